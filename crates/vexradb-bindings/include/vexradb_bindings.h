@@ -1,0 +1,175 @@
+/*
+ * The exported C interface of libvexradb_bindings.so.
+ *
+ * Every operation is a plain C function. Scalars pass by value; strings, optional values,
+ * sequences, records and errors travel as serialised bytes in a RustBuffer (big-endian, 32-bit
+ * length prefixes, 1-based variant numbers); the client object crosses as an opaque handle.
+ *
+ * Calling conventions shared by every function that takes a CallStatus*:
+ *  - Before the call set status->code to 0 and status->error_buf to {0, 0, NULL}. The library
+ *    writes the status only when the call fails; on success it is left as it was.
+ *  - code 1: the operation returned an error; error_buf holds the serialised error (32-bit
+ *    big-endian variant number, then the message as a length-prefixed string).
+ *  - code 2: internal failure; error_buf holds the message as raw UTF-8 (no prefix, no NUL).
+ *  - On failure the result is the zero value of its type (0, NULL, or {0, 0, NULL}).
+ *  - Every RustBuffer argument is owned by the library from the moment of the call: never free
+ *    or reuse it afterwards. Every RustBuffer result (and error_buf) is owned by the caller, who
+ *    passes it back as an argument or releases it with ffi_vexradb_bindings_rustbuffer_free.
+ *  - RustBuffers are always allocated by the library (rustbuffer_alloc, rustbuffer_from_bytes,
+ *    rustbuffer_reserve or a result); foreign memory enters only through ForeignBytes.
+ *  - Each method consumes one reference of the handle it is given: call
+ *    uniffi_vexradb_bindings_fn_clone_vexraclient first and pass the clone.
+ *
+ * Every function may be called from any thread, concurrently, also on one handle.
+ */
+#ifndef VEXRADB_BINDINGS_H_
+#define VEXRADB_BINDINGS_H_
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Bytes owned by the library. capacity 0 means no allocation, whatever data says. */
+typedef struct RustBuffer {
+  uint64_t capacity;
+  uint64_t len;
+  uint8_t* data;
+} RustBuffer;
+
+/* A read-only view of foreign memory, copied by ffi_vexradb_bindings_rustbuffer_from_bytes. */
+typedef struct ForeignBytes {
+  int32_t len;
+  const uint8_t* data;
+} ForeignBytes;
+
+/* Outcome of one call; see the conventions above. */
+typedef struct CallStatus {
+  int8_t code;
+  RustBuffer error_buf;
+} CallStatus;
+
+enum { VEXRADB_CALL_SUCCESS = 0, VEXRADB_CALL_ERROR = 1, VEXRADB_CALL_INTERNAL_FAILURE = 2 };
+
+/* Continuation of the asynchronous-call family: (callback data, poll result). */
+typedef void (*UniffiRustFutureContinuationCallback)(uint64_t data, int8_t poll_result);
+
+/* ---- Contract version and per-operation checksums ---------------------------------------- */
+
+uint32_t ffi_vexradb_bindings_uniffi_contract_version(void);
+
+uint16_t uniffi_vexradb_bindings_checksum_func_version(void);
+uint16_t uniffi_vexradb_bindings_checksum_func_system_info(void);
+uint16_t uniffi_vexradb_bindings_checksum_constructor_vexraclient_new_in_memory(void);
+uint16_t uniffi_vexradb_bindings_checksum_constructor_vexraclient_open(void);
+uint16_t uniffi_vexradb_bindings_checksum_method_vexraclient_insert(void);
+uint16_t uniffi_vexradb_bindings_checksum_method_vexraclient_upsert(void);
+uint16_t uniffi_vexradb_bindings_checksum_method_vexraclient_upsert_batch(void);
+uint16_t uniffi_vexradb_bindings_checksum_method_vexraclient_get(void);
+uint16_t uniffi_vexradb_bindings_checksum_method_vexraclient_delete(void);
+uint16_t uniffi_vexradb_bindings_checksum_method_vexraclient_list(void);
+uint16_t uniffi_vexradb_bindings_checksum_method_vexraclient_len(void);
+uint16_t uniffi_vexradb_bindings_checksum_method_vexraclient_is_empty(void);
+uint16_t uniffi_vexradb_bindings_checksum_method_vexraclient_search(void);
+uint16_t uniffi_vexradb_bindings_checksum_method_vexraclient_search_with_filter(void);
+uint16_t uniffi_vexradb_bindings_checksum_method_vexraclient_stats(void);
+uint16_t uniffi_vexradb_bindings_checksum_method_vexraclient_sync(void);
+uint16_t uniffi_vexradb_bindings_checksum_method_vexraclient_checkpoint(void);
+
+/* ---- Buffer management -------------------------------------------------------------------- */
+
+/* A zero-filled buffer with len = capacity = size. */
+RustBuffer ffi_vexradb_bindings_rustbuffer_alloc(uint64_t size, CallStatus* status);
+/* A copy of the foreign bytes, len = capacity = bytes.len. */
+RustBuffer ffi_vexradb_bindings_rustbuffer_from_bytes(ForeignBytes bytes, CallStatus* status);
+void ffi_vexradb_bindings_rustbuffer_free(RustBuffer buf, CallStatus* status);
+/* Takes `buf` back and returns it with room for at least `additional` more bytes; the old
+ * address is invalid afterwards unless it is returned again. */
+RustBuffer ffi_vexradb_bindings_rustbuffer_reserve(RustBuffer buf, uint64_t additional,
+                                                   CallStatus* status);
+
+/* ---- Free functions ----------------------------------------------------------------------- */
+
+/* The library's version text. */
+RustBuffer uniffi_vexradb_bindings_fn_func_version(CallStatus* status);
+/* Three lines: product and version, build target ("Target: <arch>-linux"), features. */
+RustBuffer uniffi_vexradb_bindings_fn_func_system_info(CallStatus* status);
+
+/* ---- The client object -------------------------------------------------------------------- */
+
+void* uniffi_vexradb_bindings_fn_clone_vexraclient(void* handle, CallStatus* status);
+void uniffi_vexradb_bindings_fn_free_vexraclient(void* handle, CallStatus* status);
+
+void* uniffi_vexradb_bindings_fn_constructor_vexraclient_new_in_memory(uint32_t dimensions,
+                                                                       CallStatus* status);
+void* uniffi_vexradb_bindings_fn_constructor_vexraclient_open(RustBuffer path, RustBuffer config,
+                                                              CallStatus* status);
+
+void uniffi_vexradb_bindings_fn_method_vexraclient_insert(void* handle, RustBuffer id,
+                                                          RustBuffer vector,
+                                                          RustBuffer metadata_json,
+                                                          CallStatus* status);
+void uniffi_vexradb_bindings_fn_method_vexraclient_upsert(void* handle, RustBuffer id,
+                                                          RustBuffer vector,
+                                                          RustBuffer metadata_json,
+                                                          CallStatus* status);
+void uniffi_vexradb_bindings_fn_method_vexraclient_upsert_batch(void* handle, RustBuffer entries,
+                                                                CallStatus* status);
+RustBuffer uniffi_vexradb_bindings_fn_method_vexraclient_get(void* handle, RustBuffer id,
+                                                             CallStatus* status);
+int8_t uniffi_vexradb_bindings_fn_method_vexraclient_delete(void* handle, RustBuffer id,
+                                                            CallStatus* status);
+RustBuffer uniffi_vexradb_bindings_fn_method_vexraclient_list(void* handle, uint32_t offset,
+                                                              uint32_t limit, CallStatus* status);
+uint64_t uniffi_vexradb_bindings_fn_method_vexraclient_len(void* handle, CallStatus* status);
+int8_t uniffi_vexradb_bindings_fn_method_vexraclient_is_empty(void* handle, CallStatus* status);
+RustBuffer uniffi_vexradb_bindings_fn_method_vexraclient_search(void* handle, RustBuffer query,
+                                                                uint32_t k, CallStatus* status);
+RustBuffer uniffi_vexradb_bindings_fn_method_vexraclient_search_with_filter(
+    void* handle, RustBuffer query, uint32_t k, RustBuffer filter, CallStatus* status);
+RustBuffer uniffi_vexradb_bindings_fn_method_vexraclient_stats(void* handle, CallStatus* status);
+void uniffi_vexradb_bindings_fn_method_vexraclient_sync(void* handle, CallStatus* status);
+void uniffi_vexradb_bindings_fn_method_vexraclient_checkpoint(void* handle, CallStatus* status);
+
+/* ---- Asynchronous-call family ------------------------------------------------------------- */
+/*
+ * No operation of this interface is asynchronous, so no future handle is ever handed out; the
+ * family exists because generated bindings look every symbol up when they load. Given any
+ * handle, poll reports "ready" to the continuation at once, complete reports code 2, and cancel
+ * and free do nothing.
+ */
+#define VEXRADB_DECLARE_FUTURE_FAMILY(tag, result_type)                                        \
+  void ffi_vexradb_bindings_rust_future_poll_##tag(                                            \
+      uint64_t handle, UniffiRustFutureContinuationCallback callback, uint64_t callback_data); \
+  void ffi_vexradb_bindings_rust_future_cancel_##tag(uint64_t handle);                         \
+  result_type ffi_vexradb_bindings_rust_future_complete_##tag(uint64_t handle,                 \
+                                                              CallStatus* status);             \
+  void ffi_vexradb_bindings_rust_future_free_##tag(uint64_t handle);
+
+VEXRADB_DECLARE_FUTURE_FAMILY(u8, uint8_t)
+VEXRADB_DECLARE_FUTURE_FAMILY(i8, int8_t)
+VEXRADB_DECLARE_FUTURE_FAMILY(u16, uint16_t)
+VEXRADB_DECLARE_FUTURE_FAMILY(i16, int16_t)
+VEXRADB_DECLARE_FUTURE_FAMILY(u32, uint32_t)
+VEXRADB_DECLARE_FUTURE_FAMILY(i32, int32_t)
+VEXRADB_DECLARE_FUTURE_FAMILY(u64, uint64_t)
+VEXRADB_DECLARE_FUTURE_FAMILY(i64, int64_t)
+VEXRADB_DECLARE_FUTURE_FAMILY(f32, float)
+VEXRADB_DECLARE_FUTURE_FAMILY(f64, double)
+VEXRADB_DECLARE_FUTURE_FAMILY(pointer, void*)
+VEXRADB_DECLARE_FUTURE_FAMILY(rust_buffer, RustBuffer)
+VEXRADB_DECLARE_FUTURE_FAMILY(void, void)
+
+#undef VEXRADB_DECLARE_FUTURE_FAMILY
+
+/* ---- Metadata for inspection tools -------------------------------------------------------- */
+
+extern const uint8_t UNIFFI_META_NAMESPACE_VEXRADB[26];
+extern const uint8_t UNIFFI_META_UDL_VEXRADB[34];
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VEXRADB_BINDINGS_H_ */

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the benchmarks need.
+# Idempotent: it only touches apt when something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential
+  cmake
+  pkg-config
+  binutils          # nm, used by the exported-symbol test
+  clang-format
+  libgtest-dev
+  libgmock-dev
+  libbenchmark-dev
+  libexpected-dev   # tl::expected, the engine's result type
+  zlib1g-dev        # CRC-32 of the write-ahead log
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+  sudo_cmd=(sudo)
+fi
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
