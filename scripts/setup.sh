@@ -12,7 +12,9 @@ packages=(
   libgtest-dev
   libgmock-dev
   libbenchmark-dev
+  libhnswlib-dev    # header-only; the distance benchmark compares with its L2 kernel
   libexpected-dev   # tl::expected, the engine's result type
+  nlohmann-json3-dev  # the JSON value type of metadata and filter operands
   zlib1g-dev        # CRC-32 of the write-ahead log
 )
 

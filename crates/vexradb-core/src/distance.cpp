@@ -1,0 +1,270 @@
+#include "distance.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "distance_kernels.hpp"
+#include "internal_failure.hpp"
+
+namespace vexradb {
+namespace {
+
+using distance_internal::BlockPhase;
+using distance_internal::GroupSums;
+using distance_internal::kMaxGroup;
+using distance_internal::with_metric;
+
+// The block phase written out lane by lane: the definition the vector kernels must match bit for
+// bit, and the fallback for processors without fused multiply-add (std::fma is exact everywhere,
+// in software if need be). Lanes are independent, so summing one lane over all blocks before the
+// next lane gives the same bits as going block by block.
+void reference_block_phase(DistanceMetric metric, const float* a, const float* const* b,
+                           std::size_t count, std::size_t blocks, GroupSums& sums) {
+  for (std::size_t c = 0; c < count; ++c) {
+    for (std::size_t lane = 0; lane < 4; ++lane) {
+      float dot = 0.0f;
+      float norm_a = 0.0f;
+      float norm_b = 0.0f;
+      for (std::size_t i = lane; i < 4 * blocks; i += 4) {
+        const float x = a[i];
+        const float y = b[c][i];
+        switch (metric) {
+          case DistanceMetric::Euclidean: {
+            const float d = x - y;
+            dot = std::fma(d, d, dot);
+            break;
+          }
+          case DistanceMetric::DotProduct:
+            dot = std::fma(x, y, dot);
+            break;
+          case DistanceMetric::Cosine:
+            norm_a = std::fma(x, x, norm_a);
+            dot = std::fma(y, x, dot);
+            norm_b = std::fma(y, y, norm_b);
+            break;
+        }
+      }
+      sums.dot[4 * c + lane] = dot;
+      sums.norm_b[4 * c + lane] = norm_b;
+      sums.norm_a[lane] = norm_a;
+    }
+  }
+}
+
+float reduce(const float* lanes) { return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]); }
+
+// Completes the distances from `a` to the group's first `count` stored vectors `b` from their
+// lane sums: reduces the lanes, adds the tail elements in index order (each product rounded, then
+// added: the build forbids the compiler to fuse them), and applies the metric's formula. Each step
+// is a loop over the group of its own, so that the compiler can do the reductions, square roots
+// and divisions of several stored vectors at once.
+template <DistanceMetric kMetric>
+void finish(const GroupSums& sums, std::size_t count, std::span<const float> a,
+            const float* const* b, float* out) {
+  constexpr bool kCosine = kMetric == DistanceMetric::Cosine;
+  float dot[kMaxGroup];
+  float norm_b[kMaxGroup];
+  for (std::size_t c = 0; c < count; ++c) dot[c] = reduce(sums.dot + 4 * c);
+  if constexpr (kCosine) {
+    for (std::size_t c = 0; c < count; ++c) norm_b[c] = reduce(sums.norm_b + 4 * c);
+  }
+  float norm_a = kCosine ? reduce(sums.norm_a) : 0.0f;
+
+  const std::size_t n = a.size();
+  if (n % 4 != 0) {
+    const std::size_t tail = n - n % 4;
+    if constexpr (kCosine) {
+      float tail_norm_a = 0.0f;
+      for (std::size_t i = tail; i < n; ++i) tail_norm_a += a[i] * a[i];
+      norm_a = norm_a + tail_norm_a;
+    }
+    for (std::size_t c = 0; c < count; ++c) {
+      const float* y = b[c];
+      if constexpr (kMetric == DistanceMetric::Euclidean) {
+        for (std::size_t i = tail; i < n; ++i) {
+          const float d = a[i] - y[i];
+          dot[c] = dot[c] + d * d;
+        }
+      } else if constexpr (kMetric == DistanceMetric::DotProduct) {
+        for (std::size_t i = tail; i < n; ++i) dot[c] = dot[c] + a[i] * y[i];
+      } else {
+        float tail_dot = 0.0f;
+        float tail_norm_b = 0.0f;
+        for (std::size_t i = tail; i < n; ++i) {
+          tail_dot += a[i] * y[i];
+          tail_norm_b += y[i] * y[i];
+        }
+        dot[c] = dot[c] + tail_dot;
+        norm_b[c] = norm_b[c] + tail_norm_b;
+      }
+    }
+  }
+
+  for (std::size_t c = 0; c < count; ++c) {
+    if constexpr (kMetric == DistanceMetric::Euclidean) {
+      out[c] = std::sqrt(dot[c]);
+    } else if constexpr (kMetric == DistanceMetric::DotProduct) {
+      out[c] = 1.0f - dot[c];
+    } else {
+      // One square root of the product of the squared norms. A zero (or underflowed) product
+      // means no direction to compare: the distance is 1, never a division by zero (the
+      // division is written unconditionally, by 1 in that case, so that it can be done for
+      // several stored vectors at once). A NaN product is not 0 and propagates.
+      const float product = norm_a * norm_b[c];
+      const bool undirected = product == 0.0f;
+      const float cosine = dot[c] / (undirected ? 1.0f : std::sqrt(product));
+      out[c] = undirected ? 1.0f : 1.0f - cosine;
+    }
+  }
+}
+
+// The kernels of one path.
+struct PathKernels {
+  BlockPhase single;       // one stored vector
+  BlockPhase group;        // `group_size` stored vectors per call
+  std::size_t group_size;  // at most kMaxGroup
+};
+
+const PathKernels& kernels_of(DistancePath path) {
+  VEXRA_CHECK(distance_path_available(path), "distance path not supported by this processor");
+  static constexpr PathKernels kReference{reference_block_phase, reference_block_phase, kMaxGroup};
+#if defined(__x86_64__)
+  using distance_internal::block_phase_avx2;
+  using distance_internal::block_phase_avx512;
+  using distance_internal::block_phase_sse;
+  // A single pair is one chain of dependent additions per lane, which wider registers cannot
+  // shorten: it always takes the 128-bit kernel.
+  static constexpr PathKernels kSimd128{block_phase_sse, block_phase_sse, 4};
+  static constexpr PathKernels kAvx2{block_phase_sse, block_phase_avx2, 8};
+  static constexpr PathKernels kAvx512{block_phase_sse, block_phase_avx512, 8};
+  static_assert(kAvx2.group_size <= kMaxGroup && kAvx512.group_size <= kMaxGroup);
+  switch (path) {
+    case DistancePath::kSimd128:
+      return kSimd128;
+    case DistancePath::kAvx2:
+      return kAvx2;
+    case DistancePath::kAvx512:
+      return kAvx512;
+    case DistancePath::kReference:
+      break;
+  }
+#elif defined(__aarch64__)
+  static constexpr PathKernels kSimd128{distance_internal::block_phase_neon,
+                                        distance_internal::block_phase_neon, 4};
+  if (path == DistancePath::kSimd128) return kSimd128;
+#endif
+  return kReference;
+}
+
+const PathKernels& fastest_kernels() {
+  static const PathKernels& kernels = kernels_of(fastest_distance_path());
+  return kernels;
+}
+
+float distance_with(const PathKernels& kernels, DistanceMetric metric, std::span<const float> a,
+                    std::span<const float> b) {
+  VEXRA_CHECK(b.size() >= a.size(), "second vector shorter than the first");
+  return with_metric(metric, [&](auto m) {
+    GroupSums sums;
+    const float* stored = b.data();
+    kernels.single(m, a.data(), &stored, 1, a.size() / 4, sums);
+    float result;
+    finish<decltype(m)::value>(sums, 1, a, &stored, &result);
+    return result;
+  });
+}
+
+void distance_batch_with(const PathKernels& kernels, DistanceMetric metric,
+                         std::span<const float> query,
+                         std::span<const std::span<const float>> stored, std::span<float> out) {
+  VEXRA_CHECK(out.size() == stored.size(), "distance output length differs from the batch's");
+  for (const std::span<const float> b : stored) {
+    VEXRA_CHECK(b.size() >= query.size(), "stored vector shorter than the query");
+  }
+  with_metric(metric, [&](auto m) {
+    GroupSums sums;
+    const float* group[kMaxGroup];
+    for (std::size_t first = 0; first < stored.size(); first += kernels.group_size) {
+      const std::size_t count = std::min(kernels.group_size, stored.size() - first);
+      for (std::size_t i = 0; i < kernels.group_size; ++i) {
+        group[i] = stored[first + std::min(i, count - 1)].data();
+      }
+      kernels.group(m, query.data(), group, count, query.size() / 4, sums);
+      finish<decltype(m)::value>(sums, count, query, group, out.data() + first);
+    }
+  });
+}
+
+// The vector paths, fastest first on this processor.
+std::array<DistancePath, 3> preferred_paths() {
+#if defined(__x86_64__)
+  // AMD's processors with AVX-512 so far (Zen 4) execute 512-bit operations as two 256-bit
+  // halves, and the AVX-512 kernel's extra shuffles make it slower there than the AVX2 one.
+  if (__builtin_cpu_is("amd")) {
+    return {DistancePath::kAvx2, DistancePath::kAvx512, DistancePath::kSimd128};
+  }
+#endif
+  return {DistancePath::kAvx512, DistancePath::kAvx2, DistancePath::kSimd128};
+}
+
+}  // namespace
+
+DistancePath fastest_distance_path() {
+  static const DistancePath path = [] {
+    for (const DistancePath widest : preferred_paths()) {
+      if (distance_path_available(widest)) return widest;
+    }
+    return DistancePath::kReference;
+  }();
+  return path;
+}
+
+bool distance_path_available(DistancePath path) {
+  switch (path) {
+    case DistancePath::kReference:
+      return true;
+#if defined(__x86_64__)
+    // Without FMA there is no exact fast path at all.
+    case DistancePath::kSimd128:
+      return __builtin_cpu_supports("fma");
+    case DistancePath::kAvx2:
+      return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx2");
+    case DistancePath::kAvx512:
+      return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx512f");
+#elif defined(__aarch64__)
+    case DistancePath::kSimd128:
+      return true;
+    case DistancePath::kAvx2:
+    case DistancePath::kAvx512:
+      return false;
+#else
+    case DistancePath::kSimd128:
+    case DistancePath::kAvx2:
+    case DistancePath::kAvx512:
+      return false;
+#endif
+  }
+  return false;
+}
+
+float distance(DistanceMetric metric, std::span<const float> a, std::span<const float> b) {
+  return distance_with(fastest_kernels(), metric, a, b);
+}
+
+void distance_batch(DistanceMetric metric, std::span<const float> query,
+                    std::span<const std::span<const float>> stored, std::span<float> out) {
+  distance_batch_with(fastest_kernels(), metric, query, stored, out);
+}
+
+float distance_on_path(DistancePath path, DistanceMetric metric, std::span<const float> a,
+                       std::span<const float> b) {
+  return distance_with(kernels_of(path), metric, a, b);
+}
+
+void distance_batch_on_path(DistancePath path, DistanceMetric metric, std::span<const float> query,
+                            std::span<const std::span<const float>> stored, std::span<float> out) {
+  distance_batch_with(kernels_of(path), metric, query, stored, out);
+}
+
+}  // namespace vexradb

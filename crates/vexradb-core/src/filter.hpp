@@ -1,0 +1,107 @@
+#pragma once
+
+// Predicates over a vector's JSON metadata, evaluated by filtered searches.
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "error.hpp"
+#include "json.hpp"
+
+namespace vexradb {
+
+// Mean earth radius of the geographic radius test, in metres.
+inline constexpr double EARTH_RADIUS_METERS = 6371000.0;
+
+// An immutable predicate tree. Fields are dot-separated paths into the metadata (see
+// get_value_by_path). A filter owns everything it refers to, is built once per search, and may
+// be evaluated from several threads at once.
+//
+// Nesting is bounded: a filter is at most kMaxDepth levels deep (a leaf is one level, a
+// combinator one more than its deepest operand). The combinators are built only through all(),
+// any() and negate(), which refuse to exceed the bound, so evaluation can never exhaust the
+// stack.
+class Filter {
+ public:
+  // The field exists and equals `value` (json_equal).
+  struct Eq {
+    std::string field;
+    Json value;
+  };
+  // The field exists and equals one of `values`; an empty list never matches.
+  struct In {
+    std::string field;
+    std::vector<Json> values;
+  };
+  // Every operand matches (true for none).
+  struct And {
+    std::vector<Filter> filters;
+  };
+  // Some operand matches (false for none).
+  struct Or {
+    std::vector<Filter> filters;
+  };
+  // The operand does not match. Operands are immutable, so sharing one between copies is safe.
+  struct Not {
+    std::shared_ptr<const Filter> filter;
+  };
+  // The field is a number (converted to double) within every bound that is present.
+  struct Range {
+    std::optional<double> gt;
+    std::optional<double> gte;
+    std::optional<double> lt;
+    std::optional<double> lte;
+    std::string field;
+  };
+  // The field is a point, {"lat"|"latitude", "lon"|"longitude"} or [lat, lon] in degrees, whose
+  // great-circle distance from the centre is at most `radius_meters`.
+  struct GeoRadius {
+    std::string field;
+    double center_lat;
+    double center_lon;
+    double radius_meters;
+  };
+  using Node = std::variant<Eq, In, And, Or, Not, Range, GeoRadius>;
+
+  static constexpr std::size_t kMaxDepth = 128;
+
+  // Leaves are one level deep and always valid.
+  explicit Filter(Eq leaf);
+  explicit Filter(In leaf);
+  explicit Filter(Range leaf);
+  explicit Filter(GeoRadius leaf);
+
+  // And / Or / Not over the operands. Fail with errors::InvalidParameter ("filter") when the
+  // result would be deeper than kMaxDepth.
+  static Result<Filter> all(std::vector<Filter> filters);
+  static Result<Filter> any(std::vector<Filter> filters);
+  static Result<Filter> negate(Filter filter);
+
+  const Node& node() const noexcept { return node_; }
+  std::size_t depth() const noexcept { return depth_; }
+
+ private:
+  Filter(Node node, std::size_t depth) : node_(std::move(node)), depth_(depth) {}
+
+  static Result<Filter> combine(Node node, std::size_t operand_depth);
+
+  Node node_;
+  std::size_t depth_;
+};
+
+// Whether `metadata` satisfies `filter`. Never fails: a missing field, a value of the wrong type
+// or a malformed point makes the leaf false. Allocates nothing.
+bool matches(const Filter& filter, const Json& metadata) noexcept;
+
+// The value at `path` inside `value`: the empty path is the value itself; otherwise each
+// "."-separated segment (empty segments included) selects an object member by exact key.
+// Arrays are never indexed. Null when some step is not an object or lacks the key.
+const Json* get_value_by_path(const Json& value, std::string_view path) noexcept;
+
+}  // namespace vexradb

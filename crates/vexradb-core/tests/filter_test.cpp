@@ -1,0 +1,321 @@
+#include "filter.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <numbers>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace vexradb {
+namespace {
+
+Json json(std::string_view text) {
+  auto parsed = parse_json(text);
+  EXPECT_TRUE(parsed.has_value()) << text;
+  return parsed ? *parsed : Json();
+}
+
+Filter eq(std::string field, std::string_view value) {
+  return Filter(Filter::Eq{std::move(field), json(value)});
+}
+
+Filter negate(Filter filter) { return Filter::negate(std::move(filter)).value(); }
+
+Filter range(std::optional<double> gt, std::optional<double> gte, std::optional<double> lt,
+             std::optional<double> lte) {
+  return Filter(Filter::Range{gt, gte, lt, lte, "x"});
+}
+
+Filter near(double lat, double lon, double radius) {
+  return Filter(Filter::GeoRadius{"p", lat, lon, radius});
+}
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+TEST(FilterPathTest, ResolvesObjectMembersOnly) {
+  const Json doc = json(R"({"a":{"b":5,"":{"c":1}},"":{"":7},"list":[{"x":1}],"A":0,"s":"text"})");
+  auto resolves_to = [&doc](std::string_view path, std::string_view expected) {
+    const Json* found = get_value_by_path(doc, path);
+    return found != nullptr && json_equal(*found, json(expected));
+  };
+  EXPECT_EQ(get_value_by_path(doc, ""), &doc);
+  EXPECT_TRUE(resolves_to("a.b", "5"));
+  EXPECT_TRUE(resolves_to("A", "0"));
+  // Empty segments look up the empty key.
+  EXPECT_TRUE(resolves_to("a.", R"({"c":1})"));
+  EXPECT_TRUE(resolves_to("a..c", "1"));
+  EXPECT_TRUE(resolves_to(".", "7"));
+  EXPECT_EQ(get_value_by_path(doc, "a.."), nullptr);
+  // Arrays are never indexed, scalars have no members, keys are case-sensitive.
+  EXPECT_EQ(get_value_by_path(doc, "list.0"), nullptr);
+  EXPECT_EQ(get_value_by_path(doc, "list.0.x"), nullptr);
+  EXPECT_EQ(get_value_by_path(doc, "s.length"), nullptr);
+  EXPECT_EQ(get_value_by_path(doc, "a.B"), nullptr);
+  EXPECT_EQ(get_value_by_path(doc, "missing"), nullptr);
+  EXPECT_EQ(get_value_by_path(json("[1]"), "0"), nullptr);
+}
+
+TEST(FilterEqTest, NumbersMatchOnlyTheirOwnKind) {
+  const Json doc = json(R"({"a":{"b":5},"n":null,"neg":-3,"f":2.5,"o":{"y":[1,2],"x":"s"}})");
+  EXPECT_TRUE(matches(eq("a.b", "5"), doc));
+  EXPECT_TRUE(matches(Filter(Filter::Eq{"a.b", Json(5)}), doc));
+  EXPECT_FALSE(matches(eq("a.b", "5.0"), doc));
+  EXPECT_FALSE(matches(eq("a.b", "\"5\""), doc));
+  EXPECT_TRUE(matches(eq("neg", "-3"), doc));
+  EXPECT_FALSE(matches(eq("neg", "-3.0"), doc));
+  EXPECT_TRUE(matches(eq("f", "2.5"), doc));
+  // A present null matches null; a missing field matches nothing.
+  EXPECT_TRUE(matches(eq("n", "null"), doc));
+  EXPECT_FALSE(matches(eq("missing", "null"), doc));
+  // Structured values compare whole, whatever the member order of the operand's text.
+  EXPECT_TRUE(matches(eq("o", R"({"x":"s","y":[1,2]})"), doc));
+  EXPECT_FALSE(matches(eq("o", R"({"x":"s","y":[2,1]})"), doc));
+}
+
+TEST(FilterEqTest, EmptyFieldComparesTheWholeMetadata) {
+  EXPECT_TRUE(matches(eq("", "[1,\"a\"]"), json("[1,\"a\"]")));
+  EXPECT_TRUE(matches(eq("", "7"), json("7")));
+  EXPECT_FALSE(matches(eq("", "7"), json("{\"\":7}")));
+}
+
+TEST(FilterNotTest, MissingFieldsMatchUnderNegation) {
+  const Json doc = json(R"({"a":1})");
+  EXPECT_TRUE(matches(negate(eq("b", "1")), doc));
+  EXPECT_FALSE(matches(negate(eq("a", "1")), doc));
+  EXPECT_TRUE(matches(negate(negate(eq("a", "1"))), doc));
+  EXPECT_FALSE(matches(negate(negate(eq("b", "1"))), doc));
+}
+
+TEST(FilterInTest, MatchesAnyListedValueOfTheSameKind) {
+  const Json doc = json(R"({"tag":"red","n":2})");
+  auto in = [](std::string field, std::vector<std::string_view> values) {
+    std::vector<Json> parsed;
+    for (auto value : values) parsed.push_back(json(value));
+    return Filter(Filter::In{std::move(field), std::move(parsed)});
+  };
+  EXPECT_TRUE(matches(in("tag", {"\"blue\"", "\"red\""}), doc));
+  EXPECT_FALSE(matches(in("tag", {"\"blue\"", "\"RED\""}), doc));
+  EXPECT_FALSE(matches(in("tag", {}), doc));
+  EXPECT_FALSE(matches(in("", {}), doc));
+  EXPECT_FALSE(matches(in("n", {"2.0", "\"2\""}), doc));
+  EXPECT_TRUE(matches(in("n", {"2.0", "2"}), doc));
+  EXPECT_FALSE(matches(in("missing", {"null"}), doc));
+}
+
+TEST(FilterRangeTest, BoundsAreCheckedOnTheNumberAsDouble) {
+  const Filter half_open = range(std::nullopt, 10.0, 20.0, std::nullopt);
+  for (const char* inside : {"10", "15.5", "19.999", "10.0"}) {
+    EXPECT_TRUE(matches(half_open, json(std::string("{\"x\":") + inside + "}"))) << inside;
+  }
+  for (const char* outside : {"20", "9.999", "\"15\"", "null", "[15]", "true"}) {
+    EXPECT_FALSE(matches(half_open, json(std::string("{\"x\":") + outside + "}"))) << outside;
+  }
+  EXPECT_FALSE(matches(half_open, json("{}")));
+
+  const Filter open = range(-1.0, std::nullopt, std::nullopt, 1.0);
+  EXPECT_FALSE(matches(open, json(R"({"x":-1})")));
+  EXPECT_TRUE(matches(open, json(R"({"x":-0.5})")));
+  EXPECT_TRUE(matches(open, json(R"({"x":1})")));
+  EXPECT_FALSE(matches(open, json(R"({"x":1.0000001})")));
+
+  // No bounds: every number, and only numbers.
+  const Filter any_number = range(std::nullopt, std::nullopt, std::nullopt, std::nullopt);
+  EXPECT_TRUE(matches(any_number, json(R"({"x":-9223372036854775808})")));
+  EXPECT_FALSE(matches(any_number, json(R"({"x":"1"})")));
+
+  // Integers are converted before comparing: 2^53 + 1 becomes 2^53, and the largest unsigned
+  // value becomes 2^64.
+  EXPECT_TRUE(matches(range(std::nullopt, std::nullopt, std::nullopt, 9007199254740992.0),
+                      json(R"({"x":9007199254740993})")));
+  EXPECT_TRUE(matches(range(std::nullopt, 18446744073709551616.0, std::nullopt, std::nullopt),
+                      json(R"({"x":18446744073709551615})")));
+  EXPECT_FALSE(matches(range(std::nullopt, std::nullopt, 18446744073709551616.0, std::nullopt),
+                       json(R"({"x":18446744073709551615})")));
+
+  // Comparisons with NaN fail, whichever side it is on.
+  EXPECT_FALSE(matches(range(kNaN, std::nullopt, std::nullopt, std::nullopt), json(R"({"x":1})")));
+  EXPECT_FALSE(
+      matches(range(std::nullopt, std::nullopt, std::nullopt, kInfinity), Json{{"x", kNaN}}));
+  EXPECT_TRUE(
+      matches(range(std::nullopt, std::nullopt, std::nullopt, kInfinity), json(R"({"x":1e308})")));
+}
+
+TEST(FilterGeoTest, ReadsPointsFromObjectsAndPairs) {
+  const Filter at_paris = near(48.85, 2.35, 0.0);
+  for (const char* point : {R"({"lat":48.85,"lon":2.35})", R"({"latitude":48.85,"lon":2.35})",
+                            R"({"latitude":48.85,"longitude":2.35,"x":0})", "[48.85,2.35]",
+                            R"({"lat":48.85,"latitude":0,"lon":2.35,"longitude":"x"})"}) {
+    EXPECT_TRUE(matches(at_paris, json(std::string("{\"p\":") + point + "}"))) << point;
+  }
+  for (const char* point :
+       {"[48.85,2.35,0]", "[48.85]", R"(["48.85",2.35])", R"({"lat":"48.85","lon":2.35})",
+        R"({"lat":"x","latitude":48.85,"lon":2.35})", R"({"lat":48.85})",
+        R"({"lat":48.85,"lng":2.35})", "\"48.85,2.35\"", "null"}) {
+    EXPECT_FALSE(matches(at_paris, json(std::string("{\"p\":") + point + "}"))) << point;
+  }
+  EXPECT_FALSE(matches(at_paris, json(R"({"q":[48.85,2.35]})")));
+  // Integer coordinates of either kind are numbers too.
+  EXPECT_TRUE(matches(near(-1.0, 3.0, 0.0), json(R"({"p":[-1,3]})")));
+}
+
+TEST(FilterGeoTest, MeasuresHaversineDistanceInMetres) {
+  // One degree along a meridian is EARTH_RADIUS_METERS * pi / 180 = 111194.9266... m.
+  const Json one_degree_north = json(R"({"p":[1,0]})");
+  EXPECT_TRUE(matches(near(0.0, 0.0, 111194.927), one_degree_north));
+  EXPECT_FALSE(matches(near(0.0, 0.0, 111194.926), one_degree_north));
+  // Paris to London is about 343.5 km.
+  const Json london = json(R"({"p":{"lat":51.5074,"lon":-0.1278}})");
+  EXPECT_TRUE(matches(near(48.8566, 2.3522, 344000.0), london));
+  EXPECT_FALSE(matches(near(48.8566, 2.3522, 343000.0), london));
+  // A NaN coordinate or radius matches nothing.
+  EXPECT_FALSE(matches(near(kNaN, 0.0, kInfinity), one_degree_north));
+  EXPECT_FALSE(matches(near(0.0, 0.0, kNaN), one_degree_north));
+  EXPECT_FALSE(matches(near(0.0, 0.0, kInfinity), Json{{"p", {kNaN, 0.0}}}));
+}
+
+// For these near-antipodal pairs the haversine term rounds to just above 1; the distance is
+// still half the circumference, not NaN.
+TEST(FilterGeoTest, AntipodalPointsAreHalfACircumferenceAway) {
+  const double half_circumference = std::numbers::pi * EARTH_RADIUS_METERS;
+  for (const double lat : {2.5, 2.6, 5.5}) {
+    const Json antipode{{"p", {-lat, 180.0}}};
+    EXPECT_TRUE(matches(near(lat, 0.0, half_circumference), antipode)) << lat;
+    EXPECT_TRUE(matches(near(lat, 0.0, 2.1e7), antipode)) << lat;
+    EXPECT_FALSE(matches(near(lat, 0.0, 2.0e7), antipode)) << lat;
+  }
+}
+
+TEST(FilterCombinatorTest, EmptyAndMatchesEmptyOrDoesNot) {
+  const Json doc = json("{}");
+  EXPECT_TRUE(matches(Filter::all({}).value(), doc));
+  EXPECT_FALSE(matches(Filter::any({}).value(), doc));
+  EXPECT_FALSE(matches(negate(Filter::all({}).value()), doc));
+  EXPECT_TRUE(matches(negate(Filter::any({}).value()), doc));
+}
+
+Filter nest_negations(std::size_t count) {
+  Filter filter = eq("a", "1");
+  for (std::size_t i = 0; i < count; ++i) filter = negate(std::move(filter));
+  return filter;
+}
+
+TEST(FilterCombinatorTest, NestingDeeperThan128LevelsIsRefused) {
+  const Filter deepest = nest_negations(127);
+  EXPECT_EQ(deepest.depth(), 128u);
+  // 127 negations over a matching leaf: an odd count, so no match.
+  EXPECT_FALSE(matches(deepest, json(R"({"a":1})")));
+
+  auto too_deep = Filter::negate(deepest);
+  ASSERT_FALSE(too_deep.has_value());
+  const auto* refusal = too_deep.error().get_if<errors::InvalidParameter>();
+  ASSERT_NE(refusal, nullptr);
+  EXPECT_EQ(refusal->name, "filter");
+  EXPECT_EQ(refusal->value, "129");
+
+  std::vector<Filter> operands;
+  operands.push_back(eq("a", "1"));
+  operands.push_back(deepest);
+  EXPECT_FALSE(Filter::all(operands).has_value());
+  EXPECT_FALSE(Filter::any(std::move(operands)).has_value());
+
+  // The bound counts levels, not operands: a wide filter is fine.
+  std::vector<Filter> wide(10000, eq("a", "1"));
+  auto broad = Filter::any(std::move(wide));
+  ASSERT_TRUE(broad.has_value());
+  EXPECT_EQ(broad->depth(), 2u);
+}
+
+// A boolean formula over leaves "field k equals v", evaluated the obvious way.
+struct Formula {
+  enum Kind { kLeaf, kAnd, kOr, kNot } kind = kLeaf;
+  int field = 0;
+  int value = 0;
+  std::vector<Formula> operands;
+
+  bool holds(const std::vector<int>& fields) const {
+    switch (kind) {
+      case kLeaf:
+        return fields[field] == value;
+      case kAnd:
+        for (const auto& operand : operands) {
+          if (!operand.holds(fields)) return false;
+        }
+        return true;
+      case kOr:
+        for (const auto& operand : operands) {
+          if (operand.holds(fields)) return true;
+        }
+        return false;
+      case kNot:
+        return !operands[0].holds(fields);
+    }
+    return false;
+  }
+
+  Filter to_filter() const {
+    std::vector<Filter> built;
+    for (const auto& operand : operands) built.push_back(operand.to_filter());
+    switch (kind) {
+      case kLeaf:
+        return Filter(Filter::Eq{"f" + std::to_string(field), Json(value)});
+      case kAnd:
+        return Filter::all(std::move(built)).value();
+      case kOr:
+        return Filter::any(std::move(built)).value();
+      case kNot:
+        return Filter::negate(std::move(built[0])).value();
+    }
+    return Filter::all({}).value();
+  }
+};
+
+constexpr int kFields = 4;
+constexpr int kMissing = -1;
+
+Formula random_formula(std::mt19937& random, int depth) {
+  std::uniform_int_distribution<int> pick(0, depth == 0 ? 0 : 3);
+  Formula formula;
+  formula.kind = static_cast<Formula::Kind>(pick(random));
+  if (formula.kind == Formula::kLeaf) {
+    formula.field = std::uniform_int_distribution<int>(0, kFields - 1)(random);
+    formula.value = std::uniform_int_distribution<int>(0, 2)(random);
+  } else {
+    const int count =
+        formula.kind == Formula::kNot ? 1 : std::uniform_int_distribution<int>(0, 3)(random);
+    for (int i = 0; i < count; ++i) formula.operands.push_back(random_formula(random, depth - 1));
+  }
+  return formula;
+}
+
+TEST(FilterCombinatorTest, AgreesWithAStraightforwardEvaluator) {
+  std::mt19937 random(7);
+  std::uniform_int_distribution<int> field_value(kMissing, 2);
+  int matched = 0;
+  int total = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    const Formula formula = random_formula(random, 5);
+    const Filter filter = formula.to_filter();
+    for (int sample = 0; sample < 40; ++sample) {
+      std::vector<int> fields(kFields);
+      Json metadata = Json::object();
+      for (int k = 0; k < kFields; ++k) {
+        fields[k] = field_value(random);
+        if (fields[k] != kMissing) metadata["f" + std::to_string(k)] = fields[k];
+      }
+      const bool expected = formula.holds(fields);
+      ASSERT_EQ(matches(filter, metadata), expected) << write_json(metadata);
+      matched += expected;
+      ++total;
+    }
+  }
+  // Both outcomes are well represented, so the comparison means something.
+  EXPECT_GT(matched, total / 5);
+  EXPECT_LT(matched, total * 4 / 5);
+}
+
+}  // namespace
+}  // namespace vexradb
