@@ -4,7 +4,7 @@
 // stays in the first-level data cache of current processors up to d = 768; "128KiB" (at least 32)
 // does not, and is read from the second-level cache.
 //
-// Build with -DVEXRA_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release and run vexradb_core_bench;
+// Build with -DVEXRA_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release and run vexradb_distance_bench;
 // the "time/distance" column is the figure to compare.
 
 #include <benchmark/benchmark.h>

@@ -16,6 +16,7 @@ packages=(
   libexpected-dev   # tl::expected, the engine's result type
   nlohmann-json3-dev  # the JSON value type of metadata and filter operands
   zlib1g-dev        # CRC-32 of the write-ahead log
+  libsodium-dev     # keyed hashing of ids (SipHash)
 )
 
 missing=()

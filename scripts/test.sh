@@ -1,20 +1,27 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the library and its tests, and runs the whole suite:
-# once in the regular build and once under AddressSanitizer + UndefinedBehaviorSanitizer.
+# Installs what is missing, builds the library and its tests, and runs the whole suite: once in
+# the regular build and once under AddressSanitizer + UndefinedBehaviorSanitizer; the tests of
+# concurrent use run a third time under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
-run_suite() {
+configure_and_build() {
   local dir=$1
   shift
   cmake -S . -B "$dir" -DVEXRA_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j2
-  ctest --test-dir "$dir" --output-on-failure -j2
 }
 
 echo "== regular build =="
-run_suite build
+configure_and_build build
+ctest --test-dir build --output-on-failure -j2
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
-run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DVEXRA_SANITIZE=address
+configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DVEXRA_SANITIZE=address
+ctest --test-dir build-asan --output-on-failure -j2
+
+echo "== ThreadSanitizer build (concurrency tests) =="
+configure_and_build build-tsan -DVEXRA_SANITIZE=thread
+ctest --test-dir build-tsan --output-on-failure -j2 -R Concurren

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "config.hpp"
+#include "error.hpp"
+#include "filter.hpp"
+#include "hnsw.hpp"
+#include "json.hpp"
+#include "storage.hpp"
+#include "types.hpp"
+
+namespace vexradb {
+
+// One hit of a search: the caller's id, its distance to the query (smaller is closer) and its
+// metadata.
+struct SearchHit {
+  VectorId id;
+  float distance;
+  std::optional<Json> metadata;
+};
+
+// One live vector of a listing.
+struct ListItem {
+  VectorId id;
+  std::optional<Json> metadata;
+};
+
+// One vector of a batch upsert.
+struct BatchEntry {
+  VectorId id;
+  std::vector<float> vector;
+  std::optional<Json> metadata;
+};
+
+// A stored vector with its metadata, as `get` returns it.
+struct StoredVector {
+  std::vector<float> vector;
+  std::optional<Json> metadata;
+};
+
+// The in-memory engine at full precision: a VectorStorage and the HNSW graph over it.
+//
+// Deleting or replacing a vector only tombstones its internal id; the graph keeps every node
+// and searches walk through tombstones without returning them.
+//
+// Threads: readers (get, list, len, search) may run together; writers (insert, upsert,
+// upsert_batch, remove) must be serialised against everything else by the owner (the client's
+// read-write lock does that).
+class VectorDb {
+ public:
+  explicit VectorDb(const Config& config);
+  VectorDb(const VectorDb&) = delete;
+  VectorDb& operator=(const VectorDb&) = delete;
+
+  // Stores and links a new vector. DimensionMismatch for a vector of the wrong length,
+  // DuplicateVectorId when the id is live, CapacityExceeded when the store is full.
+  Status insert(const VectorId& id, std::span<const float> vector, std::optional<Json> metadata);
+  // As insert, but a live id is replaced: its earlier version is tombstoned.
+  Status upsert(const VectorId& id, std::span<const float> vector, std::optional<Json> metadata);
+  // Upserts every entry in order. Every length is checked before anything is stored; the new
+  // nodes are linked by the index's parallel batch insertion.
+  Status upsert_batch(std::vector<BatchEntry> entries);
+  // Tombstones the live version of `id`; false when there is none.
+  bool remove(std::string_view id);
+
+  // The live vector of `id` with its metadata, or nothing when the id is not live.
+  Result<std::optional<StoredVector>> get(std::string_view id) const;
+  // Live vectors in order of their latest insertion: skips `offset`, returns at most `limit`.
+  std::vector<ListItem> list(std::uint32_t offset, std::uint32_t limit) const;
+  std::size_t len() const { return storage_.len(); }
+
+  // The k nearest live vectors that pass `filter` (when given), nearest first. Vectors without
+  // metadata never pass a filter. DimensionMismatch for a query of the wrong length, IndexEmpty
+  // when nothing was ever inserted. May return fewer than k.
+  Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
+                                        const Filter* filter) const;
+
+  const Config& config() const noexcept { return config_; }
+  const VectorStorage& storage() const noexcept { return storage_; }
+  const HnswIndex& index() const noexcept { return index_; }
+
+ private:
+  Status store_and_link(const VectorId& id, std::span<const float> vector,
+                        std::optional<Json> metadata, bool allow_overwrite);
+  Status check_dimension(std::size_t length) const;
+  std::vector<SearchHit> live_hits(std::span<const Candidate> nearest, std::uint64_t k) const;
+
+  VectorStorage storage_;
+  HnswIndex index_;
+  const Config config_;
+};
+
+}  // namespace vexradb

@@ -1,0 +1,558 @@
+#pragma once
+
+#include <algorithm>
+#include <concepts>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <vector>
+
+#include "binary_heap.hpp"
+#include "config.hpp"
+#include "error.hpp"
+#include "internal_failure.hpp"
+#include "types.hpp"
+#include "worker_pool.hpp"
+
+namespace vexradb {
+
+// Stands in for the distance of a walk's entry node when the storage has none.
+inline constexpr float kMissingDistance = 3.4028235e38f;
+
+// A node id with its distance to the current query. Candidates are ordered by distance alone;
+// a NaN distance compares equal to everything.
+struct Candidate {
+  InternalId id;
+  float distance;
+};
+
+struct HnswNode {
+  InternalId id;                                   // equal to the node's position in the graph
+  std::uint64_t level;                             // the node exists on layers 0..level
+  std::vector<std::vector<InternalId>> neighbors;  // one adjacency list per layer
+};
+
+// One vector of a batch insertion, borrowed for the duration of the call.
+struct BatchItem {
+  InternalId id;
+  std::span<const float> vector;
+};
+
+// What the graph asks of the store holding its vectors. Every answer must also be given for
+// deleted ids, so that the graph keeps routing through tombstones.
+//  - distance(id, query, metric): the metric's distance from `query` to the stored vector of id,
+//    or nothing when no vector is stored for it;
+//  - get_vector_data(id): the stored vector (anything that converts to a float span), or nothing;
+//  - is_deleted(id): whether id is a tombstone.
+template <class S>
+concept VectorStorageTrait = requires(const S& storage, InternalId id, std::span<const float> query,
+                                      DistanceMetric metric) {
+  { storage.distance(id, query, metric) } -> std::same_as<std::optional<float>>;
+  {storage.get_vector_data(id)};
+  { storage.is_deleted(id) } -> std::convertible_to<bool>;
+};
+
+// The distances from one query vector to stored vectors, as the graph walks consume them:
+// `(*this)(id)` scores one node, `score_all(ids, out)` a whole neighbour list at once, through
+// the store's batched form `distances(ids, query, metric, out)` where it has one (several stored
+// vectors per pass keep the multiply-add units busy; one exact distance is latency-bound).
+template <VectorStorageTrait S>
+class QueryDistances {
+ public:
+  QueryDistances(const S& storage, std::span<const float> query, DistanceMetric metric)
+      : storage_(storage), query_(query), metric_(metric) {}
+
+  std::optional<float> operator()(InternalId id) const {
+    return storage_.distance(id, query_, metric_);
+  }
+
+  void score_all(std::span<const InternalId> ids, std::span<std::optional<float>> out) const {
+    if constexpr (requires { storage_.distances(ids, query_, metric_, out); }) {
+      storage_.distances(ids, query_, metric_, out);
+    } else {
+      for (std::size_t i = 0; i < ids.size(); ++i) out[i] = (*this)(ids[i]);
+    }
+  }
+
+ private:
+  const S& storage_;
+  std::span<const float> query_;
+  DistanceMetric metric_;
+};
+
+// Per-thread marks of the nodes one walk has visited, reused from walk to walk: clearing costs
+// one epoch increment instead of an allocation.
+class VisitedSet {
+ public:
+  // The calling thread's set, emptied and sized for ids below `count`.
+  static VisitedSet& for_walk(std::size_t count);
+
+  // Marks id; false when it was marked already.
+  bool insert(InternalId id) noexcept {
+    if (marks_[id] == epoch_) return false;
+    marks_[id] = epoch_;
+    return true;
+  }
+
+ private:
+  void reset(std::size_t count);
+
+  std::vector<std::uint16_t> marks_;
+  std::uint16_t epoch_ = 0;
+};
+
+// The hierarchical navigable small-world graph over the dense internal ids of one store. It
+// holds only ids and adjacency lists; every distance comes from the store passed to each call.
+//
+// Locks: `nodes`, `entry_point` and `max_level` each have their own reader-writer lock, always
+// taken in that order. Writers (insert, insert_batch) hold all three exclusively; queries hold
+// the first two shared and read `max_level` under its lock. Batch planning holds the first two
+// shared while the worker pool reads the graph on the caller's behalf.
+class HnswIndex {
+ public:
+  HnswIndex(const HnswConfig& config, DistanceMetric metric);
+  HnswIndex(const HnswIndex&) = delete;
+  HnswIndex& operator=(const HnswIndex&) = delete;
+
+  // Links the node of `id`, whose vector `storage` already holds. Ids must arrive as 0, 1, 2 ...
+  template <VectorStorageTrait S>
+  void insert(InternalId id, std::span<const float> vector, const S& storage);
+
+  // Links a run of new nodes with consecutive ids starting at the current node count. Neighbour
+  // lists are planned in parallel against the graph as it stands, then written in item order.
+  // The result depends only on the level draws, the item order and the distances.
+  template <VectorStorageTrait S>
+  void insert_batch(std::span<const BatchItem> items, const S& storage);
+
+  // The `n` nearest admissible nodes by `distance_to_query(id) -> optional<float>`, ascending;
+  // IndexEmpty when nothing was ever inserted. The walk runs with ef = max(n, ef_search) on the
+  // bottom layer; `admit(id) -> bool` gates only what is returned, so tombstones and filtered-out
+  // nodes still carry the walk.
+  template <class Distance, class Admit>
+  Result<std::vector<Candidate>> search(Distance&& distance_to_query, std::uint64_t n,
+                                        Admit&& admit) const;
+
+  // The neighbour heuristic: keeps a candidate only if no already selected one is closer to it
+  // than the query is, then back-fills with the discarded ones up to m. `candidates` must be
+  // sorted by ascending distance.
+  template <VectorStorageTrait S>
+  std::vector<Candidate> select_neighbors(std::span<const Candidate> candidates, std::size_t m,
+                                          const S& storage) const;
+
+  // As insert and insert_batch, with the node levels given instead of drawn (replay, tests).
+  template <VectorStorageTrait S>
+  void insert_with_level(InternalId id, std::uint64_t level, std::span<const float> vector,
+                         const S& storage);
+  template <VectorStorageTrait S>
+  void insert_batch_with_levels(std::span<const BatchItem> items,
+                                std::span<const std::uint64_t> levels, const S& storage);
+
+  // A consistent copy of the graph: the nodes, the entry point and the maximum level.
+  struct State {
+    std::vector<HnswNode> nodes;
+    std::optional<InternalId> entry_point;
+    std::uint64_t max_level = 0;
+  };
+  State state() const;
+
+  // Estimated bytes held by the graph (reserved capacity, not length).
+  std::uint64_t memory_usage() const;
+
+  std::size_t node_count() const;
+
+  // A level for a new node: floor(-ln(u) * level_multiplier) for u uniform in [0, 1), drawn from
+  // the calling thread's generator.
+  std::uint64_t random_level() const;
+
+ private:
+  using NodesLock = std::unique_lock<std::shared_mutex>;
+
+  const HnswNode& node_at(InternalId id) const;
+  HnswNode& node_at(InternalId id);
+  std::size_t max_connections_on(std::uint64_t layer) const;
+  HnswNode new_node(InternalId id, std::uint64_t level) const;
+  std::uint64_t read_max_level() const;
+
+  template <class Distance>
+  InternalId search_layer_single(Distance& distance_to_query, InternalId entry,
+                                 std::uint64_t layer) const;
+
+  template <class Distance, class Admit>
+  std::vector<Candidate> search_layer(Distance& distance_to_query, InternalId entry,
+                                      std::uint64_t ef, std::uint64_t layer, Admit& admit) const;
+
+  template <VectorStorageTrait S>
+  std::vector<Candidate> construction_candidates(std::span<const float> vector, InternalId entry,
+                                                 std::uint64_t layer, const S& storage) const;
+
+  template <VectorStorageTrait S>
+  std::vector<std::vector<Candidate>> plan_links(std::span<const float> vector, std::uint64_t level,
+                                                 InternalId entry, std::uint64_t top,
+                                                 const S& storage) const;
+
+  template <VectorStorageTrait S>
+  void link_planned_node(InternalId id, std::uint64_t level,
+                         const std::vector<std::vector<Candidate>>& plan, const S& storage);
+
+  template <VectorStorageTrait S>
+  void link_back(InternalId owner, InternalId new_id, std::uint64_t layer, const S& storage);
+
+  template <VectorStorageTrait S>
+  void plan_and_link_round(std::span<const BatchItem> items, std::span<const std::uint64_t> levels,
+                           const S& storage);
+
+  const HnswConfig config_;
+  const DistanceMetric metric_;
+
+  mutable std::shared_mutex nodes_mu_;
+  std::vector<HnswNode> nodes_;
+  mutable std::shared_mutex entry_point_mu_;
+  std::optional<InternalId> entry_point_;
+  mutable std::shared_mutex max_level_mu_;
+  std::uint64_t max_level_ = 0;
+};
+
+// ---- Implementation of the templates ----------------------------------------------------------
+
+namespace hnsw_detail {
+
+// Max-heap order of the result set: the farthest kept candidate on top.
+struct FartherOnTop {
+  bool operator()(const Candidate& a, const Candidate& b) const noexcept {
+    return a.distance < b.distance;
+  }
+};
+
+// Max-heap order of the candidate queue: the nearest unexpanded candidate on top.
+struct NearerOnTop {
+  bool operator()(const Candidate& a, const Candidate& b) const noexcept {
+    return a.distance > b.distance;
+  }
+};
+
+// Ascending by distance; equal (and NaN) distances keep their relative order.
+inline void stable_sort_by_distance(std::vector<Candidate>& candidates) {
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
+}
+
+template <class Vector>
+std::span<const float> as_span(const Vector& vector) {
+  return std::span<const float>(vector);
+}
+
+// out[i] = distance_to_query(ids[i]), in one batch when the scorer offers one.
+template <class Distance>
+void score_all(Distance& distance_to_query, std::span<const InternalId> ids,
+               std::vector<std::optional<float>>& out) {
+  out.resize(ids.size());
+  if constexpr (requires { distance_to_query.score_all(ids, std::span(out)); }) {
+    distance_to_query.score_all(ids, std::span(out));
+  } else {
+    for (std::size_t i = 0; i < ids.size(); ++i) out[i] = distance_to_query(ids[i]);
+  }
+}
+
+}  // namespace hnsw_detail
+
+template <class Distance>
+InternalId HnswIndex::search_layer_single(Distance& distance_to_query, InternalId entry,
+                                          std::uint64_t layer) const {
+  InternalId current = entry;
+  float current_distance = distance_to_query(current).value_or(kMissingDistance);
+  std::vector<std::optional<float>> scores;
+  for (;;) {
+    const HnswNode& node = node_at(current);
+    if (node.level < layer) return current;
+    const std::vector<InternalId>& neighbors = node.neighbors[layer];
+    for (const InternalId neighbor : neighbors) node_at(neighbor);  // checks the ids
+    hnsw_detail::score_all(distance_to_query, neighbors, scores);
+    bool moved = false;
+    for (std::size_t i = 0; i < neighbors.size(); ++i) {
+      if (scores[i] && *scores[i] < current_distance) {
+        current = neighbors[i];
+        current_distance = *scores[i];
+        moved = true;
+      }
+    }
+    if (!moved) return current;
+  }
+}
+
+template <class Distance, class Admit>
+std::vector<Candidate> HnswIndex::search_layer(Distance& distance_to_query, InternalId entry,
+                                               std::uint64_t ef, std::uint64_t layer,
+                                               Admit& admit) const {
+  VisitedSet& visited = VisitedSet::for_walk(nodes_.size());
+  BinaryHeap<Candidate, hnsw_detail::NearerOnTop> candidates;
+  BinaryHeap<Candidate, hnsw_detail::FartherOnTop> results;
+  auto worst_result = [&results] {
+    return results.empty() ? kMissingDistance : results.top().distance;
+  };
+
+  std::vector<InternalId> unvisited;
+  std::vector<std::optional<float>> scores;
+  node_at(entry);
+  const float entry_distance = distance_to_query(entry).value_or(kMissingDistance);
+  visited.insert(entry);
+  candidates.push({entry, entry_distance});
+  if (admit(entry)) results.push({entry, entry_distance});
+
+  while (!candidates.empty()) {
+    const Candidate nearest = candidates.pop();
+    if (nearest.distance > worst_result()) break;
+    const HnswNode& node = node_at(nearest.id);
+    if (node.level < layer) continue;
+    // Distances are a pure function of the id, so the unvisited neighbours are scored in one
+    // batch and then taken in list order exactly as one by one.
+    unvisited.clear();
+    for (const InternalId neighbor : node.neighbors[layer]) {
+      node_at(neighbor);  // checks the id before it indexes the visited marks
+      if (visited.insert(neighbor)) unvisited.push_back(neighbor);
+    }
+    hnsw_detail::score_all(distance_to_query, unvisited, scores);
+    for (std::size_t i = 0; i < unvisited.size(); ++i) {
+      if (!scores[i]) continue;
+      const float d = *scores[i];
+      if (d < worst_result() || results.size() < ef) {
+        candidates.push({unvisited[i], d});
+        if (admit(unvisited[i])) {
+          results.push({unvisited[i], d});
+          if (results.size() > ef) results.pop();
+        }
+      }
+    }
+  }
+  std::vector<Candidate> found = std::move(results).take_storage();
+  hnsw_detail::stable_sort_by_distance(found);
+  return found;
+}
+
+template <class Distance, class Admit>
+Result<std::vector<Candidate>> HnswIndex::search(Distance&& distance_to_query, std::uint64_t n,
+                                                 Admit&& admit) const {
+  std::shared_lock nodes_lock(nodes_mu_);
+  std::shared_lock entry_lock(entry_point_mu_);
+  const std::uint64_t top = read_max_level();
+  if (!entry_point_) return fail(errors::IndexEmpty{});
+
+  InternalId entry = *entry_point_;
+  for (std::uint64_t layer = top; layer >= 1; --layer) {
+    entry = search_layer_single(distance_to_query, entry, layer);
+  }
+  const std::uint64_t ef = std::max(n, config_.ef_search);
+  std::vector<Candidate> nearest = search_layer(distance_to_query, entry, ef, 0, admit);
+  if (nearest.size() > n) nearest.resize(n);
+  return nearest;
+}
+
+template <VectorStorageTrait S>
+std::vector<Candidate> HnswIndex::select_neighbors(std::span<const Candidate> candidates,
+                                                   std::size_t m, const S& storage) const {
+  if (candidates.size() <= m) return {candidates.begin(), candidates.end()};
+  std::vector<Candidate> selected;
+  std::vector<Candidate> discarded;
+  selected.reserve(m);
+  for (const Candidate& candidate : candidates) {
+    if (selected.size() >= m) break;
+    const auto vector = storage.get_vector_data(candidate.id);
+    if (!vector) {
+      selected.push_back(candidate);
+      continue;
+    }
+    const std::span<const float> candidate_vector = hnsw_detail::as_span(*vector);
+    const bool dominated =
+        std::any_of(selected.begin(), selected.end(), [&](const Candidate& kept) {
+          const std::optional<float> d = storage.distance(kept.id, candidate_vector, metric_);
+          return d && *d < candidate.distance;
+        });
+    (dominated ? discarded : selected).push_back(candidate);
+  }
+  for (const Candidate& candidate : discarded) {
+    if (selected.size() >= m) break;
+    selected.push_back(candidate);
+  }
+  return selected;
+}
+
+// The layer search of an insertion. Only live nodes are admitted as neighbours; but when every
+// node the search reaches is a tombstone, the new node would get no links at all and no search
+// could ever find it. It then links to the nearest nodes visited, tombstones included, which
+// keep routing to it.
+template <VectorStorageTrait S>
+std::vector<Candidate> HnswIndex::construction_candidates(std::span<const float> vector,
+                                                          InternalId entry, std::uint64_t layer,
+                                                          const S& storage) const {
+  QueryDistances distance_to_vector(storage, vector, metric_);
+  auto live = [&](InternalId id) { return !storage.is_deleted(id); };
+  std::vector<Candidate> found =
+      search_layer(distance_to_vector, entry, config_.ef_construction, layer, live);
+  if (found.empty()) {
+    auto any = [](InternalId) { return true; };
+    found = search_layer(distance_to_vector, entry, config_.ef_construction, layer, any);
+  }
+  return found;
+}
+
+// Chooses the neighbours of a new node on each of its layers, reading the graph only.
+template <VectorStorageTrait S>
+std::vector<std::vector<Candidate>> HnswIndex::plan_links(std::span<const float> vector,
+                                                          std::uint64_t level, InternalId entry,
+                                                          std::uint64_t top,
+                                                          const S& storage) const {
+  QueryDistances distance_to_vector(storage, vector, metric_);
+  for (std::uint64_t layer = top; layer > level; --layer) {
+    entry = search_layer_single(distance_to_vector, entry, layer);
+  }
+  std::vector<std::vector<Candidate>> plan(level + 1);
+  for (std::uint64_t layer = std::min(top, level) + 1; layer-- > 0;) {
+    const std::vector<Candidate> found = construction_candidates(vector, entry, layer, storage);
+    plan[layer] = select_neighbors(std::span(found), max_connections_on(layer), storage);
+    if (!plan[layer].empty()) entry = plan[layer].front().id;
+  }
+  return plan;
+}
+
+// Appends `new_id` to the owner's list on `layer`, pruning the list back to the layer's cap by
+// plain distance to the owner when it overflows. Owners that are not nodes of the layer are
+// skipped.
+template <VectorStorageTrait S>
+void HnswIndex::link_back(InternalId owner, InternalId new_id, std::uint64_t layer,
+                          const S& storage) {
+  if (owner >= nodes_.size()) return;
+  HnswNode& node = nodes_[owner];
+  if (node.level < layer) return;
+  std::vector<InternalId>& list = node.neighbors[layer];
+  list.push_back(new_id);
+  const std::size_t cap = max_connections_on(layer);
+  if (list.size() <= cap) return;
+
+  const auto owner_vector = storage.get_vector_data(owner);
+  if (!owner_vector) return;  // left over-full: there is nothing to rank against
+  const std::span<const float> center = hnsw_detail::as_span(*owner_vector);
+  std::vector<Candidate> ranked;
+  ranked.reserve(list.size());
+  for (const InternalId id : list) {
+    if (const std::optional<float> d = storage.distance(id, center, metric_)) {
+      ranked.push_back({id, *d});
+    }
+  }
+  hnsw_detail::stable_sort_by_distance(ranked);
+  if (ranked.size() > cap) ranked.resize(cap);
+  list.clear();
+  for (const Candidate& kept : ranked) list.push_back(kept.id);
+}
+
+// Writes a planned node and its back-links. The caller holds the three write locks.
+template <VectorStorageTrait S>
+void HnswIndex::link_planned_node(InternalId id, std::uint64_t level,
+                                  const std::vector<std::vector<Candidate>>& plan,
+                                  const S& storage) {
+  nodes_.push_back(new_node(id, level));
+  HnswNode& node = nodes_.back();
+  for (std::size_t layer = 0; layer < plan.size(); ++layer) {
+    for (const Candidate& c : plan[layer]) node.neighbors[layer].push_back(c.id);
+  }
+  for (std::size_t layer = 0; layer < plan.size(); ++layer) {
+    for (const Candidate& c : plan[layer]) link_back(c.id, id, layer, storage);
+  }
+}
+
+template <VectorStorageTrait S>
+void HnswIndex::insert_with_level(InternalId id, std::uint64_t level, std::span<const float> vector,
+                                  const S& storage) {
+  std::unique_lock nodes_lock(nodes_mu_);
+  std::unique_lock entry_lock(entry_point_mu_);
+  std::unique_lock level_lock(max_level_mu_);
+  VEXRA_CHECK(id == nodes_.size(), "node id out of order: expected the next position");
+
+  if (!entry_point_) {
+    nodes_.push_back(new_node(id, level));
+    entry_point_ = id;
+    max_level_ = level;
+    return;
+  }
+  const std::uint64_t top = max_level_;
+  const auto plan = plan_links(vector, level, *entry_point_, top, storage);
+  link_planned_node(id, level, plan, storage);
+  if (level > top) {
+    max_level_ = level;
+    entry_point_ = id;
+  }
+}
+
+template <VectorStorageTrait S>
+void HnswIndex::insert(InternalId id, std::span<const float> vector, const S& storage) {
+  insert_with_level(id, random_level(), vector, storage);
+}
+
+// Plans every item of the round in parallel against the graph as it stands, then links them in
+// item order. Items of one round are not linked to each other.
+template <VectorStorageTrait S>
+void HnswIndex::plan_and_link_round(std::span<const BatchItem> items,
+                                    std::span<const std::uint64_t> levels, const S& storage) {
+  std::vector<std::vector<std::vector<Candidate>>> plans(items.size());
+  {
+    std::shared_lock nodes_lock(nodes_mu_);
+    std::shared_lock entry_lock(entry_point_mu_);
+    const std::uint64_t top = read_max_level();
+    VEXRA_CHECK(entry_point_.has_value(), "batch round planned against an empty graph");
+    const InternalId entry = *entry_point_;
+    parallel_for(items.size(), [&](std::size_t i) {
+      plans[i] = plan_links(items[i].vector, levels[i], entry, top, storage);
+    });
+  }
+  std::unique_lock nodes_lock(nodes_mu_);
+  std::unique_lock entry_lock(entry_point_mu_);
+  std::unique_lock level_lock(max_level_mu_);
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    VEXRA_CHECK(items[i].id == nodes_.size(), "node id out of order: expected the next position");
+    link_planned_node(items[i].id, levels[i], plans[i], storage);
+    if (levels[i] > max_level_) {
+      max_level_ = levels[i];
+      entry_point_ = items[i].id;
+    }
+  }
+}
+
+// Planned against a frozen graph, a batch can only link its items to nodes that existed before
+// it. Into an empty graph, or a graph smaller than the batch, that would leave most items without
+// links or without incoming edges (the back-links they get are pruned away by their many
+// siblings). Such a batch therefore goes in rounds: the first item of an empty graph is inserted
+// alone, and each round is at most 1/kBatchRoundDivisor of the graph it is planned against, so
+// later rounds link to the items of earlier ones and each round prunes lightly. A batch no larger
+// than the graph is one round.
+inline constexpr std::size_t kBatchRoundDivisor = 32;
+
+template <VectorStorageTrait S>
+void HnswIndex::insert_batch(std::span<const BatchItem> items, const S& storage) {
+  std::vector<std::uint64_t> levels(items.size());
+  for (std::uint64_t& level : levels) level = random_level();
+  insert_batch_with_levels(items, levels, storage);
+}
+
+template <VectorStorageTrait S>
+void HnswIndex::insert_batch_with_levels(std::span<const BatchItem> items,
+                                         std::span<const std::uint64_t> levels, const S& storage) {
+  VEXRA_CHECK(levels.size() == items.size(), "one level per batch item");
+  // A batch no larger than the graph is planned in one round.
+  const bool in_rounds = items.size() > node_count();
+  std::size_t next = 0;
+  while (next < items.size()) {
+    const std::size_t graph_size = node_count();
+    if (graph_size == 0) {
+      insert_with_level(items[next].id, levels[next], items[next].vector, storage);
+      ++next;
+      continue;
+    }
+    const std::size_t round_limit =
+        in_rounds ? std::max<std::size_t>(1, graph_size / kBatchRoundDivisor) : items.size();
+    const std::size_t round = std::min(items.size() - next, round_limit);
+    plan_and_link_round(items.subspan(next, round), levels.subspan(next, round), storage);
+    next += round;
+  }
+}
+
+}  // namespace vexradb

@@ -1,0 +1,36 @@
+#include "id_hash.hpp"
+
+#include <sodium.h>
+
+#include <array>
+#include <cstring>
+#include <random>
+
+namespace vexradb {
+namespace {
+
+using Key = std::array<unsigned char, crypto_shorthash_KEYBYTES>;
+
+const Key& process_key() {
+  static const Key key = [] {
+    Key k;
+    std::random_device device;
+    for (auto& byte : k) byte = static_cast<unsigned char>(device());
+    return k;
+  }();
+  return key;
+}
+
+}  // namespace
+
+std::size_t IdHash::operator()(std::string_view text) const noexcept {
+  unsigned char out[crypto_shorthash_BYTES];
+  crypto_shorthash(out, reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+                   process_key().data());
+  std::size_t hash;
+  static_assert(sizeof hash <= sizeof out);
+  std::memcpy(&hash, out, sizeof hash);
+  return hash;
+}
+
+}  // namespace vexradb

@@ -1,0 +1,149 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "error.hpp"
+#include "id_hash.hpp"
+#include "json.hpp"
+#include "types.hpp"
+
+namespace vexradb {
+
+class VectorStorageView;
+
+// One vector of a batch upsert, with its id and metadata (moved out when stored).
+struct StorageEntry {
+  VectorId id;
+  std::span<const float> vector;
+  std::optional<Json> metadata;
+};
+
+// The full-precision store: every vector ever accepted, back to back in one float array, under
+// dense internal ids 0, 1, 2 ... that are never reused; the caller's ids mapped both ways; the
+// metadata of each internal id; and tombstones. Nothing is ever removed: deleting or replacing a
+// vector tombstones its internal id and re-points (or drops) the id map entry.
+//
+// Each container has its own reader-writer lock, taken in the order vectors, external ids, id
+// map, metadata, tombstones. Single-container reads take one lock each; a view holds the vector,
+// metadata and tombstone read locks until it is dropped, so a thread holding a view must drop it
+// before calling anything that writes.
+class VectorStorage {
+ public:
+  explicit VectorStorage(std::size_t dimension) : dimension_(dimension) {}
+  VectorStorage(const VectorStorage&) = delete;
+  VectorStorage& operator=(const VectorStorage&) = delete;
+
+  std::size_t dimension() const noexcept { return dimension_; }
+
+  // Stores a vector under a new internal id and returns it. Fails with DimensionMismatch for a
+  // vector of the wrong length, DuplicateVectorId when `id` is live and `allow_overwrite` is
+  // false, CapacityExceeded once 2^32 vectors were stored; nothing changes on failure. With
+  // `allow_overwrite`, a live id's earlier internal id is tombstoned. Without metadata, nothing is
+  // stored for the new internal id (earlier versions keep theirs).
+  Result<InternalId> insert_internal(VectorId id, std::span<const float> vector,
+                                     std::optional<Json> metadata, bool allow_overwrite);
+
+  // Stores every entry in order, with overwrite, under one acquisition of the locks, and returns
+  // the first new internal id (the others follow consecutively). Every length is checked first:
+  // on any failure nothing is stored. Moves the metadata out of the entries.
+  Result<InternalId> upsert_batch(std::span<StorageEntry> entries);
+
+  // Tombstones the live version of `id`; false when there is none.
+  bool remove(std::string_view id);
+
+  // A copy of the vector of an internal id (tombstoned or not), or nothing if never assigned.
+  std::optional<std::vector<float>> get(InternalId id) const;
+  // A copy of the metadata stored with an internal id (tombstoned or not).
+  std::optional<Json> get_metadata(InternalId id) const;
+  // Number of live vectors.
+  std::size_t len() const;
+  // The external id an internal id was assigned under, live or not.
+  std::optional<VectorId> get_external_id(InternalId id) const;
+  // The live internal id of an external id.
+  std::optional<InternalId> get_internal_id(std::string_view id) const;
+  // 0, 1, ..., n - 1 for every internal id ever assigned, tombstoned ones included.
+  std::vector<InternalId> all_internal_ids() const;
+  // Floats held by the vector array (every vector ever stored).
+  std::uint64_t float_count() const;
+
+  // Read locks on vectors, metadata and tombstones, held until the view is dropped.
+  VectorStorageView view() const;
+
+  // The interface the graph reads the store through; each call takes its own lock.
+  bool is_deleted(InternalId id) const;
+  std::optional<std::vector<float>> get_vector_data(InternalId id) const { return get(id); }
+  std::optional<float> distance(InternalId id, std::span<const float> query,
+                                DistanceMetric metric) const;
+
+ private:
+  friend class VectorStorageView;
+
+  using IdMap = std::unordered_map<VectorId, InternalId, IdHash, IdEqual>;
+
+  // The locks of one write: vectors, external ids, id map and metadata, in that order.
+  struct WriteLocks {
+    std::unique_lock<std::shared_mutex> vectors, external_ids, id_map, metadata;
+  };
+  WriteLocks lock_for_write();
+
+  bool is_live_locked(std::string_view id) const;
+  Status check_capacity_locked(std::size_t additional) const;
+  InternalId append_locked(VectorId id, std::span<const float> vector,
+                           std::optional<Json> metadata);
+  void tombstone(InternalId id);
+  // The stored floats of an internal id, or nothing if it was never assigned. The caller holds
+  // the vector lock.
+  std::optional<std::span<const float>> slice_locked(InternalId id) const;
+  std::optional<float> distance_locked(InternalId id, std::span<const float> query,
+                                       DistanceMetric metric) const;
+
+  const std::size_t dimension_;
+
+  mutable std::shared_mutex vectors_mu_;
+  std::vector<float> vectors_;
+  mutable std::shared_mutex external_ids_mu_;
+  std::vector<VectorId> external_ids_;
+  mutable std::shared_mutex id_map_mu_;
+  IdMap id_map_;
+  mutable std::shared_mutex metadata_mu_;
+  std::vector<std::optional<Json>> metadata_;  // indexed by internal id
+  mutable std::shared_mutex deleted_mu_;
+  std::vector<bool> deleted_;  // indexed by internal id; ids past the end are not deleted
+};
+
+// A read-only snapshot of a store for one search or one insertion: it holds the read locks of
+// the vectors, the metadata and the tombstones, so its lookups lock nothing and compute
+// distances on the stored floats in place. It does not cover the id maps.
+class VectorStorageView {
+ public:
+  std::size_t dimension() const noexcept { return storage_->dimension_; }
+
+  std::optional<float> distance(InternalId id, std::span<const float> query,
+                                DistanceMetric metric) const;
+  // out[i] = distance(ids[i], query, metric), computed several stored vectors per pass.
+  void distances(std::span<const InternalId> ids, std::span<const float> query,
+                 DistanceMetric metric, std::span<std::optional<float>> out) const;
+  // The stored vector in place (valid while the view lives), or nothing if never assigned.
+  std::optional<std::span<const float>> get_vector_data(InternalId id) const;
+  bool is_deleted(InternalId id) const;
+  // The metadata stored with an internal id in place, or null; no tombstone check.
+  const Json* metadata(InternalId id) const;
+
+ private:
+  friend class VectorStorage;
+  explicit VectorStorageView(const VectorStorage& storage);
+
+  const VectorStorage* storage_;
+  std::shared_lock<std::shared_mutex> vectors_lock_;
+  std::shared_lock<std::shared_mutex> metadata_lock_;
+  std::shared_lock<std::shared_mutex> deleted_lock_;
+};
+
+}  // namespace vexradb

@@ -1,0 +1,314 @@
+#include "engine.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "datasets.hpp"
+#include "distance.hpp"
+
+namespace vexradb {
+namespace {
+
+Config config_for(std::uint64_t dimensions, DistanceMetric metric) {
+  Config config;
+  config.dimensions = dimensions;
+  config.distance_metric = metric;
+  return config;
+}
+
+std::vector<std::vector<float>> random_vectors(std::size_t count, std::size_t dim,
+                                               std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> normal;
+  std::vector<std::vector<float>> vectors(count, std::vector<float>(dim));
+  for (auto& v : vectors) {
+    for (float& x : v) x = normal(rng);
+  }
+  return vectors;
+}
+
+std::string id_of(std::size_t i) { return "v" + std::to_string(i); }
+
+std::vector<BatchEntry> entries_for(const std::vector<std::vector<float>>& vectors) {
+  std::vector<BatchEntry> entries;
+  for (std::size_t i = 0; i < vectors.size(); ++i) {
+    entries.push_back({VectorId(id_of(i)), vectors[i], Json{{"i", i}}});
+  }
+  return entries;
+}
+
+// Mean share of the true k nearest (by exhaustive scan) that the engine returns.
+double recall_at_k(const VectorDb& db, const std::vector<std::vector<float>>& data,
+                   const std::vector<std::vector<float>>& queries, std::size_t k) {
+  std::size_t found = 0;
+  for (const auto& query : queries) {
+    std::vector<std::pair<float, std::size_t>> exact;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      exact.emplace_back(distance(db.config().distance_metric, query, data[i]), i);
+    }
+    std::partial_sort(exact.begin(), exact.begin() + k, exact.end());
+    std::set<std::string> truth;
+    for (std::size_t i = 0; i < k; ++i) truth.insert(id_of(exact[i].second));
+    const auto hits = db.search(query, k, nullptr);
+    EXPECT_TRUE(hits.has_value());
+    for (const SearchHit& hit : hits.value_or(std::vector<SearchHit>{})) {
+      found += truth.count(hit.id.str());
+    }
+  }
+  return static_cast<double>(found) / static_cast<double>(queries.size() * k);
+}
+
+class EngineTest : public ::testing::Test {
+ protected:
+  Status put(const char* id, std::vector<float> vector, std::optional<Json> metadata = {}) {
+    return db_.insert(VectorId(id), vector, std::move(metadata));
+  }
+  std::vector<SearchHit> search(std::vector<float> query, std::uint64_t k,
+                                const Filter* filter = nullptr) {
+    auto hits = db_.search(query, k, filter);
+    EXPECT_TRUE(hits.has_value());
+    return hits.value_or(std::vector<SearchHit>{});
+  }
+
+  VectorDb db_{config_for(3, DistanceMetric::Euclidean)};
+};
+
+TEST_F(EngineTest, SearchOnEmptyAndEmptiedEngines) {
+  auto wrong = db_.search(std::vector<float>(5, 0), 1, nullptr);
+  ASSERT_FALSE(wrong.has_value());
+  EXPECT_EQ(wrong.error().kind(), ErrorKind::DimensionMismatch);
+  auto empty = db_.search(std::vector<float>(3, 0), 1, nullptr);
+  ASSERT_FALSE(empty.has_value());
+  EXPECT_EQ(empty.error().kind(), ErrorKind::IndexEmpty);
+
+  ASSERT_TRUE(put("a", {1, 0, 0}));
+  ASSERT_TRUE(put("b", {0, 1, 0}));
+  EXPECT_TRUE(search({1, 0, 0}, 0).empty());
+  EXPECT_TRUE(db_.remove("a"));
+  EXPECT_TRUE(db_.remove("b"));
+  EXPECT_TRUE(search({1, 0, 0}, 5).empty());
+}
+
+TEST_F(EngineTest, UpsertReplacesTheVectorInSearchGetAndList) {
+  ASSERT_TRUE(put("a", {0, 0, 0}, Json{{"v", 1}}));
+  ASSERT_TRUE(put("b", {5, 5, 5}));
+  ASSERT_TRUE(db_.upsert(VectorId("a"), std::vector<float>{10, 10, 10}, Json{{"v", 2}}));
+
+  const auto hits = search({0, 0, 0}, 2);
+  ASSERT_EQ(hits.size(), 2u);
+  EXPECT_EQ(hits[0].id.str(), "b");
+  EXPECT_EQ(hits[1].id.str(), "a");
+  EXPECT_FLOAT_EQ(hits[1].distance, std::sqrt(300.0f));
+
+  const auto got = db_.get("a");
+  ASSERT_TRUE(got.has_value() && got->has_value());
+  EXPECT_EQ((*got)->vector, (std::vector<float>{10, 10, 10}));
+  EXPECT_TRUE(json_equal(*(*got)->metadata, Json{{"v", 2}}));
+
+  const auto items = db_.list(0, 10);
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].id.str(), "b");
+  EXPECT_EQ(items[1].id.str(), "a");  // moved to its newest position
+  EXPECT_TRUE(db_.list(2, 10).empty());
+  EXPECT_EQ(db_.list(1, 1).size(), 1u);
+}
+
+TEST_F(EngineTest, DuplicatesDeletesAndReinserts) {
+  ASSERT_TRUE(put("a", {1, 1, 1}));
+  const Status duplicate = put("a", {2, 2, 2});
+  ASSERT_FALSE(duplicate.has_value());
+  EXPECT_EQ(duplicate.error().kind(), ErrorKind::DuplicateVectorId);
+  EXPECT_TRUE(db_.remove("a"));
+  EXPECT_FALSE(db_.remove("a"));
+  EXPECT_FALSE(db_.get("a").value().has_value());
+  ASSERT_TRUE(put("a", {3, 3, 3}, Json{{"again", true}}));
+  EXPECT_EQ(db_.get("a").value()->vector, (std::vector<float>{3, 3, 3}));
+  EXPECT_EQ(db_.len(), 1u);
+  const auto hits = search({1, 1, 1}, 10);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].id.str(), "a");
+}
+
+TEST_F(EngineTest, FiltersNeverReturnVectorsWithoutMetadata) {
+  ASSERT_TRUE(put("jazz", {1, 0, 0}, Json{{"genre", "jazz"}}));
+  ASSERT_TRUE(put("rock", {0, 1, 0}, Json{{"genre", "rock"}}));
+  ASSERT_TRUE(put("bare", {0, 0, 1}));
+  const Filter jazz(Filter::Eq{"genre", Json("jazz")});
+  auto hits = search({0, 0, 1}, 10, &jazz);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].id.str(), "jazz");
+
+  const Filter not_jazz = Filter::negate(Filter(Filter::Eq{"genre", Json("jazz")})).value();
+  hits = search({0, 0, 1}, 10, &not_jazz);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].id.str(), "rock");
+
+  const Filter nothing(Filter::Eq{"genre", Json("opera")});
+  EXPECT_TRUE(search({0, 0, 1}, 10, &nothing).empty());
+}
+
+TEST_F(EngineTest, BatchWithOneBadEntryStoresNothing) {
+  std::vector<BatchEntry> entries;
+  entries.push_back({VectorId("a"), {1, 2, 3}, std::nullopt});
+  entries.push_back({VectorId("b"), {1, 2}, std::nullopt});
+  const Status refused = db_.upsert_batch(std::move(entries));
+  ASSERT_FALSE(refused.has_value());
+  const auto* mismatch = refused.error().get_if<errors::DimensionMismatch>();
+  ASSERT_NE(mismatch, nullptr);
+  EXPECT_EQ(mismatch->got, 2u);
+  EXPECT_EQ(db_.len(), 0u);
+  EXPECT_TRUE(db_.list(0, 10).empty());
+  EXPECT_TRUE(db_.upsert_batch({}).has_value());
+}
+
+// Random inserts, upserts and deletes against a model of what is live: search, get, list and len
+// only ever show live ids with their current vectors.
+TEST(EngineModelTest, RandomWritesNeverExposeDeletedOrReplacedVersions) {
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> pick_id(0, 59);
+  std::uniform_int_distribution<int> pick_op(0, 3);
+  std::normal_distribution<float> normal;
+  VectorDb db(config_for(4, DistanceMetric::Euclidean));
+  std::map<std::string, std::vector<float>> live;
+  for (int step = 0; step < 1500; ++step) {
+    const std::string id = id_of(pick_id(rng));
+    std::vector<float> v(4);
+    for (float& x : v) x = normal(rng);
+    switch (pick_op(rng)) {
+      case 0:
+        if (db.insert(VectorId(id), v, std::nullopt)) {
+          ASSERT_FALSE(live.contains(id));
+          live[id] = v;
+        } else {
+          ASSERT_TRUE(live.contains(id));
+        }
+        break;
+      case 1:
+      case 2:
+        ASSERT_TRUE(db.upsert(VectorId(id), v, std::nullopt));
+        live[id] = v;
+        break;
+      case 3:
+        ASSERT_EQ(db.remove(id), live.erase(id) == 1);
+        break;
+    }
+  }
+  ASSERT_EQ(db.len(), live.size());
+  ASSERT_EQ(db.list(0, 1000).size(), live.size());
+  for (const auto& [id, vector] : live) ASSERT_EQ(db.get(id).value()->vector, vector);
+  for (int q = 0; q < 50; ++q) {
+    std::vector<float> query(4);
+    for (float& x : query) x = normal(rng);
+    const auto hits = db.search(query, 10, nullptr);
+    ASSERT_TRUE(hits.has_value());
+    std::set<std::string> seen;
+    for (const SearchHit& hit : *hits) {
+      ASSERT_TRUE(live.contains(hit.id.str())) << hit.id.str() << " is not live";
+      ASSERT_TRUE(seen.insert(hit.id.str()).second) << hit.id.str() << " returned twice";
+      ASSERT_EQ(hit.distance, distance(DistanceMetric::Euclidean, query, live[hit.id.str()]));
+    }
+  }
+}
+
+TEST(EngineRecallTest, FindsTheTrueNeighboursForEveryMetric) {
+  const auto data = random_vectors(5000, 32, 1);
+  const auto queries = random_vectors(100, 32, 2);
+  for (const DistanceMetric metric :
+       {DistanceMetric::Euclidean, DistanceMetric::Cosine, DistanceMetric::DotProduct}) {
+    VectorDb db(config_for(32, metric));
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      ASSERT_TRUE(db.insert(VectorId(id_of(i)), data[i], std::nullopt));
+    }
+    const double recall = recall_at_k(db, data, queries, 10);
+    EXPECT_GE(recall, 0.95) << "metric " << static_cast<int>(metric);
+  }
+}
+
+// A first batch into an empty engine must link as well as inserting one vector at a time. Word
+// vectors are the hard case: many are nobody's near neighbour, so links to them are easily lost.
+TEST(EngineRecallTest, BatchIntoAnEmptyEngineMatchesSingleInsertion) {
+  const auto glove = testing_support::load_glove();
+  const auto data = glove ? glove->base : random_vectors(5000, 32, 3);
+  const auto queries =
+      glove ? std::vector<std::vector<float>>(glove->queries.begin(), glove->queries.begin() + 200)
+            : random_vectors(100, 32, 4);
+  const Config config = config_for(data.front().size(), DistanceMetric::Cosine);
+  VectorDb single(config);
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    ASSERT_TRUE(single.insert(VectorId(id_of(i)), data[i], std::nullopt));
+  }
+  VectorDb batched(config);
+  ASSERT_TRUE(batched.upsert_batch(entries_for(data)));
+  EXPECT_EQ(batched.len(), data.size());
+  EXPECT_GE(recall_at_k(batched, data, queries, 10), recall_at_k(single, data, queries, 10) - 0.01);
+}
+
+// Real data: recall of an engine built by one batch upsert, on a held-out share of each set.
+TEST(EngineRecallTest, RealDataSets) {
+  struct Case {
+    std::optional<testing_support::Dataset> (*load)();
+    DistanceMetric metric;
+    std::size_t base;  // a prefix keeps the suite quick under sanitizers
+    double min_recall;
+  } cases[] = {
+      {testing_support::load_sift, DistanceMetric::Euclidean, 4500, 0.95},
+      {testing_support::load_mnist, DistanceMetric::Euclidean, 3000, 0.95},
+      {testing_support::load_glove, DistanceMetric::Cosine, 3697, 0.95},
+  };
+  for (const Case& c : cases) {
+    const auto set = c.load();
+    if (!set) GTEST_SKIP() << "shared data folder not found";
+    std::vector<std::vector<float>> base(set->base.begin(),
+                                         set->base.begin() + static_cast<std::ptrdiff_t>(c.base));
+    std::vector<std::vector<float>> queries(set->queries.begin(), set->queries.begin() + 100);
+    VectorDb db(config_for(set->dimension, c.metric));
+    ASSERT_TRUE(db.upsert_batch(entries_for(base)));
+    const double recall = recall_at_k(db, base, queries, 10);
+    std::printf("%s: recall@10 %.3f\n", set->name.c_str(), recall);
+    EXPECT_GE(recall, c.min_recall) << set->name;
+  }
+}
+
+// Searches share the engine with a running batch upsert: each sees whole results.
+TEST(EngineConcurrencyTest, ConcurrentSearchesDuringBatchUpsert) {
+  const auto data = random_vectors(3000, 16, 5);
+  VectorDb db(config_for(16, DistanceMetric::Euclidean));
+  std::vector<std::vector<float>> first(data.begin(), data.begin() + 500);
+  ASSERT_TRUE(db.upsert_batch(entries_for(first)));
+
+  std::atomic<bool> done = false;
+  std::atomic<int> searches = 0;
+  std::thread reader([&] {
+    std::size_t i = 0;
+    while (!done.load()) {
+      const auto& query = data[i++ % data.size()];
+      const auto hits = db.search(query, 10, nullptr);
+      ASSERT_TRUE(hits.has_value());
+      ASSERT_LE(hits->size(), 10u);
+      for (std::size_t h = 1; h < hits->size(); ++h) {
+        ASSERT_LE((*hits)[h - 1].distance, (*hits)[h].distance);
+      }
+      ++searches;
+    }
+  });
+  while (searches.load() == 0) std::this_thread::yield();
+  std::vector<BatchEntry> rest;
+  for (std::size_t i = 500; i < data.size(); ++i) {
+    rest.push_back({VectorId(id_of(i)), data[i], std::nullopt});
+  }
+  ASSERT_TRUE(db.upsert_batch(std::move(rest)));
+  done = true;
+  reader.join();
+  EXPECT_GT(searches.load(), 0);
+  EXPECT_EQ(db.len(), data.size());
+}
+
+}  // namespace
+}  // namespace vexradb

@@ -1,0 +1,174 @@
+#include "storage.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "hnsw.hpp"
+
+namespace vexradb {
+namespace {
+
+Json meta(int n) { return Json{{"n", n}}; }
+
+class StorageTest : public ::testing::Test {
+ protected:
+  InternalId put(const char* id, float x, std::optional<Json> metadata = std::nullopt,
+                 bool overwrite = false) {
+    auto stored = storage_.insert_internal(VectorId(id), std::vector<float>{x, x, x},
+                                           std::move(metadata), overwrite);
+    EXPECT_TRUE(stored.has_value());
+    return stored.value_or(0);
+  }
+
+  VectorStorage storage_{3};
+};
+
+TEST_F(StorageTest, RefusesWrongLengthAndDuplicatesWithoutChanging) {
+  put("a", 1);
+  auto wrong = storage_.insert_internal(VectorId("b"), std::vector<float>(5, 0), {}, false);
+  ASSERT_FALSE(wrong.has_value());
+  const auto* mismatch = wrong.error().get_if<errors::DimensionMismatch>();
+  ASSERT_NE(mismatch, nullptr);
+  EXPECT_EQ(mismatch->expected, 3u);
+  EXPECT_EQ(mismatch->got, 5u);
+
+  auto duplicate = storage_.insert_internal(VectorId("a"), std::vector<float>(3, 2), {}, false);
+  ASSERT_FALSE(duplicate.has_value());
+  ASSERT_NE(duplicate.error().get_if<errors::DuplicateVectorId>(), nullptr);
+  EXPECT_EQ(duplicate.error().get_if<errors::DuplicateVectorId>()->text, "a");
+
+  EXPECT_EQ(storage_.len(), 1u);
+  EXPECT_EQ(storage_.all_internal_ids().size(), 1u);
+  EXPECT_EQ(storage_.float_count(), 3u);
+  EXPECT_FALSE(storage_.get_internal_id("b"));
+}
+
+TEST_F(StorageTest, UpsertTombstonesThePreviousVersion) {
+  const InternalId old_id = put("a", 1, meta(1));
+  const InternalId new_id = put("a", 2, std::nullopt, true);
+  EXPECT_EQ(new_id, old_id + 1);
+  EXPECT_EQ(storage_.len(), 1u);
+  EXPECT_EQ(storage_.get_internal_id("a"), new_id);
+  EXPECT_EQ(storage_.get_external_id(old_id)->str(), "a");
+  EXPECT_TRUE(storage_.is_deleted(old_id));
+  EXPECT_FALSE(storage_.is_deleted(new_id));
+  // The old version keeps its metadata; the new one was stored without.
+  EXPECT_TRUE(json_equal(*storage_.get_metadata(old_id), meta(1)));
+  EXPECT_FALSE(storage_.get_metadata(new_id));
+  EXPECT_EQ(storage_.get(old_id), (std::vector<float>{1, 1, 1}));
+}
+
+TEST_F(StorageTest, DeleteAndReinsert) {
+  EXPECT_FALSE(storage_.remove("never"));
+  const InternalId first = put("a", 1);
+  put("b", 2);
+  put("c", 3);
+  EXPECT_TRUE(storage_.remove("a"));
+  EXPECT_FALSE(storage_.remove("a"));
+  EXPECT_EQ(storage_.len(), 2u);
+  EXPECT_EQ(storage_.all_internal_ids(), (std::vector<InternalId>{0, 1, 2}));
+  EXPECT_TRUE(storage_.is_deleted(first));
+
+  const InternalId again = put("a", 4);  // no duplicate: the id is not live
+  EXPECT_EQ(again, 3u);
+  EXPECT_EQ(storage_.len(), 3u);
+  EXPECT_FALSE(storage_.get(99));
+  EXPECT_FALSE(storage_.get_external_id(99));
+}
+
+TEST_F(StorageTest, IdsAreCaseSensitive) {
+  put("Doc", 1);
+  put("doc", 2);
+  EXPECT_EQ(storage_.len(), 2u);
+  EXPECT_NE(storage_.get_internal_id("Doc"), storage_.get_internal_id("doc"));
+}
+
+TEST_F(StorageTest, BatchStoresEverythingOrNothing) {
+  const std::vector<float> good(3, 1), bad(2, 1);
+  std::vector<StorageEntry> entries{{VectorId("a"), good, meta(1)}, {VectorId("b"), bad, {}}};
+  auto refused = storage_.upsert_batch(entries);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().kind(), ErrorKind::DimensionMismatch);
+  EXPECT_EQ(storage_.all_internal_ids().size(), 0u);
+
+  put("a", 5);
+  std::vector<StorageEntry> batch{
+      {VectorId("a"), good, meta(1)}, {VectorId("b"), good, {}}, {VectorId("a"), good, meta(2)}};
+  auto first = storage_.upsert_batch(batch);
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(*first, 1u);
+  EXPECT_EQ(storage_.len(), 2u);
+  EXPECT_EQ(storage_.get_internal_id("a"), 3u);  // the batch's later entry wins
+  EXPECT_TRUE(storage_.is_deleted(0));
+  EXPECT_TRUE(storage_.is_deleted(1));
+  EXPECT_TRUE(json_equal(*storage_.get_metadata(3), meta(2)));
+}
+
+TEST_F(StorageTest, ViewComputesInPlaceAndSeesTombstonesAndMetadata) {
+  put("a", 1, meta(7));
+  put("b", 2);
+  storage_.remove("a");
+  const VectorStorageView view = storage_.view();
+  const std::vector<float> query{1, 1, 1};
+  EXPECT_EQ(view.distance(0, query, DistanceMetric::Euclidean), 0.0f);
+  EXPECT_EQ(view.distance(0, query, DistanceMetric::Euclidean),
+            storage_.distance(0, query, DistanceMetric::Euclidean));
+  EXPECT_FALSE(view.distance(2, query, DistanceMetric::Euclidean));
+  EXPECT_TRUE(view.is_deleted(0));
+  EXPECT_FALSE(view.is_deleted(1));
+  ASSERT_NE(view.metadata(0), nullptr);
+  EXPECT_EQ(view.metadata(1), nullptr);
+  EXPECT_EQ(view.get_vector_data(1)->size(), 3u);
+}
+
+TEST_F(StorageTest, ConcurrentInsertsOfOneIdStoreItOnce) {
+  std::vector<std::thread> threads;
+  std::atomic<int> accepted = 0;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        const std::string id = "id" + std::to_string(i);
+        if (storage_.insert_internal(VectorId(id), std::vector<float>(3, 0), {}, false)) {
+          ++accepted;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(accepted.load(), 200);
+  EXPECT_EQ(storage_.len(), 200u);
+  EXPECT_EQ(storage_.all_internal_ids().size(), 200u);
+}
+
+// The view scores whole neighbour lists per kernel pass; the graph must come out exactly as when
+// every distance is taken one at a time through the locking interface.
+TEST(StorageGraphTest, BatchedScoringBuildsTheSameGraph) {
+  constexpr std::size_t kDim = 13;  // not a multiple of four: tails take part
+  VectorStorage storage(kDim);
+  std::mt19937 rng(9);
+  std::normal_distribution<float> normal;
+  std::uniform_int_distribution<int> level(0, 2);
+  HnswIndex one_by_one(HnswConfig{}, DistanceMetric::Cosine);
+  HnswIndex batched(HnswConfig{}, DistanceMetric::Cosine);
+  for (int i = 0; i < 400; ++i) {
+    std::vector<float> v(kDim);
+    for (float& x : v) x = normal(rng);
+    const InternalId id =
+        storage.insert_internal(VectorId(std::to_string(i)), v, {}, false).value();
+    const std::uint64_t node_level = level(rng) == 2 ? 1 : 0;
+    one_by_one.insert_with_level(id, node_level, v, storage);
+    batched.insert_with_level(id, node_level, v, storage.view());
+  }
+  const auto a = one_by_one.state();
+  const auto b = batched.state();
+  ASSERT_EQ(a.nodes.size(), b.nodes.size());
+  for (std::size_t i = 0; i < a.nodes.size(); ++i) {
+    ASSERT_EQ(a.nodes[i].neighbors, b.nodes[i].neighbors) << "node " << i;
+  }
+}
+
+}  // namespace
+}  // namespace vexradb
