@@ -65,15 +65,20 @@ ByteBuffer ByteBuffer::copy_of(std::string_view text) {
   return copy_of(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
-ByteBuffer ByteBuffer::take(RustBuffer buffer) {
+const char* ByteBuffer::invalid_reason(const RustBuffer& buffer) noexcept {
   if (buffer.data == nullptr) {
-    if (buffer.capacity != 0) throw InternalFailure("null RustBuffer had non-zero capacity");
-    if (buffer.len != 0) throw InternalFailure("null RustBuffer had non-zero length");
-    return {};
+    if (buffer.capacity != 0) return "null RustBuffer had non-zero capacity";
+    if (buffer.len != 0) return "null RustBuffer had non-zero length";
+    return nullptr;
   }
-  if (buffer.len > buffer.capacity) throw InternalFailure("RustBuffer length exceeds capacity");
+  if (buffer.len > buffer.capacity) return "RustBuffer length exceeds capacity";
+  return nullptr;
+}
+
+ByteBuffer ByteBuffer::take(RustBuffer buffer) {
+  if (const char* reason = invalid_reason(buffer)) throw InternalFailure(reason);
   // A zero capacity owns nothing, whatever the address (it may be our placeholder).
-  if (buffer.capacity == 0) return {};
+  if (buffer.data == nullptr || buffer.capacity == 0) return {};
   return {buffer.data, buffer.len, buffer.capacity};
 }
 
@@ -88,6 +93,13 @@ void ByteBuffer::reserve(std::uint64_t additional) {
   if (data == nullptr) fail_allocation(grown);
   data_ = data;
   capacity_ = grown;
+}
+
+void ByteBuffer::append(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) return;
+  reserve(bytes.size());
+  std::memcpy(data_ + len_, bytes.data(), bytes.size());
+  len_ += bytes.size();
 }
 
 RustBuffer ByteBuffer::release() && noexcept {

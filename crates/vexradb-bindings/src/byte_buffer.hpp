@@ -32,9 +32,13 @@ class ByteBuffer {
   static ByteBuffer copy_of(std::string_view text);
   // Adopts a buffer handed back by the caller after checking its fields.
   static ByteBuffer take(RustBuffer buffer);
+  // Why a buffer handed back by the caller cannot be adopted, or null when it can.
+  static const char* invalid_reason(const RustBuffer& buffer) noexcept;
 
   // Makes room for at least `additional` more bytes; keeps the allocation when it already has.
   void reserve(std::uint64_t additional);
+  // Appends bytes, growing the allocation as needed.
+  void append(std::span<const std::uint8_t> bytes);
 
   // Hands the allocation over to the caller. Empty contents without an allocation travel with a
   // non-null placeholder address that must never be read or freed.

@@ -5,17 +5,12 @@
 #include <cstdint>
 #include <utility>
 
+#include "overloaded.hpp"
+
 namespace vexradb {
 namespace {
 
 constexpr double kDegreesToRadians = 0.017453292519943295;
-
-template <class... Visitors>
-struct Overloaded : Visitors... {
-  using Visitors::operator()...;
-};
-template <class... Visitors>
-Overloaded(Visitors...) -> Overloaded<Visitors...>;
 
 std::optional<double> number_as_double(const Json& value) noexcept {
   switch (value.type()) {

@@ -1,0 +1,153 @@
+// The client's exported constructor and methods. Each lifts its arguments in declaration order
+// (the handle first), runs the client operation and lowers its result; see method_frame.hpp.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "export.hpp"
+#include "method_frame.hpp"
+#include "vexradb_bindings.h"
+
+namespace vexradb::ffi {
+namespace {
+
+std::vector<float> lift_floats(WireReader& reader) { return reader.read_f32_sequence(); }
+
+// insert and upsert share their arguments.
+template <class Store>
+void store_entry(void* handle, RustBuffer id, RustBuffer vector, RustBuffer metadata_json,
+                 CallStatus* status, Store store) {
+  BufferArg id_arg(id), vector_arg(vector), metadata_arg(metadata_json);
+  call_method(handle, status, [&](VexraClient& client) {
+    std::string id_text = lift_string_arg("id", id_arg);
+    std::vector<float> values = lift_arg("vector", vector_arg, lift_floats);
+    std::optional<std::string> metadata =
+        lift_arg("metadata_json", metadata_arg, lift_optional_string);
+    return store(client, std::move(id_text), std::move(values), std::move(metadata));
+  });
+}
+
+template <class T>
+Outcome<ByteBuffer> lowered(Outcome<T> outcome, ByteBuffer (*lower)(const T&)) {
+  if (!outcome) return tl::unexpected(std::move(outcome).error());
+  return lower(*outcome);
+}
+
+}  // namespace
+}  // namespace vexradb::ffi
+
+using namespace vexradb::ffi;
+
+extern "C" {
+
+VEXRA_EXPORT void* uniffi_vexradb_bindings_fn_constructor_vexraclient_new_in_memory(
+    uint32_t dimensions, CallStatus* status) {
+  return with_failure_barrier(
+      status, [&] { return ClientRecord::create(VexraClient::new_in_memory(dimensions)); });
+}
+
+VEXRA_EXPORT void uniffi_vexradb_bindings_fn_method_vexraclient_insert(void* handle, RustBuffer id,
+                                                                       RustBuffer vector,
+                                                                       RustBuffer metadata_json,
+                                                                       CallStatus* status) {
+  store_entry(handle, id, vector, metadata_json, status,
+              [](VexraClient& c, auto... args) { return c.insert(std::move(args)...); });
+}
+
+VEXRA_EXPORT void uniffi_vexradb_bindings_fn_method_vexraclient_upsert(void* handle, RustBuffer id,
+                                                                       RustBuffer vector,
+                                                                       RustBuffer metadata_json,
+                                                                       CallStatus* status) {
+  store_entry(handle, id, vector, metadata_json, status,
+              [](VexraClient& c, auto... args) { return c.upsert(std::move(args)...); });
+}
+
+VEXRA_EXPORT void uniffi_vexradb_bindings_fn_method_vexraclient_upsert_batch(void* handle,
+                                                                             RustBuffer entries,
+                                                                             CallStatus* status) {
+  BufferArg entries_arg(entries);
+  call_method(handle, status, [&](VexraClient& client) {
+    return client.upsert_batch(lift_arg("entries", entries_arg, lift_vector_entries));
+  });
+}
+
+VEXRA_EXPORT RustBuffer uniffi_vexradb_bindings_fn_method_vexraclient_get(void* handle,
+                                                                          RustBuffer id,
+                                                                          CallStatus* status) {
+  BufferArg id_arg(id);
+  return call_method(handle, status, [&](VexraClient& client) {
+    return lowered(client.get(lift_string_arg("id", id_arg)), lower_optional_entry);
+  });
+}
+
+VEXRA_EXPORT int8_t uniffi_vexradb_bindings_fn_method_vexraclient_delete(void* handle,
+                                                                         RustBuffer id,
+                                                                         CallStatus* status) {
+  BufferArg id_arg(id);
+  return call_method(handle, status, [&](VexraClient& client) {
+    return client.remove(lift_string_arg("id", id_arg));
+  });
+}
+
+VEXRA_EXPORT RustBuffer uniffi_vexradb_bindings_fn_method_vexraclient_list(void* handle,
+                                                                           uint32_t offset,
+                                                                           uint32_t limit,
+                                                                           CallStatus* status) {
+  return call_method(handle, status, [&](VexraClient& client) -> Outcome<ByteBuffer> {
+    return lower_ids(client.list(offset, limit));
+  });
+}
+
+VEXRA_EXPORT uint64_t uniffi_vexradb_bindings_fn_method_vexraclient_len(void* handle,
+                                                                        CallStatus* status) {
+  return call_method(handle, status,
+                     [](VexraClient& client) -> Outcome<std::uint64_t> { return client.len(); });
+}
+
+VEXRA_EXPORT int8_t uniffi_vexradb_bindings_fn_method_vexraclient_is_empty(void* handle,
+                                                                           CallStatus* status) {
+  return call_method(handle, status,
+                     [](VexraClient& client) -> Outcome<bool> { return client.is_empty(); });
+}
+
+VEXRA_EXPORT RustBuffer uniffi_vexradb_bindings_fn_method_vexraclient_search(void* handle,
+                                                                             RustBuffer query,
+                                                                             uint32_t k,
+                                                                             CallStatus* status) {
+  BufferArg query_arg(query);
+  return call_method(handle, status, [&](VexraClient& client) {
+    const std::vector<float> values = lift_arg("query", query_arg, lift_floats);
+    return lowered(client.search(values, k, std::nullopt), lower_search_results);
+  });
+}
+
+VEXRA_EXPORT RustBuffer uniffi_vexradb_bindings_fn_method_vexraclient_search_with_filter(
+    void* handle, RustBuffer query, uint32_t k, RustBuffer filter, CallStatus* status) {
+  BufferArg query_arg(query), filter_arg(filter);
+  return call_method(handle, status, [&](VexraClient& client) {
+    const std::vector<float> values = lift_arg("query", query_arg, lift_floats);
+    std::optional<SearchFilter> search_filter = lift_arg("filter", filter_arg, lift_search_filter);
+    return lowered(client.search(values, k, search_filter), lower_search_results);
+  });
+}
+
+VEXRA_EXPORT RustBuffer uniffi_vexradb_bindings_fn_method_vexraclient_stats(void* handle,
+                                                                            CallStatus* status) {
+  return call_method(handle, status, [](VexraClient& client) -> Outcome<ByteBuffer> {
+    return lower_stats(client.stats());
+  });
+}
+
+VEXRA_EXPORT void uniffi_vexradb_bindings_fn_method_vexraclient_sync(void* handle,
+                                                                     CallStatus* status) {
+  call_method(handle, status, [](VexraClient& client) { return client.sync(); });
+}
+
+VEXRA_EXPORT void uniffi_vexradb_bindings_fn_method_vexraclient_checkpoint(void* handle,
+                                                                           CallStatus* status) {
+  call_method(handle, status, [](VexraClient& client) { return client.checkpoint(); });
+}
+
+}  // extern "C"
