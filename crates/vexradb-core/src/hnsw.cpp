@@ -36,14 +36,10 @@ void VisitedSet::reset(std::size_t count) {
 HnswIndex::HnswIndex(const HnswConfig& config, DistanceMetric metric)
     : config_(config), metric_(metric) {}
 
-const HnswNode& HnswIndex::node_at(InternalId id) const {
-  VEXRA_CHECK(id < nodes_.size(), "index out of range: node " + std::to_string(id) + " of " +
-                                      std::to_string(nodes_.size()));
-  return nodes_[id];
-}
-
-HnswNode& HnswIndex::node_at(InternalId id) {
-  return const_cast<HnswNode&>(std::as_const(*this).node_at(id));
+void HnswIndex::fail_node_out_of_range(InternalId id) const {
+  fail_internal(
+      __FILE__, __LINE__,
+      "index out of range: node " + std::to_string(id) + " of " + std::to_string(nodes_.size()));
 }
 
 std::size_t HnswIndex::max_connections_on(std::uint64_t layer) const {

@@ -169,8 +169,16 @@ class HnswIndex {
  private:
   using NodesLock = std::unique_lock<std::shared_mutex>;
 
-  const HnswNode& node_at(InternalId id) const;
-  HnswNode& node_at(InternalId id);
+  // The node of `id`; an id past the end is a broken invariant (internal failure).
+  const HnswNode& node_at(InternalId id) const {
+    if (id >= nodes_.size()) [[unlikely]]
+      fail_node_out_of_range(id);
+    return nodes_[id];
+  }
+  HnswNode& node_at(InternalId id) {
+    return const_cast<HnswNode&>(std::as_const(*this).node_at(id));
+  }
+  [[noreturn]] void fail_node_out_of_range(InternalId id) const;
   std::size_t max_connections_on(std::uint64_t layer) const;
   HnswNode new_node(InternalId id, std::uint64_t level) const;
   std::uint64_t read_max_level() const;
@@ -362,6 +370,8 @@ std::vector<Candidate> HnswIndex::select_neighbors(std::span<const Candidate> ca
       selected.push_back(candidate);
       continue;
     }
+    // Single distances here: the scan usually stops at an early selected entry, which a
+    // batch over all of them would not.
     const std::span<const float> candidate_vector = hnsw_detail::as_span(*vector);
     const bool dominated =
         std::any_of(selected.begin(), selected.end(), [&](const Candidate& kept) {
@@ -431,13 +441,13 @@ void HnswIndex::link_back(InternalId owner, InternalId new_id, std::uint64_t lay
 
   const auto owner_vector = storage.get_vector_data(owner);
   if (!owner_vector) return;  // left over-full: there is nothing to rank against
-  const std::span<const float> center = hnsw_detail::as_span(*owner_vector);
+  QueryDistances to_owner(storage, hnsw_detail::as_span(*owner_vector), metric_);
+  std::vector<std::optional<float>> scores;
+  hnsw_detail::score_all(to_owner, list, scores);
   std::vector<Candidate> ranked;
   ranked.reserve(list.size());
-  for (const InternalId id : list) {
-    if (const std::optional<float> d = storage.distance(id, center, metric_)) {
-      ranked.push_back({id, *d});
-    }
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (scores[i]) ranked.push_back({list[i], *scores[i]});
   }
   hnsw_detail::stable_sort_by_distance(ranked);
   if (ranked.size() > cap) ranked.resize(cap);

@@ -1,5 +1,6 @@
 #include "storage.hpp"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <string>
@@ -14,6 +15,14 @@ constexpr std::uint64_t kMaxVectors = std::uint64_t{1} << 32;
 
 using ReadLock = std::shared_lock<std::shared_mutex>;
 using WriteLock = std::unique_lock<std::shared_mutex>;
+
+// Makes room for `additional` more elements with geometric growth (a plain reserve of the exact
+// size would reallocate, and copy everything, on every append).
+template <class Vector>
+void reserve_more(Vector& v, std::size_t additional) {
+  const std::size_t needed = v.size() + additional;
+  if (needed > v.capacity()) v.reserve(std::max(needed, 2 * v.capacity()));
+}
 
 Status check_length(std::size_t dimension, std::span<const float> vector) {
   if (vector.size() != dimension) return fail(errors::DimensionMismatch{dimension, vector.size()});
@@ -46,9 +55,9 @@ Status VectorStorage::check_capacity_locked(std::size_t additional) const {
 InternalId VectorStorage::append_locked(VectorId id, std::span<const float> vector,
                                         std::optional<Json> metadata) {
   const auto new_id = static_cast<InternalId>(external_ids_.size());
-  vectors_.reserve(vectors_.size() + vector.size());
-  external_ids_.reserve(external_ids_.size() + 1);
-  metadata_.reserve(metadata_.size() + 1);
+  reserve_more(vectors_, vector.size());
+  reserve_more(external_ids_, 1);
+  reserve_more(metadata_, 1);
   VectorId key = id;
 
   auto [slot, inserted] = id_map_.try_emplace(std::move(key), new_id);
@@ -92,7 +101,9 @@ Result<InternalId> VectorStorage::upsert_batch(std::span<StorageEntry> entries) 
   WriteLocks locks = lock_for_write();
   if (auto ok = check_capacity_locked(entries.size()); !ok) return fail(std::move(ok).error());
   const auto first = static_cast<InternalId>(external_ids_.size());
-  vectors_.reserve(vectors_.size() + entries.size() * dimension_);
+  reserve_more(vectors_, entries.size() * dimension_);
+  reserve_more(external_ids_, entries.size());
+  reserve_more(metadata_, entries.size());
   for (StorageEntry& entry : entries) {
     append_locked(std::move(entry.id), entry.vector, std::move(entry.metadata));
   }
@@ -196,11 +207,15 @@ std::optional<float> VectorStorageView::distance(InternalId id, std::span<const 
 void VectorStorageView::distances(std::span<const InternalId> ids, std::span<const float> query,
                                   DistanceMetric metric,
                                   std::span<std::optional<float>> out) const {
-  // Ids without a vector are answered directly; the rest go to the kernel in chunks.
+  // Ids without a vector are answered directly; the rest go to the kernel in chunks. Gathering
+  // a chunk first also lets the prefetches of its vectors overlap.
   constexpr std::size_t kChunk = 64;
   std::array<std::span<const float>, kChunk> stored;
   std::array<std::size_t, kChunk> position;
   std::array<float, kChunk> scores;
+  const std::size_t dimension = storage_->dimension_;
+  const float* const base = storage_->vectors_.data();
+  const std::uint64_t stored_floats = storage_->vectors_.size();
   std::size_t pending = 0;
   auto flush = [&] {
     distance_batch(metric, query, std::span(stored).first(pending),
@@ -209,12 +224,15 @@ void VectorStorageView::distances(std::span<const InternalId> ids, std::span<con
     pending = 0;
   };
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    const auto slice = storage_->slice_locked(ids[i]);
-    if (!slice) {
+    const std::uint64_t start = std::uint64_t{ids[i]} * dimension;
+    if (start + dimension > stored_floats) {
       out[i] = std::nullopt;
       continue;
     }
-    stored[pending] = *slice;
+    const float* vector = base + start;
+    __builtin_prefetch(vector);
+    __builtin_prefetch(vector + 16);
+    stored[pending] = std::span(vector, dimension);
     position[pending] = i;
     if (++pending == kChunk) flush();
   }

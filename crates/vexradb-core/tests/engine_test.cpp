@@ -34,7 +34,10 @@ std::vector<std::vector<float>> random_vectors(std::size_t count, std::size_t di
   return vectors;
 }
 
-std::string id_of(std::size_t i) { return "v" + std::to_string(i); }
+std::string id_of(std::size_t i) {
+  std::string id = "v";  // appended, not `"v" + ...`: g++ 12 -O3 warns wrongly on the latter
+  return id += std::to_string(i);
+}
 
 std::vector<BatchEntry> entries_for(const std::vector<std::vector<float>>& vectors) {
   std::vector<BatchEntry> entries;
