@@ -17,6 +17,9 @@ packages=(
   nlohmann-json3-dev  # the JSON value type of metadata and filter operands
   zlib1g-dev        # CRC-32 of the write-ahead log
   libsodium-dev     # keyed hashing of ids (SipHash)
+  python3           # the Python package runs on Debian's interpreter (/usr/bin/python3)
+  python3-pytest    # its tests
+  python3-numpy     # optional fast path of the package; the main job's brute-force baseline
 )
 
 missing=()

@@ -15,7 +15,7 @@ configure_and_build() {
 }
 
 echo "== regular build =="
-configure_and_build build
+configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir build --output-on-failure -j2
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="

@@ -1,0 +1,140 @@
+"""The Python package against the real library."""
+
+import ctypes
+import threading
+
+import pytest
+
+import vexradb
+from vexradb import And, Client, Eq, In, Or
+from vexradb import _ffi, errors
+
+try:
+    import numpy as np
+except ImportError:  # the package works without numpy
+    np = None
+
+
+@pytest.fixture
+def db():
+    with Client.in_memory(3) as client:
+        yield client
+
+
+def test_library_identifies_itself():
+    assert vexradb.version() == "1.0.0-alpha.5"
+    lines = vexradb.system_info().split("\n")
+    assert lines[0] == "VexraDB Bindings v1.0.0-alpha.5"
+    assert lines[1] in ("Target: x86_64-linux", "Target: aarch64-linux")
+    assert lines[2] == "Features: SIMD-optimized"
+
+
+def test_a_library_with_another_signature_is_refused(monkeypatch):
+    monkeypatch.setitem(_ffi.CHECKSUMS, "method_vexraclient_search", 0x1234)
+    with pytest.raises(vexradb.LibraryMismatchError, match="method_vexraclient_search"):
+        _ffi.Library(_ffi.library().path)
+
+
+def test_crud_round_trip(db):
+    db.insert("a", [1, 0, 0], {"genre": "jazz", "tags": ["x", 1, 2.5]})
+    db.upsert_batch([("b", [0, 1, 0], {"genre": "rock"}), {"id": "c", "vector": [0, 0, 1]}])
+    assert len(db) == 3 and not db.is_empty()
+    assert db.list() == ["a", "b", "c"]
+    assert db.list(1, 1) == ["b"]
+    record = db.get("a")
+    assert record.vector == [1.0, 0.0, 0.0]
+    assert record.metadata == {"genre": "jazz", "tags": ["x", 1, 2.5]}
+    assert db.get("missing") is None
+    db.upsert("a", [0.5, 0.5, 0], None)
+    assert db.get("a").metadata is None
+    assert db.list() == ["b", "c", "a"]
+    assert db.delete("b") is True
+    assert db.delete("b") is False
+    assert db.stats().vector_count == 2
+
+
+def test_search_and_filters(db):
+    db.upsert_batch([
+        ("jazz99", [1, 0, 0], {"genre": "jazz", "year": 1999}),
+        ("jazz00", [0.9, 0.1, 0], {"genre": "jazz", "year": 2000}),
+        ("rock99", [0.8, 0.2, 0], {"genre": "rock", "year": 1999}),
+        ("bare", [1, 0, 0]),
+    ])
+    hits = db.search([1, 0, 0], k=2)
+    assert [h.id for h in hits][0] in ("jazz99", "bare")
+    assert hits[0].distance <= hits[1].distance
+    only_jazz = db.search([1, 0, 0], 10, filter=Eq("genre", "jazz"))
+    assert {h.id for h in only_jazz} == {"jazz99", "jazz00"}
+    both = db.search([1, 0, 0], 10, filter=Eq("genre", "jazz") & In("year", [1999, 2001]))
+    assert [h.id for h in both] == ["jazz99"]
+    either = db.search([1, 0, 0], 10, filter=Eq("genre", "rock") | Eq("year", 2000))
+    assert {h.id for h in either} == {"rock99", "jazz00"}
+    assert db.search([1, 0, 0], 10, filter=Eq("year", 1999.0)) == []  # a float is not an integer
+    assert db.search([1, 0, 0], 10, filter=And()) != []
+    assert db.search([1, 0, 0], 10, filter=Or()) == []
+
+
+def test_errors_map_to_their_classes(db):
+    with pytest.raises(vexradb.IndexEmptyError, match="Index is empty, cannot search"):
+        db.search([1, 0, 0])
+    with pytest.raises(vexradb.DimensionMismatchError, match="expected 3, got 2"):
+        db.insert("a", [1, 2])
+    db.insert("a", [1, 2, 3])
+    with pytest.raises(vexradb.DuplicateVectorIdError) as caught:
+        db.insert("a", [1, 2, 3])
+    assert caught.value.message == "Duplicate vector ID: a"
+    assert isinstance(caught.value, vexradb.VexraError)
+    with pytest.raises(vexradb.SerializationError, match="EOF while parsing an object"):
+        db.insert("b", [1, 2, 3], "{")
+    assert len(db) == 1
+
+
+def test_internal_failures_are_reported_not_fatal(db):
+    lib = _ffi.library()
+    clone = lib.function("clone_vexraclient")(db._handle, None)
+    junk = lib.to_buffer(b"\x00\x00\x00\x01\x3f\x80\x00\x00xyz")  # one float, 3 stray bytes
+    with pytest.raises(vexradb.InternalError, match=r"arg 'query': junk data .*count: 3"):
+        lib.call("method_vexraclient_search", ctypes.c_void_p(clone), junk, 1)
+    assert len(db) == 0  # still usable
+
+
+def test_closed_client_refuses_calls():
+    client = Client.in_memory(2)
+    client.close()
+    client.close()  # idempotent
+    with pytest.raises(ValueError, match="closed"):
+        client.len()
+
+
+@pytest.mark.skipif(np is None, reason="numpy is not installed")
+def test_numpy_vectors(db):
+    db.insert("a", np.array([1, 2, 3], dtype=np.float64))
+    db.upsert_batch([("b", np.arange(3, dtype=np.float32))])
+    assert db.get("a").vector == [1.0, 2.0, 3.0]
+    assert db.search(np.array([1, 2, 3], dtype=np.float32), 1)[0].id == "a"
+
+
+def test_concurrent_threads_share_a_client(db):
+    failures = []
+
+    def work(t):
+        try:
+            for i in range(50):
+                db.insert("t%d-%d" % (t, i), [t, i, 1])
+                db.search([1, 1, 1], 3)
+        except Exception as e:  # pragma: no cover - reported below
+            failures.append(e)
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+    assert len(db) == 200
+
+
+def test_every_error_number_has_its_class():
+    for number in range(1, 19):
+        error = errors.error_for(number, "m")
+        assert type(error).number == number and error.message == "m"

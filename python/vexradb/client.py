@@ -1,0 +1,224 @@
+"""The Client: one database, in memory or on a data directory."""
+
+import ctypes
+import json
+import threading
+from collections import namedtuple
+
+from ._codec import Reader, Writer
+from ._ffi import RustBuffer, library
+from .filters import encode_filter
+
+Record = namedtuple("Record", "id vector metadata")
+SearchResult = namedtuple("SearchResult", "id distance metadata")
+Stats = namedtuple("Stats", "vector_count dimensions memory_usage_bytes compression_ratio")
+
+_METRICS = {"cosine": 1, "euclidean": 2, "dot": 3, "dot_product": 3}
+_QUANTIZATIONS = {"none": 1, None: 1, "sq8": 2, "binary": 3}
+
+
+def _metadata_text(metadata):
+    if metadata is None:
+        return None
+    if isinstance(metadata, str):
+        return metadata  # already JSON text
+    return json.dumps(metadata, separators=(",", ":"), ensure_ascii=False, allow_nan=False)
+
+
+def _metadata_value(text):
+    return None if text is None else json.loads(text)
+
+
+def _entry_parts(entry):
+    """(id, vector, metadata) from a tuple, a Record or a dict with those keys."""
+    if isinstance(entry, dict):
+        return entry["id"], entry["vector"], entry.get("metadata")
+    if len(entry) == 2:
+        return entry[0], entry[1], None
+    return entry[0], entry[1], entry[2]
+
+
+def _choice(table, value, what):
+    key = value.lower() if isinstance(value, str) else value
+    if key not in table:
+        raise ValueError("unknown %s %r (choose from %s)" % (what, value, ", ".join(
+            k for k in table if k)))
+    return table[key]
+
+
+class Client:
+    """A vector database. Use Client.in_memory(...) or Client.open(...); close it when done (or
+    use it as a context manager). Safe to share between threads."""
+
+    def __init__(self, handle):
+        self._lib = library()
+        self._handle = handle
+        self._lock = threading.Lock()
+        self._is_closed = False
+
+    # ---- construction ---------------------------------------------------------------------
+
+    @classmethod
+    def in_memory(cls, dimensions):
+        """An in-memory database of `dimensions`-long vectors under the cosine distance."""
+        return cls(library().call("constructor_vexraclient_new_in_memory", dimensions))
+
+    @classmethod
+    def open(cls, path, *, dimensions, metric="cosine", quantization="none", persistent=True,
+             label=None):
+        """A database configured by the arguments: on the data directory `path` when
+        `persistent`, else in memory (`quantization` "sq8" or "binary" keeps codes)."""
+        config = (
+            Writer()
+            .u32(dimensions)
+            .i32(_choice(_METRICS, metric, "metric"))
+            .i32(_choice(_QUANTIZATIONS, quantization, "quantization"))
+            .boolean(persistent)
+            .optional_text(label)
+            .bytes()
+        )
+        lib = library()
+        handle = lib.call(
+            "constructor_vexraclient_open",
+            lib.to_buffer(str(path).encode("utf-8")),
+            lib.to_buffer(config),
+        )
+        return cls(handle)
+
+    # ---- lifetime -------------------------------------------------------------------------
+
+    def close(self):
+        """Releases the database (a persistent one flushes its log). Idempotent."""
+        with self._lock:
+            if self._is_closed:
+                return
+            self._is_closed = True
+        self._lib.call("free_vexraclient", self._handle)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        if getattr(self, "_is_closed", True) is False:
+            try:
+                self.close()
+            except Exception:
+                pass
+
+    def _call(self, name, *args):
+        # Every method consumes one reference: pass a fresh clone and keep our own. The clone is
+        # taken under the lock, so a concurrent close() cannot free the client in between.
+        with self._lock:
+            if self._is_closed:
+                for arg in args:
+                    if isinstance(arg, RustBuffer):
+                        self._lib.take_bytes(arg)  # the call will not take them
+                raise ValueError("the client is closed")
+            clone = self._lib.function("clone_vexraclient")(self._handle, None)
+        return self._lib.call(name, ctypes.c_void_p(clone), *args)
+
+    def _text(self, value):
+        return self._lib.to_buffer(value.encode("utf-8"))
+
+    def _encoded(self, data):
+        return self._lib.to_buffer(data)
+
+    # ---- writes ---------------------------------------------------------------------------
+
+    def insert(self, id, vector, metadata=None):
+        """Stores a new vector; DuplicateVectorIdError if `id` is already live."""
+        self._store("method_vexraclient_insert", id, vector, metadata)
+
+    def upsert(self, id, vector, metadata=None):
+        """Stores a vector, replacing the live one of the same id."""
+        self._store("method_vexraclient_upsert", id, vector, metadata)
+
+    def _store(self, name, id, vector, metadata):
+        self._call(
+            name,
+            self._text(id),
+            self._encoded(Writer().floats(vector).bytes()),
+            self._encoded(Writer().optional_text(_metadata_text(metadata)).bytes()),
+        )
+
+    def upsert_batch(self, entries):
+        """Upserts many vectors at once: (id, vector[, metadata]) tuples, Records or dicts."""
+        entries = list(entries)
+        writer = Writer().i32(len(entries))
+        for entry in entries:
+            id, vector, metadata = _entry_parts(entry)
+            writer.text(id).floats(vector).optional_text(_metadata_text(metadata))
+        self._call("method_vexraclient_upsert_batch", self._encoded(writer.bytes()))
+
+    def delete(self, id):
+        """Removes the live vector of `id`; False when there was none."""
+        return self._call("method_vexraclient_delete", self._text(id)) == 1
+
+    def sync(self):
+        """Forces the log of a persistent database to stable storage."""
+        self._call("method_vexraclient_sync")
+
+    def checkpoint(self):
+        """Writes a snapshot of a persistent database and starts a fresh log."""
+        self._call("method_vexraclient_checkpoint")
+
+    # ---- reads ----------------------------------------------------------------------------
+
+    def get(self, id):
+        """The live Record of `id`, or None."""
+        reader = Reader(self._lib.take_bytes(self._call("method_vexraclient_get", self._text(id))))
+        if reader.u8() == 0:
+            return None
+        return Record(reader.text(), reader.floats(), _metadata_value(reader.optional_text()))
+
+    def list(self, offset=0, limit=2**32 - 1):
+        """Live ids in order of their latest insertion."""
+        if not (0 <= offset < 2**32 and 0 <= limit < 2**32):
+            raise ValueError("offset and limit must be between 0 and 2**32 - 1")
+        reader = Reader(self._lib.take_bytes(self._call("method_vexraclient_list", offset, limit)))
+        return [reader.text() for _ in range(reader.i32())]
+
+    def len(self):
+        return self._call("method_vexraclient_len")
+
+    def __len__(self):
+        return self.len()
+
+    def is_empty(self):
+        return self._call("method_vexraclient_is_empty") == 1
+
+    def search(self, query, k=10, filter=None):
+        """The k nearest live vectors (smaller distance is closer), optionally only those whose
+        metadata passes `filter` (see vexradb.filters)."""
+        if not 0 <= k < 2**32:
+            raise ValueError("k must be between 0 and 2**32 - 1")
+        query_buffer = self._encoded(Writer().floats(query).bytes())
+        if filter is None:
+            result = self._call("method_vexraclient_search", query_buffer, k)
+        else:
+            result = self._call(
+                "method_vexraclient_search_with_filter", query_buffer, k,
+                self._encoded(encode_filter(filter)),
+            )
+        reader = Reader(self._lib.take_bytes(result))
+        return [
+            SearchResult(reader.text(), reader.f32(), _metadata_value(reader.optional_text()))
+            for _ in range(reader.i32())
+        ]
+
+    def stats(self):
+        reader = Reader(self._lib.take_bytes(self._call("method_vexraclient_stats")))
+        return Stats(reader.u64(), reader.u32(), reader.u64(), reader.f32())
+
+
+def version():
+    lib = library()
+    return lib.take_bytes(lib.call("func_version")).decode("utf-8")
+
+
+def system_info():
+    lib = library()
+    return lib.take_bytes(lib.call("func_system_info")).decode("utf-8")
