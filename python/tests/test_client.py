@@ -138,3 +138,73 @@ def test_every_error_number_has_its_class():
     for number in range(1, 19):
         error = errors.error_for(number, "m")
         assert type(error).number == number and error.message == "m"
+
+
+def _strong_count(client):
+    # The handle is the address of the client record, which starts with its 64-bit strong count.
+    return ctypes.c_uint64.from_address(client._handle).value
+
+
+def test_failing_calls_give_back_their_handle_reference(db):
+    before = _strong_count(db)
+    lib = _ffi.library()
+    with pytest.raises(vexradb.DimensionMismatchError):
+        db.insert("a", [1, 2])
+    with pytest.raises(vexradb.SerializationError):
+        db.upsert_batch([("a", [1, 2, 3], "[1,")])
+    with pytest.raises(vexradb.IndexEmptyError):
+        db.search([1, 2, 3])
+    bad = _ffi.RustBuffer(1, 2, ctypes.cast(ctypes.c_char_p(b"ab"), ctypes.POINTER(ctypes.c_uint8)))
+    clone = lib.function("clone_vexraclient")(db._handle, None)
+    with pytest.raises(vexradb.InternalError, match="RustBuffer length exceeds capacity"):
+        lib.call("method_vexraclient_delete", ctypes.c_void_p(clone), bad)
+    assert _strong_count(db) == before
+    assert len(db) == 0
+
+
+def test_deep_filters_are_refused_and_change_nothing(db):
+    db.insert("a", [1, 0, 0], {"x": 1})
+    deep = Eq("x", 1)
+    for level in range(200):  # alternate, as & and | flatten repeats of one kind
+        deep = And(deep, Eq("x", 1)) if level % 2 else Or(deep, Eq("x", 2))
+    with pytest.raises(vexradb.InternalError, match="nested deeper than 128 levels"):
+        db.search([1, 0, 0], 1, filter=deep)
+    shallow = deep
+    for _ in range(190):
+        shallow = shallow.filters[0]
+    assert [h.id for h in db.search([1, 0, 0], 1, filter=shallow)] == ["a"]
+
+
+def test_sync_and_checkpoint_do_nothing_in_memory(db):
+    db.insert("a", [1, 0, 0])
+    db.sync()
+    db.checkpoint()
+    assert db.list() == ["a"]
+
+
+def test_eight_threads_mixing_writes_and_searches(db):
+    failures = []
+    barrier = threading.Barrier(8)
+
+    def work(t):
+        try:
+            barrier.wait()
+            for i in range(60):
+                db.upsert("t%d-%d" % (t, i), [t + 1, i, 1], {"thread": t})
+                if i % 3 == 0:
+                    assert db.delete("t%d-%d" % (t, i)) is True
+                for hit in db.search([t + 1, i, 1], 5, filter=Eq("thread", t)):
+                    assert hit.metadata == {"thread": t}
+        except Exception as e:
+            failures.append(e)
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+    assert len(db) == 8 * 40
+    assert sorted(db.list()) == sorted(
+        "t%d-%d" % (t, i) for t in range(8) for i in range(60) if i % 3
+    )
