@@ -6,11 +6,10 @@
 #include <shared_mutex>
 #include <span>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "error.hpp"
-#include "id_hash.hpp"
+#include "id_catalog.hpp"
 #include "json.hpp"
 #include "types.hpp"
 
@@ -56,20 +55,24 @@ class VectorStorage {
   Result<InternalId> upsert_batch(std::span<StorageEntry> entries);
 
   // Tombstones the live version of `id`; false when there is none.
-  bool remove(std::string_view id);
+  bool remove(std::string_view id) { return catalog_.remove(id); }
 
   // A copy of the vector of an internal id (tombstoned or not), or nothing if never assigned.
   std::optional<std::vector<float>> get(InternalId id) const;
   // A copy of the metadata stored with an internal id (tombstoned or not).
-  std::optional<Json> get_metadata(InternalId id) const;
+  std::optional<Json> get_metadata(InternalId id) const { return catalog_.get_metadata(id); }
   // Number of live vectors.
-  std::size_t len() const;
+  std::size_t len() const { return catalog_.live_count(); }
   // The external id an internal id was assigned under, live or not.
-  std::optional<VectorId> get_external_id(InternalId id) const;
+  std::optional<VectorId> get_external_id(InternalId id) const {
+    return catalog_.get_external_id(id);
+  }
   // The live internal id of an external id.
-  std::optional<InternalId> get_internal_id(std::string_view id) const;
+  std::optional<InternalId> get_internal_id(std::string_view id) const {
+    return catalog_.get_internal_id(id);
+  }
   // 0, 1, ..., n - 1 for every internal id ever assigned, tombstoned ones included.
-  std::vector<InternalId> all_internal_ids() const;
+  std::vector<InternalId> all_internal_ids() const { return catalog_.all_internal_ids(); }
   // Floats held by the vector array (every vector ever stored).
   std::uint64_t float_count() const;
 
@@ -77,7 +80,7 @@ class VectorStorage {
   VectorStorageView view() const;
 
   // The interface the graph reads the store through; each call takes its own lock.
-  bool is_deleted(InternalId id) const;
+  bool is_deleted(InternalId id) const { return catalog_.is_deleted(id); }
   std::optional<std::vector<float>> get_vector_data(InternalId id) const { return get(id); }
   std::optional<float> distance(InternalId id, std::span<const float> query,
                                 DistanceMetric metric) const;
@@ -85,19 +88,8 @@ class VectorStorage {
  private:
   friend class VectorStorageView;
 
-  using IdMap = std::unordered_map<VectorId, InternalId, IdHash, IdEqual>;
-
-  // The locks of one write: vectors, external ids, id map and metadata, in that order.
-  struct WriteLocks {
-    std::unique_lock<std::shared_mutex> vectors, external_ids, id_map, metadata;
-  };
-  WriteLocks lock_for_write();
-
-  bool is_live_locked(std::string_view id) const;
-  Status check_capacity_locked(std::size_t additional) const;
   InternalId append_locked(VectorId id, std::span<const float> vector,
                            std::optional<Json> metadata);
-  void tombstone(InternalId id);
   // The stored floats of an internal id, or nothing if it was never assigned. The caller holds
   // the vector lock.
   std::optional<std::span<const float>> slice_locked(InternalId id) const;
@@ -105,17 +97,9 @@ class VectorStorage {
                                        DistanceMetric metric) const;
 
   const std::size_t dimension_;
-
   mutable std::shared_mutex vectors_mu_;
   std::vector<float> vectors_;
-  mutable std::shared_mutex external_ids_mu_;
-  std::vector<VectorId> external_ids_;
-  mutable std::shared_mutex id_map_mu_;
-  IdMap id_map_;
-  mutable std::shared_mutex metadata_mu_;
-  std::vector<std::optional<Json>> metadata_;  // indexed by internal id
-  mutable std::shared_mutex deleted_mu_;
-  std::vector<bool> deleted_;  // indexed by internal id; ids past the end are not deleted
+  IdCatalog catalog_;
 };
 
 // A read-only snapshot of a store for one search or one insertion: it holds the read locks of
@@ -132,9 +116,9 @@ class VectorStorageView {
                  DistanceMetric metric, std::span<std::optional<float>> out) const;
   // The stored vector in place (valid while the view lives), or nothing if never assigned.
   std::optional<std::span<const float>> get_vector_data(InternalId id) const;
-  bool is_deleted(InternalId id) const;
+  bool is_deleted(InternalId id) const { return storage_->catalog_.is_deleted_locked(id); }
   // The metadata stored with an internal id in place, or null; no tombstone check.
-  const Json* metadata(InternalId id) const;
+  const Json* metadata(InternalId id) const { return storage_->catalog_.metadata_locked(id); }
 
  private:
   friend class VectorStorage;
@@ -142,8 +126,7 @@ class VectorStorageView {
 
   const VectorStorage* storage_;
   std::shared_lock<std::shared_mutex> vectors_lock_;
-  std::shared_lock<std::shared_mutex> metadata_lock_;
-  std::shared_lock<std::shared_mutex> deleted_lock_;
+  IdCatalog::ViewLocks catalog_locks_;
 };
 
 }  // namespace vexradb

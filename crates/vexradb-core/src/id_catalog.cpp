@@ -1,0 +1,124 @@
+#include "id_catalog.hpp"
+
+#include <string>
+
+namespace vexradb {
+namespace {
+
+// Internal ids are 32-bit: a store holds at most 2^32 vectors.
+constexpr std::uint64_t kMaxIds = std::uint64_t{1} << 32;
+
+using ReadLock = std::shared_lock<std::shared_mutex>;
+using WriteLock = std::unique_lock<std::shared_mutex>;
+
+}  // namespace
+
+IdCatalog::WriteLocks IdCatalog::lock_for_write() {
+  WriteLocks locks;
+  locks.external_ids = WriteLock(external_ids_mu_);
+  locks.id_map = WriteLock(id_map_mu_);
+  locks.metadata = WriteLock(metadata_mu_);
+  return locks;
+}
+
+IdCatalog::ViewLocks IdCatalog::lock_for_view() const {
+  ViewLocks locks;
+  locks.metadata = ReadLock(metadata_mu_);
+  locks.deleted = ReadLock(deleted_mu_);
+  return locks;
+}
+
+Status IdCatalog::check_capacity_locked(std::size_t additional) const {
+  if (external_ids_.size() + additional > kMaxIds) {
+    return fail(errors::CapacityExceeded{"internal id space of " + std::to_string(kMaxIds) +
+                                         " vectors is exhausted"});
+  }
+  return {};
+}
+
+void IdCatalog::reserve_locked(std::size_t additional) {
+  reserve_more(external_ids_, additional);
+  reserve_more(metadata_, additional);
+}
+
+std::optional<InternalId> IdCatalog::assign_locked(VectorId id, std::optional<Json> metadata) {
+  const InternalId new_id = next_id_locked();
+  std::optional<InternalId> replaced;
+  auto [slot, inserted] = id_map_.try_emplace(id, new_id);
+  if (!inserted) {
+    replaced = slot->second;
+    slot->second = new_id;
+  }
+  external_ids_.push_back(std::move(id));
+  metadata_.push_back(std::move(metadata));
+  return replaced;
+}
+
+const Json* IdCatalog::metadata_locked(InternalId id) const {
+  if (id >= metadata_.size() || !metadata_[id]) return nullptr;
+  return &*metadata_[id];
+}
+
+bool IdCatalog::is_live(std::string_view id) const {
+  ReadLock lock(id_map_mu_);
+  return is_live_locked(id);
+}
+
+void IdCatalog::tombstone(InternalId id) {
+  WriteLock lock(deleted_mu_);
+  if (deleted_.size() <= id) deleted_.resize(std::size_t{id} + 1, false);
+  deleted_[id] = true;
+}
+
+bool IdCatalog::remove(std::string_view id) {
+  WriteLock lock(id_map_mu_);
+  const auto found = id_map_.find(id);
+  if (found == id_map_.end()) return false;
+  const InternalId removed = found->second;
+  id_map_.erase(found);
+  tombstone(removed);
+  return true;
+}
+
+std::optional<Json> IdCatalog::get_metadata(InternalId id) const {
+  ReadLock lock(metadata_mu_);
+  if (id >= metadata_.size()) return std::nullopt;
+  return metadata_[id];
+}
+
+std::optional<VectorId> IdCatalog::get_external_id(InternalId id) const {
+  ReadLock lock(external_ids_mu_);
+  if (id >= external_ids_.size()) return std::nullopt;
+  return external_ids_[id];
+}
+
+std::optional<InternalId> IdCatalog::get_internal_id(std::string_view id) const {
+  ReadLock lock(id_map_mu_);
+  const auto found = id_map_.find(id);
+  if (found == id_map_.end()) return std::nullopt;
+  return found->second;
+}
+
+std::vector<InternalId> IdCatalog::all_internal_ids() const {
+  const std::size_t count = assigned_count();
+  std::vector<InternalId> ids(count);
+  for (std::size_t i = 0; i < count; ++i) ids[i] = static_cast<InternalId>(i);
+  return ids;
+}
+
+std::size_t IdCatalog::live_count() const {
+  ReadLock lock(id_map_mu_);
+  return id_map_.size();
+}
+
+std::size_t IdCatalog::assigned_count() const {
+  ReadLock lock(external_ids_mu_);
+  return external_ids_.size();
+}
+
+bool IdCatalog::is_deleted(InternalId id) const {
+  ReadLock lock(deleted_mu_);
+  return is_deleted_locked(id);
+}
+
+}  // namespace vexradb
