@@ -17,6 +17,30 @@ Outcome<void> from_status(const Status& status) {
 // Bytes per live vector counted by the statistics on top of the floats and the graph.
 constexpr std::uint64_t kBytesPerLiveVector = 132;
 
+// Candidate factor recorded in quantized engines (used only when they rescore).
+constexpr std::uint64_t kQuantizedOversampling = 3;
+
+// The statistics of each engine kind.
+ClientStats stats_of(const VectorDb& db) {
+  const std::uint64_t live = db.len();
+  return ClientStats{live, static_cast<std::uint32_t>(db.config().dimensions),
+                     db.index().memory_usage() + kBytesPerLiveVector * live +
+                         sizeof(float) * db.storage().float_count(),
+                     1.0f};
+}
+
+ClientStats stats_of(const QuantizedVectorDb& db) {
+  const std::uint64_t stored = db.len();
+  const std::uint64_t dimensions = db.config().dimensions;
+  const std::uint64_t store_bytes = db.storage().memory_usage();
+  const std::uint64_t index_bytes = db.index() != nullptr ? db.index()->memory_usage() : 0;
+  const float ratio = stored > 0 && store_bytes > 0 ? static_cast<float>(stored * dimensions * 4) /
+                                                          static_cast<float>(store_bytes)
+                                                    : 1.0f;
+  return ClientStats{stored, static_cast<std::uint32_t>(dimensions), store_bytes + index_bytes,
+                     ratio};
+}
+
 }  // namespace
 
 VexraClient::VexraClient(DbInner inner, ClientConfig config)
@@ -25,12 +49,29 @@ VexraClient::VexraClient(DbInner inner, ClientConfig config)
 }
 
 VexraClient VexraClient::new_in_memory(std::uint32_t dimensions) {
-  Config config;
-  config.dimensions = dimensions;
-  config.distance_metric = DistanceMetric::Cosine;
   ClientConfig client_config;
   client_config.dimensions = dimensions;
-  return VexraClient(std::make_unique<VectorDb>(config), std::move(client_config));
+  return open("", std::move(client_config)).value();
+}
+
+Outcome<VexraClient> VexraClient::open(const std::string& /*path*/, ClientConfig config) {
+  if (config.persistent) {
+    return tl::unexpected(to_vexra_error(
+        errors::InvalidConfiguration{"persistent clients are not available in this build"}));
+  }
+  Config engine;
+  engine.dimensions = config.dimensions;
+  engine.distance_metric = config.distance_metric;
+  if (config.quantization == Quantization::None) {
+    return VexraClient(std::make_unique<VectorDb>(engine), std::move(config));
+  }
+  // Quantized clients keep no full-precision copies, so they never rescore.
+  engine.quantization = config.quantization;
+  engine.oversampling = kQuantizedOversampling;
+  engine.rescore = false;
+  const bool with_index = config.quantization == Quantization::SQ8;
+  return VexraClient(std::make_unique<QuantizedVectorDb>(engine, with_index, false),
+                     std::move(config));
 }
 
 Outcome<void> VexraClient::store(std::string id, std::vector<float> vector,
@@ -40,7 +81,7 @@ Outcome<void> VexraClient::store(std::string id, std::vector<float> vector,
   const VectorId vector_id(std::move(id));
   WriteLock lock(engine_->lock);
   return std::visit(
-      [&](std::unique_ptr<VectorDb>& db) {
+      [&](auto& db) {
         return from_status(allow_overwrite ? db->upsert(vector_id, vector, std::move(*metadata))
                                            : db->insert(vector_id, vector, std::move(*metadata)));
       },
@@ -66,17 +107,14 @@ Outcome<void> VexraClient::upsert_batch(std::vector<VectorEntry> entries) {
     batch.push_back({VectorId(std::move(entry.id)), std::move(entry.vector), std::move(*metadata)});
   }
   WriteLock lock(engine_->lock);
-  return std::visit(
-      [&](std::unique_ptr<VectorDb>& db) {
-        return from_status(db->upsert_batch(std::move(batch)));
-      },
-      engine_->inner);
+  return std::visit([&](auto& db) { return from_status(db->upsert_batch(std::move(batch))); },
+                    engine_->inner);
 }
 
 Outcome<std::optional<VectorEntry>> VexraClient::get(const std::string& id) const {
   ReadLock lock(engine_->lock);
   return std::visit(
-      [&](const std::unique_ptr<VectorDb>& db) -> Outcome<std::optional<VectorEntry>> {
+      [&](const auto& db) -> Outcome<std::optional<VectorEntry>> {
         Result<std::optional<StoredVector>> stored = db->get(id);
         if (!stored) return tl::unexpected(to_vexra_error(stored.error()));
         if (!*stored) return std::optional<VectorEntry>();
@@ -87,13 +125,13 @@ Outcome<std::optional<VectorEntry>> VexraClient::get(const std::string& id) cons
 
 Outcome<bool> VexraClient::remove(const std::string& id) {
   WriteLock lock(engine_->lock);
-  return std::visit([&](std::unique_ptr<VectorDb>& db) { return db->remove(id); }, engine_->inner);
+  return std::visit([&](auto& db) { return db->remove(id); }, engine_->inner);
 }
 
 std::vector<std::string> VexraClient::list(std::uint32_t offset, std::uint32_t limit) const {
   ReadLock lock(engine_->lock);
   return std::visit(
-      [&](const std::unique_ptr<VectorDb>& db) {
+      [&](const auto& db) {
         std::vector<std::string> ids;
         for (ListItem& item : db->list(offset, limit)) ids.push_back(item.id.str());
         return ids;
@@ -103,8 +141,7 @@ std::vector<std::string> VexraClient::list(std::uint32_t offset, std::uint32_t l
 
 std::uint64_t VexraClient::len() const {
   ReadLock lock(engine_->lock);
-  return std::visit([](const std::unique_ptr<VectorDb>& db) -> std::uint64_t { return db->len(); },
-                    engine_->inner);
+  return std::visit([](const auto& db) -> std::uint64_t { return db->len(); }, engine_->inner);
 }
 
 Outcome<std::vector<SearchResult>> VexraClient::search(
@@ -120,9 +157,7 @@ Outcome<std::vector<SearchResult>> VexraClient::search(
   {
     ReadLock lock(engine_->lock);
     Result<std::vector<SearchHit>> found = std::visit(
-        [&](const std::unique_ptr<VectorDb>& db) {
-          return db->search(query, k, core_filter ? &*core_filter : nullptr);
-        },
+        [&](const auto& db) { return db->search(query, k, core_filter ? &*core_filter : nullptr); },
         engine_->inner);
     if (!found) return tl::unexpected(to_vexra_error(found.error()));
     hits = std::move(*found);
@@ -137,25 +172,17 @@ Outcome<std::vector<SearchResult>> VexraClient::search(
 
 ClientStats VexraClient::stats() const {
   ReadLock lock(engine_->lock);
-  return std::visit(
-      [](const std::unique_ptr<VectorDb>& db) {
-        const std::uint64_t live = db->len();
-        return ClientStats{live, static_cast<std::uint32_t>(db->config().dimensions),
-                           db->index().memory_usage() + kBytesPerLiveVector * live +
-                               sizeof(float) * db->storage().float_count(),
-                           1.0f};
-      },
-      engine_->inner);
+  return std::visit([](const auto& db) { return stats_of(*db); }, engine_->inner);
 }
 
 Outcome<void> VexraClient::sync() {
   WriteLock lock(engine_->lock);
-  return std::visit([](std::unique_ptr<VectorDb>&) -> Outcome<void> { return {}; }, engine_->inner);
+  return std::visit([](auto&) -> Outcome<void> { return {}; }, engine_->inner);
 }
 
 Outcome<void> VexraClient::checkpoint() {
   WriteLock lock(engine_->lock);
-  return std::visit([](std::unique_ptr<VectorDb>&) -> Outcome<void> { return {}; }, engine_->inner);
+  return std::visit([](auto&) -> Outcome<void> { return {}; }, engine_->inner);
 }
 
 }  // namespace vexradb::ffi

@@ -15,7 +15,7 @@
 namespace vexradb::ffi {
 
 // The engine a client drives, chosen when the client is built.
-using DbInner = std::variant<std::unique_ptr<VectorDb>>;
+using DbInner = std::variant<std::unique_ptr<VectorDb>, std::unique_ptr<QuantizedVectorDb>>;
 
 // The object a foreign program holds through a handle: one engine behind one read-write lock.
 //
@@ -27,6 +27,9 @@ class VexraClient {
  public:
   // An in-memory full-precision engine of `dimensions` under the cosine metric.
   static VexraClient new_in_memory(std::uint32_t dimensions);
+  // The engine `config` describes: full precision, or quantized (SQ8 searched through a graph,
+  // binary by scanning), in memory.
+  static Outcome<VexraClient> open(const std::string& path, ClientConfig config);
 
   const ClientConfig& config() const noexcept { return config_; }
 

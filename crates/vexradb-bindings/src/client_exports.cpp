@@ -48,6 +48,22 @@ VEXRA_EXPORT void* uniffi_vexradb_bindings_fn_constructor_vexraclient_new_in_mem
       status, [&] { return ClientRecord::create(VexraClient::new_in_memory(dimensions)); });
 }
 
+VEXRA_EXPORT void* uniffi_vexradb_bindings_fn_constructor_vexraclient_open(RustBuffer path,
+                                                                           RustBuffer config,
+                                                                           CallStatus* status) {
+  BufferArg path_arg(path), config_arg(config);
+  return with_failure_barrier(status, [&]() -> void* {
+    std::string path_text = lift_string_arg("path", path_arg);
+    ClientConfig client_config = lift_arg("config", config_arg, lift_client_config);
+    Outcome<VexraClient> client = VexraClient::open(path_text, std::move(client_config));
+    if (!client) {
+      report_error(status, client.error());
+      return nullptr;
+    }
+    return ClientRecord::create(std::move(*client));
+  });
+}
+
 VEXRA_EXPORT void uniffi_vexradb_bindings_fn_method_vexraclient_insert(void* handle, RustBuffer id,
                                                                        RustBuffer vector,
                                                                        RustBuffer metadata_json,

@@ -1,19 +1,129 @@
 #include "engine.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <queue>
+
+#include "distance.hpp"
+
 namespace vexradb {
+namespace {
+
+Status check_dimension(const Config& config, std::size_t length) {
+  if (length != config.dimensions)
+    return fail(errors::DimensionMismatch{config.dimensions, length});
+  return {};
+}
+
+Status check_dimensions(const Config& config, const std::vector<BatchEntry>& entries) {
+  for (const BatchEntry& entry : entries) {
+    if (auto ok = check_dimension(config, entry.vector.size()); !ok) return ok;
+  }
+  return {};
+}
+
+// The entries as the store takes them (ids and metadata moved out; vectors borrowed).
+std::vector<StorageEntry> storage_entries(std::vector<BatchEntry>& entries) {
+  std::vector<StorageEntry> to_store;
+  to_store.reserve(entries.size());
+  for (BatchEntry& entry : entries) {
+    to_store.push_back({std::move(entry.id), entry.vector, std::move(entry.metadata)});
+  }
+  return to_store;
+}
+
+// The new nodes of a batch stored from `first` on, for the graph.
+std::vector<BatchItem> batch_items(const std::vector<BatchEntry>& entries, InternalId first) {
+  std::vector<BatchItem> items;
+  items.reserve(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    items.push_back({static_cast<InternalId>(first + i), entries[i].vector});
+  }
+  return items;
+}
+
+// Whether internal id `id` is the current version of a live external id.
+template <class Store>
+bool is_current_version(const Store& store, InternalId id) {
+  const std::optional<VectorId> external = store.get_external_id(id);
+  return external && store.get_internal_id(external->str()) == id;
+}
+
+template <class Store>
+Result<std::optional<StoredVector>> get_live(const Store& store, std::string_view id) {
+  const std::optional<InternalId> internal = store.get_internal_id(id);
+  if (!internal) return std::optional<StoredVector>();
+  std::optional<std::vector<float>> vector = store.get_vector_data(*internal);
+  if (!vector) return fail(errors::VectorNotFound{std::string(id)});
+  return StoredVector{std::move(*vector), store.get_metadata(*internal)};
+}
+
+// Live vectors in order of their latest insertion, after `offset`, at most `limit`.
+template <class Store>
+std::vector<ListItem> list_live(const Store& store, std::uint32_t offset, std::uint32_t limit) {
+  std::vector<ListItem> items;
+  std::uint64_t skipped = 0;
+  for (const InternalId internal : store.all_internal_ids()) {
+    if (items.size() >= limit) break;
+    std::optional<VectorId> external = store.get_external_id(internal);
+    if (!external || store.get_internal_id(external->str()) != internal) continue;
+    if (skipped < offset) {
+      ++skipped;
+      continue;
+    }
+    items.push_back({std::move(*external), store.get_metadata(internal)});
+  }
+  return items;
+}
+
+// The candidates that are current versions of live ids, in order.
+template <class Store>
+std::vector<Candidate> live_candidates(const Store& store, std::vector<Candidate> candidates) {
+  std::erase_if(candidates, [&](const Candidate& c) { return !is_current_version(store, c.id); });
+  return candidates;
+}
+
+// Result triples of the first k candidates (the caller has dropped stale versions).
+template <class Store>
+std::vector<SearchHit> to_hits(const Store& store, std::span<const Candidate> candidates,
+                               std::uint64_t k) {
+  std::vector<SearchHit> hits;
+  for (const Candidate& candidate : candidates) {
+    if (hits.size() >= k) break;
+    std::optional<VectorId> external = store.get_external_id(candidate.id);
+    if (!external) continue;
+    hits.push_back({std::move(*external), candidate.distance, store.get_metadata(candidate.id)});
+  }
+  return hits;
+}
+
+// Admission of a node into a search's results: not tombstoned and, with a filter, carrying
+// metadata that passes it (a vector without metadata passes no filter).
+template <class View>
+auto admission(const View& view, const Filter* filter) {
+  return [&view, filter](InternalId id) {
+    if (filter != nullptr) {
+      const Json* metadata = view.metadata(id);
+      if (metadata == nullptr || !matches(*filter, *metadata)) return false;
+    }
+    return !view.is_deleted(id);
+  };
+}
+
+void stable_sort_by_distance(std::vector<Candidate>& candidates) {
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
+}
+
+}  // namespace
 
 VectorDb::VectorDb(const Config& config)
     : storage_(config.dimensions), index_(config.hnsw, config.distance_metric), config_(config) {}
 
-Status VectorDb::check_dimension(std::size_t length) const {
-  if (length != config_.dimensions)
-    return fail(errors::DimensionMismatch{config_.dimensions, length});
-  return {};
-}
-
 Status VectorDb::store_and_link(const VectorId& id, std::span<const float> vector,
                                 std::optional<Json> metadata, bool allow_overwrite) {
-  if (auto ok = check_dimension(vector.size()); !ok) return ok;
+  if (auto ok = check_dimension(config_, vector.size()); !ok) return ok;
   const Result<InternalId> stored =
       storage_.insert_internal(id, vector, std::move(metadata), allow_overwrite);
   if (!stored) return fail(stored.error());
@@ -35,85 +145,177 @@ Status VectorDb::upsert(const VectorId& id, std::span<const float> vector,
 
 Status VectorDb::upsert_batch(std::vector<BatchEntry> entries) {
   if (entries.empty()) return {};
-  for (const BatchEntry& entry : entries) {
-    if (auto ok = check_dimension(entry.vector.size()); !ok) return ok;
-  }
-  std::vector<StorageEntry> to_store;
-  to_store.reserve(entries.size());
-  for (BatchEntry& entry : entries) {
-    to_store.push_back({std::move(entry.id), entry.vector, std::move(entry.metadata)});
-  }
+  if (auto ok = check_dimensions(config_, entries); !ok) return ok;
+  std::vector<StorageEntry> to_store = storage_entries(entries);
   const Result<InternalId> first = storage_.upsert_batch(to_store);
   if (!first) return fail(first.error());
-
-  std::vector<BatchItem> items;
-  items.reserve(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    items.push_back({static_cast<InternalId>(*first + i), entries[i].vector});
-  }
   const VectorStorageView view = storage_.view();
-  index_.insert_batch(items, view);
+  index_.insert_batch(batch_items(entries, *first), view);
   return {};
 }
 
 bool VectorDb::remove(std::string_view id) { return storage_.remove(id); }
 
 Result<std::optional<StoredVector>> VectorDb::get(std::string_view id) const {
-  const std::optional<InternalId> internal = storage_.get_internal_id(id);
-  if (!internal) return std::optional<StoredVector>();
-  std::optional<std::vector<float>> vector = storage_.get(*internal);
-  if (!vector) return fail(errors::VectorNotFound{std::string(id)});
-  return StoredVector{std::move(*vector), storage_.get_metadata(*internal)};
+  return get_live(storage_, id);
 }
 
 std::vector<ListItem> VectorDb::list(std::uint32_t offset, std::uint32_t limit) const {
-  std::vector<ListItem> items;
-  std::uint64_t skipped = 0;
-  for (const InternalId internal : storage_.all_internal_ids()) {
-    if (items.size() >= limit) break;
-    std::optional<VectorId> external = storage_.get_external_id(internal);
-    if (!external || storage_.get_internal_id(external->str()) != internal) continue;
-    if (skipped < offset) {
-      ++skipped;
-      continue;
-    }
-    items.push_back({std::move(*external), storage_.get_metadata(internal)});
-  }
-  return items;
+  return list_live(storage_, offset, limit);
 }
 
 Result<std::vector<SearchHit>> VectorDb::search(std::span<const float> query, std::uint64_t k,
                                                 const Filter* filter) const {
-  if (auto ok = check_dimension(query.size()); !ok) return fail(std::move(ok).error());
+  if (auto ok = check_dimension(config_, query.size()); !ok) return fail(std::move(ok).error());
   // Twice k are carried to the id mapping, which drops replaced versions before the cut to k.
-  const std::uint64_t wanted = 2 * k;
   Result<std::vector<Candidate>> nearest = [&] {
     const VectorStorageView view = storage_.view();
-    QueryDistances distance_to_query(view, query, config_.distance_metric);
-    if (filter == nullptr) {
-      return index_.search(distance_to_query, wanted,
-                           [&](InternalId id) { return !view.is_deleted(id); });
-    }
-    return index_.search(distance_to_query, wanted, [&](InternalId id) {
-      const Json* metadata = view.metadata(id);
-      return metadata != nullptr && matches(*filter, *metadata) && !view.is_deleted(id);
-    });
+    return index_.search(QueryDistances(view, query, config_.distance_metric), 2 * k,
+                         admission(view, filter));
   }();
   if (!nearest) return fail(std::move(nearest).error());
-  return live_hits(*nearest, k);
+  return to_hits(storage_, live_candidates(storage_, std::move(*nearest)), k);
 }
 
-// Maps internal ids to the caller's ids, skipping versions that were replaced since, up to k.
-std::vector<SearchHit> VectorDb::live_hits(std::span<const Candidate> nearest,
-                                           std::uint64_t k) const {
-  std::vector<SearchHit> hits;
-  for (const Candidate& candidate : nearest) {
-    if (hits.size() >= k) break;
-    std::optional<VectorId> external = storage_.get_external_id(candidate.id);
-    if (!external || storage_.get_internal_id(external->str()) != candidate.id) continue;
-    hits.push_back({std::move(*external), candidate.distance, storage_.get_metadata(candidate.id)});
+// ---- QuantizedVectorDb ----------------------------------------------------------------------
+
+QuantizedVectorDb::QuantizedVectorDb(const Config& config, bool with_index, bool keep_originals)
+    : storage_(config.dimensions, config.quantization, keep_originals),
+      config_(config),
+      index_(with_index ? std::make_unique<HnswIndex>(config.hnsw, config.distance_metric)
+                        : nullptr) {}
+
+Status QuantizedVectorDb::store_and_link(const VectorId& id, std::span<const float> vector,
+                                         std::optional<Json> metadata, bool allow_overwrite) {
+  if (auto ok = check_dimension(config_, vector.size()); !ok) return ok;
+  const Result<InternalId> stored =
+      storage_.insert_internal(id, vector, std::move(metadata), allow_overwrite);
+  if (!stored) return fail(stored.error());
+  if (index_) {
+    const QuantizedStorageView view = storage_.view();
+    index_->insert(*stored, vector, view);
   }
-  return hits;
+  return {};
+}
+
+Status QuantizedVectorDb::insert(const VectorId& id, std::span<const float> vector,
+                                 std::optional<Json> metadata) {
+  return store_and_link(id, vector, std::move(metadata), false);
+}
+
+Status QuantizedVectorDb::upsert(const VectorId& id, std::span<const float> vector,
+                                 std::optional<Json> metadata) {
+  return store_and_link(id, vector, std::move(metadata), true);
+}
+
+Status QuantizedVectorDb::upsert_batch(std::vector<BatchEntry> entries) {
+  if (entries.empty()) return {};
+  if (auto ok = check_dimensions(config_, entries); !ok) return ok;
+  std::vector<StorageEntry> to_store = storage_entries(entries);
+  const Result<InternalId> first = storage_.upsert_batch(to_store);
+  if (!first) return fail(first.error());
+  if (index_) {
+    const QuantizedStorageView view = storage_.view();
+    index_->insert_batch(batch_items(entries, *first), view);
+  }
+  return {};
+}
+
+Result<std::optional<StoredVector>> QuantizedVectorDb::get(std::string_view id) const {
+  return get_live(storage_, id);
+}
+
+std::vector<ListItem> QuantizedVectorDb::list(std::uint32_t offset, std::uint32_t limit) const {
+  return list_live(storage_, offset, limit);
+}
+
+Result<std::vector<Candidate>> QuantizedVectorDb::graph_candidates(std::span<const float> query,
+                                                                   std::uint64_t count,
+                                                                   const Filter* filter) const {
+  const QuantizedStorageView view = storage_.view();
+  return index_->search(QueryDistances(view, query, config_.distance_metric), count,
+                        admission(view, filter));
+}
+
+// Every stored vector, scored by its quantized distance; the `count` nearest are kept with a
+// bounded selection. Ids arrive in ascending order, so the order of equal distances is by id, as
+// a stable sort of all of them would give. NaN distances sort last.
+std::vector<Candidate> QuantizedVectorDb::scan_candidates(std::span<const float> query,
+                                                          std::uint64_t count,
+                                                          const Filter* filter) const {
+  const QuantizedStorageView view = storage_.view();
+  const std::optional<std::vector<std::uint8_t>> code = view.binary_code(query);
+  const std::vector<std::uint8_t>* query_code = code ? &*code : nullptr;
+
+  auto before = [](const Candidate& a, const Candidate& b) {
+    const bool a_nan = std::isnan(a.distance), b_nan = std::isnan(b.distance);
+    if (a_nan != b_nan) return b_nan;
+    if (!a_nan && a.distance != b.distance) return a.distance < b.distance;
+    return a.id < b.id;
+  };
+  // The worst kept candidate on top.
+  std::priority_queue<Candidate, std::vector<Candidate>, decltype(before)> kept(before);
+  auto offer = [&](Candidate candidate) {
+    if (kept.size() < count) {
+      kept.push(candidate);
+    } else if (count > 0 && before(candidate, kept.top())) {
+      kept.pop();
+      kept.push(candidate);
+    }
+  };
+  for (const InternalId id : storage_.all_internal_ids()) {
+    if (filter != nullptr) {
+      const Json* metadata = view.metadata(id);
+      if (metadata == nullptr || !matches(*filter, *metadata)) continue;
+    }
+    if (const std::optional<float> d =
+            view.distance_quantized(query, query_code, id, config_.distance_metric)) {
+      offer({id, *d});
+    }
+  }
+  std::vector<Candidate> nearest;
+  nearest.reserve(kept.size());
+  while (!kept.empty()) {
+    nearest.push_back(kept.top());
+    kept.pop();
+  }
+  std::reverse(nearest.begin(), nearest.end());
+  return nearest;
+}
+
+// Re-ranks the first factor * k candidates by the exact distance to their kept originals;
+// candidates without an original are dropped.
+std::vector<Candidate> QuantizedVectorDb::rescored(std::span<const float> query,
+                                                   std::vector<Candidate> live,
+                                                   std::uint64_t factor, std::uint64_t k) const {
+  if (live.size() / factor > k) live.resize(factor * k);
+  std::vector<Candidate> exact;
+  for (const Candidate& candidate : live) {
+    if (const auto original = storage_.get_original(candidate.id)) {
+      exact.push_back({candidate.id, distance(config_.distance_metric, query, *original)});
+    }
+  }
+  stable_sort_by_distance(exact);
+  return exact;
+}
+
+Result<std::vector<SearchHit>> QuantizedVectorDb::search(std::span<const float> query,
+                                                         std::uint64_t k,
+                                                         const Filter* filter) const {
+  if (auto ok = check_dimension(config_, query.size()); !ok) return fail(std::move(ok).error());
+  if (storage_.len() == 0) return fail(errors::IndexEmpty{});
+  const bool rescore = config_.rescore && config_.quantization != Quantization::None;
+  const std::uint64_t factor = rescore ? std::max<std::uint64_t>(config_.oversampling, 1) : 1;
+  // Saturating: k may be as large as 2^32 - 1; no allocation is sized from this count.
+  const std::uint64_t wanted =
+      k > std::numeric_limits<std::uint64_t>::max() / (2 * factor) ? k : 2 * k * factor;
+
+  Result<std::vector<Candidate>> nearest =
+      index_ ? graph_candidates(query, wanted, filter) : scan_candidates(query, wanted, filter);
+  if (!nearest) return fail(std::move(nearest).error());
+  std::vector<Candidate> live = live_candidates(storage_, std::move(*nearest));
+  if (rescore) live = rescored(query, std::move(live), factor, k);
+  return to_hits(storage_, live, k);
 }
 
 }  // namespace vexradb

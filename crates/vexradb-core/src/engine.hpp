@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "filter.hpp"
 #include "hnsw.hpp"
 #include "json.hpp"
+#include "quantized_storage.hpp"
 #include "storage.hpp"
 #include "types.hpp"
 
@@ -88,12 +90,53 @@ class VectorDb {
  private:
   Status store_and_link(const VectorId& id, std::span<const float> vector,
                         std::optional<Json> metadata, bool allow_overwrite);
-  Status check_dimension(std::size_t length) const;
-  std::vector<SearchHit> live_hits(std::span<const Candidate> nearest, std::uint64_t k) const;
 
   VectorStorage storage_;
   HnswIndex index_;
   const Config config_;
+};
+
+// The engine that keeps vectors quantized (8-bit codes or 1 bit per component): searched through
+// an HNSW graph over the quantized distances, or, without a graph, by scanning every stored
+// vector. With `rescore` (and originals kept), a larger candidate set is re-ranked by exact
+// distances. Operations mirror VectorDb, except that len() counts every vector ever stored and
+// get() fails with VectorNotFound when no vector can be rebuilt from the codes (binary mode).
+class QuantizedVectorDb {
+ public:
+  // `config.quantization` chooses the codes; `with_index` builds the graph (else search scans);
+  // `keep_originals` also keeps the full-precision vectors (needed for rescoring).
+  QuantizedVectorDb(const Config& config, bool with_index, bool keep_originals);
+  QuantizedVectorDb(const QuantizedVectorDb&) = delete;
+  QuantizedVectorDb& operator=(const QuantizedVectorDb&) = delete;
+
+  Status insert(const VectorId& id, std::span<const float> vector, std::optional<Json> metadata);
+  Status upsert(const VectorId& id, std::span<const float> vector, std::optional<Json> metadata);
+  Status upsert_batch(std::vector<BatchEntry> entries);
+  bool remove(std::string_view id) { return storage_.remove(id); }
+  Result<std::optional<StoredVector>> get(std::string_view id) const;
+  std::vector<ListItem> list(std::uint32_t offset, std::uint32_t limit) const;
+  std::size_t len() const { return storage_.len(); }
+  Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
+                                        const Filter* filter) const;
+
+  const Config& config() const noexcept { return config_; }
+  const QuantizedStorage& storage() const noexcept { return storage_; }
+  // The graph, or null for an engine that scans.
+  const HnswIndex* index() const noexcept { return index_.get(); }
+
+ private:
+  Status store_and_link(const VectorId& id, std::span<const float> vector,
+                        std::optional<Json> metadata, bool allow_overwrite);
+  Result<std::vector<Candidate>> graph_candidates(std::span<const float> query, std::uint64_t count,
+                                                  const Filter* filter) const;
+  std::vector<Candidate> scan_candidates(std::span<const float> query, std::uint64_t count,
+                                         const Filter* filter) const;
+  std::vector<Candidate> rescored(std::span<const float> query, std::vector<Candidate> live,
+                                  std::uint64_t factor, std::uint64_t k) const;
+
+  QuantizedStorage storage_;
+  const Config config_;
+  std::unique_ptr<HnswIndex> index_;
 };
 
 }  // namespace vexradb

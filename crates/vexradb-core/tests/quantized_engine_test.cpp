@@ -1,0 +1,218 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "distance.hpp"
+#include "engine.hpp"
+#include "quantized_storage.hpp"
+
+namespace vexradb {
+namespace {
+
+Config quantized_config(std::uint64_t dimensions, Quantization mode,
+                        DistanceMetric metric = DistanceMetric::Euclidean) {
+  Config config;
+  config.dimensions = dimensions;
+  config.distance_metric = metric;
+  config.quantization = mode;
+  config.oversampling = 3;
+  return config;
+}
+
+std::vector<float> random_vector(std::mt19937& rng, std::size_t dim) {
+  std::normal_distribution<float> normal;
+  std::vector<float> v(dim);
+  for (float& x : v) x = normal(rng);
+  return v;
+}
+
+TEST(QuantizedStorageTest, CountsEveryIdAndKeepsReplacedVersionsUntombstoned) {
+  QuantizedStorage storage(4, Quantization::SQ8, false);
+  EXPECT_EQ(storage.memory_usage(), 0u);
+  const std::vector<float> v{-1, 0, 0.5f, 1};
+  const InternalId first = storage.insert_internal(VectorId("a"), v, {}, false).value();
+  EXPECT_EQ(storage.memory_usage(), 4u + 8u);
+  const InternalId second = storage.insert_internal(VectorId("a"), v, {}, true).value();
+  EXPECT_EQ(storage.len(), 2u);
+  EXPECT_FALSE(storage.is_deleted(first));
+  EXPECT_EQ(storage.get_internal_id("a"), second);
+  EXPECT_TRUE(storage.remove("a"));
+  EXPECT_EQ(storage.len(), 2u);  // deletions do not reduce it
+  EXPECT_TRUE(storage.is_deleted(second));
+
+  auto duplicate = storage.insert_internal(VectorId("b"), v, {}, false);
+  ASSERT_TRUE(duplicate.has_value());
+  EXPECT_EQ(storage.insert_internal(VectorId("b"), v, {}, false).error().kind(),
+            ErrorKind::DuplicateVectorId);
+  EXPECT_EQ(storage.insert_internal(VectorId("c"), std::vector<float>(3), {}, false).error().kind(),
+            ErrorKind::DimensionMismatch);
+}
+
+TEST(QuantizedStorageTest, WhatEachModeCanGiveBack) {
+  const std::vector<float> v{-1, 0, 0.5f, 1};
+  QuantizedStorage sq8(4, Quantization::SQ8, false);
+  sq8.insert_internal(VectorId("a"), v, {}, false).value();
+  const auto rebuilt = sq8.get_vector_data(0);
+  ASSERT_TRUE(rebuilt.has_value());
+  for (std::size_t i = 0; i < v.size(); ++i) EXPECT_NEAR((*rebuilt)[i], v[i], 2.0f / 255);
+  EXPECT_FALSE(sq8.get_original(0));
+
+  QuantizedStorage binary(4, Quantization::Binary, false);
+  binary.insert_internal(VectorId("a"), v, {}, false).value();
+  EXPECT_FALSE(binary.get_vector_data(0));
+  EXPECT_EQ(binary.memory_usage(), 1u);
+  EXPECT_EQ(binary.distance(0, v, DistanceMetric::Cosine), 0.0f);
+
+  QuantizedStorage kept(128, Quantization::SQ8, true);
+  kept.insert_internal(VectorId("a"), std::vector<float>(128, 1), {}, false).value();
+  EXPECT_EQ(kept.memory_usage(), 128u + 8u + 512u);
+  EXPECT_EQ(kept.get_vector_data(0), std::vector<float>(128, 1));  // the original first
+}
+
+class QuantizedEngineTest : public ::testing::TestWithParam<Quantization> {
+ protected:
+  QuantizedVectorDb db_{quantized_config(3, GetParam()), GetParam() == Quantization::SQ8, false};
+};
+
+TEST_P(QuantizedEngineTest, EmptyDeletedAndReplacedVectorsAreNeverReturned) {
+  EXPECT_EQ(db_.search(std::vector<float>{1, 0, 0}, 1, nullptr).error().kind(),
+            ErrorKind::IndexEmpty);
+  ASSERT_TRUE(db_.insert(VectorId("a"), std::vector<float>{1, 0, 0}, std::nullopt));
+  ASSERT_TRUE(db_.insert(VectorId("b"), std::vector<float>{0, 1, 0}, std::nullopt));
+  ASSERT_TRUE(db_.insert(VectorId("c"), std::vector<float>{0, 0, 1}, std::nullopt));
+  EXPECT_TRUE(db_.remove("b"));
+  EXPECT_EQ(db_.len(), 3u);
+  ASSERT_TRUE(db_.upsert(VectorId("a"), std::vector<float>{-1, 0, 0}, std::nullopt));
+
+  const auto hits = db_.search(std::vector<float>{-1, 0, 0}, 10, nullptr).value();
+  std::multiset<std::string> ids;
+  for (const SearchHit& hit : hits) ids.insert(hit.id.str());
+  EXPECT_EQ(ids, (std::multiset<std::string>{"a", "c"}));
+  EXPECT_EQ(hits.front().id.str(), "a");  // the newest version, at its own distance
+  EXPECT_EQ(db_.list(0, 10).size(), 2u);
+
+  EXPECT_TRUE(db_.remove("a"));
+  EXPECT_TRUE(db_.remove("c"));
+  EXPECT_TRUE(db_.search(std::vector<float>{1, 0, 0}, 10, nullptr).value().empty());
+}
+
+TEST_P(QuantizedEngineTest, GetGivesTheReconstructionOrVectorNotFound) {
+  ASSERT_TRUE(db_.insert(VectorId("a"), std::vector<float>{0, 1, 2}, Json{{"k", 1}}));
+  const auto got = db_.get("a");
+  if (GetParam() == Quantization::SQ8) {
+    ASSERT_TRUE(got.has_value() && got->has_value());
+    const float scale = 2.0f / 255.0f;  // codes (0, 127, 254), offset 0
+    EXPECT_EQ((*got)->vector,
+              (std::vector<float>{0.0f, scale * 127.0f + 0.0f, scale * 254.0f + 0.0f}));
+    EXPECT_NE((*got)->vector[2], 2.0f);  // the reconstruction, not the inserted value
+  } else {
+    ASSERT_FALSE(got.has_value());
+    EXPECT_EQ(got.error().kind(), ErrorKind::VectorNotFound);
+  }
+  EXPECT_EQ(db_.list(0, 10).size(), 1u);
+  EXPECT_FALSE(db_.get("missing").value().has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, QuantizedEngineTest,
+                         ::testing::Values(Quantization::SQ8, Quantization::Binary));
+
+// The scan keeps the best candidates with a bounded selection; it must equal a stable sort of
+// every stored vector (ties by ascending id), which binary distances produce in plenty.
+TEST(QuantizedScanTest, BoundedSelectionMatchesAFullStableSort) {
+  std::mt19937 rng(5);
+  QuantizedVectorDb db(quantized_config(16, Quantization::Binary), false, false);
+  std::vector<std::vector<float>> data;
+  for (int i = 0; i < 500; ++i) {
+    data.push_back(random_vector(rng, 16));
+    ASSERT_TRUE(db.insert(VectorId(std::to_string(i)), data.back(), std::nullopt));
+  }
+  const std::vector<float> query = random_vector(rng, 16);
+  const BinaryQuantizer quantizer(16);
+  const auto query_code = quantizer.quantize(query);
+  std::vector<std::pair<float, int>> all;
+  for (int i = 0; i < 500; ++i) {
+    all.emplace_back(binary_distance(query_code, quantizer.quantize(data[i]), 16), i);
+  }
+  std::stable_sort(all.begin(), all.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  const auto hits = db.search(query, 25, nullptr).value();
+  ASSERT_EQ(hits.size(), 25u);
+  for (std::size_t i = 0; i < hits.size(); ++i) {
+    EXPECT_EQ(hits[i].id.str(), std::to_string(all[i].second)) << "rank " << i;
+    EXPECT_EQ(hits[i].distance, all[i].first);
+  }
+}
+
+TEST(QuantizedRescoreTest, RescoredDistancesAreExactAndOrderTheResults) {
+  std::mt19937 rng(6);
+  Config config = quantized_config(32, Quantization::SQ8);
+  config.rescore = true;
+  QuantizedVectorDb db(config, true, true);
+  std::vector<std::vector<float>> data;
+  for (int i = 0; i < 300; ++i) {
+    data.push_back(random_vector(rng, 32));
+    ASSERT_TRUE(db.insert(VectorId(std::to_string(i)), data.back(), std::nullopt));
+  }
+  const std::vector<float> query = random_vector(rng, 32);
+  const auto hits = db.search(query, 10, nullptr).value();
+  ASSERT_EQ(hits.size(), 10u);
+  for (std::size_t i = 0; i < hits.size(); ++i) {
+    const auto& v = data[std::stoi(hits[i].id.str())];
+    EXPECT_EQ(hits[i].distance, distance(DistanceMetric::Euclidean, query, v));
+    if (i > 0) {
+      EXPECT_LE(hits[i - 1].distance, hits[i].distance);
+    }
+  }
+}
+
+// Clustered data: recall@10 of SQ8 through the graph and of the binary scan, against an exact
+// scan of the full-precision vectors.
+TEST(QuantizedRecallTest, ClusteredVectors) {
+  constexpr std::size_t kDim = 128, kCount = 10000, kQueries = 100;
+  std::mt19937 rng(8);
+  std::vector<std::vector<float>> centers;
+  for (int c = 0; c < 50; ++c) centers.push_back(random_vector(rng, kDim));
+  std::normal_distribution<float> noise(0, 0.4f);
+  auto sample = [&] {
+    std::vector<float> v = centers[rng() % centers.size()];
+    for (float& x : v) x += noise(rng);
+    return v;
+  };
+  std::vector<std::vector<float>> data(kCount), queries(kQueries);
+  for (auto& v : data) v = sample();
+  for (auto& q : queries) q = sample();
+
+  for (const Quantization mode : {Quantization::SQ8, Quantization::Binary}) {
+    QuantizedVectorDb db(quantized_config(kDim, mode, DistanceMetric::Cosine),
+                         mode == Quantization::SQ8, false);
+    std::vector<BatchEntry> entries;
+    for (std::size_t i = 0; i < kCount; ++i) {
+      entries.push_back({VectorId(std::to_string(i)), data[i], std::nullopt});
+    }
+    ASSERT_TRUE(db.upsert_batch(std::move(entries)));
+    std::size_t found = 0;
+    for (const auto& q : queries) {
+      std::vector<std::pair<float, std::size_t>> exact;
+      for (std::size_t i = 0; i < kCount; ++i) {
+        exact.emplace_back(distance(DistanceMetric::Cosine, q, data[i]), i);
+      }
+      std::partial_sort(exact.begin(), exact.begin() + 10, exact.end());
+      std::set<std::string> truth;
+      for (int i = 0; i < 10; ++i) truth.insert(std::to_string(exact[i].second));
+      const auto hits = db.search(q, 10, nullptr).value();
+      for (const SearchHit& hit : hits) found += truth.count(hit.id.str());
+    }
+    const double recall = static_cast<double>(found) / (kQueries * 10);
+    std::printf("%s recall@10: %.3f\n", mode == Quantization::SQ8 ? "SQ8 (graph)" : "binary (scan)",
+                recall);
+    EXPECT_GE(recall, mode == Quantization::SQ8 ? 0.85 : 0.1);
+  }
+}
+
+}  // namespace
+}  // namespace vexradb
