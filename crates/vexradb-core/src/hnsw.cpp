@@ -16,6 +16,12 @@ std::mt19937_64 seeded_generator() {
   return std::mt19937_64(seed);
 }
 
+// The calling thread's level generator, seeded from the operating system.
+std::mt19937_64& level_generator() {
+  thread_local std::mt19937_64 generator = seeded_generator();
+  return generator;
+}
+
 }  // namespace
 
 VisitedSet& VisitedSet::for_walk(std::size_t count) {
@@ -81,9 +87,10 @@ std::uint64_t HnswIndex::memory_usage() const {
   return bytes;
 }
 
+void reseed_level_generator(std::uint64_t seed) { level_generator().seed(seed); }
+
 std::uint64_t HnswIndex::random_level() const {
-  thread_local std::mt19937_64 generator = seeded_generator();
-  double u = static_cast<double>(generator() >> 11) * 0x1p-53;
+  double u = static_cast<double>(level_generator()() >> 11) * 0x1p-53;
   // u = 0 would give an infinite level; the smallest non-zero draw gives the highest finite one.
   if (u == 0.0) u = 0x1p-53;
   const double level = std::floor(-std::log(u) * config_.level_multiplier);

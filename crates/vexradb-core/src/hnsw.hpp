@@ -103,6 +103,10 @@ class VisitedSet {
   std::uint16_t epoch_ = 0;
 };
 
+// Reseeds the calling thread's level generator, making the levels it draws from now on (and so
+// the graphs it builds) reproducible. Tests and benchmarks only: the library never calls it.
+void reseed_level_generator(std::uint64_t seed);
+
 // The hierarchical navigable small-world graph over the dense internal ids of one store. It
 // holds only ids and adjacency lists; every distance comes from the store passed to each call.
 //

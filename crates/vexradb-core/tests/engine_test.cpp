@@ -221,6 +221,7 @@ TEST(EngineModelTest, RandomWritesNeverExposeDeletedOrReplacedVersions) {
 }
 
 TEST(EngineRecallTest, FindsTheTrueNeighboursForEveryMetric) {
+  reseed_level_generator(1);  // graphs built here are reproducible
   const auto data = random_vectors(5000, 32, 1);
   const auto queries = random_vectors(100, 32, 2);
   for (const DistanceMetric metric :
@@ -237,6 +238,7 @@ TEST(EngineRecallTest, FindsTheTrueNeighboursForEveryMetric) {
 // A first batch into an empty engine must link as well as inserting one vector at a time. Word
 // vectors are the hard case: many are nobody's near neighbour, so links to them are easily lost.
 TEST(EngineRecallTest, BatchIntoAnEmptyEngineMatchesSingleInsertion) {
+  reseed_level_generator(1);  // graphs built here are reproducible
   const auto glove = testing_support::load_glove();
   const auto data = glove ? glove->base : random_vectors(5000, 32, 3);
   const auto queries =
@@ -255,6 +257,7 @@ TEST(EngineRecallTest, BatchIntoAnEmptyEngineMatchesSingleInsertion) {
 
 // Real data: recall of an engine built by one batch upsert, on a held-out share of each set.
 TEST(EngineRecallTest, RealDataSets) {
+  reseed_level_generator(1);  // graphs built here are reproducible
   struct Case {
     std::optional<testing_support::Dataset> (*load)();
     DistanceMetric metric;

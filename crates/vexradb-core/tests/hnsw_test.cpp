@@ -70,6 +70,8 @@ std::size_t reachable_count(const HnswIndex& index) {
 
 class HnswTest : public ::testing::Test {
  protected:
+  HnswTest() { reseed_level_generator(3); }  // reproducible graphs
+
   static constexpr std::size_t kDim = 32;
 
   std::vector<float> random_vector() {
