@@ -1,0 +1,651 @@
+// This engine next to hnswlib, on the same data in one run. For each data set and each engine it
+// prints: build time with one thread (one insertion at a time) and with as many threads as the
+// machine has processors (ours: one batch upsert into an empty engine, planned on the process-wide
+// worker pool; hnswlib: insertions from that many threads sharing one counter, as its own parallel
+// helpers do), single-thread queries per second (the fastest of several passes over the query
+// set), recall@10 against exact brute force, resident
+// bytes per vector, and the ratios ours/hnswlib.
+//
+// Both engines use M = 16 (32 on layer 0), ef_construction = 200, k = 10 and a search beam of 100.
+// hnswlib gets cosine data as unit-length copies in its inner-product space, as is customary.
+//
+// Every build runs in a forked child process, so one build's allocations never show in another's
+// memory figure; the child sends its figures back through a pipe. The query and memory figures
+// are those of the index built with several threads; the recall of the index built one vector at
+// a time is printed too, as a check on the parallel build's quality. A build still running after
+// a time limit (150 s, quick: 30 s) is stopped and shown as taking longer than the limit.
+//
+// Usage: vexradb_engine_bench [--quick]   (bench/run_engine_bench.sh builds it in Release)
+// --quick uses 20,000 synthetic vectors per set instead of 100,000.
+
+#include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <numeric>
+#include <optional>
+#include <random>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "datasets.hpp"
+#include "distance.hpp"
+#include "engine.hpp"
+#include "hnswlib_index.hpp"
+
+namespace vexradb::bench {
+namespace {
+
+constexpr std::size_t kK = 10;
+constexpr std::size_t kM = 16;
+constexpr std::size_t kEfConstruction = 200;
+// Our engine searches with max(2k, ef_search) = 100 for k = 10.
+constexpr std::size_t kEfSearch = 100;
+static_assert(HnswConfig{}.max_connections == kM && HnswConfig{}.max_connections_layer0 == 2 * kM &&
+              HnswConfig{}.ef_construction == kEfConstruction &&
+              std::max<std::size_t>(2 * kK, HnswConfig{}.ef_search) == kEfSearch);
+
+constexpr std::size_t kWarmupQueries = 100;
+constexpr std::size_t kSyntheticDimension = 128;
+constexpr std::size_t kSyntheticQueries = 1000;
+constexpr std::size_t kClusters = 100;
+constexpr float kClusterSpread = 0.5f;  // per component; the centres are standard normal
+
+struct Settings {
+  std::size_t synthetic_count;  // base vectors of each synthetic set
+  double min_query_seconds;     // the query set is repeated until this much time has passed
+  // A build still running after this many seconds is stopped, so that one slow build cannot
+  // push the whole run past its time budget; its time is shown as "> limit".
+  unsigned build_time_limit;
+};
+constexpr Settings kFullRun{100'000, 2.0, 150};
+constexpr Settings kQuickRun{20'000, 0.25, 30};
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The threads of a parallel build: the worker pool has one per logical processor.
+std::size_t build_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+// Runs body(i) for every i in [begin, end) on `threads` threads that claim indices from one
+// shared counter.
+void parallel_indices(std::size_t begin, std::size_t end, std::size_t threads,
+                      const std::function<void(std::size_t)>& body) {
+  std::atomic<std::size_t> next{begin};
+  std::vector<std::thread> workers;
+  for (std::size_t t = 0; t < threads; ++t) {
+    workers.emplace_back([&] {
+      for (std::size_t i = next++; i < end; i = next++) body(i);
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+}
+
+// Row-major base vectors and queries, and the exact k nearest base rows of each query.
+struct DataSet {
+  std::string name;
+  DistanceMetric metric = DistanceMetric::Euclidean;
+  std::size_t dimension = 0;
+  std::vector<float> base;
+  std::vector<float> queries;
+  std::vector<std::vector<std::uint32_t>> truth;
+
+  std::size_t size() const { return base.size() / dimension; }
+  std::size_t query_count() const { return queries.size() / dimension; }
+  std::span<const float> row(std::size_t i) const {
+    return std::span(base).subspan(i * dimension, dimension);
+  }
+  std::span<const float> query(std::size_t i) const {
+    return std::span(queries).subspan(i * dimension, dimension);
+  }
+};
+
+// `count` base rows and kSyntheticQueries query rows, each filled by draw_row(row).
+template <class DrawRow>
+DataSet synthetic(std::string name, DistanceMetric metric, std::size_t count, DrawRow draw_row) {
+  DataSet set{std::move(name), metric, kSyntheticDimension, {}, {}, {}};
+  set.base.resize(count * kSyntheticDimension);
+  set.queries.resize(kSyntheticQueries * kSyntheticDimension);
+  for (std::vector<float>* rows : {&set.base, &set.queries}) {
+    for (std::size_t at = 0; at < rows->size(); at += kSyntheticDimension) {
+      draw_row(std::span(*rows).subspan(at, kSyntheticDimension));
+    }
+  }
+  return set;
+}
+
+std::string thousands(std::size_t count) { return std::to_string(count / 1000) + "k"; }
+
+DataSet random_normal(std::size_t count) {
+  std::mt19937 rng(20240601);
+  std::normal_distribution<float> normal;
+  return synthetic("Random normal " + thousands(count) + " (128-d, Euclidean)",
+                   DistanceMetric::Euclidean, count, [&](std::span<float> row) {
+                     for (float& x : row) x = normal(rng);
+                   });
+}
+
+// Points scattered around kClusters standard normal centres. The same seed for both metrics, so
+// the Euclidean and the cosine set hold the same vectors.
+DataSet clustered(std::size_t count, DistanceMetric metric) {
+  std::mt19937 rng(20240602);
+  std::normal_distribution<float> normal;
+  std::vector<std::vector<float>> centres(kClusters, std::vector<float>(kSyntheticDimension));
+  for (auto& centre : centres) {
+    for (float& x : centre) x = normal(rng);
+  }
+  std::uniform_int_distribution<std::size_t> pick(0, kClusters - 1);
+  const char* metric_name = metric == DistanceMetric::Cosine ? "cosine" : "Euclidean";
+  return synthetic("Clustered " + thousands(count) + " (128-d, " + metric_name + ")", metric, count,
+                   [&](std::span<float> row) {
+                     const std::vector<float>& centre = centres[pick(rng)];
+                     for (std::size_t j = 0; j < row.size(); ++j) {
+                       row[j] = centre[j] + kClusterSpread * normal(rng);
+                     }
+                   });
+}
+
+// A real data set with its held-out queries; nothing when the shared data folder lacks it.
+std::optional<DataSet> real(std::optional<testing_support::Dataset> loaded, DistanceMetric metric) {
+  if (!loaded) return std::nullopt;
+  DataSet set{loaded->name, metric, loaded->dimension, {}, {}, {}};
+  for (const auto& v : loaded->base) set.base.insert(set.base.end(), v.begin(), v.end());
+  for (const auto& v : loaded->queries) set.queries.insert(set.queries.end(), v.begin(), v.end());
+  return set;
+}
+
+// The k nearest base rows of every query by exact distances from the engine's own kernels, ties
+// to the lower row.
+void compute_truth(DataSet& data) {
+  std::vector<std::span<const float>> rows(data.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = data.row(i);
+  data.truth.assign(data.query_count(), {});
+  parallel_indices(0, data.query_count(), build_threads(), [&](std::size_t q) {
+    std::vector<float> distances(rows.size());
+    distance_batch(data.metric, data.query(q), rows, distances);
+    std::vector<std::uint32_t> order(rows.size());
+    std::iota(order.begin(), order.end(), 0u);
+    const std::size_t k = std::min(kK, order.size());
+    std::partial_sort(order.begin(), order.begin() + k, order.end(), [&](auto a, auto b) {
+      return std::pair(distances[a], a) < std::pair(distances[b], b);
+    });
+    order.resize(k);
+    data.truth[q] = std::move(order);
+  });
+}
+
+// Resident bytes of this process. Freed heap memory is handed back to the system first, so the
+// figure counts what is held, not what the allocator kept from temporaries.
+std::int64_t resident_bytes() {
+  malloc_trim(0);
+  std::ifstream statm("/proc/self/statm");
+  std::int64_t total_pages = 0;
+  std::int64_t resident_pages = 0;
+  statm >> total_pages >> resident_pages;
+  if (!statm) throw std::runtime_error("cannot read /proc/self/statm");
+  return resident_pages * sysconf(_SC_PAGESIZE);
+}
+
+// Our engine through its public operations; row i is stored under the id "i".
+class VexraAdapter {
+ public:
+  static constexpr const char* kName = "VexraDB";
+
+  explicit VexraAdapter(const DataSet& data) : data_(data) {}
+
+  void build_one_at_a_time() {
+    VectorDb& db = new_db();
+    for (std::size_t i = 0; i < data_.size(); ++i) {
+      require(db.insert(VectorId(std::to_string(i)), data_.row(i), std::nullopt));
+    }
+  }
+
+  // One batch upsert of everything into the empty engine. Making the owned entries is part of
+  // the build, as it is for a caller.
+  void build_in_parallel() {
+    VectorDb& db = new_db();
+    std::vector<BatchEntry> entries;
+    entries.reserve(data_.size());
+    for (std::size_t i = 0; i < data_.size(); ++i) {
+      const std::span<const float> row = data_.row(i);
+      entries.push_back({VectorId(std::to_string(i)), {row.begin(), row.end()}, std::nullopt});
+    }
+    require(db.upsert_batch(std::move(entries)));
+  }
+
+  std::vector<std::uint32_t> search(std::size_t query) const {
+    Result<std::vector<SearchHit>> hits = db_->search(data_.query(query), kK, nullptr);
+    require(hits);
+    std::vector<std::uint32_t> rows;
+    rows.reserve(hits->size());
+    for (const SearchHit& hit : *hits) {
+      const std::string& id = hit.id.str();
+      std::uint32_t row = 0;
+      std::from_chars(id.data(), id.data() + id.size(), row);
+      rows.push_back(row);
+    }
+    return rows;
+  }
+
+ private:
+  template <class T>
+  static void require(const Result<T>& result) {
+    if (!result) {
+      throw std::runtime_error("engine call failed with error kind " +
+                               std::to_string(static_cast<int>(result.error().kind())));
+    }
+  }
+
+  VectorDb& new_db() {
+    Config config;
+    config.dimensions = data_.dimension;
+    config.distance_metric = data_.metric;
+    return db_.emplace(config);
+  }
+
+  const DataSet& data_;
+  std::optional<VectorDb> db_;
+};
+
+// hnswlib, labelling row i as i. For cosine it indexes and queries unit-length copies.
+class HnswlibAdapter {
+ public:
+  static constexpr const char* kName = "hnswlib";
+
+  explicit HnswlibAdapter(const DataSet& data)
+      : normalised_(data.metric == DistanceMetric::Cosine ? std::optional(normalised(data))
+                                                          : std::nullopt),
+        input_(normalised_ ? *normalised_ : data) {}
+
+  void build_one_at_a_time() {
+    HnswlibIndex& index = new_index();
+    for (std::size_t i = 0; i < input_.size(); ++i) add(index, i);
+  }
+
+  // The first vector alone (it becomes the entry point), the rest from every thread.
+  void build_in_parallel() {
+    HnswlibIndex& index = new_index();
+    if (input_.size() == 0) return;
+    add(index, 0);
+    parallel_indices(1, input_.size(), build_threads(), [&](std::size_t i) { add(index, i); });
+  }
+
+  std::vector<std::uint32_t> search(std::size_t query) const {
+    return index_->search(input_.query(query), kK);
+  }
+
+ private:
+  static DataSet normalised(const DataSet& data) {
+    DataSet copy{data.name, data.metric, data.dimension, data.base, data.queries, {}};
+    for (std::vector<float>* rows : {&copy.base, &copy.queries}) {
+      for (auto row = rows->begin(); row != rows->end(); row += copy.dimension) {
+        const float norm = std::sqrt(std::inner_product(row, row + copy.dimension, row, 0.0f));
+        if (norm == 0) continue;
+        std::transform(row, row + copy.dimension, row, [&](float x) { return x / norm; });
+      }
+    }
+    return copy;
+  }
+
+  HnswlibIndex& new_index() {
+    const auto space = input_.metric == DistanceMetric::Cosine ? HnswlibIndex::Space::kInnerProduct
+                                                               : HnswlibIndex::Space::kSquaredL2;
+    HnswlibIndex& index =
+        index_.emplace(space, input_.dimension, input_.size(), kM, kEfConstruction);
+    index.set_ef(kEfSearch);
+    return index;
+  }
+
+  void add(HnswlibIndex& index, std::size_t i) const {
+    index.add(input_.row(i), static_cast<std::uint32_t>(i));
+  }
+
+  std::optional<DataSet> normalised_;
+  const DataSet& input_;  // the data set itself, or its normalised copy
+  std::optional<HnswlibIndex> index_;
+};
+
+// What a child process sends back; trivially copyable so it crosses the pipe as bytes.
+struct SerialBuild {
+  double seconds;
+  double recall;
+};
+struct ParallelBuild {
+  double seconds;
+  double bytes_per_vector;
+  double queries_per_second;
+  double recall;
+};
+
+struct QueryFigures {
+  double queries_per_second;
+  double recall;
+};
+
+double recall_at_k(const std::vector<std::vector<std::uint32_t>>& found, const DataSet& data) {
+  std::size_t hits = 0;
+  for (std::size_t q = 0; q < found.size(); ++q) {
+    for (const std::uint32_t row : found[q]) {
+      hits += std::count(data.truth[q].begin(), data.truth[q].end(), row);
+    }
+  }
+  return static_cast<double>(hits) / static_cast<double>(kK * found.size());
+}
+
+// Single-thread passes over the whole query set, after a short warm-up, repeated until
+// `min_seconds` have passed. The fastest pass gives the rate: on a shared machine the others
+// are slowed by whatever else runs. Every pass returns the same results.
+template <class Engine>
+QueryFigures measure_queries(const Engine& engine, const DataSet& data, double min_seconds) {
+  const std::size_t count = data.query_count();
+  for (std::size_t q = 0; q < std::min(kWarmupQueries, count); ++q) engine.search(q);
+  std::vector<std::vector<std::uint32_t>> found(count);
+  double fastest_pass = std::numeric_limits<double>::infinity();
+  const Clock::time_point start = Clock::now();
+  do {
+    const Clock::time_point pass_start = Clock::now();
+    for (std::size_t q = 0; q < count; ++q) found[q] = engine.search(q);
+    fastest_pass = std::min(fastest_pass, seconds_since(pass_start));
+  } while (seconds_since(start) < min_seconds);
+  return {static_cast<double>(count) / fastest_pass, recall_at_k(found, data)};
+}
+
+// Kills the (child) process with SIGALRM unless it is destroyed within `seconds`.
+class Deadline {
+ public:
+  explicit Deadline(unsigned seconds) { alarm(seconds); }
+  ~Deadline() { alarm(0); }
+  Deadline(const Deadline&) = delete;
+  Deadline& operator=(const Deadline&) = delete;
+};
+
+// Seconds taken by `build`, which must finish within the settings' time limit.
+template <class Build>
+double time_build(const Settings& settings, Build build) {
+  const Deadline deadline(settings.build_time_limit);
+  const Clock::time_point start = Clock::now();
+  build();
+  return seconds_since(start);
+}
+
+template <class Engine>
+SerialBuild measure_serial_build(const DataSet& data, const Settings& settings) {
+  Engine engine(data);
+  const double seconds = time_build(settings, [&] { engine.build_one_at_a_time(); });
+  return {seconds, measure_queries(engine, data, 0).recall};
+}
+
+template <class Engine>
+ParallelBuild measure_parallel_build(const DataSet& data, const Settings& settings) {
+  Engine engine(data);
+  const std::int64_t before = resident_bytes();
+  const double seconds = time_build(settings, [&] { engine.build_in_parallel(); });
+  const double bytes_per_vector =
+      static_cast<double>(resident_bytes() - before) / static_cast<double>(data.size());
+  const QueryFigures queries = measure_queries(engine, data, settings.min_query_seconds);
+  return {seconds, bytes_per_vector, queries.queries_per_second, queries.recall};
+}
+
+bool write_all(int fd, const void* bytes, std::size_t size) {
+  const char* at = static_cast<const char*>(bytes);
+  while (size > 0) {
+    const ssize_t written = write(fd, at, size);
+    if (written <= 0) return false;
+    at += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool read_all(int fd, void* bytes, std::size_t size) {
+  char* at = static_cast<char*>(bytes);
+  while (size > 0) {
+    const ssize_t got = read(fd, at, size);
+    if (got <= 0) return false;
+    at += got;
+    size -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+// What a child process sent back: its figures, or nothing when it failed (its reason goes to
+// standard error) or was stopped at the build time limit.
+template <class Figures>
+struct ChildResult {
+  std::optional<Figures> figures;
+  bool stopped = false;
+};
+
+// Runs `measure` in a forked child process. The parent must not have started the engine's worker
+// pool: a child would inherit the pool without its threads.
+template <class Figures, class Measure>
+ChildResult<Figures> in_child_process(Measure measure) {
+  static_assert(std::is_trivially_copyable_v<Figures>);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  int fds[2];
+  if (pipe(fds) != 0) return {};
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    bool sent = false;
+    try {
+      const Figures figures = measure();
+      sent = write_all(fds[1], &figures, sizeof figures);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "  measurement failed: %s\n", e.what());
+    }
+    _exit(sent ? 0 : 1);
+  }
+  close(fds[1]);
+  Figures figures{};
+  const bool received = child > 0 && read_all(fds[0], &figures, sizeof figures);
+  close(fds[0]);
+  int status = 0;
+  if (child > 0) waitpid(child, &status, 0);
+  if (child > 0 && WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) return {{}, true};
+  if (!received || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
+  return {figures};
+}
+
+// One figure of one engine: missing when its child process failed, or was stopped at the build
+// time limit; the time of a stopped build is the limit, and the build took longer.
+struct Reading {
+  std::optional<double> value;
+  bool stopped = false;
+};
+
+template <class Figures>
+Reading reading(const ChildResult<Figures>& result, double Figures::*field) {
+  if (!result.figures) return {std::nullopt, result.stopped};
+  return {(*result.figures).*field};
+}
+
+template <class Figures>
+Reading build_seconds(const ChildResult<Figures>& result, double Figures::*field,
+                      const Settings& settings) {
+  if (result.stopped) return {settings.build_time_limit, true};
+  return reading(result, field);
+}
+
+struct EngineFigures {
+  Reading serial_build_seconds;
+  Reading parallel_build_seconds;
+  Reading queries_per_second;
+  Reading recall;
+  Reading serial_build_recall;
+  Reading bytes_per_vector;
+};
+
+template <class Engine>
+EngineFigures measure_engine(const DataSet& data, const Settings& settings) {
+  const auto serial =
+      in_child_process<SerialBuild>([&] { return measure_serial_build<Engine>(data, settings); });
+  const auto parallel = in_child_process<ParallelBuild>(
+      [&] { return measure_parallel_build<Engine>(data, settings); });
+  return {build_seconds(serial, &SerialBuild::seconds, settings),
+          build_seconds(parallel, &ParallelBuild::seconds, settings),
+          reading(parallel, &ParallelBuild::queries_per_second),
+          reading(parallel, &ParallelBuild::recall),
+          reading(serial, &SerialBuild::recall),
+          reading(parallel, &ParallelBuild::bytes_per_vector)};
+}
+
+struct Comparison {
+  std::string name;
+  EngineFigures ours;
+  EngineFigures theirs;
+};
+
+struct Figure {
+  std::string label;
+  Reading EngineFigures::*reading;
+  int precision;
+};
+
+std::vector<Figure> figures_to_print() {
+  return {{"build, 1 thread (s)", &EngineFigures::serial_build_seconds, 2},
+          {"build, " + std::to_string(build_threads()) + " threads (s)",
+           &EngineFigures::parallel_build_seconds, 2},
+          {"queries/s, 1 thread", &EngineFigures::queries_per_second, 0},
+          {"recall@10", &EngineFigures::recall, 4},
+          {"recall@10, 1-thread index", &EngineFigures::serial_build_recall, 4},
+          {"resident bytes/vector", &EngineFigures::bytes_per_vector, 0}};
+}
+
+std::string format_number(double value, int precision) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f", precision, value);
+  return text;
+}
+
+std::string format(const Reading& reading, int precision) {
+  if (!reading.value) return reading.stopped ? "stopped" : "failed";
+  return (reading.stopped ? "> " : "") + format_number(*reading.value, precision);
+}
+
+// ours/theirs; a stopped build bounds the ratio from one side.
+std::string format_ratio(const Reading& ours, const Reading& theirs) {
+  if (!ours.value || !theirs.value || *theirs.value == 0 || (ours.stopped && theirs.stopped)) {
+    return "-";
+  }
+  const char* bound = ours.stopped ? "> " : theirs.stopped ? "< " : "";
+  return bound + format_number(*ours.value / *theirs.value, 3) + "x";
+}
+
+void print_comparison(const Comparison& c) {
+  std::printf("  %-26s %12s %12s %14s\n", "", VexraAdapter::kName, HnswlibAdapter::kName,
+              "ours/hnswlib");
+  for (const Figure& f : figures_to_print()) {
+    const Reading& ours = c.ours.*f.reading;
+    const Reading& theirs = c.theirs.*f.reading;
+    std::printf("  %-26s %12s %12s %14s\n", f.label.c_str(), format(ours, f.precision).c_str(),
+                format(theirs, f.precision).c_str(), format_ratio(ours, theirs).c_str());
+  }
+  std::printf("\n");
+}
+
+void print_summary(const std::vector<Comparison>& comparisons) {
+  const std::string threads = std::to_string(build_threads());
+  std::printf("Summary, ours/hnswlib (recall: ours - hnswlib)\n");
+  std::printf("  %-38s %10s %9s %9s %9s %9s\n", "data set", "recall", "QPS", "build 1t",
+              ("build " + threads + "t").c_str(), "memory");
+  std::printf("  %-38s %10s %9s %9s %9s %9s\n", "target", ">= -0.005", ">= 1.0x", "", "<= 1.0x",
+              "<= 1.3x");
+  for (const Comparison& c : comparisons) {
+    const Reading& ours = c.ours.recall;
+    const Reading& theirs = c.theirs.recall;
+    const std::string recall_difference =
+        ours.value && theirs.value ? format_number(*ours.value - *theirs.value, 4) : "-";
+    std::printf(
+        "  %-38s %10s %9s %9s %9s %9s\n", c.name.c_str(), recall_difference.c_str(),
+        format_ratio(c.ours.queries_per_second, c.theirs.queries_per_second).c_str(),
+        format_ratio(c.ours.serial_build_seconds, c.theirs.serial_build_seconds).c_str(),
+        format_ratio(c.ours.parallel_build_seconds, c.theirs.parallel_build_seconds).c_str(),
+        format_ratio(c.ours.bytes_per_vector, c.theirs.bytes_per_vector).c_str());
+  }
+}
+
+std::string load_average() {
+  std::ifstream file("/proc/loadavg");
+  std::string one, five, fifteen;
+  file >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+// The data sets in the order they are run; each is made only when its turn comes.
+std::vector<std::function<std::optional<DataSet>()>> data_sets(const Settings& settings) {
+  const std::size_t n = settings.synthetic_count;
+  return {
+      [n] { return std::optional(random_normal(n)); },
+      [n] { return std::optional(clustered(n, DistanceMetric::Euclidean)); },
+      [n] { return std::optional(clustered(n, DistanceMetric::Cosine)); },
+      [] { return real(testing_support::load_sift(), DistanceMetric::Euclidean); },
+      [] { return real(testing_support::load_mnist(), DistanceMetric::Euclidean); },
+      [] { return real(testing_support::load_glove(), DistanceMetric::Cosine); },
+  };
+}
+
+int run(const Settings& settings, bool quick) {
+  const Clock::time_point start = Clock::now();
+  std::printf(
+      "Engine benchmark%s: M = %zu, ef_construction = %zu, ef = %zu, k = %zu; "
+      "%zu processors; load average %s\n"
+      "Queries/s, recall@10 and memory are those of the index built with %zu threads; builds "
+      "are stopped after %u s.\n\n",
+      quick ? " (quick)" : "", kM, kEfConstruction, kEfSearch, kK, build_threads(),
+      load_average().c_str(), build_threads(), settings.build_time_limit);
+  std::vector<Comparison> comparisons;
+  for (const auto& make : data_sets(settings)) {
+    std::optional<DataSet> data = make();
+    if (!data) {
+      std::printf("(a real data set is missing from the shared data folder: skipped)\n\n");
+      continue;
+    }
+    compute_truth(*data);
+    std::printf("%s: %zu vectors, %zu queries\n", data->name.c_str(), data->size(),
+                data->query_count());
+    Comparison c{data->name, measure_engine<VexraAdapter>(*data, settings),
+                 measure_engine<HnswlibAdapter>(*data, settings)};
+    print_comparison(c);
+    comparisons.push_back(std::move(c));
+  }
+  print_summary(comparisons);
+  std::printf("\nTotal %.0f s; load average %s\n", seconds_since(start), load_average().c_str());
+  return 0;
+}
+
+}  // namespace
+}  // namespace vexradb::bench
+
+int main(int argc, char** argv) {
+  using namespace vexradb::bench;
+  const std::string_view mode = argc > 1 ? argv[1] : "";
+  if (argc > 2 || (argc == 2 && mode != "--quick")) {
+    std::fprintf(stderr, "usage: %s [--quick]\n", argv[0]);
+    return 2;
+  }
+  const bool quick = mode == "--quick";
+  return run(quick ? kQuickRun : kFullRun, quick);
+}
