@@ -8,11 +8,6 @@ namespace {
 using ReadLock = std::shared_lock<std::shared_mutex>;
 using WriteLock = std::unique_lock<std::shared_mutex>;
 
-Status check_length(std::size_t dimension, std::span<const float> vector) {
-  if (vector.size() != dimension) return fail(errors::DimensionMismatch{dimension, vector.size()});
-  return {};
-}
-
 }  // namespace
 
 QuantizedStorage::QuantizedStorage(std::size_t dimension, Quantization mode, bool keep_originals)
@@ -50,7 +45,7 @@ void QuantizedStorage::append_codes_locked(const Encoded& encoded, std::span<con
 Result<InternalId> QuantizedStorage::insert_internal(VectorId id, std::span<const float> vector,
                                                      std::optional<Json> metadata,
                                                      bool allow_overwrite) {
-  if (auto ok = check_length(dimension_, vector); !ok) return fail(std::move(ok).error());
+  if (auto ok = check_vector_length(dimension_, vector); !ok) return fail(std::move(ok).error());
   if (!allow_overwrite && catalog_.is_live(id.str())) {
     return fail(errors::DuplicateVectorId{id.str()});
   }
@@ -70,7 +65,8 @@ Result<InternalId> QuantizedStorage::insert_internal(VectorId id, std::span<cons
 
 Result<InternalId> QuantizedStorage::upsert_batch(std::span<StorageEntry> entries) {
   for (const StorageEntry& entry : entries) {
-    if (auto ok = check_length(dimension_, entry.vector); !ok) return fail(std::move(ok).error());
+    if (auto ok = check_vector_length(dimension_, entry.vector); !ok)
+      return fail(std::move(ok).error());
   }
   std::vector<Encoded> encoded;
   encoded.reserve(entries.size());

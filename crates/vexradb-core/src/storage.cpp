@@ -13,12 +13,12 @@ namespace {
 using ReadLock = std::shared_lock<std::shared_mutex>;
 using WriteLock = std::unique_lock<std::shared_mutex>;
 
-Status check_length(std::size_t dimension, std::span<const float> vector) {
+}  // namespace
+
+Status check_vector_length(std::size_t dimension, std::span<const float> vector) {
   if (vector.size() != dimension) return fail(errors::DimensionMismatch{dimension, vector.size()});
   return {};
 }
-
-}  // namespace
 
 // Appends one vector. Everything that can fail to allocate happens before anything changes, so
 // an allocation failure leaves the store as it was.
@@ -37,7 +37,7 @@ InternalId VectorStorage::append_locked(VectorId id, std::span<const float> vect
 Result<InternalId> VectorStorage::insert_internal(VectorId id, std::span<const float> vector,
                                                   std::optional<Json> metadata,
                                                   bool allow_overwrite) {
-  if (auto ok = check_length(dimension_, vector); !ok) return fail(std::move(ok).error());
+  if (auto ok = check_vector_length(dimension_, vector); !ok) return fail(std::move(ok).error());
   if (!allow_overwrite && catalog_.is_live(id.str())) {
     return fail(errors::DuplicateVectorId{id.str()});
   }
@@ -53,7 +53,8 @@ Result<InternalId> VectorStorage::insert_internal(VectorId id, std::span<const f
 
 Result<InternalId> VectorStorage::upsert_batch(std::span<StorageEntry> entries) {
   for (const StorageEntry& entry : entries) {
-    if (auto ok = check_length(dimension_, entry.vector); !ok) return fail(std::move(ok).error());
+    if (auto ok = check_vector_length(dimension_, entry.vector); !ok)
+      return fail(std::move(ok).error());
   }
   WriteLock vectors_lock(vectors_mu_);
   const IdCatalog::WriteLocks locks = catalog_.lock_for_write();

@@ -17,6 +17,9 @@ namespace vexradb {
 
 class VectorStorageView;
 
+// DimensionMismatch unless `vector` has `dimension` components.
+Status check_vector_length(std::size_t dimension, std::span<const float> vector);
+
 // One vector of a batch upsert, with its id and metadata (moved out when stored).
 struct StorageEntry {
   VectorId id;
