@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "internal_failure.hpp"
+#include "internal_failure_matchers.hpp"
 
 namespace vexradb {
 namespace {
@@ -281,13 +282,7 @@ TEST(DistanceTest, NanAndInfinityPropagate) {
 // Runs `call`, expecting an InternalFailure located in the distance module.
 template <class Call>
 void expect_internal_failure(Call call) {
-  try {
-    call();
-    ADD_FAILURE() << "no internal failure";
-  } catch (const InternalFailure& failure) {
-    EXPECT_TRUE(failure.message().starts_with("crates/vexradb-core/src/distance"))
-        << failure.message();
-  }
+  testing_support::expect_internal_failure_in("crates/vexradb-core/src/distance", call);
 }
 
 TEST(DistanceTest, CallerFaultsAreInternalFailures) {

@@ -11,6 +11,7 @@
 
 #include "distance.hpp"
 #include "internal_failure.hpp"
+#include "internal_failure_matchers.hpp"
 
 namespace vexradb {
 namespace {
@@ -349,13 +350,7 @@ TEST(BinaryDistanceTest, EveryPathMatchesTheReference) {
 // Runs `call`, expecting an InternalFailure located in the quantization module.
 template <class Call>
 void expect_internal_failure(Call call) {
-  try {
-    call();
-    ADD_FAILURE() << "no internal failure";
-  } catch (const InternalFailure& failure) {
-    EXPECT_TRUE(failure.message().starts_with("crates/vexradb-core/src/quantization"))
-        << failure.message();
-  }
+  testing_support::expect_internal_failure_in("crates/vexradb-core/src/quantization", call);
 }
 
 TEST(QuantizationTest, CallerFaultsAreInternalFailures) {
