@@ -14,12 +14,9 @@
 #include <vector>
 
 #include "byte_buffer.hpp"
+#include "utf8.hpp"
 
 namespace vexradb::ffi {
-
-// Why `bytes` is not valid UTF-8 ("invalid utf-8 sequence of N bytes from index I" or
-// "incomplete utf-8 byte sequence from index I"), or nothing when it is.
-std::optional<std::string> utf8_error(std::span<const std::uint8_t> bytes);
 
 // Reads values from bytes the caller handed in. The first failure is kept, every read after it
 // returns a zero value, and the caller checks `failed()` once at the end; the messages are the

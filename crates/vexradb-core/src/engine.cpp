@@ -6,6 +6,8 @@
 #include <queue>
 
 #include "distance.hpp"
+#include "graph_image.hpp"
+#include "internal_failure.hpp"
 
 namespace vexradb {
 namespace {
@@ -166,15 +168,70 @@ std::vector<ListItem> VectorDb::list(std::uint32_t offset, std::uint32_t limit) 
 
 Result<std::vector<SearchHit>> VectorDb::search(std::span<const float> query, std::uint64_t k,
                                                 const Filter* filter) const {
-  if (auto ok = check_dimension(config_, query.size()); !ok) return fail(std::move(ok).error());
   // Twice k are carried to the id mapping, which drops replaced versions before the cut to k.
+  return search_candidates(query, 2 * k, k, filter);
+}
+
+Result<std::vector<SearchHit>> VectorDb::search_without_margin(std::span<const float> query,
+                                                               std::uint64_t k,
+                                                               const Filter* filter) const {
+  return search_candidates(query, k, k, filter);
+}
+
+Result<std::vector<SearchHit>> VectorDb::search_candidates(std::span<const float> query,
+                                                           std::uint64_t count, std::uint64_t k,
+                                                           const Filter* filter) const {
+  if (auto ok = check_dimension(config_, query.size()); !ok) return fail(std::move(ok).error());
   Result<std::vector<Candidate>> nearest = [&] {
     const VectorStorageView view = storage_.view();
-    return index_.search(QueryDistances(view, query, config_.distance_metric), 2 * k,
+    return index_.search(QueryDistances(view, query, config_.distance_metric), count,
                          admission(view, filter));
   }();
   if (!nearest) return fail(std::move(nearest).error());
   return to_hits(storage_, live_candidates(storage_, std::move(*nearest)), k);
+}
+
+VectorDb::Image VectorDb::image() const {
+  Image image;
+  HnswIndex::State graph = index_.state();
+  const std::vector<InternalId> ids = storage_.all_internal_ids();
+  VEXRA_CHECK(ids.size() == graph.nodes.size(), "the graph and the store disagree on the ids");
+  std::vector<bool> live(ids.size(), false);
+  for (const InternalId id : ids) {
+    if (storage_.is_deleted(id) || !is_current_version(storage_, id)) continue;
+    std::optional<VectorId> external = storage_.get_external_id(id);
+    std::optional<std::vector<float>> vector = storage_.get(id);
+    if (!external || !vector) continue;
+    live[id] = true;
+    image.vectors.push_back({std::move(*external), std::move(*vector), storage_.get_metadata(id)});
+  }
+  const VectorStorageView view = storage_.view();
+  auto distance_between = [&](InternalId a, InternalId b) {
+    return distance(config_.distance_metric, *view.get_vector_data(a), *view.get_vector_data(b));
+  };
+  image.graph = compact_graph(graph, live, config_.hnsw, distance_between);
+  return image;
+}
+
+Status VectorDb::restore(std::vector<VectorRecord> vectors, std::optional<HnswIndex::State> graph) {
+  for (VectorRecord& record : vectors) {
+    if (auto ok = check_dimension(config_, record.vector.size()); !ok) return ok;
+    const Result<InternalId> stored = storage_.insert_internal(std::move(record.id), record.vector,
+                                                               std::move(record.metadata), false);
+    if (!stored) return fail(stored.error());
+  }
+  if (graph && describes_vectors(*graph, vectors.size())) {
+    index_.install(std::move(*graph));
+    return {};
+  }
+  std::vector<BatchItem> items;
+  items.reserve(vectors.size());
+  for (std::size_t i = 0; i < vectors.size(); ++i) {
+    items.push_back({static_cast<InternalId>(i), vectors[i].vector});
+  }
+  const VectorStorageView view = storage_.view();
+  index_.insert_batch(items, view);
+  return {};
 }
 
 // ---- QuantizedVectorDb ----------------------------------------------------------------------

@@ -16,6 +16,7 @@
 #include "quantized_storage.hpp"
 #include "storage.hpp"
 #include "types.hpp"
+#include "vector_record.hpp"
 
 namespace vexradb {
 
@@ -34,11 +35,7 @@ struct ListItem {
 };
 
 // One vector of a batch upsert.
-struct BatchEntry {
-  VectorId id;
-  std::vector<float> vector;
-  std::optional<Json> metadata;
-};
+using BatchEntry = VectorRecord;
 
 // A stored vector with its metadata, as `get` returns it.
 struct StoredVector {
@@ -82,6 +79,23 @@ class VectorDb {
   // when nothing was ever inserted. May return fewer than k.
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
                                         const Filter* filter) const;
+  // As search, but the walk keeps exactly the k nearest (ef = max(k, ef_search)) instead of a
+  // margin of 2k for replaced versions: for an owner that only ever replaces a vector by deleting
+  // it first, whose replaced versions are tombstones the walk never admits.
+  Result<std::vector<SearchHit>> search_without_margin(std::span<const float> query,
+                                                       std::uint64_t k, const Filter* filter) const;
+
+  // The live vectors in ascending internal-id order, and the graph over exactly them, renumbered
+  // by that order: what a restore() rebuilds the same engine from.
+  struct Image {
+    std::vector<VectorRecord> vectors;
+    HnswIndex::State graph;
+  };
+  Image image() const;
+  // Fills an empty engine: stores `vectors` in order (a repeated id fails), then installs
+  // `graph` when it describes exactly them; otherwise (no graph, or one that does not fit)
+  // links them anew.
+  Status restore(std::vector<VectorRecord> vectors, std::optional<HnswIndex::State> graph);
 
   const Config& config() const noexcept { return config_; }
   const VectorStorage& storage() const noexcept { return storage_; }
@@ -90,6 +104,9 @@ class VectorDb {
  private:
   Status store_and_link(const VectorId& id, std::span<const float> vector,
                         std::optional<Json> metadata, bool allow_overwrite);
+  Result<std::vector<SearchHit>> search_candidates(std::span<const float> query,
+                                                   std::uint64_t count, std::uint64_t k,
+                                                   const Filter* filter) const;
 
   VectorStorage storage_;
   HnswIndex index_;

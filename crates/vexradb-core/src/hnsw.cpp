@@ -78,6 +78,15 @@ HnswIndex::State HnswIndex::state() const {
   return State{nodes_, entry_point_, read_max_level()};
 }
 
+void HnswIndex::install(State state) {
+  std::unique_lock nodes_lock(nodes_mu_);
+  std::unique_lock entry_lock(entry_point_mu_);
+  std::unique_lock level_lock(max_level_mu_);
+  nodes_ = std::move(state.nodes);
+  entry_point_ = state.entry_point;
+  max_level_ = state.max_level;
+}
+
 std::uint64_t HnswIndex::memory_usage() const {
   std::shared_lock lock(nodes_mu_);
   std::uint64_t bytes = nodes_.capacity() * kNodeSlotBytes;

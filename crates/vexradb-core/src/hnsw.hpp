@@ -160,6 +160,9 @@ class HnswIndex {
     std::uint64_t max_level = 0;
   };
   State state() const;
+  // Replaces the whole graph with `state` (a graph restored from a snapshot; the caller checked
+  // that it describes exactly the stored vectors). Nothing is re-linked.
+  void install(State state);
 
   // Estimated bytes held by the graph (reserved capacity, not length).
   std::uint64_t memory_usage() const;

@@ -1,0 +1,204 @@
+#include "persistent.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+
+#include "overloaded.hpp"
+
+namespace vexradb {
+namespace {
+
+constexpr std::string_view kWalDirectory = "wal";
+constexpr std::string_view kSnapshotDirectory = "snapshots";
+
+// An exclusive advisory lock on the directory itself: it survives the log file being replaced,
+// adds no file, and is released by the kernel when the process dies.
+Result<UniqueFd> lock_directory(const std::filesystem::path& dir) {
+  Result<UniqueFd> fd = open_file(dir, O_RDONLY | O_DIRECTORY);
+  if (!fd) return fd;
+  int locked;
+  do {
+    locked = ::flock(fd->get(), LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    const int code = errno;
+    errors::Io error = errors::Io::from_errno(code);
+    if (code == EWOULDBLOCK)
+      error.description = "the data directory is in use by another client: " + error.description;
+    return fail(std::move(error));
+  }
+  return fd;
+}
+
+std::uint64_t wall_clock_millis() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count();
+  return millis > 0 ? static_cast<std::uint64_t>(millis) : 0;
+}
+
+Status check_dimension(const Config& config, std::size_t length) {
+  if (length != config.dimensions)
+    return fail(errors::DimensionMismatch{config.dimensions, length});
+  return {};
+}
+
+}  // namespace
+
+PersistentVectorDb::PersistentVectorDb(const std::filesystem::path& data_dir,
+                                       const PersistentConfig& config, UniqueFd lock, Wal wal)
+    : data_dir_(data_dir),
+      config_(config),
+      directory_lock_(std::move(lock)),
+      wal_(std::move(wal)),
+      snapshots_(data_dir / kSnapshotDirectory, config.max_snapshots),
+      memory_(config.engine) {
+  wal_.set_max_size(config.max_wal_size);
+}
+
+Result<std::unique_ptr<PersistentVectorDb>> PersistentVectorDb::open(
+    const std::filesystem::path& data_dir, const PersistentConfig& config) {
+  if (auto ok = make_directories(data_dir); !ok) return fail(std::move(ok).error());
+  Result<UniqueFd> lock = lock_directory(data_dir);
+  if (!lock) return fail(std::move(lock).error());
+  Result<Wal> wal = Wal::open(data_dir / kWalDirectory);
+  if (!wal) return fail(std::move(wal).error());
+  if (auto ok = make_directories(data_dir / kSnapshotDirectory); !ok)
+    return fail(std::move(ok).error());
+  std::unique_ptr<PersistentVectorDb> db(
+      new PersistentVectorDb(data_dir, config, std::move(*lock), std::move(*wal)));
+  if (auto ok = db->snapshots_.remove_unfinished(); !ok) return fail(std::move(ok).error());
+  if (auto ok = db->recover(); !ok) return fail(std::move(ok).error());
+  return db;
+}
+
+Status PersistentVectorDb::recover() {
+  Result<std::vector<SnapshotFile>> files = SnapshotManager::list_snapshots(snapshots_.directory());
+  if (!files) return fail(std::move(files).error());
+  std::uint64_t after = 0;
+  if (!files->empty()) {
+    Result<Snapshot> snapshot = SnapshotManager::load(files->back().path);
+    if (!snapshot) return fail(std::move(snapshot).error());
+    const std::uint64_t dimensions = snapshot->header.dimensions;
+    if (dimensions != config_.engine.dimensions) {
+      return fail(errors::InvalidConfiguration{
+          "Snapshot dimensions (" + std::to_string(dimensions) + ") don't match config (" +
+          std::to_string(config_.engine.dimensions) + ")"});
+    }
+    if (auto ok = memory_.restore(std::move(snapshot->vectors), std::move(snapshot->graph)); !ok)
+      return ok;
+    after = snapshot->header.sequence;
+  }
+  // Even with the log lost or unreadable, new records must sort after the snapshot's.
+  wal_.continue_after(after);
+  Result<std::vector<WalRecord>> records = Wal::read_records(wal_.directory(), after);
+  if (!records) return fail(std::move(records).error());
+  for (WalRecord& record : *records) {
+    if (auto ok = replay(record); !ok) return ok;
+  }
+  return {};
+}
+
+// Replays what the running engine did with the record: an insertion of a live id was refused
+// then, and is skipped now.
+Status PersistentVectorDb::replay(const WalRecord& record) {
+  return std::visit(Overloaded{
+                        [&](const wal_entries::Insert& e) -> Status {
+                          if (memory_.storage().get_internal_id(e.id.str())) return {};
+                          return memory_.insert(e.id, e.vector, e.metadata);
+                        },
+                        [&](const wal_entries::Delete& e) -> Status {
+                          memory_.remove(e.id.str());
+                          return {};
+                        },
+                        [](const wal_entries::Checkpoint&) -> Status { return {}; },
+                    },
+                    record.entry);
+}
+
+Status PersistentVectorDb::log(std::span<const WalEntry> entries) {
+  Result<std::uint64_t> logged = wal_.append_all(entries);
+  if (!logged) return fail(std::move(logged).error());
+  if (config_.sync_on_write) return wal_.sync();
+  return {};
+}
+
+Status PersistentVectorDb::checkpoint_if_full() {
+  if (wal_.size() > wal_.max_size()) return checkpoint();
+  return {};
+}
+
+Status PersistentVectorDb::insert(const VectorId& id, std::span<const float> vector,
+                                  std::optional<Json> metadata) {
+  if (auto ok = check_dimension(config_.engine, vector.size()); !ok) return ok;
+  WalEntry entry = wal_entries::Insert{id, {vector.begin(), vector.end()}, std::move(metadata)};
+  if (auto ok = log(std::span(&entry, 1)); !ok) return ok;
+  auto& insert = std::get<wal_entries::Insert>(entry);
+  if (auto ok = memory_.insert(insert.id, insert.vector, std::move(insert.metadata)); !ok)
+    return ok;
+  return checkpoint_if_full();
+}
+
+Status PersistentVectorDb::upsert(const VectorId& id, std::span<const float> vector,
+                                  std::optional<Json> metadata) {
+  if (auto ok = check_dimension(config_.engine, vector.size()); !ok) return ok;
+  std::array<WalEntry, 2> entries{
+      wal_entries::Delete{id},
+      wal_entries::Insert{id, {vector.begin(), vector.end()}, std::move(metadata)}};
+  if (auto ok = log(entries); !ok) return ok;
+  memory_.remove(id.str());
+  auto& insert = std::get<wal_entries::Insert>(entries[1]);
+  if (auto ok = memory_.insert(insert.id, insert.vector, std::move(insert.metadata)); !ok)
+    return ok;
+  return checkpoint_if_full();
+}
+
+Status PersistentVectorDb::upsert_batch(std::vector<BatchEntry> entries) {
+  for (const BatchEntry& entry : entries) {
+    if (auto ok = check_dimension(config_.engine, entry.vector.size()); !ok) return ok;
+  }
+  for (BatchEntry& entry : entries) {
+    if (auto ok = upsert(entry.id, entry.vector, std::move(entry.metadata)); !ok) return ok;
+  }
+  return {};
+}
+
+Result<bool> PersistentVectorDb::remove(std::string_view id) {
+  const WalEntry entry = wal_entries::Delete{VectorId(std::string(id))};
+  if (auto ok = log(std::span(&entry, 1)); !ok) return fail(std::move(ok).error());
+  const bool removed = memory_.remove(id);
+  if (auto ok = checkpoint_if_full(); !ok) return fail(std::move(ok).error());
+  return removed;
+}
+
+// Snapshot names must grow strictly: a name that repeated or went back would overwrite or hide
+// the only complete snapshot once the log is reset.
+Result<std::uint64_t> PersistentVectorDb::next_snapshot_timestamp() const {
+  Result<std::vector<SnapshotFile>> files = SnapshotManager::list_snapshots(snapshots_.directory());
+  if (!files) return fail(std::move(files).error());
+  std::uint64_t timestamp = wall_clock_millis();
+  if (!files->empty() && files->back().number >= timestamp) {
+    if (files->back().number == UINT64_MAX)
+      return fail(errors::Storage{"no snapshot number is left after the newest one"});
+    timestamp = files->back().number + 1;
+  }
+  return timestamp;
+}
+
+Status PersistentVectorDb::checkpoint() {
+  Result<std::uint64_t> timestamp = next_snapshot_timestamp();
+  if (!timestamp) return fail(std::move(timestamp).error());
+  const SnapshotHeader header{*timestamp, wal_.sequence(), config_.engine.dimensions, 0};
+  const VectorDb::Image image = memory_.image();
+  if (auto ok = snapshots_.save(header, image.graph, image.vectors); !ok) return ok;
+  if (auto ok = snapshots_.prune(); !ok) return ok;
+  if (auto ok = wal_.reset(); !ok) return ok;
+  Result<std::uint64_t> logged = wal_.append(wal_entries::Checkpoint{*timestamp});
+  if (!logged) return fail(std::move(logged).error());
+  return {};
+}
+
+}  // namespace vexradb

@@ -1,0 +1,100 @@
+#pragma once
+
+// The durable engine: the in-memory full-precision engine, with every change written to the
+// write-ahead log before it is applied, snapshots at checkpoints, and recovery on open.
+//
+// Data directory: "wal/current.wal" (the log) and "snapshots/" (the newest three snapshots).
+// The engine holds an exclusive advisory lock on the directory for its whole life, so that two
+// clients never write the same log; the lock dies with the process.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "config.hpp"
+#include "engine.hpp"
+#include "error.hpp"
+#include "file_io.hpp"
+#include "snapshot.hpp"
+#include "wal.hpp"
+
+namespace vexradb {
+
+struct PersistentConfig {
+  Config engine;  // dimensions, metric and graph parameters
+  std::uint64_t max_wal_size =
+      kDefaultMaxWalSize;  // a change that grows the log past it checkpoints
+  std::size_t max_snapshots = kDefaultMaxSnapshots;
+  bool sync_on_write = false;  // force every logged change to stable storage before applying it
+};
+
+// Threads: as VectorDb. Writers (insert, upsert, upsert_batch, remove, checkpoint, sync) must be
+// serialised against everything else by the owner.
+class PersistentVectorDb {
+ public:
+  // Creates the directory layout as needed, takes the directory lock (Io error when another
+  // client holds it), opens the log and recovers: loads the newest snapshot and replays the
+  // log records numbered after it.
+  static Result<std::unique_ptr<PersistentVectorDb>> open(const std::filesystem::path& data_dir,
+                                                          const PersistentConfig& config);
+
+  // Logs, then applies. A refused insertion (for example a live id) stays logged; replay skips
+  // it the same way.
+  Status insert(const VectorId& id, std::span<const float> vector, std::optional<Json> metadata);
+  // Replaces the live vector of `id`, if any: its Delete and Insert records are logged in one
+  // write, so a crash keeps either version whole.
+  Status upsert(const VectorId& id, std::span<const float> vector, std::optional<Json> metadata);
+  // Upserts entry by entry after checking every length; stops at the first failure, keeping the
+  // entries before it.
+  Status upsert_batch(std::vector<BatchEntry> entries);
+  // Logs the deletion (even of an id that is not live) and tombstones the live version.
+  Result<bool> remove(std::string_view id);
+
+  Result<std::optional<StoredVector>> get(std::string_view id) const { return memory_.get(id); }
+  std::vector<ListItem> list(std::uint32_t offset, std::uint32_t limit) const {
+    return memory_.list(offset, limit);
+  }
+  std::size_t len() const { return memory_.len(); }
+  Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
+                                        const Filter* filter) const {
+    return memory_.search_without_margin(query, k, filter);
+  }
+
+  // Writes a snapshot of every live vector and the graph, prunes old snapshots and starts a
+  // fresh log. Each file is complete before it takes its name; on failure the previous snapshot
+  // and the log stay usable.
+  Status checkpoint();
+  // Forces the log to stable storage.
+  Status sync() { return wal_.sync(); }
+
+  const VectorDb& memory() const noexcept { return memory_; }
+  const Wal& wal() const noexcept { return wal_; }
+  const std::filesystem::path& data_dir() const noexcept { return data_dir_; }
+
+ private:
+  PersistentVectorDb(const std::filesystem::path& data_dir, const PersistentConfig& config,
+                     UniqueFd lock, Wal wal);
+
+  Status recover();
+  Status replay(const WalRecord& record);
+  // Logs `entries` in one write and, with sync_on_write, forces them out.
+  Status log(std::span<const WalEntry> entries);
+  Status apply_upsert(wal_entries::Insert entry);
+  // The checkpoint a change owes once the log has outgrown its limit.
+  Status checkpoint_if_full();
+  Result<std::uint64_t> next_snapshot_timestamp() const;
+
+  std::filesystem::path data_dir_;
+  PersistentConfig config_;
+  UniqueFd directory_lock_;
+  Wal wal_;
+  SnapshotManager snapshots_;
+  VectorDb memory_;
+};
+
+}  // namespace vexradb

@@ -1,0 +1,88 @@
+#pragma once
+
+// Snapshot files: a complete image of the durable engine at a checkpoint, one file per
+// checkpoint named "snapshot_" + the checkpoint's timestamp (at least 16 digits) + ".snap".
+//
+// Layout (encoding.hpp): magic "ZSNP", version 2, u64 timestamp, u64 sequence (the image holds
+// every logged change up to it), u64 dimensions, u64 vector count; a tag byte and the graph
+// (nodes with their neighbour lists, optional entry point, maximum level); then the vectors in
+// chunks of at most 1000, each an u64 count followed by (id, vector, optional metadata) records.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "hnsw.hpp"
+#include "json.hpp"
+#include "types.hpp"
+#include "vector_record.hpp"
+
+namespace vexradb {
+
+inline constexpr std::size_t kSnapshotChunkSize = 1000;
+inline constexpr std::size_t kDefaultMaxSnapshots = 3;
+
+struct SnapshotHeader {
+  std::uint64_t timestamp = 0;
+  std::uint64_t sequence = 0;
+  std::uint64_t dimensions = 0;
+  std::uint64_t vector_count = 0;
+};
+
+// One live vector. Its position in the file is its only order.
+using SnapshotVector = VectorRecord;
+
+struct Snapshot {
+  SnapshotHeader header;
+  std::optional<HnswIndex::State> graph;  // always written; a file without one is accepted
+  std::vector<SnapshotVector> vectors;
+};
+
+struct SnapshotFile {
+  std::uint64_t number;
+  std::filesystem::path path;
+};
+
+std::string snapshot_file_name(std::uint64_t timestamp);
+
+// The snapshot directory: listing, writing, pruning and loading its files.
+class SnapshotManager {
+ public:
+  SnapshotManager(std::filesystem::path snapshot_dir, std::size_t max_snapshots)
+      : snapshot_dir_(std::move(snapshot_dir)), max_snapshots_(max_snapshots) {}
+
+  // The snapshot files by ascending number (equal numbers in directory order). Names that are
+  // not "snapshot_" + decimal number (an optional "+" allowed) + ".snap" are ignored, so are
+  // the temporary files of a checkpoint in progress.
+  static Result<std::vector<SnapshotFile>> list_snapshots(const std::filesystem::path& dir);
+
+  // Writes the file of `header.timestamp` completely under a temporary name, forces it to
+  // stable storage and renames it into place: a file with a snapshot's name is always complete.
+  // Storage error with the encoder's message when writing fails, Io for the file operations;
+  // on failure no new file is left behind.
+  Status save(SnapshotHeader header, const HnswIndex::State& graph,
+              std::span<const SnapshotVector> vectors) const;
+
+  // Removes the oldest files beyond the newest `max_snapshots`.
+  Status prune() const;
+  // Removes the temporary files of checkpoints that a crash interrupted.
+  Status remove_unfinished() const;
+
+  // Reads a whole snapshot file. Storage errors: "io error: failed to fill whole buffer" for a
+  // file cut short, "Invalid snapshot magic bytes", "Unsupported snapshot version: N", or the
+  // decoder's message for a damaged body.
+  static Result<Snapshot> load(const std::filesystem::path& path);
+
+  const std::filesystem::path& directory() const noexcept { return snapshot_dir_; }
+
+ private:
+  std::filesystem::path snapshot_dir_;
+  std::size_t max_snapshots_;
+};
+
+}  // namespace vexradb

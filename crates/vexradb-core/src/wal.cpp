@@ -1,0 +1,315 @@
+#include "wal.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <limits>
+
+#include "overloaded.hpp"
+
+namespace vexradb {
+namespace {
+
+constexpr std::string_view kHeader{"ZWAL\x01", 5};
+constexpr std::string_view kTempSuffix = ".tmp";
+constexpr std::uint64_t kMaxBodyLength = std::numeric_limits<std::uint32_t>::max();
+
+namespace entries = wal_entries;
+
+std::size_t entry_size(const WalEntry& entry, const std::optional<std::string>& metadata) {
+  return std::visit(Overloaded{
+                        [&](const entries::Insert& e) {
+                          return 4 + Encoder::text_size(e.id.str()) +
+                                 Encoder::floats_size(e.vector) +
+                                 Encoder::optional_text_size(metadata);
+                        },
+                        [](const entries::Delete& e) { return 4 + Encoder::text_size(e.id.str()); },
+                        [](const entries::Checkpoint&) -> std::size_t { return 4 + 8; },
+                    },
+                    entry);
+}
+
+void encode_entry_into(const WalEntry& entry, const std::optional<std::string>& metadata,
+                       Encoder& out) {
+  out.u32(static_cast<std::uint32_t>(entry.index()));
+  std::visit(Overloaded{
+                 [&](const entries::Insert& e) {
+                   out.text(e.id.str());
+                   out.floats(e.vector);
+                   out.optional_text(metadata);
+                 },
+                 [&](const entries::Delete& e) { out.text(e.id.str()); },
+                 [&](const entries::Checkpoint& e) { out.u64(e.timestamp); },
+             },
+             entry);
+}
+
+std::optional<std::string> entry_metadata(const WalEntry& entry) {
+  const auto* insert = std::get_if<entries::Insert>(&entry);
+  return insert != nullptr ? metadata_text(insert->metadata) : std::nullopt;
+}
+
+// Appends the frame of (sequence, entry) to `frames`: one allocation-free pass after the caller
+// reserved the frame's size.
+Status encode_frame(std::uint64_t sequence, const WalEntry& entry, std::string& frames) {
+  const std::optional<std::string> metadata = entry_metadata(entry);
+  const std::uint64_t entry_bytes = entry_size(entry, metadata);
+  const std::uint64_t body_length = 8 + entry_bytes + 4;
+  if (body_length > kMaxBodyLength) {
+    return fail(errors::Serialization{"a log record of " + std::to_string(body_length) +
+                                      " bytes exceeds the 4 GiB frame limit"});
+  }
+  frames.reserve(frames.size() + 4 + body_length);
+  Encoder out(frames);
+  out.u32(static_cast<std::uint32_t>(body_length));
+  out.u64(sequence);
+  const std::size_t entry_start = frames.size();
+  encode_entry_into(entry, metadata, out);
+  out.u32(crc32_of(std::string_view(frames).substr(entry_start)));
+  return {};
+}
+
+template <class Source>
+Decoded<WalEntry> decode_entry(Decoder<Source>& in) {
+  Decoded<std::uint32_t> variant = in.u32();
+  if (!variant) return tl::unexpected(std::move(variant).error());
+  switch (*variant) {
+    case 0: {
+      Decoded<std::string> id = in.text();
+      if (!id) return tl::unexpected(std::move(id).error());
+      Decoded<std::vector<float>> vector = in.floats();
+      if (!vector) return tl::unexpected(std::move(vector).error());
+      Decoded<std::optional<Json>> metadata = in.metadata();
+      if (!metadata) return tl::unexpected(std::move(metadata).error());
+      return entries::Insert{VectorId(std::move(*id)), std::move(*vector), std::move(*metadata)};
+    }
+    case 1: {
+      Decoded<std::string> id = in.text();
+      if (!id) return tl::unexpected(std::move(id).error());
+      return entries::Delete{VectorId(std::move(*id))};
+    }
+    case 2: {
+      Decoded<std::uint64_t> timestamp = in.u64();
+      if (!timestamp) return tl::unexpected(std::move(timestamp).error());
+      return entries::Checkpoint{*timestamp};
+    }
+    default:
+      return tl::unexpected("invalid value: integer `" + std::to_string(*variant) +
+                            "`, expected variant index 0 <= i < 3");
+  }
+}
+
+// One frame as the readers see it: the decoded record, or why its body does not decode.
+struct Frame {
+  Decoded<WalRecord> record;
+  std::uint64_t end;  // file offset just past the frame
+};
+
+// Reads the next whole frame; nothing at the end of the file or at a frame cut short (a declared
+// length past the end is refused before anything is allocated for it).
+std::optional<Frame> next_frame(FileReader& file) {
+  std::uint32_t length = 0;
+  if (!file.read(std::as_writable_bytes(std::span(&length, 1)))) return std::nullopt;
+  if (length > file.remaining()) return std::nullopt;
+  std::vector<std::byte> body(length);
+  if (!file.read(body)) return std::nullopt;
+  return Frame{decode_record(body), file.position()};
+}
+
+Result<FileReader> open_after_header(const std::filesystem::path& path) {
+  Result<FileReader> file = FileReader::open(path);
+  if (!file) return file;
+  std::byte header[kWalHeaderSize];
+  if (!file->read(header)) {
+    return fail(
+        errors::Io{0, file->error().empty() ? "failed to fill whole buffer" : file->error()});
+  }
+  return file;
+}
+
+// The sequence number of the last frame that decodes and verifies (undecodable frames are
+// skipped), and the end of the frames that recovery reads (it stops at the first undecodable
+// one).
+struct LogScan {
+  std::uint64_t last_sequence = 0;
+  std::uint64_t readable_end = kWalHeaderSize;
+};
+
+LogScan scan_log(FileReader& file) {
+  LogScan scan;
+  bool readable = true;
+  while (std::optional<Frame> frame = next_frame(file)) {
+    if (!frame->record) {
+      readable = false;
+      continue;
+    }
+    if (verify(*frame->record)) scan.last_sequence = frame->record->sequence;
+    if (readable) scan.readable_end = frame->end;
+  }
+  return scan;
+}
+
+std::filesystem::path temp_path(const std::filesystem::path& path) {
+  std::filesystem::path temp = path;
+  temp += kTempSuffix;
+  return temp;
+}
+
+// Writes a durable log file that holds only the header.
+Status write_empty_log(const std::filesystem::path& path) {
+  Result<UniqueFd> file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!file) return fail(std::move(file).error());
+  if (auto ok = write_all(file->get(), std::as_bytes(std::span(kHeader))); !ok) return ok;
+  return sync_fd(file->get());
+}
+
+// Writes the empty log under a temporary name and renames it to `path`, so that no reader ever
+// sees a log shorter than its header. Returns whether the rename happened (the error, if any,
+// may come after it).
+struct Installed {
+  bool renamed = false;
+  Status status;
+};
+
+Installed install_empty_log(const std::filesystem::path& path) {
+  const std::filesystem::path temp = temp_path(path);
+  Status written = write_empty_log(temp);
+  if (written) written = rename_file(temp, path);
+  if (!written) {
+    ::unlink(temp.c_str());
+    return {false, std::move(written)};
+  }
+  return {true, sync_directory(path.parent_path())};
+}
+
+Result<UniqueFd> open_for_append(const std::filesystem::path& path) {
+  return open_file(path, O_WRONLY | O_APPEND);
+}
+
+}  // namespace
+
+std::string encode_entry(const WalEntry& entry) {
+  const std::optional<std::string> metadata = entry_metadata(entry);
+  std::string bytes;
+  bytes.reserve(entry_size(entry, metadata));
+  Encoder out(bytes);
+  encode_entry_into(entry, metadata, out);
+  return bytes;
+}
+
+std::uint32_t crc32_of(std::string_view bytes) {
+  // zlib's crc32 is the ISO-HDLC CRC-32 the file format uses; it takes at most 4 GiB per call,
+  // which one frame never exceeds.
+  return static_cast<std::uint32_t>(
+      ::crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+}
+
+bool verify(const WalRecord& record) {
+  return crc32_of(encode_entry(record.entry)) == record.checksum;
+}
+
+Decoded<WalRecord> decode_record(std::span<const std::byte> body) {
+  SpanSource source(body);
+  Decoder in(source);
+  Decoded<std::uint64_t> sequence = in.u64();
+  if (!sequence) return tl::unexpected(std::move(sequence).error());
+  Decoded<WalEntry> entry = decode_entry(in);
+  if (!entry) return tl::unexpected(std::move(entry).error());
+  Decoded<std::uint32_t> checksum = in.u32();
+  if (!checksum) return tl::unexpected(std::move(checksum).error());
+  return WalRecord{*sequence, std::move(*entry), *checksum};
+}
+
+Result<Wal> Wal::open(const std::filesystem::path& wal_dir) {
+  if (auto ok = make_directories(wal_dir); !ok) return fail(std::move(ok).error());
+  const std::filesystem::path path = wal_dir / kWalFileName;
+  std::error_code missing;
+  if (!std::filesystem::exists(path, missing)) {
+    if (Installed log = install_empty_log(path); !log.status)
+      return fail(std::move(log.status).error());
+    Result<UniqueFd> file = open_for_append(path);
+    if (!file) return fail(std::move(file).error());
+    return Wal(wal_dir, std::move(*file), 0, kWalHeaderSize);
+  }
+
+  Result<UniqueFd> file = open_file(path, O_RDWR | O_APPEND);
+  if (!file) return fail(std::move(file).error());
+  Result<std::uint64_t> length = file_size(file->get());
+  if (!length) return fail(std::move(length).error());
+  if (*length < kWalHeaderSize) {
+    // Not a log this library wrote; recovery reports it. Nothing is changed.
+    return Wal(wal_dir, std::move(*file), 0, *length);
+  }
+  Result<FileReader> reader = open_after_header(path);
+  if (!reader) return fail(std::move(reader).error());
+  const LogScan scan = scan_log(*reader);
+  if (scan.readable_end < *length) {
+    if (::ftruncate(file->get(), static_cast<off_t>(scan.readable_end)) != 0)
+      return fail(last_os_error());
+    if (auto ok = sync_fd(file->get()); !ok) return fail(std::move(ok).error());
+  }
+  return Wal(wal_dir, std::move(*file), scan.last_sequence, scan.readable_end);
+}
+
+Result<std::vector<WalRecord>> Wal::read_records(const std::filesystem::path& wal_dir,
+                                                 std::uint64_t after) {
+  const std::filesystem::path path = wal_dir / kWalFileName;
+  std::error_code missing;
+  if (!std::filesystem::exists(path, missing)) return std::vector<WalRecord>();
+  Result<FileReader> file = open_after_header(path);
+  if (!file) return fail(std::move(file).error());
+  std::vector<WalRecord> records;
+  while (std::optional<Frame> frame = next_frame(*file)) {
+    if (!frame->record) break;
+    if (frame->record->sequence > after && verify(*frame->record))
+      records.push_back(std::move(*frame->record));
+  }
+  return records;
+}
+
+Status Wal::ensure_writer() {
+  if (file_) return {};
+  Result<UniqueFd> file = open_for_append(file_path());
+  if (!file) return fail(std::move(file).error());
+  Result<std::uint64_t> length = file_size(file->get());
+  if (!length) return fail(std::move(length).error());
+  file_ = std::move(*file);
+  size_ = *length;
+  return {};
+}
+
+Result<std::uint64_t> Wal::append(const WalEntry& entry) {
+  return append_all(std::span(&entry, 1));
+}
+
+Result<std::uint64_t> Wal::append_all(std::span<const WalEntry> entries) {
+  if (auto ok = ensure_writer(); !ok) return fail(std::move(ok).error());
+  std::string frames;
+  std::uint64_t sequence = sequence_;
+  for (const WalEntry& entry : entries) {
+    if (auto ok = encode_frame(++sequence, entry, frames); !ok) return fail(std::move(ok).error());
+  }
+  sequence_ = sequence;
+  if (auto ok = write_all(file_.get(), std::as_bytes(std::span(frames))); !ok)
+    return fail(std::move(ok).error());
+  size_ += frames.size();
+  return sequence_;
+}
+
+Status Wal::sync() {
+  if (auto ok = ensure_writer(); !ok) return ok;
+  return sync_fd(file_.get());
+}
+
+Status Wal::reset() {
+  Installed log = install_empty_log(file_path());
+  // Until the rename the old log is untouched and stays in use; after it, the old descriptor
+  // names the replaced file and must not take more frames.
+  if (!log.renamed) return std::move(log.status);
+  file_.reset();
+  Status reopened = ensure_writer();
+  return !log.status ? std::move(log.status) : reopened;
+}
+
+}  // namespace vexradb

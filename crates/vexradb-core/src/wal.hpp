@@ -1,0 +1,108 @@
+#pragma once
+
+// The write-ahead log: one append-only file, "current.wal" in the log directory, holding the
+// changes made since the last checkpoint. File: the magic "ZWAL" and version byte 1, then frames
+// back to back; a frame is a u32 body length and a body (u64 sequence, the encoded entry, the
+// CRC-32 of the entry bytes). See encoding.hpp for the value encoding.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "encoding.hpp"
+#include "error.hpp"
+#include "file_io.hpp"
+#include "json.hpp"
+#include "types.hpp"
+
+namespace vexradb {
+
+namespace wal_entries {
+struct Insert {
+  VectorId id;
+  std::vector<float> vector;
+  std::optional<Json> metadata;
+};
+struct Delete {
+  VectorId id;
+};
+struct Checkpoint {
+  std::uint64_t timestamp;  // milliseconds since the Unix epoch; names the snapshot
+};
+}  // namespace wal_entries
+
+// One logged change; the alternative's index is its variant number in the file.
+using WalEntry = std::variant<wal_entries::Insert, wal_entries::Delete, wal_entries::Checkpoint>;
+
+struct WalRecord {
+  std::uint64_t sequence;
+  WalEntry entry;
+  std::uint32_t checksum;  // CRC-32 of the entry's encoding
+};
+
+inline constexpr std::string_view kWalFileName = "current.wal";
+inline constexpr std::uint64_t kWalHeaderSize = 5;
+inline constexpr std::uint64_t kDefaultMaxWalSize = 64ull << 20;
+
+// The encoding of an entry (variant index first), which the checksum covers.
+std::string encode_entry(const WalEntry& entry);
+std::uint32_t crc32_of(std::string_view bytes);
+// Whether the record's checksum matches the canonical encoding of its entry.
+bool verify(const WalRecord& record);
+// Decodes a frame body; bytes after the checksum are ignored.
+Decoded<WalRecord> decode_record(std::span<const std::byte> body);
+
+// The open log. Every append is handed to the operating system before it returns; sync makes the
+// log durable against power loss. Not thread-safe: the engine serialises all calls.
+class Wal {
+ public:
+  // Creates the directory and a fresh log if there is none; otherwise restores the sequence
+  // counter from the last verified frame and cuts the file after the last frame that recovery
+  // can read, so that new frames never hide behind a torn or undecodable one.
+  static Result<Wal> open(const std::filesystem::path& wal_dir);
+
+  // Every verified record numbered above `after`, in file order. Reading stops at a frame that
+  // is cut short or does not decode; a frame whose checksum does not match is skipped.
+  static Result<std::vector<WalRecord>> read_records(const std::filesystem::path& wal_dir,
+                                                     std::uint64_t after);
+
+  // Logs one entry and returns its sequence number.
+  Result<std::uint64_t> append(const WalEntry& entry);
+  // Logs several entries in one write, so that a crash of the process keeps all of them or a
+  // prefix of whole frames (usually none or all). Returns the last sequence number.
+  Result<std::uint64_t> append_all(std::span<const WalEntry> entries);
+  // Forces the logged frames to stable storage.
+  Status sync();
+  // Replaces the log with an empty one (header only). The new file is complete before it takes
+  // the old one's name, so a crash leaves either log whole. On failure before the switch the old
+  // log stays in use; numbering always continues.
+  Status reset();
+
+  // Numbers new records above `sequence` (recovery: above the newest snapshot's).
+  void continue_after(std::uint64_t sequence) { sequence_ = std::max(sequence_, sequence); }
+
+  std::uint64_t sequence() const noexcept { return sequence_; }
+  std::uint64_t size() const noexcept { return size_; }
+  std::uint64_t max_size() const noexcept { return max_size_; }
+  void set_max_size(std::uint64_t bytes) noexcept { max_size_ = bytes; }
+  const std::filesystem::path& directory() const noexcept { return wal_dir_; }
+
+ private:
+  Wal(std::filesystem::path wal_dir, UniqueFd file, std::uint64_t sequence, std::uint64_t size)
+      : wal_dir_(std::move(wal_dir)), file_(std::move(file)), sequence_(sequence), size_(size) {}
+
+  std::filesystem::path file_path() const { return wal_dir_ / kWalFileName; }
+  // Reopens the log for appending when an earlier reset lost the writer.
+  Status ensure_writer();
+
+  std::filesystem::path wal_dir_;
+  UniqueFd file_;  // opened for appending; closed only after a reset failed halfway
+  std::uint64_t sequence_;
+  std::uint64_t max_size_ = kDefaultMaxWalSize;
+  std::uint64_t size_;
+};
+
+}  // namespace vexradb

@@ -1,0 +1,365 @@
+#include "persistent.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "distance.hpp"
+#include "graph_image.hpp"
+#include "temp_dir.hpp"
+
+namespace vexradb {
+namespace {
+
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+PersistentConfig config_for(std::uint64_t dimensions,
+                            DistanceMetric metric = DistanceMetric::Euclidean) {
+  PersistentConfig config;
+  config.engine.dimensions = dimensions;
+  config.engine.distance_metric = metric;
+  return config;
+}
+
+std::vector<float> random_vector(std::mt19937& rng, std::size_t dimensions) {
+  std::normal_distribution<float> normal;
+  std::vector<float> v(dimensions);
+  for (float& x : v) x = normal(rng);
+  return v;
+}
+
+// Makes every write past the current size of any file fail with EFBIG while it lives.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &previous_);
+    rlimit limited = previous_;
+    limited.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &previous_);
+    std::signal(SIGXFSZ, previous_handler_);
+  }
+
+ private:
+  rlimit previous_{};
+  void (*previous_handler_)(int);
+};
+
+class PersistentEngine : public ::testing::Test {
+ protected:
+  std::unique_ptr<PersistentVectorDb> open(std::uint64_t dimensions = 2) {
+    return open_with(config_for(dimensions));
+  }
+  std::unique_ptr<PersistentVectorDb> open_with(const PersistentConfig& config) {
+    Result<std::unique_ptr<PersistentVectorDb>> db = PersistentVectorDb::open(dir_.path(), config);
+    EXPECT_TRUE(db.has_value()) << (db ? "" : "open failed");
+    return db ? std::move(*db) : nullptr;
+  }
+  std::filesystem::path log_path() const { return dir_.path() / "wal" / "current.wal"; }
+  std::vector<SnapshotFile> snapshots() const {
+    return SnapshotManager::list_snapshots(dir_.path() / "snapshots").value();
+  }
+  std::vector<WalRecord> log_records() const {
+    return Wal::read_records(dir_.path() / "wal", 0).value();
+  }
+  static std::vector<float> vector_of(const PersistentVectorDb& db, const std::string& id) {
+    Result<std::optional<StoredVector>> stored = db.get(id);
+    return stored && *stored ? (*stored)->vector : std::vector<float>{};
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(PersistentEngine, EmptyDirectoryGetsItsLayout) {
+  auto db = open();
+  EXPECT_EQ(read_file(log_path()), std::string("ZWAL\x01", 5));
+  EXPECT_TRUE(std::filesystem::is_directory(dir_.path() / "snapshots"));
+  EXPECT_TRUE(snapshots().empty());
+  EXPECT_EQ(db->search(std::vector<float>{0, 0}, 1, nullptr).error().kind(), ErrorKind::IndexEmpty);
+  std::set<std::string> entries;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+    entries.insert(entry.path().filename());
+  EXPECT_EQ(entries, (std::set<std::string>{"snapshots", "wal"}));
+}
+
+TEST_F(PersistentEngine, ReopenReplaysTheLog) {
+  {
+    auto db = open();
+    ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, Json{{"k", 1}}).has_value());
+    ASSERT_TRUE(db->insert(VectorId("b"), std::vector<float>{0, 1}, std::nullopt).has_value());
+    ASSERT_TRUE(db->insert(VectorId("c"), std::vector<float>{1, 1}, std::nullopt).has_value());
+    ASSERT_TRUE(db->remove("c").has_value());
+    // Delete then insert again: the second version counts.
+    ASSERT_TRUE(db->insert(VectorId("c"), std::vector<float>{5, 5}, std::nullopt).has_value());
+    // A refused duplicate stays logged and is skipped on replay.
+    EXPECT_EQ(db->insert(VectorId("a"), std::vector<float>{9, 9}, std::nullopt).error().kind(),
+              ErrorKind::DuplicateVectorId);
+    EXPECT_EQ(log_records().size(), 6u);
+  }
+  auto db = open();
+  EXPECT_EQ(db->len(), 3u);
+  EXPECT_EQ(vector_of(*db, "a"), (std::vector<float>{1, 0}));
+  EXPECT_EQ(vector_of(*db, "c"), (std::vector<float>{5, 5}));
+  EXPECT_TRUE(json_equal(*db->get("a").value()->metadata, Json{{"k", 1}}));
+  Result<std::vector<SearchHit>> hits = db->search(std::vector<float>{0, 1}, 1, nullptr);
+  ASSERT_EQ(hits->size(), 1u);
+  EXPECT_EQ(hits->front().id.str(), "b");
+  EXPECT_EQ(db->wal().sequence(), 6u);
+}
+
+TEST_F(PersistentEngine, RefusedChangesLogNothing) {
+  auto db = open();
+  ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, std::nullopt).has_value());
+  const std::uint64_t size = db->wal().size();
+  EXPECT_EQ(db->insert(VectorId("b"), std::vector<float>{1}, std::nullopt).error().kind(),
+            ErrorKind::DimensionMismatch);
+  // A refused upsert must not have deleted the old version first.
+  EXPECT_EQ(db->upsert(VectorId("a"), std::vector<float>{1, 2, 3}, std::nullopt).error().kind(),
+            ErrorKind::DimensionMismatch);
+  std::vector<BatchEntry> batch{{VectorId("a"), {2, 2}, std::nullopt},
+                                {VectorId("z"), {2}, std::nullopt}};
+  EXPECT_EQ(db->upsert_batch(std::move(batch)).error().kind(), ErrorKind::DimensionMismatch);
+  EXPECT_EQ(db->wal().size(), size);
+  EXPECT_EQ(vector_of(*db, "a"), (std::vector<float>{1, 0}));
+
+  // Deleting an id that is not there still logs the deletion.
+  EXPECT_EQ(db->remove("nobody"), false);
+  EXPECT_GT(db->wal().size(), size);
+}
+
+TEST_F(PersistentEngine, UpsertLogsDeleteAndInsertTogether) {
+  auto db = open();
+  ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, std::nullopt).has_value());
+  ASSERT_TRUE(db->upsert(VectorId("a"), std::vector<float>{0, 1}, std::nullopt).has_value());
+  const std::vector<WalRecord> records = log_records();
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_TRUE(std::holds_alternative<wal_entries::Delete>(records[1].entry));
+  EXPECT_TRUE(std::holds_alternative<wal_entries::Insert>(records[2].entry));
+  EXPECT_EQ(db->len(), 1u);
+  EXPECT_EQ(vector_of(*db, "a"), (std::vector<float>{0, 1}));
+}
+
+TEST_F(PersistentEngine, CheckpointInstallsTheStoredGraph) {
+  HnswIndex::State before;
+  std::uint64_t snapshot_sequence = 0;
+  {
+    auto db = open(4);
+    std::mt19937 rng(1);
+    for (int i = 0; i < 300; ++i)
+      ASSERT_TRUE(
+          db->insert(VectorId("v" + std::to_string(i)), random_vector(rng, 4), std::nullopt));
+    snapshot_sequence = db->wal().sequence();
+    ASSERT_TRUE(db->checkpoint().has_value());
+    before = db->memory().index().state();
+  }
+  ASSERT_EQ(snapshots().size(), 1u);
+  EXPECT_EQ(std::filesystem::file_size(log_path()), 33u);
+  const std::vector<WalRecord> records = log_records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].sequence, snapshot_sequence + 1);
+  EXPECT_TRUE(std::holds_alternative<wal_entries::Checkpoint>(records[0].entry));
+
+  auto db = open(4);
+  EXPECT_EQ(db->len(), 300u);
+  const HnswIndex::State after = db->memory().index().state();
+  ASSERT_EQ(after.nodes.size(), before.nodes.size());
+  for (std::size_t i = 0; i < after.nodes.size(); ++i)
+    EXPECT_EQ(after.nodes[i].neighbors, before.nodes[i].neighbors);
+  EXPECT_EQ(after.entry_point, before.entry_point);
+  EXPECT_EQ(db->wal().sequence(), snapshot_sequence + 1);
+}
+
+TEST_F(PersistentEngine, SnapshotNamesAlwaysGrowAndOnlyThreeStay) {
+  auto db = open();
+  std::vector<std::uint64_t> numbers;
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(db->insert(VectorId("v" + std::to_string(i)), std::vector<float>{1, 1}, {}));
+    ASSERT_TRUE(db->checkpoint().has_value());  // usually within one millisecond
+    numbers.push_back(snapshots().back().number);
+  }
+  EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end(), std::less_equal<>()) &&
+              std::adjacent_find(numbers.begin(), numbers.end()) == numbers.end());
+  const std::vector<SnapshotFile> kept = snapshots();
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_EQ(kept.front().number, numbers[1]);
+  db.reset();
+  EXPECT_EQ(open()->len(), 4u);
+}
+
+TEST_F(PersistentEngine, LogPastItsLimitCheckpoints) {
+  PersistentConfig config = config_for(2);
+  config.max_wal_size = 300;
+  auto db = open_with(config);
+  int inserted = 0;
+  while (snapshots().empty() && inserted < 100) {
+    ASSERT_TRUE(
+        db->insert(VectorId("v" + std::to_string(inserted++)), std::vector<float>{1, 2}, {}));
+  }
+  ASSERT_EQ(snapshots().size(), 1u);
+  EXPECT_EQ(db->wal().size(), 33u);
+  EXPECT_EQ(std::filesystem::file_size(log_path()), 33u);
+  db.reset();
+  EXPECT_EQ(open()->len(), static_cast<std::size_t>(inserted));
+}
+
+TEST_F(PersistentEngine, SnapshotOfOtherDimensionIsRefused) {
+  {
+    auto db = open(64);
+    ASSERT_TRUE(db->checkpoint().has_value());
+  }
+  Result<std::unique_ptr<PersistentVectorDb>> db =
+      PersistentVectorDb::open(dir_.path(), config_for(128));
+  ASSERT_FALSE(db.has_value());
+  EXPECT_EQ(std::get<errors::InvalidConfiguration>(db.error().payload()).text,
+            "Snapshot dimensions (64) don't match config (128)");
+}
+
+TEST_F(PersistentEngine, ASecondOpenOfTheDirectoryFails) {
+  auto first = open();
+  Result<std::unique_ptr<PersistentVectorDb>> second =
+      PersistentVectorDb::open(dir_.path(), config_for(2));
+  ASSERT_FALSE(second.has_value());
+  const auto& io = std::get<errors::Io>(second.error().payload());
+  EXPECT_EQ(io.os_code, EWOULDBLOCK);
+  EXPECT_NE(io.description.find("in use by another client"), std::string::npos);
+  // The lock holds across the log being replaced, and goes with the engine.
+  ASSERT_TRUE(first->checkpoint().has_value());
+  EXPECT_FALSE(PersistentVectorDb::open(dir_.path(), config_for(2)).has_value());
+  first.reset();
+  EXPECT_TRUE(PersistentVectorDb::open(dir_.path(), config_for(2)).has_value());
+}
+
+TEST_F(PersistentEngine, NumberingStaysAboveTheSnapshotWhenTheLogIsLost) {
+  std::uint64_t snapshot_sequence = 0;
+  {
+    auto db = open();
+    for (int i = 0; i < 5; ++i)
+      ASSERT_TRUE(db->insert(VectorId("v" + std::to_string(i)), std::vector<float>{1, 0}, {}));
+    ASSERT_TRUE(db->checkpoint().has_value());
+    snapshot_sequence = db->wal().sequence() - 1;
+  }
+  std::filesystem::remove(log_path());
+  {
+    auto db = open();
+    EXPECT_EQ(db->wal().sequence(), snapshot_sequence);
+    ASSERT_TRUE(db->insert(VectorId("late"), std::vector<float>{0, 1}, {}).has_value());
+  }
+  auto db = open();
+  EXPECT_EQ(db->len(), 6u);
+  EXPECT_EQ(vector_of(*db, "late"), (std::vector<float>{0, 1}));
+}
+
+TEST_F(PersistentEngine, LeftoversOfAnInterruptedCheckpointAreIgnored) {
+  {
+    auto db = open();
+    ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, {}).has_value());
+  }
+  // A half-written snapshot under its temporary name and a torn frame at the end of the log.
+  const std::filesystem::path temp = dir_.path() / "snapshots" / (snapshot_file_name(99) + ".tmp");
+  write_file(temp, "ZSNP");
+  write_file(log_path(), read_file(log_path()) + std::string("\x30\x00\x00\x00\x01", 5));
+  {
+    auto db = open();
+    EXPECT_FALSE(std::filesystem::exists(temp));
+    EXPECT_EQ(db->len(), 1u);
+    ASSERT_TRUE(db->insert(VectorId("b"), std::vector<float>{0, 1}, {}).has_value());
+  }
+  EXPECT_EQ(open()->len(), 2u);
+}
+
+TEST_F(PersistentEngine, FailedWritesApplyNothingAndLoseNothing) {
+  auto db = open();
+  ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, {}).has_value());
+  ASSERT_TRUE(db->checkpoint().has_value());
+  ASSERT_TRUE(db->insert(VectorId("b"), std::vector<float>{0, 1}, {}).has_value());
+  const std::string log_before = read_file(log_path());
+  const std::vector<SnapshotFile> snapshots_before = snapshots();
+  {
+    FileSizeLimit limit(std::filesystem::file_size(log_path()));
+    Result<std::vector<SearchHit>> unused;
+    const Status inserted = db->insert(VectorId("c"), std::vector<float>{1, 1}, {});
+    ASSERT_FALSE(inserted.has_value());
+    EXPECT_EQ(std::get<errors::Io>(inserted.error().payload()).os_code, EFBIG);
+    EXPECT_EQ(db->len(), 2u);
+    EXPECT_FALSE(db->get("c").value().has_value());
+    ASSERT_FALSE(db->remove("a").has_value());
+    EXPECT_TRUE(db->get("a").value().has_value());
+    // The snapshot cannot be written: the previous one and the log stay as they were.
+    EXPECT_FALSE(db->checkpoint().has_value());
+  }
+  EXPECT_EQ(read_file(log_path()), log_before);
+  EXPECT_EQ(snapshots().size(), snapshots_before.size());
+  ASSERT_TRUE(db->insert(VectorId("c"), std::vector<float>{1, 1}, {}).has_value());
+  db.reset();
+  db = open();
+  EXPECT_EQ(db->len(), 3u);
+}
+
+// Deletions and replacements before a checkpoint leave tombstones in the graph; the snapshot
+// must still pair every restored node with its own vector, and searches after reopening must be
+// as good as on a fresh index.
+TEST_F(PersistentEngine, RestoredGraphMatchesItsVectorsAfterDeletesAndUpserts) {
+  constexpr std::size_t kDimensions = 16, kCount = 1500;
+  std::mt19937 rng(7);
+  std::map<std::string, std::vector<float>> live;
+  {
+    auto db = open(kDimensions);
+    for (std::size_t i = 0; i < kCount; ++i) {
+      const std::string id = "v" + std::to_string(i);
+      live[id] = random_vector(rng, kDimensions);
+      ASSERT_TRUE(db->insert(VectorId(id), live[id], {}).has_value());
+    }
+    for (std::size_t i = 0; i < kCount; i += 3) {
+      const std::string id = "v" + std::to_string(i);
+      if (i % 2 == 0) {
+        live.erase(id);
+        ASSERT_TRUE(db->remove(id).value());
+      } else {
+        live[id] = random_vector(rng, kDimensions);
+        ASSERT_TRUE(db->upsert(VectorId(id), live[id], {}).has_value());
+      }
+    }
+    ASSERT_TRUE(db->checkpoint().has_value());
+  }
+  // The file's graph is over exactly the stored vectors, so opening installs it as it is.
+  const Result<Snapshot> snapshot = SnapshotManager::load(snapshots().back().path);
+  ASSERT_TRUE(snapshot->graph.has_value());
+  EXPECT_TRUE(describes_vectors(*snapshot->graph, live.size()));
+  auto db = open(kDimensions);
+  ASSERT_EQ(db->len(), live.size());
+
+  std::size_t found = 0, wanted = 0;
+  for (int q = 0; q < 50; ++q) {
+    const std::vector<float> query = random_vector(rng, kDimensions);
+    std::vector<std::pair<float, std::string>> exact;
+    for (const auto& [id, v] : live)
+      exact.push_back({distance(DistanceMetric::Euclidean, query, v), id});
+    std::sort(exact.begin(), exact.end());
+    const std::vector<SearchHit> hits = db->search(query, 10, nullptr).value();
+    ASSERT_EQ(hits.size(), 10u);
+    std::set<std::string> truth;
+    for (std::size_t i = 0; i < 10; ++i) truth.insert(exact[i].second);
+    for (const SearchHit& hit : hits) {
+      ASSERT_TRUE(live.contains(hit.id.str())) << hit.id.str();
+      EXPECT_EQ(hit.distance, distance(DistanceMetric::Euclidean, query, live[hit.id.str()]));
+      found += truth.count(hit.id.str());
+    }
+    wanted += 10;
+  }
+  EXPECT_GE(static_cast<double>(found) / wanted, 0.95);
+}
+
+}  // namespace
+}  // namespace vexradb
