@@ -48,9 +48,46 @@ def test_full_precision_client_uses_the_configured_metric():
         assert db.search([0, 0], 1)[0].distance == 5.0
 
 
-def test_persistent_clients_are_refused_until_available(tmp_path):
-    with pytest.raises(vexradb.InvalidConfigurationError):
-        Client.open(tmp_path / "db", dimensions=3)
+def test_persistent_client_keeps_its_data_across_reopening(tmp_path):
+    path = tmp_path / "nested" / "db"
+    with Client.open(path, dimensions=2, metric="euclidean") as db:
+        db.insert("a", [1, 0], {"k": 1})
+        db.upsert_batch([("b", [0, 1]), ("c", [5, 5])])
+        db.upsert("c", [1, 1])
+        assert db.delete("b") is True
+        assert db.delete("b") is False
+        # Answers come from the engine's own storage.
+        record = db.get("a")
+        assert (record.vector, record.metadata) == ([1.0, 0.0], {"k": 1})
+        assert db.stats().memory_usage_bytes > 0
+        db.checkpoint()
+        db.insert("d", [3, 4])  # only in the log
+        db.sync()
+    assert sorted(os.listdir(path)) == ["snapshots", "wal"]
+    assert len(os.listdir(path / "snapshots")) == 1
+    with Client.open(path, dimensions=2, metric="euclidean") as db:
+        assert db.list() == ["a", "c", "d"]
+        assert db.get("b") is None
+        assert db.get("c").vector == [1.0, 1.0]
+        assert [(h.id, h.distance) for h in db.search([0, 0], 2)] == [("a", 1.0), ("c", pytest.approx(2**0.5))]
+        assert [h.id for h in db.search([0, 0], 3, filter=Eq("k", 1))] == ["a"]
+
+
+def test_persistent_directory_takes_one_client_at_a_time(tmp_path):
+    with Client.open(tmp_path, dimensions=3) as db:
+        db.insert("a", [1, 2, 3])
+        with pytest.raises(vexradb.VexraIOError, match="in use by another client"):
+            Client.open(tmp_path, dimensions=3)
+    with Client.open(tmp_path, dimensions=3) as db:
+        assert len(db) == 1
+
+
+def test_persistent_client_refuses_a_snapshot_of_another_dimension(tmp_path):
+    with Client.open(tmp_path, dimensions=3) as db:
+        db.checkpoint()
+    with pytest.raises(vexradb.InvalidConfigurationError,
+                       match=r"Snapshot dimensions \(3\) don't match config \(4\)"):
+        Client.open(tmp_path, dimensions=4)
 
 
 def test_a_config_that_does_not_decode_is_an_internal_failure():

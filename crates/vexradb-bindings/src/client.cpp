@@ -41,6 +41,25 @@ ClientStats stats_of(const QuantizedVectorDb& db) {
                      ratio};
 }
 
+// The durable engine counts its memory as the in-memory engine it keeps.
+ClientStats stats_of(const PersistentVectorDb& db) { return stats_of(db.memory()); }
+
+// Removal reports whether a live vector went; only the durable engine can fail at it.
+Outcome<bool> removed(bool was_live) { return was_live; }
+Outcome<bool> removed(Result<bool> was_live) {
+  if (!was_live) return tl::unexpected(to_vexra_error(was_live.error()));
+  return *was_live;
+}
+
+// What sync and checkpoint do on each engine: in memory there is nothing to make durable.
+template <class Db>
+Outcome<void> durable_call(Db&, Status (PersistentVectorDb::*)()) {
+  return {};
+}
+Outcome<void> durable_call(PersistentVectorDb& db, Status (PersistentVectorDb::*call)()) {
+  return from_status((db.*call)());
+}
+
 }  // namespace
 
 VexraClient::VexraClient(DbInner inner, ClientConfig config)
@@ -54,11 +73,17 @@ VexraClient VexraClient::new_in_memory(std::uint32_t dimensions) {
   return open("", std::move(client_config)).value();
 }
 
-Outcome<VexraClient> VexraClient::open(const std::string& /*path*/, ClientConfig config) {
-  if (config.persistent) {
-    return tl::unexpected(to_vexra_error(
-        errors::InvalidConfiguration{"persistent clients are not available in this build"}));
-  }
+Outcome<VexraClient> VexraClient::open_persistent(const std::string& path, ClientConfig config) {
+  PersistentConfig persistent;
+  persistent.engine.dimensions = config.dimensions;
+  persistent.engine.distance_metric = config.distance_metric;
+  Result<std::unique_ptr<PersistentVectorDb>> db = PersistentVectorDb::open(path, persistent);
+  if (!db) return tl::unexpected(to_vexra_error(db.error()));
+  return VexraClient(std::move(*db), std::move(config));
+}
+
+Outcome<VexraClient> VexraClient::open(const std::string& path, ClientConfig config) {
+  if (config.persistent) return open_persistent(path, std::move(config));
   Config engine;
   engine.dimensions = config.dimensions;
   engine.distance_metric = config.distance_metric;
@@ -125,7 +150,7 @@ Outcome<std::optional<VectorEntry>> VexraClient::get(const std::string& id) cons
 
 Outcome<bool> VexraClient::remove(const std::string& id) {
   WriteLock lock(engine_->lock);
-  return std::visit([&](auto& db) { return db->remove(id); }, engine_->inner);
+  return std::visit([&](auto& db) { return removed(db->remove(id)); }, engine_->inner);
 }
 
 std::vector<std::string> VexraClient::list(std::uint32_t offset, std::uint32_t limit) const {
@@ -177,12 +202,14 @@ ClientStats VexraClient::stats() const {
 
 Outcome<void> VexraClient::sync() {
   WriteLock lock(engine_->lock);
-  return std::visit([](auto&) -> Outcome<void> { return {}; }, engine_->inner);
+  return std::visit([](auto& db) { return durable_call(*db, &PersistentVectorDb::sync); },
+                    engine_->inner);
 }
 
 Outcome<void> VexraClient::checkpoint() {
   WriteLock lock(engine_->lock);
-  return std::visit([](auto&) -> Outcome<void> { return {}; }, engine_->inner);
+  return std::visit([](auto& db) { return durable_call(*db, &PersistentVectorDb::checkpoint); },
+                    engine_->inner);
 }
 
 }  // namespace vexradb::ffi

@@ -10,12 +10,14 @@
 
 #include "converters.hpp"
 #include "engine.hpp"
+#include "persistent.hpp"
 #include "shared_record.hpp"
 
 namespace vexradb::ffi {
 
 // The engine a client drives, chosen when the client is built.
-using DbInner = std::variant<std::unique_ptr<VectorDb>, std::unique_ptr<QuantizedVectorDb>>;
+using DbInner = std::variant<std::unique_ptr<VectorDb>, std::unique_ptr<QuantizedVectorDb>,
+                             std::unique_ptr<PersistentVectorDb>>;
 
 // The object a foreign program holds through a handle: one engine behind one read-write lock.
 //
@@ -27,8 +29,9 @@ class VexraClient {
  public:
   // An in-memory full-precision engine of `dimensions` under the cosine metric.
   static VexraClient new_in_memory(std::uint32_t dimensions);
-  // The engine `config` describes: full precision, or quantized (SQ8 searched through a graph,
-  // binary by scanning), in memory.
+  // The engine `config` describes: the durable engine on the directory `path` (created as
+  // needed, recovered from what it holds), or in memory at full precision or quantized (SQ8
+  // searched through a graph, binary by scanning; `path` is not used).
   static Outcome<VexraClient> open(const std::string& path, ClientConfig config);
 
   const ClientConfig& config() const noexcept { return config_; }
@@ -57,6 +60,7 @@ class VexraClient {
   };
 
   VexraClient(DbInner inner, ClientConfig config);
+  static Outcome<VexraClient> open_persistent(const std::string& path, ClientConfig config);
   Outcome<void> store(std::string id, std::vector<float> vector,
                       std::optional<std::string> metadata_json, bool allow_overwrite);
 

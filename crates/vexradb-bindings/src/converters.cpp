@@ -107,11 +107,6 @@ Outcome<std::optional<Json>> parse_metadata(const std::optional<std::string>& me
   return std::optional<Json>(std::move(*parsed));
 }
 
-std::optional<std::string> metadata_text(const std::optional<Json>& metadata) {
-  if (!metadata) return std::nullopt;
-  return write_json(*metadata);
-}
-
 Outcome<Filter> to_core_filter(const SearchFilter& filter) {
   auto parse = [](const std::string& text) -> Outcome<Json> {
     Result<Json> parsed = parse_json(text);

@@ -107,8 +107,6 @@ ByteBuffer lower_error(const VexraError& error);
 Outcome<std::optional<Json>> parse_metadata(const std::optional<std::string>& metadata_json);
 // The engine filter of an exported one; the first JSON text that does not parse fails it.
 Outcome<Filter> to_core_filter(const SearchFilter& filter);
-// The compact text of optional metadata.
-std::optional<std::string> metadata_text(const std::optional<Json>& metadata);
 
 std::optional<std::string> lift_optional_string(WireReader& reader);
 ClientConfig lift_client_config(WireReader& reader);

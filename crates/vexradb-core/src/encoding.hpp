@@ -65,12 +65,6 @@ class Encoder {
   std::string& out_;
 };
 
-// The compact JSON text of optional metadata, as the encodings carry it.
-inline std::optional<std::string> metadata_text(const std::optional<Json>& metadata) {
-  if (!metadata) return std::nullopt;
-  return write_json(*metadata);
-}
-
 // Why decoding stopped: the decoder's message.
 template <class T>
 using Decoded = tl::expected<T, std::string>;

@@ -205,19 +205,32 @@ VectorDb::Image VectorDb::image() const {
     live[id] = true;
     image.vectors.push_back({std::move(*external), std::move(*vector), storage_.get_metadata(id)});
   }
+  // Repaired lists are chosen as insertion chooses them: nearest first, preferring neighbours
+  // that open new directions.
   const VectorStorageView view = storage_.view();
-  auto distance_between = [&](InternalId a, InternalId b) {
-    return distance(config_.distance_metric, *view.get_vector_data(a), *view.get_vector_data(b));
+  auto prune = [&](InternalId owner, std::span<const InternalId> candidates, std::size_t cap) {
+    const std::span<const float> owner_vector = *view.get_vector_data(owner);
+    std::vector<Candidate> scored;
+    scored.reserve(candidates.size());
+    for (const InternalId id : candidates) {
+      scored.push_back(
+          {id, distance(config_.distance_metric, owner_vector, *view.get_vector_data(id))});
+    }
+    stable_sort_by_distance(scored);
+    std::vector<InternalId> kept;
+    for (const Candidate& c : index_.select_neighbors(scored, cap, view)) kept.push_back(c.id);
+    return kept;
   };
-  image.graph = compact_graph(graph, live, config_.hnsw, distance_between);
+  image.graph = compact_graph(graph, live, config_.hnsw, prune);
   return image;
 }
 
-Status VectorDb::restore(std::vector<VectorRecord> vectors, std::optional<HnswIndex::State> graph) {
-  for (VectorRecord& record : vectors) {
+Status VectorDb::restore(std::span<const VectorRecord> vectors,
+                         std::optional<HnswIndex::State> graph) {
+  for (const VectorRecord& record : vectors) {
     if (auto ok = check_dimension(config_, record.vector.size()); !ok) return ok;
-    const Result<InternalId> stored = storage_.insert_internal(std::move(record.id), record.vector,
-                                                               std::move(record.metadata), false);
+    const Result<InternalId> stored =
+        storage_.insert_internal(record.id, record.vector, record.metadata, false);
     if (!stored) return fail(stored.error());
   }
   if (graph && describes_vectors(*graph, vectors.size())) {

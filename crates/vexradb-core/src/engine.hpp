@@ -95,7 +95,7 @@ class VectorDb {
   // Fills an empty engine: stores `vectors` in order (a repeated id fails), then installs
   // `graph` when it describes exactly them; otherwise (no graph, or one that does not fit)
   // links them anew.
-  Status restore(std::vector<VectorRecord> vectors, std::optional<HnswIndex::State> graph);
+  Status restore(std::span<const VectorRecord> vectors, std::optional<HnswIndex::State> graph);
 
   const Config& config() const noexcept { return config_; }
   const VectorStorage& storage() const noexcept { return storage_; }

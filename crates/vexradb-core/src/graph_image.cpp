@@ -49,21 +49,12 @@ std::vector<InternalId> live_reach(const HnswIndex::State& graph, const std::vec
 
 std::vector<InternalId> repaired_list(const HnswIndex::State& graph, const std::vector<bool>& live,
                                       InternalId owner, std::uint64_t layer, std::size_t cap,
-                                      const NodeDistance& distance) {
+                                      const ListPruner& prune) {
   const std::vector<InternalId>& list = graph.nodes[owner].neighbors[layer];
   if (std::all_of(list.begin(), list.end(), [&](InternalId id) { return live[id]; })) return list;
   std::vector<InternalId> reach = live_reach(graph, live, owner, layer);
   if (reach.size() <= cap) return reach;
-  std::vector<Candidate> scored;
-  scored.reserve(reach.size());
-  for (const InternalId id : reach) scored.push_back({id, distance(owner, id)});
-  std::stable_sort(scored.begin(), scored.end(),
-                   [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
-  scored.resize(cap);
-  std::vector<InternalId> kept;
-  kept.reserve(cap);
-  for (const Candidate& c : scored) kept.push_back(c.id);
-  return kept;
+  return prune(owner, reach, cap);
 }
 
 std::optional<InternalId> surviving_entry(const HnswIndex::State& graph,
@@ -90,7 +81,7 @@ bool describes_vectors(const HnswIndex::State& graph, std::size_t vector_count) 
 }
 
 HnswIndex::State compact_graph(const HnswIndex::State& graph, const std::vector<bool>& live,
-                               const HnswConfig& config, const NodeDistance& distance) {
+                               const HnswConfig& config, const ListPruner& prune) {
   std::vector<InternalId> renumbered(graph.nodes.size());
   InternalId next = 0;
   for (InternalId id = 0; id < graph.nodes.size(); ++id) {
@@ -106,7 +97,7 @@ HnswIndex::State compact_graph(const HnswIndex::State& graph, const std::vector<
     copy.neighbors.reserve(node.neighbors.size());
     for (std::uint64_t layer = 0; layer < node.neighbors.size(); ++layer) {
       std::vector<InternalId> list =
-          repaired_list(graph, live, id, layer, layer_cap(config, layer), distance);
+          repaired_list(graph, live, id, layer, layer_cap(config, layer), prune);
       for (InternalId& neighbor : list) neighbor = renumbered[neighbor];
       copy.neighbors.push_back(std::move(list));
     }

@@ -672,4 +672,9 @@ bool json_equal(const Json& a, const Json& b) noexcept {
   return false;
 }
 
+std::optional<std::string> metadata_text(const std::optional<Json>& metadata) {
+  if (!metadata) return std::nullopt;
+  return write_json(*metadata);
+}
+
 }  // namespace vexradb

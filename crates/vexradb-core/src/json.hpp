@@ -82,6 +82,9 @@ Result<Json> parse_json(std::string_view text);
 // null. The output is a pure function of the value: the log's checksums rely on that.
 std::string write_json(const Json& value);
 
+// The compact text of optional metadata (absent stays absent).
+std::optional<std::string> metadata_text(const std::optional<Json>& metadata);
+
 // The engine's equality of JSON values: same type, and for numbers the same kind (unsigned 1,
 // signed 1 and float 1.0 are three different values; floats compare as doubles, so 0.0 equals
 // -0.0 and NaN equals nothing). Arrays compare element by element, objects member by member.

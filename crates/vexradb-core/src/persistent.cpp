@@ -15,6 +15,10 @@ namespace {
 constexpr std::string_view kWalDirectory = "wal";
 constexpr std::string_view kSnapshotDirectory = "snapshots";
 
+// Above this share of removed nodes, a graph repaired around them is no longer as good as a new
+// one, and the live vectors are linked afresh.
+constexpr double kMaxRepairedShare = 0.2;
+
 // An exclusive advisory lock on the directory itself: it survives the log file being replaced,
 // adds no file, and is released by the kernel when the process dies.
 Result<UniqueFd> lock_directory(const std::filesystem::path& dir) {
@@ -55,7 +59,7 @@ PersistentVectorDb::PersistentVectorDb(const std::filesystem::path& data_dir,
       directory_lock_(std::move(lock)),
       wal_(std::move(wal)),
       snapshots_(data_dir / kSnapshotDirectory, config.max_snapshots),
-      memory_(config.engine) {
+      memory_(std::make_unique<VectorDb>(config.engine)) {
   wal_.set_max_size(config.max_wal_size);
 }
 
@@ -88,8 +92,7 @@ Status PersistentVectorDb::recover() {
           "Snapshot dimensions (" + std::to_string(dimensions) + ") don't match config (" +
           std::to_string(config_.engine.dimensions) + ")"});
     }
-    if (auto ok = memory_.restore(std::move(snapshot->vectors), std::move(snapshot->graph)); !ok)
-      return ok;
+    if (auto ok = memory_->restore(snapshot->vectors, std::move(snapshot->graph)); !ok) return ok;
     after = snapshot->header.sequence;
   }
   // Even with the log lost or unreadable, new records must sort after the snapshot's.
@@ -107,11 +110,11 @@ Status PersistentVectorDb::recover() {
 Status PersistentVectorDb::replay(const WalRecord& record) {
   return std::visit(Overloaded{
                         [&](const wal_entries::Insert& e) -> Status {
-                          if (memory_.storage().get_internal_id(e.id.str())) return {};
-                          return memory_.insert(e.id, e.vector, e.metadata);
+                          if (memory_->storage().get_internal_id(e.id.str())) return {};
+                          return memory_->insert(e.id, e.vector, e.metadata);
                         },
                         [&](const wal_entries::Delete& e) -> Status {
-                          memory_.remove(e.id.str());
+                          memory_->remove(e.id.str());
                           return {};
                         },
                         [](const wal_entries::Checkpoint&) -> Status { return {}; },
@@ -137,7 +140,7 @@ Status PersistentVectorDb::insert(const VectorId& id, std::span<const float> vec
   WalEntry entry = wal_entries::Insert{id, {vector.begin(), vector.end()}, std::move(metadata)};
   if (auto ok = log(std::span(&entry, 1)); !ok) return ok;
   auto& insert = std::get<wal_entries::Insert>(entry);
-  if (auto ok = memory_.insert(insert.id, insert.vector, std::move(insert.metadata)); !ok)
+  if (auto ok = memory_->insert(insert.id, insert.vector, std::move(insert.metadata)); !ok)
     return ok;
   return checkpoint_if_full();
 }
@@ -149,9 +152,9 @@ Status PersistentVectorDb::upsert(const VectorId& id, std::span<const float> vec
       wal_entries::Delete{id},
       wal_entries::Insert{id, {vector.begin(), vector.end()}, std::move(metadata)}};
   if (auto ok = log(entries); !ok) return ok;
-  memory_.remove(id.str());
+  memory_->remove(id.str());
   auto& insert = std::get<wal_entries::Insert>(entries[1]);
-  if (auto ok = memory_.insert(insert.id, insert.vector, std::move(insert.metadata)); !ok)
+  if (auto ok = memory_->insert(insert.id, insert.vector, std::move(insert.metadata)); !ok)
     return ok;
   return checkpoint_if_full();
 }
@@ -169,7 +172,7 @@ Status PersistentVectorDb::upsert_batch(std::vector<BatchEntry> entries) {
 Result<bool> PersistentVectorDb::remove(std::string_view id) {
   const WalEntry entry = wal_entries::Delete{VectorId(std::string(id))};
   if (auto ok = log(std::span(&entry, 1)); !ok) return fail(std::move(ok).error());
-  const bool removed = memory_.remove(id);
+  const bool removed = memory_->remove(id);
   if (auto ok = checkpoint_if_full(); !ok) return fail(std::move(ok).error());
   return removed;
 }
@@ -188,12 +191,30 @@ Result<std::uint64_t> PersistentVectorDb::next_snapshot_timestamp() const {
   return timestamp;
 }
 
+Result<std::unique_ptr<VectorDb>> PersistentVectorDb::compacted_engine(
+    VectorDb::Image& image) const {
+  const std::size_t nodes = memory_->index().node_count();
+  const std::size_t removed = nodes - image.vectors.size();
+  if (removed == 0) return nullptr;
+  auto engine = std::make_unique<VectorDb>(config_.engine);
+  const bool relink = static_cast<double>(removed) > kMaxRepairedShare * static_cast<double>(nodes);
+  std::optional<HnswIndex::State> graph;
+  if (!relink) graph = image.graph;
+  if (auto ok = engine->restore(image.vectors, std::move(graph)); !ok)
+    return fail(std::move(ok).error());
+  if (relink) image.graph = engine->index().state();
+  return engine;
+}
+
 Status PersistentVectorDb::checkpoint() {
   Result<std::uint64_t> timestamp = next_snapshot_timestamp();
   if (!timestamp) return fail(std::move(timestamp).error());
   const SnapshotHeader header{*timestamp, wal_.sequence(), config_.engine.dimensions, 0};
-  const VectorDb::Image image = memory_.image();
+  VectorDb::Image image = memory_->image();
+  Result<std::unique_ptr<VectorDb>> compacted = compacted_engine(image);
+  if (!compacted) return fail(std::move(compacted).error());
   if (auto ok = snapshots_.save(header, image.graph, image.vectors); !ok) return ok;
+  if (*compacted) memory_ = std::move(*compacted);
   if (auto ok = snapshots_.prune(); !ok) return ok;
   if (auto ok = wal_.reset(); !ok) return ok;
   Result<std::uint64_t> logged = wal_.append(wal_entries::Checkpoint{*timestamp});

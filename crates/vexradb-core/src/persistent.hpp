@@ -55,24 +55,25 @@ class PersistentVectorDb {
   // Logs the deletion (even of an id that is not live) and tombstones the live version.
   Result<bool> remove(std::string_view id);
 
-  Result<std::optional<StoredVector>> get(std::string_view id) const { return memory_.get(id); }
+  Result<std::optional<StoredVector>> get(std::string_view id) const { return memory_->get(id); }
   std::vector<ListItem> list(std::uint32_t offset, std::uint32_t limit) const {
-    return memory_.list(offset, limit);
+    return memory_->list(offset, limit);
   }
-  std::size_t len() const { return memory_.len(); }
+  std::size_t len() const { return memory_->len(); }
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
                                         const Filter* filter) const {
-    return memory_.search_without_margin(query, k, filter);
+    return memory_->search_without_margin(query, k, filter);
   }
 
   // Writes a snapshot of every live vector and the graph, prunes old snapshots and starts a
   // fresh log. Each file is complete before it takes its name; on failure the previous snapshot
-  // and the log stay usable.
+  // and the log stay usable. Deleted and replaced vectors are left out: the engine continues
+  // from the snapshot's image, exactly as a reopened one would (see compacted_engine).
   Status checkpoint();
   // Forces the log to stable storage.
   Status sync() { return wal_.sync(); }
 
-  const VectorDb& memory() const noexcept { return memory_; }
+  const VectorDb& memory() const noexcept { return *memory_; }
   const Wal& wal() const noexcept { return wal_; }
   const std::filesystem::path& data_dir() const noexcept { return data_dir_; }
 
@@ -88,13 +89,16 @@ class PersistentVectorDb {
   // The checkpoint a change owes once the log has outgrown its limit.
   Status checkpoint_if_full();
   Result<std::uint64_t> next_snapshot_timestamp() const;
+  // The engine rebuilt from the live vectors when deletions or replacements left removed nodes
+  // in the graph (null when there are none), and its image for the snapshot.
+  Result<std::unique_ptr<VectorDb>> compacted_engine(VectorDb::Image& image) const;
 
   std::filesystem::path data_dir_;
   PersistentConfig config_;
   UniqueFd directory_lock_;
   Wal wal_;
   SnapshotManager snapshots_;
-  VectorDb memory_;
+  std::unique_ptr<VectorDb> memory_;  // replaced by its compacted image at checkpoints
 };
 
 }  // namespace vexradb
