@@ -307,6 +307,36 @@ TEST_F(PersistentEngine, FailedWritesApplyNothingAndLoseNothing) {
   EXPECT_EQ(db->len(), 3u);
 }
 
+TEST_F(PersistentEngine, RecordsCoveredByTheSnapshotAreNeverReplayed) {
+  std::string old_log;
+  {
+    auto db = open();
+    ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, {}).has_value());
+    ASSERT_TRUE(db->remove("a").has_value());
+    old_log = read_file(log_path());
+    ASSERT_TRUE(db->checkpoint().has_value());
+  }
+  // As if the process had stopped after the snapshot but before the log was replaced.
+  write_file(log_path(), old_log);
+  auto db = open();
+  EXPECT_EQ(db->len(), 0u);
+  EXPECT_FALSE(db->get("a").value().has_value());
+}
+
+TEST_F(PersistentEngine, CheckpointThatCannotReplaceTheLogKeepsLogging) {
+  auto db = open();
+  ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, {}).has_value());
+  // Something in the way of the new log's temporary name.
+  std::filesystem::create_directory(dir_.path() / "wal" / "current.wal.tmp");
+  EXPECT_EQ(db->checkpoint().error().kind(), ErrorKind::Io);
+  ASSERT_TRUE(db->insert(VectorId("b"), std::vector<float>{0, 1}, {}).has_value());
+  std::filesystem::remove(dir_.path() / "wal" / "current.wal.tmp");
+  ASSERT_TRUE(db->checkpoint().has_value());
+  ASSERT_TRUE(db->insert(VectorId("c"), std::vector<float>{1, 1}, {}).has_value());
+  db.reset();
+  EXPECT_EQ(open()->len(), 3u);
+}
+
 // Deletions and replacements before a checkpoint leave removed nodes in the graph. The snapshot
 // must still pair every restored node with its own vector, searches after reopening must be as
 // good as on a fresh index, and the engine after the checkpoint must answer exactly as the
