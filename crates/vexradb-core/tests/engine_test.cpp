@@ -12,6 +12,7 @@
 
 #include "datasets.hpp"
 #include "distance.hpp"
+#include "random_vectors.hpp"
 
 namespace vexradb {
 namespace {
@@ -23,16 +24,7 @@ Config config_for(std::uint64_t dimensions, DistanceMetric metric) {
   return config;
 }
 
-std::vector<std::vector<float>> random_vectors(std::size_t count, std::size_t dim,
-                                               std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> normal;
-  std::vector<std::vector<float>> vectors(count, std::vector<float>(dim));
-  for (auto& v : vectors) {
-    for (float& x : v) x = normal(rng);
-  }
-  return vectors;
-}
+using testing::random_vectors;
 
 std::string id_of(std::size_t i) {
   std::string id = "v";  // appended, not `"v" + ...`: g++ 12 -O3 warns wrongly on the latter

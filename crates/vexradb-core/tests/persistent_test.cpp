@@ -13,6 +13,7 @@
 
 #include "distance.hpp"
 #include "graph_image.hpp"
+#include "random_vectors.hpp"
 #include "temp_dir.hpp"
 
 namespace vexradb {
@@ -30,12 +31,7 @@ PersistentConfig config_for(std::uint64_t dimensions,
   return config;
 }
 
-std::vector<float> random_vector(std::mt19937& rng, std::size_t dimensions) {
-  std::normal_distribution<float> normal;
-  std::vector<float> v(dimensions);
-  for (float& x : v) x = normal(rng);
-  return v;
-}
+using testing::random_vector;
 
 // Makes every write past the current size of any file fail with EFBIG while it lives.
 class FileSizeLimit {

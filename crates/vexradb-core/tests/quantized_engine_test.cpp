@@ -10,6 +10,7 @@
 #include "distance.hpp"
 #include "engine.hpp"
 #include "quantized_storage.hpp"
+#include "random_vectors.hpp"
 
 namespace vexradb {
 namespace {
@@ -24,12 +25,7 @@ Config quantized_config(std::uint64_t dimensions, Quantization mode,
   return config;
 }
 
-std::vector<float> random_vector(std::mt19937& rng, std::size_t dim) {
-  std::normal_distribution<float> normal;
-  std::vector<float> v(dim);
-  for (float& x : v) x = normal(rng);
-  return v;
-}
+using testing::random_vector;
 
 TEST(QuantizedStorageTest, CountsEveryIdAndKeepsReplacedVersionsUntombstoned) {
   QuantizedStorage storage(4, Quantization::SQ8, false);
