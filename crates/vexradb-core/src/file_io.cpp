@@ -50,6 +50,13 @@ Result<std::uint64_t> file_size(int fd) {
   return static_cast<std::uint64_t>(info.st_size);
 }
 
+Result<bool> file_exists(const std::filesystem::path& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) return true;
+  if (errno == ENOENT) return false;
+  return fail(last_os_error());
+}
+
 Status write_all(int fd, std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());

@@ -42,6 +42,8 @@ Error last_os_error();
 Result<UniqueFd> open_file(const std::filesystem::path& path, int flags, unsigned mode = 0666);
 Status make_directories(const std::filesystem::path& path);
 Result<std::uint64_t> file_size(int fd);
+// Whether `path` exists; an Io error when the system cannot tell (anything but "no such file").
+Result<bool> file_exists(const std::filesystem::path& path);
 // Writes every byte, continuing after short writes and interruptions.
 Status write_all(int fd, std::span<const std::byte> bytes);
 // fsync, repeated while a signal interrupts it.

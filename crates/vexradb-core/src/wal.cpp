@@ -224,8 +224,11 @@ Decoded<WalRecord> decode_record(std::span<const std::byte> body) {
 Result<Wal> Wal::open(const std::filesystem::path& wal_dir) {
   if (auto ok = make_directories(wal_dir); !ok) return fail(std::move(ok).error());
   const std::filesystem::path path = wal_dir / kWalFileName;
-  std::error_code missing;
-  if (!std::filesystem::exists(path, missing)) {
+  // Only a log that is really missing is created: any other failure to look must not end in
+  // replacing it.
+  Result<bool> exists = file_exists(path);
+  if (!exists) return fail(std::move(exists).error());
+  if (!*exists) {
     if (Installed log = install_empty_log(path); !log.status)
       return fail(std::move(log.status).error());
     Result<UniqueFd> file = open_for_append(path);
@@ -255,8 +258,9 @@ Result<Wal> Wal::open(const std::filesystem::path& wal_dir) {
 Result<std::vector<WalRecord>> Wal::read_records(const std::filesystem::path& wal_dir,
                                                  std::uint64_t after) {
   const std::filesystem::path path = wal_dir / kWalFileName;
-  std::error_code missing;
-  if (!std::filesystem::exists(path, missing)) return std::vector<WalRecord>();
+  Result<bool> exists = file_exists(path);
+  if (!exists) return fail(std::move(exists).error());
+  if (!*exists) return std::vector<WalRecord>();
   Result<FileReader> file = open_after_header(path);
   if (!file) return fail(std::move(file).error());
   std::vector<WalRecord> records;
@@ -272,11 +276,23 @@ Status Wal::ensure_writer() {
   if (file_) return {};
   Result<UniqueFd> file = open_for_append(file_path());
   if (!file) return fail(std::move(file).error());
+  if (torn_tail_) {
+    if (::ftruncate(file->get(), static_cast<off_t>(size_)) != 0) return fail(last_os_error());
+    torn_tail_ = false;
+  }
   Result<std::uint64_t> length = file_size(file->get());
   if (!length) return fail(std::move(length).error());
   file_ = std::move(*file);
   size_ = *length;
   return {};
+}
+
+// A frame that reached the file only in part would hide every later frame from recovery: it is
+// cut off again, or, failing that, before the next write.
+void Wal::drop_partial_frame() {
+  if (::ftruncate(file_.get(), static_cast<off_t>(size_)) == 0) return;
+  file_.reset();
+  torn_tail_ = true;
 }
 
 Result<std::uint64_t> Wal::append(const WalEntry& entry) {
@@ -291,8 +307,10 @@ Result<std::uint64_t> Wal::append_all(std::span<const WalEntry> entries) {
     if (auto ok = encode_frame(++sequence, entry, frames); !ok) return fail(std::move(ok).error());
   }
   sequence_ = sequence;
-  if (auto ok = write_all(file_.get(), std::as_bytes(std::span(frames))); !ok)
+  if (auto ok = write_all(file_.get(), std::as_bytes(std::span(frames))); !ok) {
+    drop_partial_frame();
     return fail(std::move(ok).error());
+  }
   size_ += frames.size();
   return sequence_;
 }
@@ -308,6 +326,7 @@ Status Wal::reset() {
   // names the replaced file and must not take more frames.
   if (!log.renamed) return std::move(log.status);
   file_.reset();
+  torn_tail_ = false;
   Status reopened = ensure_writer();
   return !log.status ? std::move(log.status) : reopened;
 }

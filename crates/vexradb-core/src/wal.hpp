@@ -95,14 +95,16 @@ class Wal {
       : wal_dir_(std::move(wal_dir)), file_(std::move(file)), sequence_(sequence), size_(size) {}
 
   std::filesystem::path file_path() const { return wal_dir_ / kWalFileName; }
-  // Reopens the log for appending when an earlier reset lost the writer.
+  // Reopens the log for appending when an earlier reset or failed write lost the writer.
   Status ensure_writer();
+  void drop_partial_frame();
 
   std::filesystem::path wal_dir_;
-  UniqueFd file_;  // opened for appending; closed only after a reset failed halfway
+  UniqueFd file_;  // opened for appending; closed only after a reset or a write failed halfway
   std::uint64_t sequence_;
   std::uint64_t max_size_ = kDefaultMaxWalSize;
   std::uint64_t size_;
+  bool torn_tail_ = false;  // the file ends in a partial frame past size_
 };
 
 }  // namespace vexradb

@@ -296,6 +296,12 @@ TEST_F(PersistentEngine, FailedWritesApplyNothingAndLoseNothing) {
     EXPECT_FALSE(db->checkpoint().has_value());
   }
   EXPECT_EQ(read_file(log_path()), log_before);
+  {
+    // A frame that reaches the file only in part is cut off again, so that it cannot hide the
+    // frames written after it.
+    FileSizeLimit limit(std::filesystem::file_size(log_path()) + 10);
+    EXPECT_FALSE(db->insert(VectorId("c"), std::vector<float>{1, 1}, {}).has_value());
+  }
   EXPECT_EQ(snapshots().size(), snapshots_before.size());
   ASSERT_TRUE(db->insert(VectorId("c"), std::vector<float>{1, 1}, {}).has_value());
   db.reset();
