@@ -191,7 +191,7 @@ Result<std::vector<SearchHit>> VectorDb::search_candidates(std::span<const float
   return to_hits(storage_, live_candidates(storage_, std::move(*nearest)), k);
 }
 
-VectorDb::Image VectorDb::image() const {
+VectorDb::Image VectorDb::image(bool with_graph) const {
   Image image;
   HnswIndex::State graph = index_.state();
   const std::vector<InternalId> ids = storage_.all_internal_ids();
@@ -205,23 +205,13 @@ VectorDb::Image VectorDb::image() const {
     live[id] = true;
     image.vectors.push_back({std::move(*external), std::move(*vector), storage_.get_metadata(id)});
   }
-  // Repaired lists are chosen as insertion chooses them: nearest first, preferring neighbours
-  // that open new directions.
+  if (!with_graph) return image;
   const VectorStorageView view = storage_.view();
-  auto prune = [&](InternalId owner, std::span<const InternalId> candidates, std::size_t cap) {
-    const std::span<const float> owner_vector = *view.get_vector_data(owner);
-    std::vector<Candidate> scored;
-    scored.reserve(candidates.size());
-    for (const InternalId id : candidates) {
-      scored.push_back(
-          {id, distance(config_.distance_metric, owner_vector, *view.get_vector_data(id))});
-    }
-    stable_sort_by_distance(scored);
-    std::vector<InternalId> kept;
-    for (const Candidate& c : index_.select_neighbors(scored, cap, view)) kept.push_back(c.id);
-    return kept;
+  auto distances_from = [&](InternalId owner, std::span<const InternalId> ids,
+                            std::span<std::optional<float>> out) {
+    view.distances(ids, *view.get_vector_data(owner), config_.distance_metric, out);
   };
-  image.graph = compact_graph(graph, live, config_.hnsw, prune);
+  image.graph = compact_graph(graph, live, config_.hnsw, distances_from);
   return image;
 }
 

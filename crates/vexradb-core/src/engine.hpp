@@ -85,13 +85,13 @@ class VectorDb {
   Result<std::vector<SearchHit>> search_without_margin(std::span<const float> query,
                                                        std::uint64_t k, const Filter* filter) const;
 
-  // The live vectors in ascending internal-id order, and the graph over exactly them, renumbered
-  // by that order: what a restore() rebuilds the same engine from.
+  // The live vectors in ascending internal-id order, and (unless `with_graph` is false) the graph
+  // over exactly them, renumbered by that order: what a restore() rebuilds the same engine from.
   struct Image {
     std::vector<VectorRecord> vectors;
     HnswIndex::State graph;
   };
-  Image image() const;
+  Image image(bool with_graph) const;
   // Fills an empty engine: stores `vectors` in order (a repeated id fails), then installs
   // `graph` when it describes exactly them; otherwise (no graph, or one that does not fit)
   // links them anew.

@@ -1,15 +1,10 @@
 #include "graph_image.hpp"
 
 #include <algorithm>
-#include <deque>
-#include <unordered_set>
 #include <vector>
 
 namespace vexradb {
 namespace {
-
-// Removed nodes followed per repaired list; a bound on the work of lists buried in deletions.
-constexpr std::size_t kMaxRemovedHops = 64;
 
 std::size_t layer_cap(const HnswConfig& config, std::uint64_t layer) {
   return layer == 0 ? config.max_connections_layer0 : config.max_connections;
@@ -22,39 +17,64 @@ bool node_fits(const HnswNode& node, std::size_t index, std::size_t count) {
   });
 }
 
-// The live nodes that `owner`'s list on `layer` leads to: its live neighbours in order, then the
-// live nodes reached through its removed neighbours (breadth first).
-std::vector<InternalId> live_reach(const HnswIndex::State& graph, const std::vector<bool>& live,
-                                   InternalId owner, std::uint64_t layer) {
-  std::vector<InternalId> reach;
-  std::unordered_set<InternalId> seen{owner};
-  std::deque<InternalId> removed;
-  auto visit = [&](InternalId id) {
-    if (!seen.insert(id).second) return;
-    if (live[id]) {
+// Gathers, for one list at a time, the live nodes that a list leads to, without repeats.
+class Reach {
+ public:
+  Reach(const HnswIndex::State& graph, const std::vector<bool>& live)
+      : graph_(graph), live_(live), marks_(graph.nodes.size(), 0) {}
+
+  // `owner`'s live neighbours on `layer` in order, then the live neighbours of its removed
+  // neighbours (one hop: a removed node's own list held the nearby nodes it routed to).
+  std::vector<InternalId> of(InternalId owner, std::uint64_t layer) {
+    ++epoch_;
+    marks_[owner] = epoch_;
+    const std::vector<InternalId>& list = graph_.nodes[owner].neighbors[layer];
+    std::vector<InternalId> reach;
+    auto add = [&](InternalId id) {
+      if (!live_[id] || marks_[id] == epoch_) return;
+      marks_[id] = epoch_;
       reach.push_back(id);
-    } else {
-      removed.push_back(id);
+    };
+    for (const InternalId id : list) add(id);
+    for (const InternalId removed : list) {
+      const HnswNode& node = graph_.nodes[removed];
+      if (live_[removed] || node.level < layer) continue;
+      for (const InternalId id : node.neighbors[layer]) add(id);
     }
-  };
-  for (const InternalId id : graph.nodes[owner].neighbors[layer]) visit(id);
-  for (std::size_t hops = 0; !removed.empty() && hops < kMaxRemovedHops; ++hops) {
-    const HnswNode& node = graph.nodes[removed.front()];
-    removed.pop_front();
-    if (node.level < layer) continue;
-    for (const InternalId id : node.neighbors[layer]) visit(id);
+    return reach;
   }
-  return reach;
+
+ private:
+  const HnswIndex::State& graph_;
+  const std::vector<bool>& live_;
+  std::vector<std::uint32_t> marks_;
+  std::uint32_t epoch_ = 0;
+};
+
+std::vector<InternalId> nearest(InternalId owner, const std::vector<InternalId>& ids,
+                                std::size_t cap, const NodeDistances& distances) {
+  std::vector<std::optional<float>> scores(ids.size());
+  distances(owner, ids, scores);
+  std::vector<Candidate> scored;
+  scored.reserve(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i)
+    scored.push_back({ids[i], scores[i].value_or(kMissingDistance)});
+  std::stable_sort(scored.begin(), scored.end(),
+                   [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
+  std::vector<InternalId> kept;
+  kept.reserve(cap);
+  for (std::size_t i = 0; i < cap; ++i) kept.push_back(scored[i].id);
+  return kept;
 }
 
 std::vector<InternalId> repaired_list(const HnswIndex::State& graph, const std::vector<bool>& live,
-                                      InternalId owner, std::uint64_t layer, std::size_t cap,
-                                      const ListPruner& prune) {
+                                      Reach& reach, InternalId owner, std::uint64_t layer,
+                                      std::size_t cap, const NodeDistances& distances) {
   const std::vector<InternalId>& list = graph.nodes[owner].neighbors[layer];
   if (std::all_of(list.begin(), list.end(), [&](InternalId id) { return live[id]; })) return list;
-  std::vector<InternalId> reach = live_reach(graph, live, owner, layer);
-  if (reach.size() <= cap) return reach;
-  return prune(owner, reach, cap);
+  std::vector<InternalId> candidates = reach.of(owner, layer);
+  if (candidates.size() <= cap) return candidates;
+  return nearest(owner, candidates, cap, distances);
 }
 
 std::optional<InternalId> surviving_entry(const HnswIndex::State& graph,
@@ -81,13 +101,14 @@ bool describes_vectors(const HnswIndex::State& graph, std::size_t vector_count) 
 }
 
 HnswIndex::State compact_graph(const HnswIndex::State& graph, const std::vector<bool>& live,
-                               const HnswConfig& config, const ListPruner& prune) {
+                               const HnswConfig& config, const NodeDistances& distances) {
   std::vector<InternalId> renumbered(graph.nodes.size());
   InternalId next = 0;
   for (InternalId id = 0; id < graph.nodes.size(); ++id) {
     if (live[id]) renumbered[id] = next++;
   }
 
+  Reach reach(graph, live);
   HnswIndex::State out;
   out.nodes.reserve(next);
   for (InternalId id = 0; id < graph.nodes.size(); ++id) {
@@ -97,7 +118,7 @@ HnswIndex::State compact_graph(const HnswIndex::State& graph, const std::vector<
     copy.neighbors.reserve(node.neighbors.size());
     for (std::uint64_t layer = 0; layer < node.neighbors.size(); ++layer) {
       std::vector<InternalId> list =
-          repaired_list(graph, live, id, layer, layer_cap(config, layer), prune);
+          repaired_list(graph, live, reach, id, layer, layer_cap(config, layer), distances);
       for (InternalId& neighbor : list) neighbor = renumbered[neighbor];
       copy.neighbors.push_back(std::move(list));
     }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -18,16 +19,17 @@ namespace vexradb {
 // are in range, and the maximum level is the entry point's. Only such a graph may be installed.
 bool describes_vectors(const HnswIndex::State& graph, std::size_t vector_count);
 
-// Chooses at most `cap` neighbours for `owner` among `candidates` (old numbering).
-using ListPruner = std::function<std::vector<InternalId>(
-    InternalId owner, std::span<const InternalId> candidates, std::size_t cap)>;
+// The distances from the stored vector of `owner` to those of `ids` (old numbering), nothing
+// where a vector is missing.
+using NodeDistances = std::function<void(InternalId owner, std::span<const InternalId> ids,
+                                         std::span<std::optional<float>> out)>;
 
 // The graph restricted to the nodes `live` marks, renumbered by their rank among them (so node i
 // is the i-th live vector in ascending id order). A list that pointed at removed nodes is
-// repaired with the live nodes reachable through them on the same layer, cut back by `prune`
-// to the layer's cap when they are too many. A removed entry point is replaced by the live node
-// of highest level (lowest id among equals).
+// repaired with the live neighbours of those nodes on the same layer, and cut back to the
+// layer's cap by distance as insertion cuts lists. A removed entry point is replaced by the live
+// node of highest level (lowest id among equals).
 HnswIndex::State compact_graph(const HnswIndex::State& graph, const std::vector<bool>& live,
-                               const HnswConfig& config, const ListPruner& prune);
+                               const HnswConfig& config, const NodeDistances& distances);
 
 }  // namespace vexradb

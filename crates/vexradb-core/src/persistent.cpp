@@ -191,30 +191,30 @@ Result<std::uint64_t> PersistentVectorDb::next_snapshot_timestamp() const {
   return timestamp;
 }
 
-Result<std::unique_ptr<VectorDb>> PersistentVectorDb::compacted_engine(
-    VectorDb::Image& image) const {
+Result<PersistentVectorDb::Compaction> PersistentVectorDb::compact() const {
   const std::size_t nodes = memory_->index().node_count();
-  const std::size_t removed = nodes - image.vectors.size();
-  if (removed == 0) return nullptr;
-  auto engine = std::make_unique<VectorDb>(config_.engine);
+  const std::size_t removed = nodes - memory_->len();
   const bool relink = static_cast<double>(removed) > kMaxRepairedShare * static_cast<double>(nodes);
+  Compaction compaction{memory_->image(/*with_graph=*/!relink), nullptr};
+  if (removed == 0) return compaction;
+  compaction.engine = std::make_unique<VectorDb>(config_.engine);
   std::optional<HnswIndex::State> graph;
-  if (!relink) graph = image.graph;
-  if (auto ok = engine->restore(image.vectors, std::move(graph)); !ok)
+  if (!relink) graph = compaction.image.graph;
+  if (auto ok = compaction.engine->restore(compaction.image.vectors, std::move(graph)); !ok)
     return fail(std::move(ok).error());
-  if (relink) image.graph = engine->index().state();
-  return engine;
+  if (relink) compaction.image.graph = compaction.engine->index().state();
+  return compaction;
 }
 
 Status PersistentVectorDb::checkpoint() {
   Result<std::uint64_t> timestamp = next_snapshot_timestamp();
   if (!timestamp) return fail(std::move(timestamp).error());
   const SnapshotHeader header{*timestamp, wal_.sequence(), config_.engine.dimensions, 0};
-  VectorDb::Image image = memory_->image();
-  Result<std::unique_ptr<VectorDb>> compacted = compacted_engine(image);
-  if (!compacted) return fail(std::move(compacted).error());
+  Result<Compaction> compaction = compact();
+  if (!compaction) return fail(std::move(compaction).error());
+  const VectorDb::Image& image = compaction->image;
   if (auto ok = snapshots_.save(header, image.graph, image.vectors); !ok) return ok;
-  if (*compacted) memory_ = std::move(*compacted);
+  if (compaction->engine) memory_ = std::move(compaction->engine);
   if (auto ok = snapshots_.prune(); !ok) return ok;
   if (auto ok = wal_.reset(); !ok) return ok;
   Result<std::uint64_t> logged = wal_.append(wal_entries::Checkpoint{*timestamp});

@@ -68,7 +68,7 @@ class PersistentVectorDb {
   // Writes a snapshot of every live vector and the graph, prunes old snapshots and starts a
   // fresh log. Each file is complete before it takes its name; on failure the previous snapshot
   // and the log stay usable. Deleted and replaced vectors are left out: the engine continues
-  // from the snapshot's image, exactly as a reopened one would (see compacted_engine).
+  // from the snapshot's image, exactly as a reopened one would (see compact).
   Status checkpoint();
   // Forces the log to stable storage.
   Status sync() { return wal_.sync(); }
@@ -89,9 +89,14 @@ class PersistentVectorDb {
   // The checkpoint a change owes once the log has outgrown its limit.
   Status checkpoint_if_full();
   Result<std::uint64_t> next_snapshot_timestamp() const;
-  // The engine rebuilt from the live vectors when deletions or replacements left removed nodes
-  // in the graph (null when there are none), and its image for the snapshot.
-  Result<std::unique_ptr<VectorDb>> compacted_engine(VectorDb::Image& image) const;
+  // The snapshot's image of the engine: the live vectors and the graph over exactly them. When
+  // deletions or replacements left removed nodes in the graph, also the engine rebuilt from that
+  // image, which the checkpoint continues with (null otherwise).
+  struct Compaction {
+    VectorDb::Image image;
+    std::unique_ptr<VectorDb> engine;
+  };
+  Result<Compaction> compact() const;
 
   std::filesystem::path data_dir_;
   PersistentConfig config_;
