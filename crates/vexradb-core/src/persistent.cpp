@@ -44,12 +44,6 @@ std::uint64_t wall_clock_millis() {
   return millis > 0 ? static_cast<std::uint64_t>(millis) : 0;
 }
 
-Status check_dimension(const Config& config, std::size_t length) {
-  if (length != config.dimensions)
-    return fail(errors::DimensionMismatch{config.dimensions, length});
-  return {};
-}
-
 }  // namespace
 
 PersistentVectorDb::PersistentVectorDb(const std::filesystem::path& data_dir,
@@ -136,7 +130,7 @@ Status PersistentVectorDb::checkpoint_if_full() {
 
 Status PersistentVectorDb::insert(const VectorId& id, std::span<const float> vector,
                                   std::optional<Json> metadata) {
-  if (auto ok = check_dimension(config_.engine, vector.size()); !ok) return ok;
+  if (auto ok = check_vector_length(config_.engine.dimensions, vector); !ok) return ok;
   WalEntry entry = wal_entries::Insert{id, {vector.begin(), vector.end()}, std::move(metadata)};
   if (auto ok = log(std::span(&entry, 1)); !ok) return ok;
   auto& insert = std::get<wal_entries::Insert>(entry);
@@ -147,7 +141,7 @@ Status PersistentVectorDb::insert(const VectorId& id, std::span<const float> vec
 
 Status PersistentVectorDb::upsert(const VectorId& id, std::span<const float> vector,
                                   std::optional<Json> metadata) {
-  if (auto ok = check_dimension(config_.engine, vector.size()); !ok) return ok;
+  if (auto ok = check_vector_length(config_.engine.dimensions, vector); !ok) return ok;
   std::array<WalEntry, 2> entries{
       wal_entries::Delete{id},
       wal_entries::Insert{id, {vector.begin(), vector.end()}, std::move(metadata)}};
@@ -161,7 +155,7 @@ Status PersistentVectorDb::upsert(const VectorId& id, std::span<const float> vec
 
 Status PersistentVectorDb::upsert_batch(std::vector<BatchEntry> entries) {
   for (const BatchEntry& entry : entries) {
-    if (auto ok = check_dimension(config_.engine, entry.vector.size()); !ok) return ok;
+    if (auto ok = check_vector_length(config_.engine.dimensions, entry.vector); !ok) return ok;
   }
   for (BatchEntry& entry : entries) {
     if (auto ok = upsert(entry.id, entry.vector, std::move(entry.metadata)); !ok) return ok;
