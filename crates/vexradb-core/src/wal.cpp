@@ -224,6 +224,8 @@ Decoded<WalRecord> decode_record(std::span<const std::byte> body) {
 Result<Wal> Wal::open(const std::filesystem::path& wal_dir) {
   if (auto ok = make_directories(wal_dir); !ok) return fail(std::move(ok).error());
   const std::filesystem::path path = wal_dir / kWalFileName;
+  // The new log of a checkpoint that a crash interrupted; the log in place is the valid one.
+  ::unlink(temp_path(path).c_str());
   // Only a log that is really missing is created: any other failure to look must not end in
   // replacing it.
   Result<bool> exists = file_exists(path);
