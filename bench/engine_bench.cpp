@@ -46,6 +46,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "datasets.hpp"
 #include "distance.hpp"
 #include "engine.hpp"
@@ -78,12 +79,6 @@ struct Settings {
 };
 constexpr Settings kFullRun{100'000, 2.0, 150};
 constexpr Settings kQuickRun{20'000, 0.25, 30};
-
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // The threads of a parallel build: the worker pool has one per logical processor.
 std::size_t build_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
@@ -587,13 +582,6 @@ void print_summary(const std::vector<Comparison>& comparisons) {
   }
 }
 
-std::string load_average() {
-  std::ifstream file("/proc/loadavg");
-  std::string one, five, fifteen;
-  file >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
-}
-
 // The data sets in the order they are run; each is made only when its turn comes.
 std::vector<std::function<std::optional<DataSet>()>> data_sets(const Settings& settings) {
   const std::size_t n = settings.synthetic_count;
@@ -641,11 +629,8 @@ int run(const Settings& settings, bool quick) {
 
 int main(int argc, char** argv) {
   using namespace vexradb::bench;
-  const std::string_view mode = argc > 1 ? argv[1] : "";
-  if (argc > 2 || (argc == 2 && mode != "--quick")) {
-    std::fprintf(stderr, "usage: %s [--quick]\n", argv[0]);
-    return 2;
-  }
-  const bool quick = mode == "--quick";
+  const std::optional<bool> quick_mode_given = quick_mode(argc, argv);
+  if (!quick_mode_given) return 2;
+  const bool quick = *quick_mode_given;
   return run(quick ? kQuickRun : kFullRun, quick);
 }

@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "distance.hpp"
 #include "engine.hpp"
 #include "persistent.hpp"
@@ -55,12 +56,6 @@ constexpr std::uint32_t kSeed = 20240601;
 constexpr std::size_t kInterleaveChunk = 1000;
 // The snapshot directory of the layout persistent.hpp documents.
 constexpr std::string_view kSnapshotDirectory = "snapshots";
-
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 template <class Body>
 double seconds_taken(Body body) {
@@ -234,13 +229,6 @@ ChurnFigures replace_then_checkpoint(PersistentVectorDb& db, const DataSet& data
   return {seconds, recall_at_k(answer_queries(db, data), data)};
 }
 
-std::string load_average() {
-  std::ifstream file("/proc/loadavg");
-  std::string one, five, fifteen;
-  file >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
-}
-
 double megabytes(std::uintmax_t bytes) { return static_cast<double>(bytes) / 1e6; }
 
 int run(std::size_t count, bool quick) {
@@ -340,12 +328,9 @@ int run(std::size_t count, bool quick) {
 
 int main(int argc, char** argv) {
   using namespace vexradb::bench;
-  const std::string_view mode = argc > 1 ? argv[1] : "";
-  if (argc > 2 || (argc == 2 && mode != "--quick")) {
-    std::fprintf(stderr, "usage: %s [--quick]\n", argv[0]);
-    return 2;
-  }
-  const bool quick = mode == "--quick";
+  const std::optional<bool> quick_mode_given = quick_mode(argc, argv);
+  if (!quick_mode_given) return 2;
+  const bool quick = *quick_mode_given;
   try {
     return run(quick ? kQuickCount : kFullCount, quick);
   } catch (const std::exception& e) {

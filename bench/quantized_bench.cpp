@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "config.hpp"
 #include "distance.hpp"
 #include "engine.hpp"
@@ -31,6 +32,9 @@
 #include "types.hpp"
 
 namespace {
+
+using vexradb::bench::Clock;
+using vexradb::bench::seconds_since;
 
 using vexradb::BatchEntry;
 using vexradb::Config;
@@ -51,12 +55,6 @@ constexpr int kBandwidthPasses = 3;
 // Passes of each scan; the best one counts.
 constexpr int kScanPasses = 5;
 constexpr int kSmallScanRepeats = 50;  // whole scans per timed pass over the cached code set
-
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // Row-major vectors of kDimensions floats.
 struct Matrix {
@@ -372,15 +370,9 @@ void print_binary_scan(const Dataset& data) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::size_t count = 100'000;
-  for (int i = 1; i < argc; ++i) {
-    if (std::string_view(argv[i]) == "--quick") {
-      count = 20'000;
-    } else {
-      std::fprintf(stderr, "usage: %s [--quick]\n", argv[0]);
-      return 2;
-    }
-  }
+  const std::optional<bool> quick = vexradb::bench::quick_mode(argc, argv);
+  if (!quick) return 2;
+  const std::size_t count = *quick ? 20'000 : 100'000;
   std::printf("%zu vectors x %zu dimensions, %zu Gaussian clusters, cosine; %zu held-out queries\n",
               count, kDimensions, kClusters, kQueries);
   const Dataset data = make_dataset(count);
