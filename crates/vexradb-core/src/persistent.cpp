@@ -48,8 +48,7 @@ std::uint64_t wall_clock_millis() {
 
 PersistentVectorDb::PersistentVectorDb(const std::filesystem::path& data_dir,
                                        const PersistentConfig& config, UniqueFd lock, Wal wal)
-    : data_dir_(data_dir),
-      config_(config),
+    : config_(config),
       directory_lock_(std::move(lock)),
       wal_(std::move(wal)),
       snapshots_(data_dir / kSnapshotDirectory, config.max_snapshots),

@@ -75,7 +75,6 @@ class PersistentVectorDb {
 
   const VectorDb& memory() const noexcept { return *memory_; }
   const Wal& wal() const noexcept { return wal_; }
-  const std::filesystem::path& data_dir() const noexcept { return data_dir_; }
 
  private:
   PersistentVectorDb(const std::filesystem::path& data_dir, const PersistentConfig& config,
@@ -98,7 +97,6 @@ class PersistentVectorDb {
   };
   Result<Compaction> compact() const;
 
-  std::filesystem::path data_dir_;
   PersistentConfig config_;
   UniqueFd directory_lock_;
   Wal wal_;

@@ -284,7 +284,6 @@ TEST_F(PersistentEngine, FailedWritesApplyNothingAndLoseNothing) {
   const std::vector<SnapshotFile> snapshots_before = snapshots();
   {
     FileSizeLimit limit(std::filesystem::file_size(log_path()));
-    Result<std::vector<SearchHit>> unused;
     const Status inserted = db->insert(VectorId("c"), std::vector<float>{1, 1}, {});
     ASSERT_FALSE(inserted.has_value());
     EXPECT_EQ(std::get<errors::Io>(inserted.error().payload()).os_code, EFBIG);
