@@ -223,7 +223,7 @@ Status VectorDb::restore(std::span<const VectorRecord> vectors,
         storage_.insert_internal(record.id, record.vector, record.metadata, false);
     if (!stored) return fail(stored.error());
   }
-  if (graph && describes_vectors(*graph, vectors.size())) {
+  if (graph && describes_vectors(*graph, vectors.size()) && index_.fits(*graph)) {
     index_.install(std::move(*graph));
     return {};
   }

@@ -1,14 +1,11 @@
 #include "hnsw.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
 namespace vexradb {
 namespace {
-
-// Node record size and list slot size used by the memory estimate.
-constexpr std::uint64_t kNodeSlotBytes = 40;
-constexpr std::uint64_t kNeighborSlotBytes = sizeof(InternalId);
 
 std::mt19937_64 seeded_generator() {
   std::random_device device;
@@ -40,26 +37,51 @@ void VisitedSet::reset(std::size_t count) {
 }
 
 HnswIndex::HnswIndex(const HnswConfig& config, DistanceMetric metric)
-    : config_(config), metric_(metric) {}
+    : config_(config),
+      metric_(metric),
+      graph_(config.max_connections_layer0, config.max_connections) {}
 
 void HnswIndex::fail_node_out_of_range(InternalId id) const {
   fail_internal(
       __FILE__, __LINE__,
-      "index out of range: node " + std::to_string(id) + " of " + std::to_string(nodes_.size()));
+      "index out of range: node " + std::to_string(id) + " of " + std::to_string(graph_.size()));
 }
 
 std::size_t HnswIndex::max_connections_on(std::uint64_t layer) const {
   return layer == 0 ? config_.max_connections_layer0 : config_.max_connections;
 }
 
-// Each list gets room for its cap plus the one back-link that triggers a prune, so it never
-// reallocates (growth by doubling would leave most level-0 lists at twice their size).
-HnswNode HnswIndex::new_node(InternalId id, std::uint64_t level) const {
-  HnswNode node{id, level, std::vector<std::vector<InternalId>>(level + 1)};
-  for (std::uint64_t layer = 0; layer <= level; ++layer) {
-    node.neighbors[layer].reserve(max_connections_on(layer) + 1);
+void HnswIndex::add_planned_node(InternalId id, std::uint64_t level,
+                                 const std::vector<std::vector<Candidate>>& plan) {
+  graph_.add_node(level);
+  std::vector<InternalId> ids;
+  for (std::size_t layer = 0; layer < plan.size(); ++layer) {
+    ids.clear();
+    for (const Candidate& c : plan[layer]) ids.push_back(c.id);
+    graph_.assign(id, layer, ids);
   }
-  return node;
+}
+
+std::vector<std::size_t> HnswIndex::unlinked_items(std::span<const BatchItem> items,
+                                                   std::vector<InternalId>& owners) const {
+  if (items.empty()) return {};
+  for (const BatchItem& item : items) owners.push_back(item.id);
+  std::sort(owners.begin(), owners.end());
+  owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
+  const InternalId first = items.front().id;
+  std::vector<bool> linked(items.size(), false);
+  for (const InternalId owner : owners) {
+    for (std::uint64_t layer = 0; layer <= graph_.level(owner); ++layer) {
+      for (const InternalId id : graph_.list(owner, layer)) {
+        if (id >= first && id - first < items.size() && id != owner) linked[id - first] = true;
+      }
+    }
+  }
+  std::vector<std::size_t> unlinked;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (!linked[i] && items[i].id != entry_point_) unlinked.push_back(i);
+  }
+  return unlinked;
 }
 
 std::uint64_t HnswIndex::read_max_level() const {
@@ -69,31 +91,57 @@ std::uint64_t HnswIndex::read_max_level() const {
 
 std::size_t HnswIndex::node_count() const {
   std::shared_lock lock(nodes_mu_);
-  return nodes_.size();
+  return graph_.size();
 }
 
 HnswIndex::State HnswIndex::state() const {
   std::shared_lock nodes_lock(nodes_mu_);
   std::shared_lock entry_lock(entry_point_mu_);
-  return State{nodes_, entry_point_, read_max_level()};
+  State state{{}, entry_point_, read_max_level()};
+  state.nodes.reserve(graph_.size());
+  for (InternalId id = 0; id < graph_.size(); ++id) {
+    HnswNode& node = state.nodes.emplace_back(HnswNode{id, graph_.level(id), {}});
+    for (std::uint64_t layer = 0; layer <= node.level; ++layer) {
+      const std::span<const InternalId> list = graph_.list(id, layer);
+      node.neighbors.emplace_back(list.begin(), list.end());
+    }
+  }
+  return state;
+}
+
+bool HnswIndex::fits(const State& state) const {
+  return std::all_of(state.nodes.begin(), state.nodes.end(), [&](const HnswNode& node) {
+    if (node.level > kMaxNodeLevel || node.neighbors.size() != node.level + 1) return false;
+    for (std::uint64_t layer = 0; layer <= node.level; ++layer) {
+      if (node.neighbors[layer].size() > max_connections_on(layer)) return false;
+    }
+    return true;
+  });
 }
 
 void HnswIndex::install(State state) {
+  VEXRA_CHECK(fits(state), "installed graph exceeds the index's levels or list caps");
+  Adjacency graph(config_.max_connections_layer0, config_.max_connections);
+  std::size_t upper_lists = 0;
+  for (const HnswNode& node : state.nodes) upper_lists += node.level;
+  graph.reserve(state.nodes.size(), upper_lists);
+  for (const HnswNode& node : state.nodes) {
+    graph.add_node(node.level);
+    for (std::uint64_t layer = 0; layer <= node.level; ++layer) {
+      graph.assign(node.id, layer, node.neighbors[layer]);
+    }
+  }
   std::unique_lock nodes_lock(nodes_mu_);
   std::unique_lock entry_lock(entry_point_mu_);
   std::unique_lock level_lock(max_level_mu_);
-  nodes_ = std::move(state.nodes);
+  graph_ = std::move(graph);
   entry_point_ = state.entry_point;
   max_level_ = state.max_level;
 }
 
 std::uint64_t HnswIndex::memory_usage() const {
   std::shared_lock lock(nodes_mu_);
-  std::uint64_t bytes = nodes_.capacity() * kNodeSlotBytes;
-  for (const HnswNode& node : nodes_) {
-    for (const auto& list : node.neighbors) bytes += list.capacity() * kNeighborSlotBytes;
-  }
-  return bytes;
+  return graph_.memory_usage();
 }
 
 void reseed_level_generator(std::uint64_t seed) { level_generator().seed(seed); }

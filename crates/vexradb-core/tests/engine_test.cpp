@@ -165,6 +165,31 @@ TEST_F(EngineTest, BatchWithOneBadEntryStoresNothing) {
 
 // Random inserts, upserts and deletes against a model of what is live: search, get, list and len
 // only ever show live ids with their current vectors.
+// A stored graph the index cannot hold (here a list longer than its layer's cap) is not
+// installed: the vectors are linked anew, and every one of them is found again.
+TEST(EngineRestoreTest, GraphBeyondTheIndexLimitsIsRelinked) {
+  const auto data = random_vectors(200, 8, 5);
+  VectorDb original(config_for(8, DistanceMetric::Euclidean));
+  ASSERT_TRUE(original.upsert_batch(entries_for(data)));
+  VectorDb::Image image = original.image(true);
+  std::vector<InternalId>& list = image.graph.nodes[0].neighbors[0];
+  for (InternalId id = 1; list.size() <= HnswConfig{}.max_connections_layer0; ++id) {
+    list.push_back(id);
+  }
+
+  VectorDb restored(config_for(8, DistanceMetric::Euclidean));
+  ASSERT_TRUE(restored.restore(image.vectors, image.graph));
+  EXPECT_EQ(restored.len(), data.size());
+  EXPECT_LE(restored.index().state().nodes[0].neighbors[0].size(),
+            HnswConfig{}.max_connections_layer0);
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    const auto hits = restored.search(data[i], 1, nullptr);
+    ASSERT_TRUE(hits.has_value());
+    ASSERT_EQ(hits->size(), 1u);
+    EXPECT_EQ(hits->front().id.str(), id_of(i));
+  }
+}
+
 TEST(EngineModelTest, RandomWritesNeverExposeDeletedOrReplacedVersions) {
   std::mt19937 rng(11);
   std::uniform_int_distribution<int> pick_id(0, 59);

@@ -105,18 +105,26 @@ class HnswTest : public ::testing::Test {
     return result.value_or(std::vector<Candidate>{});
   }
 
-  // Keeping only the closest neighbours when a list overflows can strand a node that is nobody's
-  // close neighbour (a small share in high dimensions, whatever the insertion order). A batch
-  // must do no worse than inserting the same vectors one at a time.
-  void expect_reachable_as_with_single_insertion() {
-    HnswIndex single(HnswConfig{}, DistanceMetric::Euclidean);
-    for (InternalId id = 0; id < storage_.size(); ++id) {
-      single.insert(id, storage_.vector(id), storage_);
+  // Vectors around `clusters` centres, each component within `spread` of its centre's.
+  std::vector<BatchItem> stage_clustered(std::size_t count, std::size_t clusters, float spread) {
+    std::vector<std::vector<float>> centres;
+    for (std::size_t c = 0; c < clusters; ++c) centres.push_back(random_vector());
+    std::uniform_real_distribution<float> offset(-spread, spread);
+    std::vector<BatchItem> items;
+    for (std::size_t i = 0; i < count; ++i) {
+      std::vector<float> v = centres[i % clusters];
+      for (float& x : v) x += offset(rng_);
+      const InternalId id = storage_.add(std::move(v));
+      items.push_back({id, storage_.vector(id)});
     }
-    const std::size_t tolerance = storage_.size() / 100;
-    EXPECT_LE(storage_.size() - reachable_count(index_),
-              storage_.size() - reachable_count(single) + tolerance);
+    return items;
   }
+
+  void insert_one_by_one(std::span<const BatchItem> items) {
+    for (const BatchItem& item : items) index_.insert(item.id, item.vector, storage_);
+  }
+
+  void expect_every_node_reachable() { EXPECT_EQ(reachable_count(index_), storage_.size()); }
 
   std::mt19937 rng_{42};
   TestStorage storage_{kDim};
@@ -207,19 +215,27 @@ TEST_F(HnswTest, NodeInsertedAmongOnlyTombstonesStaysFindable) {
   EXPECT_EQ(reachable_count(index_), 2u);
 }
 
-TEST_F(HnswTest, BatchIntoAnEmptyIndexLinksLikeSingleInsertion) {
-  const auto items = stage(2000);
-  index_.insert_batch(items, storage_);
-  EXPECT_EQ(index_.node_count(), 2000u);
-  expect_reachable_as_with_single_insertion();
+// An overflowing list is cut back with the neighbour heuristic. Keeping the plain closest
+// instead drops the few links between tight clusters, and whole clusters fall out of reach.
+TEST_F(HnswTest, TightClustersStayReachable) {
+  insert_one_by_one(stage_clustered(3000, 30, 0.05f));
+  expect_every_node_reachable();
 }
 
-TEST_F(HnswTest, BatchesIntoSmallAndLargeIndexesLinkLikeSingleInsertion) {
+TEST_F(HnswTest, BatchIntoAnEmptyIndexLeavesEveryNodeReachable) {
+  index_.insert_batch(stage(2000), storage_);
+  EXPECT_EQ(index_.node_count(), 2000u);
+  expect_every_node_reachable();
+}
+
+TEST_F(HnswTest, BatchesIntoSmallAndLargeIndexesLeaveEveryNodeReachable) {
   for (int i = 0; i < 10; ++i) insert(random_vector());
   index_.insert_batch(stage(1500), storage_);
-  expect_reachable_as_with_single_insertion();
+  expect_every_node_reachable();
   index_.insert_batch(stage(300), storage_);
-  expect_reachable_as_with_single_insertion();
+  expect_every_node_reachable();
+  index_.insert_batch(stage_clustered(1500, 20, 0.05f), storage_);
+  expect_every_node_reachable();
 }
 
 TEST_F(HnswTest, BatchOfOneEqualsSingleInsertion) {
@@ -274,6 +290,48 @@ TEST_F(HnswTest, BatchItemAboveTheTopBecomesTheEntryPoint) {
   const auto state = index_.state();
   EXPECT_EQ(state.entry_point, items[0].id);
   EXPECT_EQ(state.max_level, top + 2);
+}
+
+TEST_F(HnswTest, InstalledStateGivesBackTheSameGraph) {
+  for (int i = 0; i < 300; ++i) insert(random_vector());
+  const HnswIndex::State original = index_.state();
+  ASSERT_TRUE(index_.fits(original));
+  HnswIndex copy(HnswConfig{}, DistanceMetric::Euclidean);
+  copy.install(original);
+  const HnswIndex::State installed = copy.state();
+  ASSERT_EQ(installed.nodes.size(), original.nodes.size());
+  for (std::size_t i = 0; i < original.nodes.size(); ++i) {
+    EXPECT_EQ(installed.nodes[i].level, original.nodes[i].level);
+    EXPECT_EQ(installed.nodes[i].neighbors, original.nodes[i].neighbors);
+  }
+  EXPECT_EQ(installed.entry_point, original.entry_point);
+  EXPECT_EQ(installed.max_level, original.max_level);
+  const std::vector<float> query = random_vector();
+  auto distance = [&](InternalId id) {
+    return storage_.distance(id, query, DistanceMetric::Euclidean);
+  };
+  auto any = [](InternalId) { return true; };
+  const auto a = index_.search(distance, 10, any);
+  const auto b = copy.search(distance, 10, any);
+  ASSERT_TRUE(a && b);
+  ASSERT_EQ(a->size(), b->size());
+  for (std::size_t i = 0; i < a->size(); ++i) EXPECT_EQ((*a)[i].id, (*b)[i].id);
+}
+
+TEST_F(HnswTest, StatesBeyondTheIndexLimitsDoNotFit) {
+  for (int i = 0; i < 40; ++i) insert(random_vector());
+  HnswIndex::State long_list = index_.state();
+  long_list.nodes[0].neighbors[0].resize(33, 1);
+  EXPECT_FALSE(index_.fits(long_list));
+
+  HnswIndex::State too_high = index_.state();
+  too_high.nodes[0].level = kMaxNodeLevel + 1;
+  too_high.nodes[0].neighbors.resize(kMaxNodeLevel + 2);
+  EXPECT_FALSE(index_.fits(too_high));
+
+  HnswIndex::State missing_list = index_.state();
+  missing_list.nodes[0].neighbors.push_back({});
+  EXPECT_FALSE(index_.fits(missing_list));
 }
 
 TEST_F(HnswTest, LevelsFollowTheGeometricDraw) {

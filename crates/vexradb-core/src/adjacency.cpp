@@ -1,0 +1,60 @@
+#include "adjacency.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "internal_failure.hpp"
+
+namespace vexradb {
+
+Adjacency::Adjacency(std::size_t layer0_cap, std::size_t upper_cap)
+    : layer0_cap_(layer0_cap),
+      upper_cap_(upper_cap),
+      layer0_stride_(layer0_cap + 1),
+      upper_stride_(upper_cap + 1) {
+  VEXRA_CHECK(layer0_cap < std::numeric_limits<InternalId>::max() &&
+                  upper_cap < std::numeric_limits<InternalId>::max(),
+              "neighbour list cap too large");
+}
+
+void Adjacency::add_node(std::uint64_t level) {
+  VEXRA_CHECK(level <= kMaxNodeLevel, "node level above the graph's maximum");
+  VEXRA_CHECK(upper_blocks_ + level <= std::numeric_limits<std::uint32_t>::max(),
+              "too many upper-layer lists");
+  // Everything that can fail to allocate first, so that a failure leaves no half-added node.
+  levels_.reserve(levels_.size() + 1);
+  upper_start_.reserve(upper_start_.size() + 1);
+  layer0_.resize(layer0_.size() + layer0_stride_, 0);
+  upper_.resize(upper_.size() + level * upper_stride_, 0);
+  levels_.push_back(static_cast<std::uint8_t>(level));
+  upper_start_.push_back(static_cast<std::uint32_t>(upper_blocks_));
+  upper_blocks_ += level;
+}
+
+void Adjacency::reserve(std::size_t nodes, std::size_t upper_lists) {
+  layer0_.reserve(nodes * layer0_stride_);
+  levels_.reserve(nodes);
+  upper_start_.reserve(nodes);
+  upper_.reserve(upper_lists * upper_stride_);
+}
+
+void Adjacency::assign(InternalId id, std::uint64_t layer, std::span<const InternalId> ids) {
+  VEXRA_CHECK(ids.size() <= cap(layer), "neighbour list over its cap");
+  InternalId* block = block_of(id, layer);
+  block[0] = static_cast<InternalId>(ids.size());
+  std::copy(ids.begin(), ids.end(), block + 1);
+}
+
+void Adjacency::append(InternalId id, std::uint64_t layer, InternalId neighbor) {
+  InternalId* block = block_of(id, layer);
+  VEXRA_CHECK(block[0] < cap(layer), "append to a full neighbour list");
+  block[1 + block[0]] = neighbor;
+  ++block[0];
+}
+
+std::uint64_t Adjacency::memory_usage() const noexcept {
+  return (layer0_.capacity() + upper_.capacity()) * sizeof(InternalId) + levels_.capacity() +
+         upper_start_.capacity() * sizeof(std::uint32_t);
+}
+
+}  // namespace vexradb
