@@ -119,6 +119,36 @@ void finish(const GroupSums& sums, std::size_t count, std::span<const float> a,
   }
 }
 
+// The tail of a squared norm as the cosine formula adds it: the products summed on their own,
+// then added to the reduced lanes.
+float add_squared_tail(float reduced, std::span<const float> v) {
+  float tail = 0.0f;
+  for (std::size_t i = v.size() - v.size() % 4; i < v.size(); ++i) tail += v[i] * v[i];
+  return v.size() % 4 != 0 ? reduced + tail : reduced;
+}
+
+// finish() for cosine when both squared norms are known: the lane sums hold the dot products
+// only (the DotProduct block phase computes the same lanes as the cosine one).
+void finish_cosine(const GroupSums& sums, std::size_t count, std::span<const float> a,
+                   const float* const* b, float norm_a, const float* norm_b, float* out) {
+  float dot[kMaxGroup];
+  for (std::size_t c = 0; c < count; ++c) dot[c] = reduce(sums.dot + 4 * c);
+  const std::size_t n = a.size();
+  if (n % 4 != 0) {
+    for (std::size_t c = 0; c < count; ++c) {
+      float tail_dot = 0.0f;
+      for (std::size_t i = n - n % 4; i < n; ++i) tail_dot += a[i] * b[c][i];
+      dot[c] = dot[c] + tail_dot;
+    }
+  }
+  for (std::size_t c = 0; c < count; ++c) {
+    const float product = norm_a * norm_b[c];
+    const bool undirected = product == 0.0f;
+    const float cosine = dot[c] / (undirected ? 1.0f : std::sqrt(product));
+    out[c] = undirected ? 1.0f : 1.0f - cosine;
+  }
+}
+
 // The kernels of one path.
 struct PathKernels {
   BlockPhase single;       // one stored vector
@@ -175,6 +205,26 @@ float distance_with(const PathKernels& kernels, DistanceMetric metric, std::span
   });
 }
 
+// out[i] = the distance from `query` to stored_at(i) for i < count; stored_at(i) is the first
+// element of a vector at least as long as the query.
+template <class StoredAt>
+void batch_of_pointers(const PathKernels& kernels, DistanceMetric metric,
+                       std::span<const float> query, std::size_t count, StoredAt stored_at,
+                       float* out) {
+  with_metric(metric, [&](auto m) {
+    GroupSums sums;
+    const float* group[kMaxGroup];
+    for (std::size_t first = 0; first < count; first += kernels.group_size) {
+      const std::size_t in_group = std::min(kernels.group_size, count - first);
+      for (std::size_t i = 0; i < kernels.group_size; ++i) {
+        group[i] = stored_at(first + std::min(i, in_group - 1));
+      }
+      kernels.group(m, query.data(), group, in_group, query.size() / 4, sums);
+      finish<decltype(m)::value>(sums, in_group, query, group, out + first);
+    }
+  });
+}
+
 void distance_batch_with(const PathKernels& kernels, DistanceMetric metric,
                          std::span<const float> query,
                          std::span<const std::span<const float>> stored, std::span<float> out) {
@@ -182,18 +232,9 @@ void distance_batch_with(const PathKernels& kernels, DistanceMetric metric,
   for (const std::span<const float> b : stored) {
     VEXRA_CHECK(b.size() >= query.size(), "stored vector shorter than the query");
   }
-  with_metric(metric, [&](auto m) {
-    GroupSums sums;
-    const float* group[kMaxGroup];
-    for (std::size_t first = 0; first < stored.size(); first += kernels.group_size) {
-      const std::size_t count = std::min(kernels.group_size, stored.size() - first);
-      for (std::size_t i = 0; i < kernels.group_size; ++i) {
-        group[i] = stored[first + std::min(i, count - 1)].data();
-      }
-      kernels.group(m, query.data(), group, count, query.size() / 4, sums);
-      finish<decltype(m)::value>(sums, count, query, group, out.data() + first);
-    }
-  });
+  batch_of_pointers(
+      kernels, metric, query, stored.size(), [&](std::size_t i) { return stored[i].data(); },
+      out.data());
 }
 
 // The vector paths, fastest first on this processor.
@@ -255,6 +296,42 @@ float distance(DistanceMetric metric, std::span<const float> a, std::span<const 
 void distance_batch(DistanceMetric metric, std::span<const float> query,
                     std::span<const std::span<const float>> stored, std::span<float> out) {
   distance_batch_with(fastest_kernels(), metric, query, stored, out);
+}
+
+void distance_batch_unchecked(DistanceMetric metric, std::span<const float> query,
+                              std::span<const float* const> stored, std::span<float> out) {
+  VEXRA_CHECK(out.size() == stored.size(), "distance output length differs from the batch's");
+  batch_of_pointers(
+      fastest_kernels(), metric, query, stored.size(), [&](std::size_t i) { return stored[i]; },
+      out.data());
+}
+
+float cosine_squared_norm(std::span<const float> v) {
+  // The cosine block phase sums the query's squares in the lanes of norm_a.
+  GroupSums sums;
+  const float* self = v.data();
+  fastest_kernels().single(DistanceMetric::Cosine, v.data(), &self, 1, v.size() / 4, sums);
+  return add_squared_tail(reduce(sums.norm_a), v);
+}
+
+void cosine_batch_with_norms(std::span<const float> query, float query_norm,
+                             std::span<const float* const> stored,
+                             std::span<const float> stored_norms, std::span<float> out) {
+  VEXRA_CHECK(out.size() == stored.size() && stored_norms.size() == stored.size(),
+              "distance output or norms length differs from the batch's");
+  const PathKernels& kernels = fastest_kernels();
+  GroupSums sums;
+  const float* group[kMaxGroup];
+  for (std::size_t first = 0; first < stored.size(); first += kernels.group_size) {
+    const std::size_t in_group = std::min(kernels.group_size, stored.size() - first);
+    for (std::size_t i = 0; i < kernels.group_size; ++i) {
+      group[i] = stored[first + std::min(i, in_group - 1)];
+    }
+    kernels.group(DistanceMetric::DotProduct, query.data(), group, in_group, query.size() / 4,
+                  sums);
+    finish_cosine(sums, in_group, query, group, query_norm, stored_norms.data() + first,
+                  out.data() + first);
+  }
 }
 
 float distance_on_path(DistancePath path, DistanceMetric metric, std::span<const float> a,

@@ -31,6 +31,22 @@ float distance(DistanceMetric metric, std::span<const float> a, std::span<const 
 void distance_batch(DistanceMetric metric, std::span<const float> query,
                     std::span<const std::span<const float>> stored, std::span<float> out);
 
+// As distance_batch, with each stored vector given by its first element, which the caller
+// guarantees is followed by at least query.size() - 1 more: the form a store's scoring loop uses,
+// as it already knows every stored vector's length.
+void distance_batch_unchecked(DistanceMetric metric, std::span<const float> query,
+                              std::span<const float* const> stored, std::span<float> out);
+
+// |v|² exactly as the cosine distance computes the squared norm of either of its vectors.
+float cosine_squared_norm(std::span<const float> v);
+
+// distance_batch(Cosine, query, stored, out) bit for bit, with the squared norms of the query and
+// of each stored vector known in advance (cosine_squared_norm): half the arithmetic, as only the
+// dot products are left to sum. Stored vectors as for distance_batch_unchecked.
+void cosine_batch_with_norms(std::span<const float> query, float query_norm,
+                             std::span<const float* const> stored,
+                             std::span<const float> stored_norms, std::span<float> out);
+
 // The instruction sets the kernels run on. The results never depend on which one is used.
 enum class DistancePath : std::uint8_t {
   kReference,  // portable scalar code, lane by lane with std::fma

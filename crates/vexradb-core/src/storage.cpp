@@ -6,6 +6,7 @@
 #include <string>
 
 #include "distance.hpp"
+#include "internal_failure.hpp"
 
 namespace vexradb {
 namespace {
@@ -25,12 +26,14 @@ Status check_vector_length(std::size_t dimension, std::span<const float> vector)
 InternalId VectorStorage::append_locked(VectorId id, std::span<const float> vector,
                                         std::optional<Json> metadata) {
   reserve_more(vectors_, vector.size());
+  reserve_more(squared_norms_, 1);
   catalog_.reserve_locked(1);
   const InternalId new_id = catalog_.next_id_locked();
   if (const auto replaced = catalog_.assign_locked(std::move(id), std::move(metadata))) {
     catalog_.tombstone(*replaced);
   }
   vectors_.insert(vectors_.end(), vector.begin(), vector.end());
+  squared_norms_.push_back(cosine_squared_norm(vector));
   return new_id;
 }
 
@@ -63,6 +66,7 @@ Result<InternalId> VectorStorage::upsert_batch(std::span<StorageEntry> entries) 
   }
   const InternalId first = catalog_.next_id_locked();
   reserve_more(vectors_, entries.size() * dimension_);
+  reserve_more(squared_norms_, entries.size());
   catalog_.reserve_locked(entries.size());
   for (StorageEntry& entry : entries) {
     append_locked(std::move(entry.id), entry.vector, std::move(entry.metadata));
@@ -117,18 +121,29 @@ void VectorStorageView::distances(std::span<const InternalId> ids, std::span<con
                                   DistanceMetric metric,
                                   std::span<std::optional<float>> out) const {
   // Ids without a vector are answered directly; the rest go to the kernel in chunks. Gathering
-  // a chunk first also lets the prefetches of its vectors overlap.
+  // a chunk first also lets the prefetches of its vectors overlap. Cosine distances use the
+  // squared norms kept with the vectors, so only the dot products are left to compute.
   constexpr std::size_t kChunk = 64;
-  std::array<std::span<const float>, kChunk> stored;
+  std::array<const float*, kChunk> stored;  // left uninitialised: filled before it is read
+  std::array<float, kChunk> norms;
   std::array<std::size_t, kChunk> position;
   std::array<float, kChunk> scores;
   const std::size_t dimension = storage_->dimension_;
+  VEXRA_CHECK(query.size() <= dimension, "query longer than the stored vectors");
+  const bool cosine = metric == DistanceMetric::Cosine;
+  const float query_norm = cosine ? cosine_squared_norm(query) : 0.0f;
   const float* const base = storage_->vectors_.data();
   const std::uint64_t stored_floats = storage_->vectors_.size();
   std::size_t pending = 0;
   auto flush = [&] {
-    distance_batch(metric, query, std::span(stored).first(pending),
-                   std::span(scores).first(pending));
+    const auto batch = std::span(stored).first(pending);
+    const auto batch_scores = std::span(scores).first(pending);
+    if (cosine) {
+      cosine_batch_with_norms(query, query_norm, batch, std::span(norms).first(pending),
+                              batch_scores);
+    } else {
+      distance_batch_unchecked(metric, query, batch, batch_scores);
+    }
     for (std::size_t j = 0; j < pending; ++j) out[position[j]] = scores[j];
     pending = 0;
   };
@@ -141,7 +156,8 @@ void VectorStorageView::distances(std::span<const InternalId> ids, std::span<con
     const float* vector = base + start;
     __builtin_prefetch(vector);
     __builtin_prefetch(vector + 16);
-    stored[pending] = std::span(vector, dimension);
+    stored[pending] = vector;
+    if (cosine) norms[pending] = storage_->squared_norms_[ids[i]];
     position[pending] = i;
     if (++pending == kChunk) flush();
   }

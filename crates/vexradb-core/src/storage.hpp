@@ -102,6 +102,8 @@ class VectorStorage {
   const std::size_t dimension_;
   mutable std::shared_mutex vectors_mu_;
   std::vector<float> vectors_;
+  // |v|² of each stored vector as the cosine distance computes it (cosine_squared_norm).
+  std::vector<float> squared_norms_;
   IdCatalog catalog_;
 };
 

@@ -155,6 +155,46 @@ TEST(DistanceTest, PublicEntryPointsUseAnExactPath) {
   }
 }
 
+// The store's forms: vectors by address, and cosine from squared norms kept in advance.
+TEST(DistanceTest, StoreFormsMatchTheReferenceBitForBit) {
+  ComponentSource source(99);
+  std::vector<float> query_buffer;
+  std::vector<std::vector<float>> stored_buffers(19);
+  int mismatches = 0;
+  for (int trial = 0; trial < 900 && mismatches < 5; ++trial) {
+    const std::size_t n = trial % 301;
+    source.pick_mix();
+    const std::span<const float> query = source.vector(query_buffer, n).first(n);
+    std::vector<const float*> stored(source.below(20));
+    std::vector<float> norms;
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+      const std::span<const float> b = source.vector(stored_buffers[i], n).first(n);
+      stored[i] = b.data();
+      norms.push_back(cosine_squared_norm(b));
+    }
+    for (const DistanceMetric metric : kMetrics) {
+      std::vector<float> by_address(stored.size());
+      distance_batch_unchecked(metric, query, stored, by_address);
+      std::vector<float> with_norms(stored.size());
+      if (metric == DistanceMetric::Cosine) {
+        cosine_batch_with_norms(query, cosine_squared_norm(query), stored, norms, with_norms);
+      }
+      for (std::size_t i = 0; i < stored.size(); ++i) {
+        const float expected =
+            distance_on_path(DistancePath::kReference, metric, query, std::span(stored[i], n));
+        const bool norms_agree =
+            metric != DistanceMetric::Cosine || same_bits(expected, with_norms[i]);
+        if (!same_bits(expected, by_address[i]) || !norms_agree) {
+          ++mismatches;
+          ADD_FAILURE() << describe(fastest_distance_path(), metric, n) << ", stored vector " << i
+                        << ": reference " << expected << ", by address " << by_address[i]
+                        << ", with norms " << with_norms[i];
+        }
+      }
+    }
+  }
+}
+
 // Checks that every path gives exactly `expected`.
 void expect_everywhere(float expected, DistanceMetric metric, std::vector<float> a,
                        std::vector<float> b) {
