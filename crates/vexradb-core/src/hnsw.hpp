@@ -91,11 +91,12 @@ class VisitedSet {
   // The calling thread's set, emptied and sized for ids below `count`.
   static VisitedSet& for_walk(std::size_t count);
 
-  // Marks id; false when it was marked already.
+  // Marks id; false when it was marked already. Without a branch: whether a neighbour was seen
+  // is close to random, and a mispredicted branch per neighbour also serialises their loads.
   bool insert(InternalId id) noexcept {
-    if (marks_[id] == epoch_) return false;
+    const bool fresh = marks_[id] != epoch_;
     marks_[id] = epoch_;
-    return true;
+    return fresh;
   }
 
  private:
@@ -366,11 +367,15 @@ std::vector<Candidate> HnswIndex::search_layer(Distance& distance_to_query, Inte
     if (graph_.level(nearest.id) < layer) continue;
     // Distances are a pure function of the id, so the unvisited neighbours are scored in one
     // batch and then taken in list order exactly as one by one.
-    unvisited.clear();
-    for (const InternalId neighbor : graph_.list(nearest.id, layer)) {
+    const std::span<const InternalId> neighbors = graph_.list(nearest.id, layer);
+    unvisited.resize(neighbors.size());
+    std::size_t fresh = 0;
+    for (const InternalId neighbor : neighbors) {
       check_node(neighbor);  // before the id indexes the visited marks
-      if (visited.insert(neighbor)) unvisited.push_back(neighbor);
+      unvisited[fresh] = neighbor;
+      fresh += visited.insert(neighbor);
     }
+    unvisited.resize(fresh);
     hnsw_detail::score_all(distance_to_query, unvisited, scores);
     for (std::size_t i = 0; i < unvisited.size(); ++i) {
       if (!scores[i]) continue;
@@ -671,8 +676,10 @@ void HnswIndex::relink_unlinked_items(std::span<const BatchItem> items,
 // siblings). Such a batch therefore goes in rounds: the first item of an empty graph is inserted
 // alone, and each round is at most 1/kBatchRoundDivisor of the graph it is planned against, so
 // later rounds link to the items of earlier ones and each round prunes lightly. A batch no larger
-// than the graph is one round.
-inline constexpr std::size_t kBatchRoundDivisor = 32;
+// than the graph is one round. The divisor trades barriers for quality: on word vectors (GloVe,
+// 3,697) rounds of half the graph lost 0.02 of recall@10 against single insertion, an eighth
+// 0.001, while taking a quarter of the rounds of a thirty-second.
+inline constexpr std::size_t kBatchRoundDivisor = 8;
 
 template <VectorStorageTrait S>
 void HnswIndex::insert_batch(std::span<const BatchItem> items, const S& storage) {
