@@ -10,7 +10,8 @@
 // hnswlib gets cosine data as unit-length copies in its inner-product space, as is customary.
 //
 // Every build runs in a forked child process, so one build's allocations never show in another's
-// memory figure; the child sends its figures back through a pipe. The query and memory figures
+// memory figure; the child sends its figures back through a pipe. The query and memory figures,
+// and the mean length of the layer-0 neighbour lists (longer lists: more distances per query),
 // are those of the index built with several threads; the recall of the index built one vector at
 // a time is printed too, as a check on the parallel build's quality. A build still running after
 // a time limit (150 s, quick: 30 s) is stopped and shown as taking longer than the limit.
@@ -229,6 +230,14 @@ class VexraAdapter {
     require(db.upsert_batch(std::move(entries)));
   }
 
+  double mean_layer0_links() const {
+    const HnswIndex::State graph = db_->index().state();
+    if (graph.nodes.empty()) return 0;
+    double links = 0;
+    for (const HnswNode& node : graph.nodes) links += static_cast<double>(node.neighbors[0].size());
+    return links / static_cast<double>(graph.nodes.size());
+  }
+
   std::vector<std::uint32_t> search(std::size_t query) const {
     Result<std::vector<SearchHit>> hits = db_->search(data_.query(query), kK, nullptr);
     require(hits);
@@ -290,6 +299,8 @@ class HnswlibAdapter {
     return index_->search(input_.query(query), kK);
   }
 
+  double mean_layer0_links() const { return index_->mean_layer0_links(); }
+
  private:
   static DataSet normalised(const DataSet& data) {
     DataSet copy{data.name, data.metric, data.dimension, data.base, data.queries, {}};
@@ -331,6 +342,7 @@ struct ParallelBuild {
   double bytes_per_vector;
   double queries_per_second;
   double recall;
+  double mean_layer0_links;
 };
 
 struct QueryFigures {
@@ -399,7 +411,8 @@ ParallelBuild measure_parallel_build(const DataSet& data, const Settings& settin
   const double bytes_per_vector =
       static_cast<double>(resident_bytes() - before) / static_cast<double>(data.size());
   const QueryFigures queries = measure_queries(engine, data, settings.min_query_seconds);
-  return {seconds, bytes_per_vector, queries.queries_per_second, queries.recall};
+  return {seconds, bytes_per_vector, queries.queries_per_second, queries.recall,
+          engine.mean_layer0_links()};
 }
 
 bool write_all(int fd, const void* bytes, std::size_t size) {
@@ -491,6 +504,7 @@ struct EngineFigures {
   Reading recall;
   Reading serial_build_recall;
   Reading bytes_per_vector;
+  Reading mean_layer0_links;
 };
 
 template <class Engine>
@@ -504,7 +518,8 @@ EngineFigures measure_engine(const DataSet& data, const Settings& settings) {
           reading(parallel, &ParallelBuild::queries_per_second),
           reading(parallel, &ParallelBuild::recall),
           reading(serial, &SerialBuild::recall),
-          reading(parallel, &ParallelBuild::bytes_per_vector)};
+          reading(parallel, &ParallelBuild::bytes_per_vector),
+          reading(parallel, &ParallelBuild::mean_layer0_links)};
 }
 
 struct Comparison {
@@ -526,7 +541,8 @@ std::vector<Figure> figures_to_print() {
           {"queries/s, 1 thread", &EngineFigures::queries_per_second, 0},
           {"recall@10", &EngineFigures::recall, 4},
           {"recall@10, 1-thread index", &EngineFigures::serial_build_recall, 4},
-          {"resident bytes/vector", &EngineFigures::bytes_per_vector, 0}};
+          {"resident bytes/vector", &EngineFigures::bytes_per_vector, 0},
+          {"layer-0 links per node", &EngineFigures::mean_layer0_links, 1}};
 }
 
 std::string format_number(double value, int precision) {
@@ -600,7 +616,8 @@ int run(const Settings& settings, bool quick) {
   std::printf(
       "Engine benchmark%s: M = %zu, ef_construction = %zu, ef = %zu, k = %zu; "
       "%zu processors; load average %s\n"
-      "Queries/s, recall@10 and memory are those of the index built with %zu threads; builds "
+      "Queries/s, recall@10, memory and links are those of the index built with %zu threads; "
+      "builds "
       "are stopped after %u s.\n\n",
       quick ? " (quick)" : "", kM, kEfConstruction, kEfSearch, kK, build_threads(),
       load_average().c_str(), build_threads(), settings.build_time_limit);

@@ -48,4 +48,14 @@ std::vector<std::uint32_t> HnswlibIndex::search(std::span<const float> query, st
   return labels;
 }
 
+double HnswlibIndex::mean_layer0_links() const {
+  const std::size_t count = impl_->graph.cur_element_count;
+  if (count == 0) return 0;
+  double links = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    links += impl_->graph.getListCount(impl_->graph.get_linklist0(static_cast<unsigned>(i)));
+  }
+  return links / static_cast<double>(count);
+}
+
 }  // namespace vexradb::bench

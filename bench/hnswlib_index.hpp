@@ -34,6 +34,9 @@ class HnswlibIndex {
   // The labels of the k nearest vectors, nearest first. Not to be called while adding.
   std::vector<std::uint32_t> search(std::span<const float> query, std::size_t k) const;
 
+  // The mean length of the layer-0 neighbour lists.
+  double mean_layer0_links() const;
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
