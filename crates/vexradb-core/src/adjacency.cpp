@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "internal_failure.hpp"
+#include "reserve_more.hpp"
 
 namespace vexradb {
 
@@ -22,8 +23,10 @@ void Adjacency::add_node(std::uint64_t level) {
   VEXRA_CHECK(upper_blocks_ + level <= std::numeric_limits<std::uint32_t>::max(),
               "too many upper-layer lists");
   // Everything that can fail to allocate first, so that a failure leaves no half-added node.
-  levels_.reserve(levels_.size() + 1);
-  upper_start_.reserve(upper_start_.size() + 1);
+  reserve_more(layer0_, layer0_stride_);
+  reserve_more(upper_, level * upper_stride_);
+  reserve_more(levels_, 1);
+  reserve_more(upper_start_, 1);
   layer0_.resize(layer0_.size() + layer0_stride_, 0);
   upper_.resize(upper_.size() + level * upper_stride_, 0);
   levels_.push_back(static_cast<std::uint8_t>(level));

@@ -51,9 +51,7 @@ std::size_t HnswIndex::max_connections_on(std::uint64_t layer) const {
   return layer == 0 ? config_.max_connections_layer0 : config_.max_connections;
 }
 
-void HnswIndex::add_planned_node(InternalId id, std::uint64_t level,
-                                 const std::vector<std::vector<Candidate>>& plan) {
-  graph_.add_node(level);
+void HnswIndex::write_lists(InternalId id, const Plan& plan) {
   std::vector<InternalId> ids;
   for (std::size_t layer = 0; layer < plan.size(); ++layer) {
     ids.clear();

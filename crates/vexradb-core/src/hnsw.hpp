@@ -209,27 +209,27 @@ class HnswIndex {
   std::vector<Candidate> construction_candidates(const BatchItem& node, InternalId entry,
                                                  std::uint64_t layer, const S& storage) const;
 
-  template <VectorStorageTrait S>
-  std::vector<std::vector<Candidate>> plan_links(const BatchItem& node, std::uint64_t level,
-                                                 InternalId entry, std::uint64_t top,
-                                                 const S& storage) const;
+  // The chosen neighbours of one node, one list per layer up to its level.
+  using Plan = std::vector<std::vector<Candidate>>;
 
   template <VectorStorageTrait S>
-  void link_planned_node(InternalId id, std::uint64_t level,
-                         const std::vector<std::vector<Candidate>>& plan, const S& storage);
+  Plan plan_links(const BatchItem& node, std::uint64_t level, InternalId entry, std::uint64_t top,
+                  const S& storage) const;
 
-  // Appends a node with the planned lists; no back-links yet.
-  void add_planned_node(InternalId id, std::uint64_t level,
-                        const std::vector<std::vector<Candidate>>& plan);
+  // Replaces the lists of node `id` by the plan's; no back-links.
+  void write_lists(InternalId id, const Plan& plan);
+
+  // write_lists, then the back-links of every planned neighbour.
+  template <VectorStorageTrait S>
+  void link_node(InternalId id, const Plan& plan, const S& storage);
 
   template <VectorStorageTrait S>
   void link_back(InternalId owner, InternalId new_id, std::uint64_t layer, const S& storage);
 
   // Adds the back-links of a round's plans; returns the owners of the lists they went to.
   template <VectorStorageTrait S>
-  std::vector<InternalId> link_back_in_parallel(
-      std::span<const BatchItem> items,
-      const std::vector<std::vector<std::vector<Candidate>>>& plans, const S& storage);
+  std::vector<InternalId> link_back_in_parallel(std::span<const BatchItem> items,
+                                                const std::vector<Plan>& plans, const S& storage);
 
   // Positions of the round's items that no list of `owners` (or of the items) links to.
   std::vector<std::size_t> unlinked_items(std::span<const BatchItem> items,
@@ -472,15 +472,13 @@ std::vector<Candidate> HnswIndex::construction_candidates(const BatchItem& node,
 
 // Chooses the neighbours of a node on each of its layers, reading the graph only.
 template <VectorStorageTrait S>
-std::vector<std::vector<Candidate>> HnswIndex::plan_links(const BatchItem& node,
-                                                          std::uint64_t level, InternalId entry,
-                                                          std::uint64_t top,
-                                                          const S& storage) const {
+HnswIndex::Plan HnswIndex::plan_links(const BatchItem& node, std::uint64_t level, InternalId entry,
+                                      std::uint64_t top, const S& storage) const {
   QueryDistances distance_to_vector(storage, node.vector, metric_);
   for (std::uint64_t layer = top; layer > level; --layer) {
     entry = search_layer_single(distance_to_vector, entry, layer);
   }
-  std::vector<std::vector<Candidate>> plan(level + 1);
+  Plan plan(level + 1);
   for (std::uint64_t layer = std::min(top, level) + 1; layer-- > 0;) {
     const std::vector<Candidate> found = construction_candidates(node, entry, layer, storage);
     plan[layer] = select_neighbors(std::span(found), max_connections_on(layer), storage);
@@ -525,12 +523,10 @@ void HnswIndex::link_back(InternalId owner, InternalId new_id, std::uint64_t lay
   graph_.assign(owner, layer, ids);
 }
 
-// Writes a planned node and its back-links. The caller holds the three write locks.
+// The caller holds the three write locks.
 template <VectorStorageTrait S>
-void HnswIndex::link_planned_node(InternalId id, std::uint64_t level,
-                                  const std::vector<std::vector<Candidate>>& plan,
-                                  const S& storage) {
-  add_planned_node(id, level, plan);
+void HnswIndex::link_node(InternalId id, const Plan& plan, const S& storage) {
+  write_lists(id, plan);
   for (std::size_t layer = 0; layer < plan.size(); ++layer) {
     for (const Candidate& c : plan[layer]) link_back(c.id, id, layer, storage);
   }
@@ -551,8 +547,9 @@ void HnswIndex::insert_with_level(InternalId id, std::uint64_t level, std::span<
     return;
   }
   const std::uint64_t top = max_level_;
-  const auto plan = plan_links(BatchItem{id, vector}, level, *entry_point_, top, storage);
-  link_planned_node(id, level, plan, storage);
+  const Plan plan = plan_links(BatchItem{id, vector}, level, *entry_point_, top, storage);
+  graph_.add_node(level);
+  link_node(id, plan, storage);
   if (level > top) {
     max_level_ = level;
     entry_point_ = id;
@@ -569,7 +566,7 @@ void HnswIndex::insert(InternalId id, std::span<const float> vector, const S& st
 template <VectorStorageTrait S>
 void HnswIndex::plan_and_link_round(std::span<const BatchItem> items,
                                     std::span<const std::uint64_t> levels, const S& storage) {
-  std::vector<std::vector<std::vector<Candidate>>> plans(items.size());
+  std::vector<Plan> plans(items.size());
   {
     std::shared_lock nodes_lock(nodes_mu_);
     std::shared_lock entry_lock(entry_point_mu_);
@@ -585,7 +582,8 @@ void HnswIndex::plan_and_link_round(std::span<const BatchItem> items,
   std::unique_lock level_lock(max_level_mu_);
   for (std::size_t i = 0; i < items.size(); ++i) {
     VEXRA_CHECK(items[i].id == graph_.size(), "node id out of order: expected the next position");
-    add_planned_node(items[i].id, levels[i], plans[i]);
+    graph_.add_node(levels[i]);
+    write_lists(items[i].id, plans[i]);
     if (levels[i] > max_level_) {
       max_level_ = levels[i];
       entry_point_ = items[i].id;
@@ -599,9 +597,9 @@ void HnswIndex::plan_and_link_round(std::span<const BatchItem> items,
 // only its owner's list on one layer; so the links are grouped by that list, each group keeps
 // item order, and the groups are independent of one another.
 template <VectorStorageTrait S>
-std::vector<InternalId> HnswIndex::link_back_in_parallel(
-    std::span<const BatchItem> items, const std::vector<std::vector<std::vector<Candidate>>>& plans,
-    const S& storage) {
+std::vector<InternalId> HnswIndex::link_back_in_parallel(std::span<const BatchItem> items,
+                                                         const std::vector<Plan>& plans,
+                                                         const S& storage) {
   struct BackLink {
     InternalId owner;
     std::uint32_t layer;
@@ -654,17 +652,10 @@ void HnswIndex::relink_unlinked_items(std::span<const BatchItem> items,
     const std::vector<std::size_t> unlinked = unlinked_items(items, owners);
     if (unlinked.empty()) return;
     for (const std::size_t i : unlinked) {
-      const auto plan = plan_links(items[i], levels[i], *entry_point_, max_level_, storage);
-      for (std::size_t layer = 0; layer < plan.size(); ++layer) {
-        std::vector<InternalId> ids;
-        for (const Candidate& c : plan[layer]) {
-          ids.push_back(c.id);
-          owners.push_back(c.id);
-        }
-        graph_.assign(items[i].id, layer, ids);
-      }
-      for (std::size_t layer = 0; layer < plan.size(); ++layer) {
-        for (const Candidate& c : plan[layer]) link_back(c.id, items[i].id, layer, storage);
+      const Plan plan = plan_links(items[i], levels[i], *entry_point_, max_level_, storage);
+      link_node(items[i].id, plan, storage);
+      for (const std::vector<Candidate>& list : plan) {
+        for (const Candidate& c : list) owners.push_back(c.id);
       }
     }
   }

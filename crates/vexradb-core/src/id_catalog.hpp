@@ -11,6 +11,7 @@
 #include "error.hpp"
 #include "id_hash.hpp"
 #include "json.hpp"
+#include "reserve_more.hpp"
 #include "types.hpp"
 
 namespace vexradb {
@@ -75,13 +76,5 @@ class IdCatalog {
   mutable std::shared_mutex deleted_mu_;
   std::vector<bool> deleted_;  // indexed by internal id; ids past the end are not deleted
 };
-
-// Makes room for `additional` more elements with geometric growth (a plain reserve of the exact
-// size would reallocate, and copy everything, on every append).
-template <class Vector>
-void reserve_more(Vector& v, std::size_t additional) {
-  const std::size_t needed = v.size() + additional;
-  if (needed > v.capacity()) v.reserve(std::max(needed, 2 * v.capacity()));
-}
 
 }  // namespace vexradb
