@@ -75,8 +75,8 @@ Result<InternalId> VectorStorage::upsert_batch(std::span<StorageEntry> entries) 
 }
 
 std::optional<std::span<const float>> VectorStorage::slice_locked(InternalId id) const {
-  const std::uint64_t end = (std::uint64_t{id} + 1) * dimension_;
-  if (end > vectors_.size()) return std::nullopt;
+  // One norm is kept per stored vector, which counts them also when they have no components.
+  if (id >= squared_norms_.size()) return std::nullopt;
   return std::span(vectors_).subspan(std::size_t{id} * dimension_, dimension_);
 }
 
@@ -120,9 +120,17 @@ std::optional<float> VectorStorageView::distance(InternalId id, std::span<const 
 void VectorStorageView::distances(std::span<const InternalId> ids, std::span<const float> query,
                                   DistanceMetric metric,
                                   std::span<std::optional<float>> out) const {
+  std::optional<float> query_norm;
+  distances(ids, query, metric, out, query_norm);
+}
+
+void VectorStorageView::distances(std::span<const InternalId> ids, std::span<const float> query,
+                                  DistanceMetric metric, std::span<std::optional<float>> out,
+                                  std::optional<float>& query_norm) const {
   // Ids without a vector are answered directly; the rest go to the kernel in chunks. Gathering
-  // a chunk first also lets the prefetches of its vectors overlap. Cosine distances use the
-  // squared norms kept with the vectors, so only the dot products are left to compute.
+  // a chunk first also lets the prefetches of its vectors overlap. Cosine distances of a full
+  // length query use the squared norms kept with the vectors, so only the dot products are left
+  // to compute (a shorter query's distances read only its length of each vector).
   constexpr std::size_t kChunk = 64;
   std::array<const float*, kChunk> stored;  // left uninitialised: filled before it is read
   std::array<float, kChunk> norms;
@@ -130,16 +138,15 @@ void VectorStorageView::distances(std::span<const InternalId> ids, std::span<con
   std::array<float, kChunk> scores;
   const std::size_t dimension = storage_->dimension_;
   VEXRA_CHECK(query.size() <= dimension, "query longer than the stored vectors");
-  const bool cosine = metric == DistanceMetric::Cosine;
-  const float query_norm = cosine ? cosine_squared_norm(query) : 0.0f;
-  const float* const base = storage_->vectors_.data();
-  const std::uint64_t stored_floats = storage_->vectors_.size();
+  const bool cosine = metric == DistanceMetric::Cosine && query.size() == dimension;
+  const std::vector<float>& stored_norms = storage_->squared_norms_;
   std::size_t pending = 0;
   auto flush = [&] {
     const auto batch = std::span(stored).first(pending);
     const auto batch_scores = std::span(scores).first(pending);
     if (cosine) {
-      cosine_batch_with_norms(query, query_norm, batch, std::span(norms).first(pending),
+      if (!query_norm) query_norm = cosine_squared_norm(query);
+      cosine_batch_with_norms(query, *query_norm, batch, std::span(norms).first(pending),
                               batch_scores);
     } else {
       distance_batch_unchecked(metric, query, batch, batch_scores);
@@ -148,16 +155,15 @@ void VectorStorageView::distances(std::span<const InternalId> ids, std::span<con
     pending = 0;
   };
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    const std::uint64_t start = std::uint64_t{ids[i]} * dimension;
-    if (start + dimension > stored_floats) {
+    if (ids[i] >= stored_norms.size()) {  // never stored (see slice_locked)
       out[i] = std::nullopt;
       continue;
     }
-    const float* vector = base + start;
+    const float* vector = storage_->vectors_.data() + std::size_t{ids[i]} * dimension;
     __builtin_prefetch(vector);
     __builtin_prefetch(vector + 16);
     stored[pending] = vector;
-    if (cosine) norms[pending] = storage_->squared_norms_[ids[i]];
+    if (cosine) norms[pending] = stored_norms[ids[i]];
     position[pending] = i;
     if (++pending == kChunk) flush();
   }

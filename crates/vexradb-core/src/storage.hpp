@@ -119,6 +119,11 @@ class VectorStorageView {
   // out[i] = distance(ids[i], query, metric), computed several stored vectors per pass.
   void distances(std::span<const InternalId> ids, std::span<const float> query,
                  DistanceMetric metric, std::span<std::optional<float>> out) const;
+  // The same, for one query scored many times: `query_norm` caches what depends on the query
+  // alone (its squared norm, for cosine); pass the same, initially empty, for one query.
+  void distances(std::span<const InternalId> ids, std::span<const float> query,
+                 DistanceMetric metric, std::span<std::optional<float>> out,
+                 std::optional<float>& query_norm) const;
   // The stored vector in place (valid while the view lives), or nothing if never assigned.
   std::optional<std::span<const float>> get_vector_data(InternalId id) const;
   bool is_deleted(InternalId id) const { return storage_->catalog_.is_deleted_locked(id); }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <random>
 #include <thread>
 #include <vector>
@@ -122,6 +123,41 @@ TEST_F(StorageTest, ViewComputesInPlaceAndSeesTombstonesAndMetadata) {
   ASSERT_NE(view.metadata(0), nullptr);
   EXPECT_EQ(view.metadata(1), nullptr);
   EXPECT_EQ(view.get_vector_data(1)->size(), 3u);
+}
+
+// Batched scoring answers as single distances do: for every metric, for a query shorter than
+// the stored vectors (only its length is read, so kept norms do not apply), and with no vector
+// for ids past the end, whatever the dimension.
+TEST(StorageScoringTest, BatchedScoresEqualSingleDistances) {
+  std::mt19937 rng(4);
+  std::normal_distribution<float> normal;
+  for (const std::size_t dimension : {0u, 10u}) {
+    VectorStorage storage(dimension);
+    for (int i = 0; i < 20; ++i) {
+      std::vector<float> v(dimension);
+      for (float& x : v) x = normal(rng);
+      ASSERT_TRUE(storage.insert_internal(VectorId("v" + std::to_string(i)), v, {}, false));
+    }
+    const VectorStorageView view = storage.view();
+    const std::vector<InternalId> ids{3, 0, 19, 20, 7, 1000};
+    for (const std::size_t length : {dimension, dimension / 2}) {
+      std::vector<float> query(length);
+      for (float& x : query) x = normal(rng);
+      for (const DistanceMetric metric :
+           {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+        std::vector<std::optional<float>> batched(ids.size());
+        view.distances(ids, query, metric, batched);
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+          const std::optional<float> single = view.distance(ids[i], query, metric);
+          ASSERT_EQ(batched[i].has_value(), single.has_value()) << dimension << " " << ids[i];
+          if (single) {
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(*batched[i]),
+                      std::bit_cast<std::uint32_t>(*single));
+          }
+        }
+      }
+    }
+  }
 }
 
 TEST_F(StorageTest, ConcurrentInsertsOfOneIdStoreItOnce) {
