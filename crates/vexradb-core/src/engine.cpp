@@ -12,6 +12,12 @@
 namespace vexradb {
 namespace {
 
+// A graph ranks each node's neighbours by the node's own vector; binary codes cannot give it
+// back, so a binary store without originals could not keep its lists in shape.
+bool graph_can_rank(Quantization quantization, bool keep_originals) {
+  return quantization != Quantization::Binary || keep_originals;
+}
+
 Status check_dimension(const Config& config, std::size_t length) {
   if (length != config.dimensions)
     return fail(errors::DimensionMismatch{config.dimensions, length});
@@ -242,8 +248,9 @@ Status VectorDb::restore(std::span<const VectorRecord> vectors,
 QuantizedVectorDb::QuantizedVectorDb(const Config& config, bool with_index, bool keep_originals)
     : storage_(config.dimensions, config.quantization, keep_originals),
       config_(config),
-      index_(with_index ? std::make_unique<HnswIndex>(config.hnsw, config.distance_metric)
-                        : nullptr) {}
+      index_(with_index && graph_can_rank(config.quantization, keep_originals)
+                 ? std::make_unique<HnswIndex>(config.hnsw, config.distance_metric)
+                 : nullptr) {}
 
 Status QuantizedVectorDb::store_and_link(const VectorId& id, std::span<const float> vector,
                                          std::optional<Json> metadata, bool allow_overwrite) {

@@ -120,8 +120,10 @@ class VectorDb {
 // get() fails with VectorNotFound when no vector can be rebuilt from the codes (binary mode).
 class QuantizedVectorDb {
  public:
-  // `config.quantization` chooses the codes; `with_index` builds the graph (else search scans);
-  // `keep_originals` also keeps the full-precision vectors (needed for rescoring).
+  // `config.quantization` chooses the codes; `with_index` builds the graph (else search scans),
+  // except over binary codes without originals, which cannot rank a node's neighbours: those
+  // are always scanned; `keep_originals` also keeps the full-precision vectors (needed for
+  // rescoring).
   QuantizedVectorDb(const Config& config, bool with_index, bool keep_originals);
   QuantizedVectorDb(const QuantizedVectorDb&) = delete;
   QuantizedVectorDb& operator=(const QuantizedVectorDb&) = delete;

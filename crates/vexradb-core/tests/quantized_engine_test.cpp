@@ -117,6 +117,32 @@ TEST_P(QuantizedEngineTest, GetGivesTheReconstructionOrVectorNotFound) {
 INSTANTIATE_TEST_SUITE_P(Modes, QuantizedEngineTest,
                          ::testing::Values(Quantization::SQ8, Quantization::Binary));
 
+// A graph cannot rank neighbours by binary codes alone: such an engine scans, and every stored
+// vector is found by its own value.
+TEST(QuantizedEngineGraphTest, BinaryCodesWithoutOriginalsAreScanned) {
+  const Config config = quantized_config(64, Quantization::Binary);
+  EXPECT_NE(QuantizedVectorDb(config, true, true).index(), nullptr);
+  QuantizedVectorDb db(config, true, false);
+  EXPECT_EQ(db.index(), nullptr);
+  std::mt19937 rng(5);
+  std::normal_distribution<float> normal;
+  std::vector<std::vector<float>> vectors(300, std::vector<float>(64));
+  for (std::size_t i = 0; i < vectors.size(); ++i) {
+    for (float& x : vectors[i]) x = normal(rng);
+    std::string id = "v";
+    ASSERT_TRUE(db.insert(VectorId(id += std::to_string(i)), vectors[i], std::nullopt));
+  }
+  for (std::size_t i = 0; i < vectors.size(); ++i) {
+    const auto hits = db.search(vectors[i], 3, nullptr).value();
+    std::string id = "v";
+    id += std::to_string(i);
+    const bool found = std::any_of(hits.begin(), hits.end(), [&](const SearchHit& hit) {
+      return hit.id.str() == id && hit.distance == hits.front().distance;
+    });
+    EXPECT_TRUE(found) << i;
+  }
+}
+
 // The scan keeps the best candidates with a bounded selection; it must equal a stable sort of
 // every stored vector (ties by ascending id), which binary distances produce in plenty.
 TEST(QuantizedScanTest, BoundedSelectionMatchesAFullStableSort) {
