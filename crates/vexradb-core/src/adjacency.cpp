@@ -19,14 +19,8 @@ Adjacency::Adjacency(std::size_t layer0_cap, std::size_t upper_cap)
 }
 
 void Adjacency::add_node(std::uint64_t level) {
-  VEXRA_CHECK(level <= kMaxNodeLevel, "node level above the graph's maximum");
-  VEXRA_CHECK(upper_blocks_ + level <= std::numeric_limits<std::uint32_t>::max(),
-              "too many upper-layer lists");
-  // Everything that can fail to allocate first, so that a failure leaves no half-added node.
-  reserve_more(layer0_, layer0_stride_);
-  reserve_more(upper_, level * upper_stride_);
-  reserve_more(levels_, 1);
-  reserve_more(upper_start_, 1);
+  // Everything that can fail first, so that a failure leaves no half-added node.
+  reserve_for(std::span(&level, 1));
   layer0_.resize(layer0_.size() + layer0_stride_, 0);
   upper_.resize(upper_.size() + level * upper_stride_, 0);
   levels_.push_back(static_cast<std::uint8_t>(level));
@@ -34,18 +28,31 @@ void Adjacency::add_node(std::uint64_t level) {
   upper_blocks_ += level;
 }
 
-void Adjacency::reserve(std::size_t nodes, std::size_t upper_lists) {
-  layer0_.reserve(nodes * layer0_stride_);
-  levels_.reserve(nodes);
-  upper_start_.reserve(nodes);
-  upper_.reserve(upper_lists * upper_stride_);
+void Adjacency::reserve_for(std::span<const std::uint64_t> levels) {
+  std::uint64_t upper_lists = 0;
+  for (const std::uint64_t level : levels) {
+    VEXRA_CHECK(level <= kMaxNodeLevel, "node level above the graph's maximum");
+    upper_lists += level;
+  }
+  VEXRA_CHECK(upper_blocks_ + upper_lists <= std::numeric_limits<std::uint32_t>::max(),
+              "too many upper-layer lists");
+  reserve_more(layer0_, levels.size() * layer0_stride_);
+  reserve_more(upper_, upper_lists * upper_stride_);
+  reserve_more(levels_, levels.size());
+  reserve_more(upper_start_, levels.size());
+}
+
+std::span<InternalId> Adjacency::resize_list(InternalId id, std::uint64_t layer,
+                                             std::size_t count) {
+  VEXRA_CHECK(count <= cap(layer), "neighbour list over its cap");
+  InternalId* block = block_of(id, layer);
+  block[0] = static_cast<InternalId>(count);
+  return {block + 1, count};
 }
 
 void Adjacency::assign(InternalId id, std::uint64_t layer, std::span<const InternalId> ids) {
-  VEXRA_CHECK(ids.size() <= cap(layer), "neighbour list over its cap");
-  InternalId* block = block_of(id, layer);
-  block[0] = static_cast<InternalId>(ids.size());
-  std::copy(ids.begin(), ids.end(), block + 1);
+  const std::span<InternalId> list = resize_list(id, layer, ids.size());
+  std::copy(ids.begin(), ids.end(), list.begin());
 }
 
 void Adjacency::append(InternalId id, std::uint64_t layer, InternalId neighbor) {

@@ -35,13 +35,16 @@ class Adjacency {
 
   // Appends a node with `level` + 1 empty lists; its id is the previous size.
   void add_node(std::uint64_t level);
-  // Room for `nodes` nodes with `upper_lists` lists above layer 0 in all.
-  void reserve(std::size_t nodes, std::size_t upper_lists);
+  // Room for more nodes of the given levels, so that adding them allocates nothing. A level
+  // above kMaxNodeLevel is an internal failure.
+  void reserve_for(std::span<const std::uint64_t> levels);
 
   std::span<const InternalId> list(InternalId id, std::uint64_t layer) const noexcept {
     const InternalId* block = block_of(id, layer);
     return {block + 1, block[0]};
   }
+  // Gives a list `count` entries (at most the layer's cap) and returns them, to be filled.
+  std::span<InternalId> resize_list(InternalId id, std::uint64_t layer, std::size_t count);
   // Replaces a list; `ids` holds at most the layer's cap.
   void assign(InternalId id, std::uint64_t layer, std::span<const InternalId> ids);
   // Appends to a list that is below its cap.
@@ -52,7 +55,7 @@ class Adjacency {
     __builtin_prefetch(layer0_.data() + std::size_t{id} * layer0_stride_);
   }
 
-  // Bytes reserved by the three arrays.
+  // Bytes reserved by the arrays.
   std::uint64_t memory_usage() const noexcept;
 
  private:

@@ -52,11 +52,9 @@ std::size_t HnswIndex::max_connections_on(std::uint64_t layer) const {
 }
 
 void HnswIndex::write_lists(InternalId id, const Plan& plan) {
-  std::vector<InternalId> ids;
   for (std::size_t layer = 0; layer < plan.size(); ++layer) {
-    ids.clear();
-    for (const Candidate& c : plan[layer]) ids.push_back(c.id);
-    graph_.assign(id, layer, ids);
+    const std::span<InternalId> list = graph_.resize_list(id, layer, plan[layer].size());
+    for (std::size_t i = 0; i < list.size(); ++i) list[i] = plan[layer][i].id;
   }
 }
 
@@ -68,11 +66,10 @@ std::vector<std::size_t> HnswIndex::unlinked_items(std::span<const BatchItem> it
   owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
   const InternalId first = items.front().id;
   std::vector<bool> linked(items.size(), false);
+  // Results come from layer 0: a link on an upper layer alone would not make an item findable.
   for (const InternalId owner : owners) {
-    for (std::uint64_t layer = 0; layer <= graph_.level(owner); ++layer) {
-      for (const InternalId id : graph_.list(owner, layer)) {
-        if (id >= first && id - first < items.size() && id != owner) linked[id - first] = true;
-      }
+    for (const InternalId id : graph_.list(owner, 0)) {
+      if (id >= first && id - first < items.size() && id != owner) linked[id - first] = true;
     }
   }
   std::vector<std::size_t> unlinked;
@@ -120,13 +117,15 @@ bool HnswIndex::fits(const State& state) const {
 void HnswIndex::install(State state) {
   VEXRA_CHECK(fits(state), "installed graph exceeds the index's levels or list caps");
   Adjacency graph(config_.max_connections_layer0, config_.max_connections);
-  std::size_t upper_lists = 0;
-  for (const HnswNode& node : state.nodes) upper_lists += node.level;
-  graph.reserve(state.nodes.size(), upper_lists);
-  for (const HnswNode& node : state.nodes) {
+  std::vector<std::uint64_t> levels;
+  levels.reserve(state.nodes.size());
+  for (const HnswNode& node : state.nodes) levels.push_back(node.level);
+  graph.reserve_for(levels);
+  for (InternalId id = 0; id < state.nodes.size(); ++id) {
+    const HnswNode& node = state.nodes[id];
     graph.add_node(node.level);
     for (std::uint64_t layer = 0; layer <= node.level; ++layer) {
-      graph.assign(node.id, layer, node.neighbors[layer]);
+      graph.assign(id, layer, node.neighbors[layer]);
     }
   }
   std::unique_lock nodes_lock(nodes_mu_);

@@ -59,7 +59,8 @@ concept VectorStorageTrait = requires(const S& storage, InternalId id, std::span
 // The distances from one query vector to stored vectors, as the graph walks consume them:
 // `(*this)(id)` scores one node, `score_all(ids, out)` a whole neighbour list at once, through
 // the store's batched form `distances(ids, query, metric, out)` where it has one (several stored
-// vectors per pass keep the multiply-add units busy; one exact distance is latency-bound).
+// vectors per pass keep the multiply-add units busy; one exact distance is latency-bound), given
+// a cache of the query's own terms where the store takes one.
 template <VectorStorageTrait S>
 class QueryDistances {
  public:
@@ -71,7 +72,9 @@ class QueryDistances {
   }
 
   void score_all(std::span<const InternalId> ids, std::span<std::optional<float>> out) const {
-    if constexpr (requires { storage_.distances(ids, query_, metric_, out); }) {
+    if constexpr (requires { storage_.distances(ids, query_, metric_, out, query_norm_); }) {
+      storage_.distances(ids, query_, metric_, out, query_norm_);
+    } else if constexpr (requires { storage_.distances(ids, query_, metric_, out); }) {
       storage_.distances(ids, query_, metric_, out);
     } else {
       for (std::size_t i = 0; i < ids.size(); ++i) out[i] = (*this)(ids[i]);
@@ -82,6 +85,7 @@ class QueryDistances {
   const S& storage_;
   std::span<const float> query_;
   DistanceMetric metric_;
+  mutable std::optional<float> query_norm_;  // filled by the store on first use
 };
 
 // Per-thread marks of the nodes one walk has visited, reused from walk to walk: clearing costs
@@ -116,7 +120,8 @@ void reseed_level_generator(std::uint64_t seed);
 // Locks: `nodes`, `entry_point` and `max_level` each have their own reader-writer lock, always
 // taken in that order. Writers (insert, insert_batch) hold all three exclusively; queries hold
 // the first two shared and read `max_level` under its lock. Batch planning holds the first two
-// shared while the worker pool reads the graph on the caller's behalf.
+// shared while the worker pool reads the graph on the caller's behalf; a batch's back-links are
+// then written by the worker pool too, under the caller's exclusive locks, one list per task.
 class HnswIndex {
  public:
   HnswIndex(const HnswConfig& config, DistanceMetric metric);
@@ -231,7 +236,9 @@ class HnswIndex {
   std::vector<InternalId> link_back_in_parallel(std::span<const BatchItem> items,
                                                 const std::vector<Plan>& plans, const S& storage);
 
-  // Positions of the round's items that no list of `owners` (or of the items) links to.
+  // Positions of the round's items that no layer-0 list of `owners` or of the items links to,
+  // the entry point excepted (it is where every search starts). Adds the items to `owners` and
+  // leaves it sorted without repeats.
   std::vector<std::size_t> unlinked_items(std::span<const BatchItem> items,
                                           std::vector<InternalId>& owners) const;
 
@@ -488,7 +495,8 @@ HnswIndex::Plan HnswIndex::plan_links(const BatchItem& node, std::uint64_t level
 }
 
 // Appends `new_id` to the owner's list on `layer`. A list that overflows is ranked by distance to
-// the owner and re-selected with the neighbour heuristic, as a new node's lists are. Keeping the
+// the owner and re-selected with the first pass of the neighbour heuristic (without back-filling,
+// so a pruned list keeps room and the next back-links are appended without a prune). Keeping the
 // plain closest instead cuts the links between clusters: on clustered data whole groups of nodes
 // became unreachable from the entry point (13% of 20,000 clustered vectors), so no search could
 // return them. Owners that are not nodes of the layer are skipped.
@@ -562,7 +570,8 @@ void HnswIndex::insert(InternalId id, std::span<const float> vector, const S& st
 }
 
 // Plans every item of the round in parallel against the graph as it stands, then links them as
-// if one after the other in item order. Items of one round are not linked to each other.
+// if one after the other in item order. Items of one round are planned without each other; only
+// those left without an incoming link are then linked again, with their siblings in the graph.
 template <VectorStorageTrait S>
 void HnswIndex::plan_and_link_round(std::span<const BatchItem> items,
                                     std::span<const std::uint64_t> levels, const S& storage) {
@@ -580,6 +589,7 @@ void HnswIndex::plan_and_link_round(std::span<const BatchItem> items,
   std::unique_lock nodes_lock(nodes_mu_);
   std::unique_lock entry_lock(entry_point_mu_);
   std::unique_lock level_lock(max_level_mu_);
+  graph_.reserve_for(levels);  // the round's items are then added all or none
   for (std::size_t i = 0; i < items.size(); ++i) {
     VEXRA_CHECK(items[i].id == graph_.size(), "node id out of order: expected the next position");
     graph_.add_node(levels[i]);

@@ -163,8 +163,51 @@ TEST_F(EngineTest, BatchWithOneBadEntryStoresNothing) {
   EXPECT_TRUE(db_.upsert_batch({}).has_value());
 }
 
-// Random inserts, upserts and deletes against a model of what is live: search, get, list and len
-// only ever show live ids with their current vectors.
+// Nodes of `graph` a bottom-layer walk reaches from its entry point.
+std::size_t reachable_count(const HnswIndex::State& graph) {
+  if (!graph.entry_point) return 0;
+  std::vector<bool> seen(graph.nodes.size());
+  std::vector<InternalId> stack{*graph.entry_point};
+  seen[*graph.entry_point] = true;
+  std::size_t count = 1;
+  while (!stack.empty()) {
+    const InternalId id = stack.back();
+    stack.pop_back();
+    for (const InternalId next : graph.nodes[id].neighbors[0]) {
+      if (!seen[next]) {
+        seen[next] = true;
+        ++count;
+        stack.push_back(next);
+      }
+    }
+  }
+  return count;
+}
+
+// The image leaves removed nodes out and repairs the lists that led to them; no live node may
+// be cut off, even where tight clusters are joined by few links.
+TEST(EngineImageTest, RepairedGraphKeepsTightClustersReachable) {
+  reseed_level_generator(2);
+  constexpr std::size_t kDimensions = 16;
+  const auto centres = random_vectors(40, kDimensions, 8);
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<float> offset(-0.05f, 0.05f);
+  std::vector<std::vector<float>> data;
+  for (std::size_t i = 0; i < 3000; ++i) {
+    std::vector<float> v = centres[i % centres.size()];
+    for (float& x : v) x += offset(rng);
+    data.push_back(std::move(v));
+  }
+  VectorDb db(config_for(kDimensions, DistanceMetric::Euclidean));
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    ASSERT_TRUE(db.insert(VectorId(id_of(i)), data[i], std::nullopt));
+  }
+  for (std::size_t i = 0; i < data.size(); i += 7) ASSERT_TRUE(db.remove(id_of(i)));
+  const VectorDb::Image image = db.image(true);
+  ASSERT_EQ(image.graph.nodes.size(), db.len());
+  EXPECT_EQ(reachable_count(image.graph), db.len());
+}
+
 // A stored graph the index cannot hold (here a list longer than its layer's cap) is not
 // installed: the vectors are linked anew, and every one of them is found again.
 TEST(EngineRestoreTest, GraphBeyondTheIndexLimitsIsRelinked) {
@@ -190,6 +233,8 @@ TEST(EngineRestoreTest, GraphBeyondTheIndexLimitsIsRelinked) {
   }
 }
 
+// Random inserts, upserts and deletes against a model of what is live: search, get, list and len
+// only ever show live ids with their current vectors.
 TEST(EngineModelTest, RandomWritesNeverExposeDeletedOrReplacedVersions) {
   std::mt19937 rng(11);
   std::uniform_int_distribution<int> pick_id(0, 59);

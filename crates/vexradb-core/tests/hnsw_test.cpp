@@ -45,7 +45,7 @@ class TestStorage {
   std::unordered_set<InternalId> deleted_;
 };
 
-// Nodes reachable from the entry point along edges of any layer.
+// Nodes a bottom-layer walk can reach from the entry point: the only ones a search can return.
 std::size_t reachable_count(const HnswIndex& index) {
   const HnswIndex::State state = index.state();
   if (!state.entry_point) return 0;
@@ -56,13 +56,11 @@ std::size_t reachable_count(const HnswIndex& index) {
   while (!stack.empty()) {
     const InternalId id = stack.back();
     stack.pop_back();
-    for (const auto& list : state.nodes[id].neighbors) {
-      for (const InternalId next : list) {
-        if (seen[next]) continue;
-        seen[next] = true;
-        ++count;
-        stack.push_back(next);
-      }
+    for (const InternalId next : state.nodes[id].neighbors[0]) {
+      if (seen[next]) continue;
+      seen[next] = true;
+      ++count;
+      stack.push_back(next);
     }
   }
   return count;
