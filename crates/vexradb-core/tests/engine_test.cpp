@@ -13,6 +13,7 @@
 #include "datasets.hpp"
 #include "distance.hpp"
 #include "random_vectors.hpp"
+#include "reachability.hpp"
 
 namespace vexradb {
 namespace {
@@ -25,6 +26,7 @@ Config config_for(std::uint64_t dimensions, DistanceMetric metric) {
 }
 
 using testing::random_vectors;
+using testing::reachable_count;
 
 std::string id_of(std::size_t i) {
   std::string id = "v";  // appended, not `"v" + ...`: g++ 12 -O3 warns wrongly on the latter
@@ -161,27 +163,6 @@ TEST_F(EngineTest, BatchWithOneBadEntryStoresNothing) {
   EXPECT_EQ(db_.len(), 0u);
   EXPECT_TRUE(db_.list(0, 10).empty());
   EXPECT_TRUE(db_.upsert_batch({}).has_value());
-}
-
-// Nodes of `graph` a bottom-layer walk reaches from its entry point.
-std::size_t reachable_count(const HnswIndex::State& graph) {
-  if (!graph.entry_point) return 0;
-  std::vector<bool> seen(graph.nodes.size());
-  std::vector<InternalId> stack{*graph.entry_point};
-  seen[*graph.entry_point] = true;
-  std::size_t count = 1;
-  while (!stack.empty()) {
-    const InternalId id = stack.back();
-    stack.pop_back();
-    for (const InternalId next : graph.nodes[id].neighbors[0]) {
-      if (!seen[next]) {
-        seen[next] = true;
-        ++count;
-        stack.push_back(next);
-      }
-    }
-  }
-  return count;
 }
 
 // The image leaves removed nodes out and repairs the lists that led to them; no live node may

@@ -8,8 +8,12 @@
 #include <unordered_set>
 #include <vector>
 
+#include "reachability.hpp"
+
 namespace vexradb {
 namespace {
+
+using testing::reachable_count;
 
 // A minimal store for graph tests: Euclidean distance, vectors in insertion order.
 class TestStorage {
@@ -44,27 +48,6 @@ class TestStorage {
   std::vector<std::vector<float>> vectors_;
   std::unordered_set<InternalId> deleted_;
 };
-
-// Nodes a bottom-layer walk can reach from the entry point: the only ones a search can return.
-std::size_t reachable_count(const HnswIndex& index) {
-  const HnswIndex::State state = index.state();
-  if (!state.entry_point) return 0;
-  std::vector<bool> seen(state.nodes.size());
-  std::vector<InternalId> stack{*state.entry_point};
-  seen[*state.entry_point] = true;
-  std::size_t count = 1;
-  while (!stack.empty()) {
-    const InternalId id = stack.back();
-    stack.pop_back();
-    for (const InternalId next : state.nodes[id].neighbors[0]) {
-      if (seen[next]) continue;
-      seen[next] = true;
-      ++count;
-      stack.push_back(next);
-    }
-  }
-  return count;
-}
 
 class HnswTest : public ::testing::Test {
  protected:
@@ -122,7 +105,9 @@ class HnswTest : public ::testing::Test {
     for (const BatchItem& item : items) index_.insert(item.id, item.vector, storage_);
   }
 
-  void expect_every_node_reachable() { EXPECT_EQ(reachable_count(index_), storage_.size()); }
+  void expect_every_node_reachable() {
+    EXPECT_EQ(reachable_count(index_.state()), storage_.size());
+  }
 
   std::mt19937 rng_{42};
   TestStorage storage_{kDim};
@@ -210,7 +195,7 @@ TEST_F(HnswTest, NodeInsertedAmongOnlyTombstonesStaysFindable) {
   const auto hits = search(storage_.vector(b), 10);
   ASSERT_EQ(hits.size(), 1u);
   EXPECT_EQ(hits[0].id, b);
-  EXPECT_EQ(reachable_count(index_), 2u);
+  EXPECT_EQ(reachable_count(index_.state()), 2u);
 }
 
 // An overflowing list is cut back with the neighbour heuristic. Keeping the plain closest
