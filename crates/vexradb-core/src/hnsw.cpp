@@ -47,10 +47,6 @@ void HnswIndex::fail_node_out_of_range(InternalId id) const {
       "index out of range: node " + std::to_string(id) + " of " + std::to_string(graph_.size()));
 }
 
-std::size_t HnswIndex::max_connections_on(std::uint64_t layer) const {
-  return layer == 0 ? config_.max_connections_layer0 : config_.max_connections;
-}
-
 void HnswIndex::write_lists(InternalId id, const Plan& plan) {
   for (std::size_t layer = 0; layer < plan.size(); ++layer) {
     const std::span<InternalId> list = graph_.resize_list(id, layer, plan[layer].size());
@@ -108,7 +104,7 @@ bool HnswIndex::fits(const State& state) const {
   return std::all_of(state.nodes.begin(), state.nodes.end(), [&](const HnswNode& node) {
     if (node.level > kMaxNodeLevel || node.neighbors.size() != node.level + 1) return false;
     for (std::uint64_t layer = 0; layer <= node.level; ++layer) {
-      if (node.neighbors[layer].size() > max_connections_on(layer)) return false;
+      if (node.neighbors[layer].size() > graph_.cap(layer)) return false;
     }
     return true;
   });

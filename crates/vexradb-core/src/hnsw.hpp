@@ -199,7 +199,6 @@ class HnswIndex {
       fail_node_out_of_range(id);
   }
   [[noreturn]] void fail_node_out_of_range(InternalId id) const;
-  std::size_t max_connections_on(std::uint64_t layer) const;
   std::uint64_t read_max_level() const;
 
   template <class Distance>
@@ -488,7 +487,7 @@ HnswIndex::Plan HnswIndex::plan_links(const BatchItem& node, std::uint64_t level
   Plan plan(level + 1);
   for (std::uint64_t layer = std::min(top, level) + 1; layer-- > 0;) {
     const std::vector<Candidate> found = construction_candidates(node, entry, layer, storage);
-    plan[layer] = select_neighbors(std::span(found), max_connections_on(layer), storage);
+    plan[layer] = select_neighbors(std::span(found), graph_.cap(layer), storage);
     if (!plan[layer].empty()) entry = plan[layer].front().id;
   }
   return plan;
@@ -505,7 +504,7 @@ void HnswIndex::link_back(InternalId owner, InternalId new_id, std::uint64_t lay
                           const S& storage) {
   if (owner >= graph_.size() || graph_.level(owner) < layer) return;
   const std::span<const InternalId> list = graph_.list(owner, layer);
-  const std::size_t cap = max_connections_on(layer);
+  const std::size_t cap = graph_.cap(layer);
   if (list.size() < cap) {
     graph_.append(owner, layer, new_id);
     return;
