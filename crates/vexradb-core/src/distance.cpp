@@ -54,6 +54,17 @@ void reference_block_phase(DistanceMetric metric, const float* a, const float* c
 
 float reduce(const float* lanes) { return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]); }
 
+// One square root of the product of the squared norms. A zero (or underflowed) product means no
+// direction to compare: the distance is 1, never a division by zero (the division is written
+// unconditionally, by 1 in that case, so that it can be done for several stored vectors at
+// once). A NaN product is not 0 and propagates.
+inline float cosine_distance(float dot, float norm_a, float norm_b) {
+  const float product = norm_a * norm_b;
+  const bool undirected = product == 0.0f;
+  const float cosine = dot / (undirected ? 1.0f : std::sqrt(product));
+  return undirected ? 1.0f : 1.0f - cosine;
+}
+
 // Completes the distances from `a` to the group's first `count` stored vectors `b` from their
 // lane sums: reduces the lanes, adds the tail elements in index order (each product rounded, then
 // added: the build forbids the compiler to fuse them), and applies the metric's formula. Each step
@@ -107,14 +118,7 @@ void finish(const GroupSums& sums, std::size_t count, std::span<const float> a,
     } else if constexpr (kMetric == DistanceMetric::DotProduct) {
       out[c] = 1.0f - dot[c];
     } else {
-      // One square root of the product of the squared norms. A zero (or underflowed) product
-      // means no direction to compare: the distance is 1, never a division by zero (the
-      // division is written unconditionally, by 1 in that case, so that it can be done for
-      // several stored vectors at once). A NaN product is not 0 and propagates.
-      const float product = norm_a * norm_b[c];
-      const bool undirected = product == 0.0f;
-      const float cosine = dot[c] / (undirected ? 1.0f : std::sqrt(product));
-      out[c] = undirected ? 1.0f : 1.0f - cosine;
+      out[c] = cosine_distance(dot[c], norm_a, norm_b[c]);
     }
   }
 }
@@ -141,12 +145,7 @@ void finish_cosine(const GroupSums& sums, std::size_t count, std::span<const flo
       dot[c] = dot[c] + tail_dot;
     }
   }
-  for (std::size_t c = 0; c < count; ++c) {
-    const float product = norm_a * norm_b[c];
-    const bool undirected = product == 0.0f;
-    const float cosine = dot[c] / (undirected ? 1.0f : std::sqrt(product));
-    out[c] = undirected ? 1.0f : 1.0f - cosine;
-  }
+  for (std::size_t c = 0; c < count; ++c) out[c] = cosine_distance(dot[c], norm_a, norm_b[c]);
 }
 
 // The kernels of one path.
@@ -205,6 +204,22 @@ float distance_with(const PathKernels& kernels, DistanceMetric metric, std::span
   });
 }
 
+// Calls score(group, in_group, first) for the stored vectors first .. first + in_group - 1, group
+// by group of the path's size; `group` holds their first elements, padded to the group size by
+// repeating the last one, as the block phases expect.
+template <class StoredAt, class Score>
+void for_each_group(const PathKernels& kernels, std::size_t count, StoredAt stored_at,
+                    Score score) {
+  const float* group[kMaxGroup];
+  for (std::size_t first = 0; first < count; first += kernels.group_size) {
+    const std::size_t in_group = std::min(kernels.group_size, count - first);
+    for (std::size_t i = 0; i < kernels.group_size; ++i) {
+      group[i] = stored_at(first + std::min(i, in_group - 1));
+    }
+    score(static_cast<const float* const*>(group), in_group, first);
+  }
+}
+
 // out[i] = the distance from `query` to stored_at(i) for i < count; stored_at(i) is the first
 // element of a vector at least as long as the query.
 template <class StoredAt>
@@ -213,15 +228,11 @@ void batch_of_pointers(const PathKernels& kernels, DistanceMetric metric,
                        float* out) {
   with_metric(metric, [&](auto m) {
     GroupSums sums;
-    const float* group[kMaxGroup];
-    for (std::size_t first = 0; first < count; first += kernels.group_size) {
-      const std::size_t in_group = std::min(kernels.group_size, count - first);
-      for (std::size_t i = 0; i < kernels.group_size; ++i) {
-        group[i] = stored_at(first + std::min(i, in_group - 1));
-      }
-      kernels.group(m, query.data(), group, in_group, query.size() / 4, sums);
-      finish<decltype(m)::value>(sums, in_group, query, group, out + first);
-    }
+    for_each_group(kernels, count, stored_at,
+                   [&](const float* const* group, std::size_t in_group, std::size_t first) {
+                     kernels.group(m, query.data(), group, in_group, query.size() / 4, sums);
+                     finish<decltype(m)::value>(sums, in_group, query, group, out + first);
+                   });
   });
 }
 
@@ -321,17 +332,14 @@ void cosine_batch_with_norms(std::span<const float> query, float query_norm,
               "distance output or norms length differs from the batch's");
   const PathKernels& kernels = fastest_kernels();
   GroupSums sums;
-  const float* group[kMaxGroup];
-  for (std::size_t first = 0; first < stored.size(); first += kernels.group_size) {
-    const std::size_t in_group = std::min(kernels.group_size, stored.size() - first);
-    for (std::size_t i = 0; i < kernels.group_size; ++i) {
-      group[i] = stored[first + std::min(i, in_group - 1)];
-    }
-    kernels.group(DistanceMetric::DotProduct, query.data(), group, in_group, query.size() / 4,
-                  sums);
-    finish_cosine(sums, in_group, query, group, query_norm, stored_norms.data() + first,
-                  out.data() + first);
-  }
+  for_each_group(
+      kernels, stored.size(), [&](std::size_t i) { return stored[i]; },
+      [&](const float* const* group, std::size_t in_group, std::size_t first) {
+        kernels.group(DistanceMetric::DotProduct, query.data(), group, in_group, query.size() / 4,
+                      sums);
+        finish_cosine(sums, in_group, query, group, query_norm, stored_norms.data() + first,
+                      out.data() + first);
+      });
 }
 
 float distance_on_path(DistancePath path, DistanceMetric metric, std::span<const float> a,
