@@ -59,8 +59,8 @@ def load(db, items, chunk=5000):
     print("\n  done in %.1f s\n" % (time.perf_counter() - started))
 
 
-def print_hits(title, hits):
-    print(title)
+def print_hits(title, hits, asked):
+    print("%s (%d results of %d asked)" % (title, len(hits), asked))
     print("  %-4s %-12s %-9s %-9s %8s %5s" % ("rank", "id", "distance", "category", "price", "year"))
     for rank, hit in enumerate(hits, 1):
         m = hit.metadata or {}
@@ -141,6 +141,7 @@ def main():
     queries = [[x + rng.gauss(0, 0.3) for x in items[rng.randrange(len(items))][1]]
                for _ in range(args.queries)]
     wanted = Eq("category", "books") & In("year", [2022, 2023]) & Eq("in_stock", True)
+    rare = Eq("category", "books") & Eq("year", 2015) & Eq("in_stock", False)
 
     print("Data directory: %s" % os.path.abspath(args.data_dir))
     with timed("Opened", lambda: open_catalogue(args.data_dir)) as db:
@@ -148,9 +149,11 @@ def main():
             print("  it already holds %d vectors from an earlier run: they are replaced" % len(db))
         print()
         load(db, items)
-        print_hits("Nearest products to a query:", db.search(queries[0], 5))
+        print_hits("Nearest products to a query:", db.search(queries[0], 5), 5)
         print_hits("Same query, in-stock books from 2022 or 2023:",
-                   db.search(queries[0], 5, filter=wanted))
+                   db.search(queries[0], 5, filter=wanted), 5)
+        print_hits("Same query, sold-out books from 2015 (a rare kind):",
+                   db.search(queries[0], 5, filter=rare), 5)
         measure(db, items, queries)
         print_stats(db)
         timed("Checkpoint (snapshot of vectors and graph, fresh log)", db.checkpoint)

@@ -22,6 +22,14 @@ struct HnswConfig {
 };
 
 // Configuration an engine is built from; copied into the engine and its index.
+// How a search finds its candidates. Planned (the default) estimates how many stored vectors the
+// search may return and takes the cheaper way; the other two force one way (tests, benchmarks).
+enum class SearchStrategy : std::uint8_t {
+  Planned = 0,
+  GraphWalk = 1,  // the graph walk, however few vectors qualify
+  ExactScan = 2,  // every qualifying vector scored
+};
+
 struct Config {
   std::uint64_t dimensions = 0;  // length of every vector and query, fixed for the engine's life
   DistanceMetric distance_metric = DistanceMetric::Cosine;
@@ -31,6 +39,7 @@ struct Config {
   Quantization quantization = Quantization::None;
   // Whether the quantized engine re-ranks its candidates with exact distances.
   bool rescore = false;
+  SearchStrategy search_strategy = SearchStrategy::Planned;
 };
 
 }  // namespace vexradb

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <queue>
 
 #include "distance.hpp"
 #include "graph_image.hpp"
 #include "internal_failure.hpp"
+#include "search_plan.hpp"
 
 namespace vexradb {
 namespace {
@@ -106,17 +106,22 @@ std::vector<SearchHit> to_hits(const Store& store, std::span<const Candidate> ca
   return hits;
 }
 
-// Admission of a node into a search's results: not tombstoned and, with a filter, carrying
-// metadata that passes it (a vector without metadata passes no filter).
-template <class View>
-auto admission(const View& view, const Filter* filter) {
-  return [&view, filter](InternalId id) {
-    if (filter != nullptr) {
-      const Json* metadata = view.metadata(id);
-      if (metadata == nullptr || !matches(*filter, *metadata)) return false;
-    }
-    return !view.is_deleted(id);
-  };
+// The nearest `count` candidates a search may return: from the graph walk, or, when the planner
+// finds few enough qualifying vectors (or the engine has no graph), by scoring all of them.
+template <class View, class Distance>
+Result<std::vector<Candidate>> find_candidates(const View& view, const HnswIndex* index,
+                                               const Config& config, const Distance& distances,
+                                               std::uint64_t count, const Filter* filter) {
+  const std::optional<PreparedFilter> prepared =
+      filter != nullptr ? std::optional<PreparedFilter>(std::in_place, *filter) : std::nullopt;
+  const Admission admit(view.catalog(), prepared ? &*prepared : nullptr);
+  const std::uint64_t ef = std::max(count, config.hnsw.ef_search);
+  const SearchStrategy strategy =
+      index != nullptr ? config.search_strategy : SearchStrategy::ExactScan;
+  std::optional<std::vector<InternalId>> ids = ids_to_scan(admit, ef, strategy);
+  if (!ids && index == nullptr) ids.emplace();  // an empty store without a graph
+  if (ids) return nearest_of(distances, *ids, count);
+  return index->search(distances, count, admit);
 }
 
 void stable_sort_by_distance(std::vector<Candidate>& candidates) {
@@ -190,8 +195,8 @@ Result<std::vector<SearchHit>> VectorDb::search_candidates(std::span<const float
   if (auto ok = check_dimension(config_, query.size()); !ok) return fail(std::move(ok).error());
   Result<std::vector<Candidate>> nearest = [&] {
     const VectorStorageView view = storage_.view();
-    return index_.search(QueryDistances(view, query, config_.distance_metric), count,
-                         admission(view, filter));
+    return find_candidates(view, &index_, config_,
+                           QueryDistances(view, query, config_.distance_metric), count, filter);
   }();
   if (!nearest) return fail(std::move(nearest).error());
   return to_hits(storage_, live_candidates(storage_, std::move(*nearest)), k);
@@ -296,58 +301,23 @@ std::vector<ListItem> QuantizedVectorDb::list(std::uint32_t offset, std::uint32_
   return list_live(storage_, offset, limit);
 }
 
-Result<std::vector<Candidate>> QuantizedVectorDb::graph_candidates(std::span<const float> query,
-                                                                   std::uint64_t count,
-                                                                   const Filter* filter) const {
+// Graph or scan, by quantized distances. A binary scan binarises the query once for the whole
+// scan. Equal distances of a scan come in ascending id order.
+Result<std::vector<Candidate>> QuantizedVectorDb::candidates(std::span<const float> query,
+                                                             std::uint64_t count,
+                                                             const Filter* filter) const {
   const QuantizedStorageView view = storage_.view();
-  return index_->search(QueryDistances(view, query, config_.distance_metric), count,
-                        admission(view, filter));
-}
-
-// Every stored vector, scored by its quantized distance; the `count` nearest are kept with a
-// bounded selection. Ids arrive in ascending order, so the order of equal distances is by id, as
-// a stable sort of all of them would give. NaN distances sort last.
-std::vector<Candidate> QuantizedVectorDb::scan_candidates(std::span<const float> query,
-                                                          std::uint64_t count,
-                                                          const Filter* filter) const {
-  const QuantizedStorageView view = storage_.view();
-  const std::optional<std::vector<std::uint8_t>> code = view.binary_code(query);
-  const std::vector<std::uint8_t>* query_code = code ? &*code : nullptr;
-
-  auto before = [](const Candidate& a, const Candidate& b) {
-    const bool a_nan = std::isnan(a.distance), b_nan = std::isnan(b.distance);
-    if (a_nan != b_nan) return b_nan;
-    if (!a_nan && a.distance != b.distance) return a.distance < b.distance;
-    return a.id < b.id;
-  };
-  // The worst kept candidate on top.
-  std::priority_queue<Candidate, std::vector<Candidate>, decltype(before)> kept(before);
-  auto offer = [&](Candidate candidate) {
-    if (kept.size() < count) {
-      kept.push(candidate);
-    } else if (count > 0 && before(candidate, kept.top())) {
-      kept.pop();
-      kept.push(candidate);
-    }
-  };
-  for (const InternalId id : storage_.all_internal_ids()) {
-    if (filter != nullptr) {
-      const Json* metadata = view.metadata(id);
-      if (metadata == nullptr || !matches(*filter, *metadata)) continue;
-    }
-    if (const std::optional<float> d =
-            view.distance_quantized(query, query_code, id, config_.distance_metric)) {
-      offer({id, *d});
-    }
+  const std::optional<std::vector<std::uint8_t>> code =
+      index_ ? std::nullopt : view.binary_code(query);
+  if (!code) {
+    return find_candidates(view, index_.get(), config_,
+                           QueryDistances(view, query, config_.distance_metric), count, filter);
   }
-  std::vector<Candidate> nearest;
-  nearest.reserve(kept.size());
-  while (!kept.empty()) {
-    nearest.push_back(kept.top());
-    kept.pop();
-  }
-  std::reverse(nearest.begin(), nearest.end());
-  return nearest;
+  const std::vector<std::uint8_t>* query_code = &*code;
+  auto binary_distance = [&](InternalId id) {
+    return view.distance_quantized(query, query_code, id, config_.distance_metric);
+  };
+  return find_candidates(view, index_.get(), config_, binary_distance, count, filter);
 }
 
 // Re-ranks the first factor * k candidates by the exact distance to their kept originals;
@@ -377,8 +347,7 @@ Result<std::vector<SearchHit>> QuantizedVectorDb::search(std::span<const float> 
   const std::uint64_t wanted =
       k > std::numeric_limits<std::uint64_t>::max() / (2 * factor) ? k : 2 * k * factor;
 
-  Result<std::vector<Candidate>> nearest =
-      index_ ? graph_candidates(query, wanted, filter) : scan_candidates(query, wanted, filter);
+  Result<std::vector<Candidate>> nearest = candidates(query, wanted, filter);
   if (!nearest) return fail(std::move(nearest).error());
   std::vector<Candidate> live = live_candidates(storage_, std::move(*nearest));
   if (rescore) live = rescored(query, std::move(live), factor, k);

@@ -146,10 +146,8 @@ class QuantizedVectorDb {
  private:
   Status store_and_link(const VectorId& id, std::span<const float> vector,
                         std::optional<Json> metadata, bool allow_overwrite);
-  Result<std::vector<Candidate>> graph_candidates(std::span<const float> query, std::uint64_t count,
-                                                  const Filter* filter) const;
-  std::vector<Candidate> scan_candidates(std::span<const float> query, std::uint64_t count,
-                                         const Filter* filter) const;
+  Result<std::vector<Candidate>> candidates(std::span<const float> query, std::uint64_t count,
+                                            const Filter* filter) const;
   std::vector<Candidate> rescored(std::span<const float> query, std::vector<Candidate> live,
                                   std::uint64_t factor, std::uint64_t k) const;
 

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <utility>
 
+#include "metadata_index.hpp"
 #include "overloaded.hpp"
 
 namespace vexradb {
@@ -68,8 +70,8 @@ double great_circle_meters(double center_lat, double center_lon, Point point) no
   return 2.0 * std::atan2(std::sqrt(h), std::sqrt(1.0 - h)) * EARTH_RADIUS_METERS;
 }
 
-bool geo_matches(const Filter::GeoRadius& geo, const Json& metadata) noexcept {
-  const Json* value = get_value_by_path(metadata, geo.field);
+// The leaf tests, given the value found at the leaf's field (null when there is none).
+bool geo_matches(const Filter::GeoRadius& geo, const Json* value) noexcept {
   if (value == nullptr) return false;
   const auto point = point_of(*value);
   if (!point) return false;
@@ -77,8 +79,7 @@ bool geo_matches(const Filter::GeoRadius& geo, const Json& metadata) noexcept {
   return great_circle_meters(geo.center_lat, geo.center_lon, *point) <= geo.radius_meters;
 }
 
-bool range_matches(const Filter::Range& range, const Json& metadata) noexcept {
-  const Json* value = get_value_by_path(metadata, range.field);
+bool range_matches(const Filter::Range& range, const Json* value) noexcept {
   if (value == nullptr) return false;
   const auto number = number_as_double(*value);
   if (!number) return false;
@@ -87,17 +88,42 @@ bool range_matches(const Filter::Range& range, const Json& metadata) noexcept {
          (!range.lt || *number < *range.lt) && (!range.lte || *number <= *range.lte);
 }
 
-bool in_matches(const Filter::In& in, const Json& metadata) noexcept {
-  const Json* value = get_value_by_path(metadata, in.field);
+bool in_matches(const Filter::In& in, const Json* value) noexcept {
   if (value == nullptr) return false;
   return std::any_of(in.values.begin(), in.values.end(),
                      [value](const Json& candidate) { return json_equal(*value, candidate); });
 }
 
-bool eq_matches(const Filter::Eq& eq, const Json& metadata) noexcept {
-  const Json* value = get_value_by_path(metadata, eq.field);
+bool eq_matches(const Filter::Eq& eq, const Json* value) noexcept {
   return value != nullptr && json_equal(*value, eq.value);
 }
+
+// get_value_by_path over a path already split into its segments (none for the empty path).
+const Json* value_at(const Json& value, std::span<const std::string_view> segments) noexcept {
+  const Json* current = &value;
+  for (const std::string_view key : segments) {
+    const auto* object = current->get_ptr<const Json::object_t*>();
+    if (object == nullptr) return nullptr;
+    const auto member = object->find(key);
+    if (member == object->end()) return nullptr;
+    current = &member->second;
+  }
+  return current;
+}
+
+std::vector<std::string_view> split_path(std::string_view path) {
+  std::vector<std::string_view> segments;
+  if (path.empty()) return segments;
+  while (true) {
+    const std::size_t dot = path.find('.');
+    segments.push_back(path.substr(0, dot));
+    if (dot == std::string_view::npos) return segments;
+    path.remove_prefix(dot + 1);
+  }
+}
+
+// Below this many values an In compares them one by one; hashing the found value costs more.
+constexpr std::size_t kHashedInValues = 8;
 
 std::size_t deepest_of(const std::vector<Filter>& filters) noexcept {
   std::size_t deepest = 0;
@@ -140,8 +166,12 @@ bool matches(const Filter& filter, const Json& metadata) noexcept {
   // Recursion is bounded by Filter::kMaxDepth.
   return std::visit(
       Overloaded{
-          [&](const Filter::Eq& eq) { return eq_matches(eq, metadata); },
-          [&](const Filter::In& in) { return in_matches(in, metadata); },
+          [&](const Filter::Eq& eq) {
+            return eq_matches(eq, get_value_by_path(metadata, eq.field));
+          },
+          [&](const Filter::In& in) {
+            return in_matches(in, get_value_by_path(metadata, in.field));
+          },
           [&](const Filter::And& all) {
             return std::all_of(all.filters.begin(), all.filters.end(),
                                [&](const Filter& f) { return matches(f, metadata); });
@@ -151,8 +181,12 @@ bool matches(const Filter& filter, const Json& metadata) noexcept {
                                [&](const Filter& f) { return matches(f, metadata); });
           },
           [&](const Filter::Not& negation) { return !matches(*negation.filter, metadata); },
-          [&](const Filter::Range& range) { return range_matches(range, metadata); },
-          [&](const Filter::GeoRadius& geo) { return geo_matches(geo, metadata); },
+          [&](const Filter::Range& range) {
+            return range_matches(range, get_value_by_path(metadata, range.field));
+          },
+          [&](const Filter::GeoRadius& geo) {
+            return geo_matches(geo, get_value_by_path(metadata, geo.field));
+          },
       },
       filter.node());
 }
@@ -171,6 +205,68 @@ const Json* get_value_by_path(const Json& value, std::string_view path) noexcept
     if (dot == std::string_view::npos) return current;
     path.remove_prefix(dot + 1);
   }
+}
+
+}  // namespace vexradb
+
+namespace vexradb {
+
+PreparedFilter::PreparedFilter(const Filter& filter) : filter_(&filter) {
+  auto prepare_all = [this](const std::vector<Filter>& filters) {
+    operands_.reserve(filters.size());
+    for (const Filter& operand : filters) operands_.emplace_back(operand);
+  };
+  std::visit(Overloaded{
+                 [&](const Filter::Eq& eq) { path_ = split_path(eq.field); },
+                 [&](const Filter::In& in) {
+                   path_ = split_path(in.field);
+                   if (in.values.size() < kHashedInValues) return;
+                   hashed_values_.reserve(in.values.size());
+                   for (const Json& value : in.values) {
+                     hashed_values_.emplace_back(json_value_hash(value), &value);
+                   }
+                   std::stable_sort(hashed_values_.begin(), hashed_values_.end(),
+                                    [](const auto& a, const auto& b) { return a.first < b.first; });
+                 },
+                 [&](const Filter::And& all) { prepare_all(all.filters); },
+                 [&](const Filter::Or& any) { prepare_all(any.filters); },
+                 [&](const Filter::Not& negation) { operands_.emplace_back(*negation.filter); },
+                 [&](const Filter::Range& range) { path_ = split_path(range.field); },
+                 [&](const Filter::GeoRadius& geo) { path_ = split_path(geo.field); },
+             },
+             filter.node());
+}
+
+bool PreparedFilter::matches(const Json& metadata) const noexcept {
+  auto found = [&] { return value_at(metadata, path_); };
+  return std::visit(
+      Overloaded{
+          [&](const Filter::Eq& eq) { return eq_matches(eq, found()); },
+          [&](const Filter::In& in) {
+            const Json* value = found();
+            if (hashed_values_.empty() || value == nullptr) return in_matches(in, value);
+            const std::uint64_t hash = json_value_hash(*value);
+            auto it = std::lower_bound(
+                hashed_values_.begin(), hashed_values_.end(), hash,
+                [](const auto& entry, std::uint64_t h) { return entry.first < h; });
+            for (; it != hashed_values_.end() && it->first == hash; ++it) {
+              if (json_equal(*value, *it->second)) return true;
+            }
+            return false;
+          },
+          [&](const Filter::And&) {
+            return std::all_of(operands_.begin(), operands_.end(),
+                               [&](const PreparedFilter& f) { return f.matches(metadata); });
+          },
+          [&](const Filter::Or&) {
+            return std::any_of(operands_.begin(), operands_.end(),
+                               [&](const PreparedFilter& f) { return f.matches(metadata); });
+          },
+          [&](const Filter::Not&) { return !operands_.front().matches(metadata); },
+          [&](const Filter::Range& range) { return range_matches(range, found()); },
+          [&](const Filter::GeoRadius& geo) { return geo_matches(geo, found()); },
+      },
+      filter_->node());
 }
 
 }  // namespace vexradb

@@ -3,6 +3,7 @@
 // Predicates over a vector's JSON metadata, evaluated by filtered searches.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -93,6 +94,24 @@ class Filter {
 
   Node node_;
   std::size_t depth_;
+};
+
+// A filter made ready for the many evaluations of one search: every path split into its
+// segments once, and the values of a long In list looked up by hash instead of one by one.
+// Borrows the filter, which must outlive it. Evaluates exactly as matches(filter, metadata).
+class PreparedFilter {
+ public:
+  explicit PreparedFilter(const Filter& filter);
+
+  bool matches(const Json& metadata) const noexcept;
+  const Filter& filter() const noexcept { return *filter_; }
+
+ private:
+  const Filter* filter_;
+  std::vector<std::string_view> path_;    // the field's segments, for the leaves
+  std::vector<PreparedFilter> operands_;  // And, Or, Not
+  // An In of many values: (json_value_hash, value) sorted by hash.
+  std::vector<std::pair<std::uint64_t, const Json*>> hashed_values_;
 };
 
 // Whether `metadata` satisfies `filter`. Never fails: a missing field, a value of the wrong type

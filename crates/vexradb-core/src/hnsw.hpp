@@ -141,7 +141,8 @@ class HnswIndex {
   // The `n` nearest admissible nodes by `distance_to_query(id) -> optional<float>`, ascending;
   // IndexEmpty when nothing was ever inserted. The walk runs with ef = max(n, ef_search) on the
   // bottom layer; `admit(id) -> bool` gates only what is returned, so tombstones and filtered-out
-  // nodes still carry the walk.
+  // nodes still carry the walk. It returns fewer than min(n, ef) nodes only when fewer admissible
+  // ones are reachable.
   template <class Distance, class Admit>
   Result<std::vector<Candidate>> search(Distance&& distance_to_query, std::uint64_t n,
                                         Admit&& admit) const;
@@ -367,7 +368,12 @@ std::vector<Candidate> HnswIndex::search_layer(Distance& distance_to_query, Inte
 
   while (!candidates.empty()) {
     const Candidate nearest = candidates.pop();
-    if (nearest.distance > worst_result()) break;
+    // Distance ends the walk only once the results are full. Before that, a candidate farther
+    // than every result is a node `admit` refused (all others are results too), and the nodes
+    // beyond it may still hold the admissible ones: stopping there returned too few results
+    // under selective filters or many tombstones. Where every node is admissible this never
+    // happens, and the walk is exactly the classic one.
+    if (results.size() >= ef && nearest.distance > worst_result()) break;
     // The next node to expand is most likely the nearest candidate left: start loading its list.
     if (layer == 0 && !candidates.empty()) graph_.prefetch_layer0(candidates.top().id);
     if (graph_.level(nearest.id) < layer) continue;

@@ -43,6 +43,8 @@ void IdCatalog::reserve_locked(std::size_t additional) {
 
 std::optional<InternalId> IdCatalog::assign_locked(VectorId id, std::optional<Json> metadata) {
   const InternalId new_id = next_id_locked();
+  // First, as it may fail: an id listed before it is assigned is skipped by every reader.
+  if (metadata) metadata_index_.add(new_id, *metadata);
   std::optional<InternalId> replaced;
   auto [slot, inserted] = id_map_.try_emplace(id, new_id);
   if (!inserted) {
@@ -51,7 +53,18 @@ std::optional<InternalId> IdCatalog::assign_locked(VectorId id, std::optional<Js
   }
   external_ids_.push_back(std::move(id));
   metadata_.push_back(std::move(metadata));
+  if (replaced) {
+    WriteLock lock(deleted_mu_);
+    mark_dead_locked(replaced_, *replaced);
+  }
   return replaced;
+}
+
+void IdCatalog::mark_dead_locked(std::vector<bool>& marks, InternalId id) {
+  if (marks.size() <= id) marks.resize(std::size_t{id} + 1, false);
+  if (marks[id]) return;
+  if (is_current_locked(id)) ++dead_count_;
+  marks[id] = true;
 }
 
 const Json* IdCatalog::metadata_locked(InternalId id) const {
@@ -66,8 +79,7 @@ bool IdCatalog::is_live(std::string_view id) const {
 
 void IdCatalog::tombstone(InternalId id) {
   WriteLock lock(deleted_mu_);
-  if (deleted_.size() <= id) deleted_.resize(std::size_t{id} + 1, false);
-  deleted_[id] = true;
+  mark_dead_locked(deleted_, id);
 }
 
 bool IdCatalog::remove(std::string_view id) {

@@ -11,6 +11,7 @@
 #include "error.hpp"
 #include "id_hash.hpp"
 #include "json.hpp"
+#include "metadata_index.hpp"
 #include "reserve_more.hpp"
 #include "types.hpp"
 
@@ -18,10 +19,13 @@ namespace vexradb {
 
 // The bookkeeping every store shares, whatever form it keeps vectors in: the external id of each
 // internal id (0, 1, 2 ... never reused), the map from each live external id to its current
-// internal id, the metadata of each internal id, and the tombstones.
+// internal id, the metadata of each internal id with an index of its values, the tombstones, and
+// which internal ids a later version of their external id replaced.
 //
 // Each container has its own reader-writer lock, in the order external ids, id map, metadata,
-// tombstones. A store that also holds vectors decides where its own locks go around these.
+// tombstones. The metadata index goes with the metadata, the replaced marks and the count of dead
+// versions with the tombstones. A store that also holds vectors decides where its own locks go
+// around these.
 class IdCatalog {
  public:
   // The write locks of a new entry: external ids, id map and metadata, in that order.
@@ -43,13 +47,20 @@ class IdCatalog {
   InternalId next_id_locked() const { return static_cast<InternalId>(external_ids_.size()); }
   void reserve_locked(std::size_t additional);
   // Gives `id` the next internal id and returns the internal id it replaces, if it was live.
-  // Does not tombstone the replaced id: stores choose. Call reserve_locked first so that this
-  // cannot fail half-way.
+  // Marks the replaced id as no longer current but does not tombstone it: stores choose. Call
+  // reserve_locked first so that this cannot fail half-way.
   std::optional<InternalId> assign_locked(VectorId id, std::optional<Json> metadata);
 
   // Under ViewLocks:
   const Json* metadata_locked(InternalId id) const;
   bool is_deleted_locked(InternalId id) const { return id < deleted_.size() && deleted_[id]; }
+  // Neither tombstoned nor replaced: the version a search may return.
+  bool is_current_locked(InternalId id) const {
+    return !is_deleted_locked(id) && !(id < replaced_.size() && replaced_[id]);
+  }
+  std::size_t assigned_count_locked() const { return metadata_.size(); }
+  std::size_t current_count_locked() const { return metadata_.size() - dead_count_; }
+  const MetadataIndex& metadata_index_locked() const { return metadata_index_; }
 
   // Each of these takes the locks it needs.
   bool is_live(std::string_view id) const;
@@ -67,14 +78,21 @@ class IdCatalog {
  private:
   using IdMap = std::unordered_map<VectorId, InternalId, IdHash, IdEqual>;
 
+  // Marks `id` dead (tombstoned or replaced) in `marks`; the caller holds the tombstone lock.
+  void mark_dead_locked(std::vector<bool>& marks, InternalId id);
+
   mutable std::shared_mutex external_ids_mu_;
   std::vector<VectorId> external_ids_;
   mutable std::shared_mutex id_map_mu_;
   IdMap id_map_;
   mutable std::shared_mutex metadata_mu_;
   std::vector<std::optional<Json>> metadata_;  // indexed by internal id
+  MetadataIndex metadata_index_;
   mutable std::shared_mutex deleted_mu_;
-  std::vector<bool> deleted_;  // indexed by internal id; ids past the end are not deleted
+  // Indexed by internal id; ids past the end are neither deleted nor replaced.
+  std::vector<bool> deleted_;
+  std::vector<bool> replaced_;
+  std::size_t dead_count_ = 0;  // ids deleted, replaced or both
 };
 
 }  // namespace vexradb

@@ -132,6 +132,8 @@ class QuantizedStorageView {
   std::optional<std::vector<float>> get_vector_data(InternalId id) const;
   bool is_deleted(InternalId id) const { return storage_->catalog_.is_deleted_locked(id); }
   const Json* metadata(InternalId id) const { return storage_->catalog_.metadata_locked(id); }
+  // The ids, metadata and tombstones, for the lookups the view's locks cover.
+  const IdCatalog& catalog() const noexcept { return storage_->catalog_; }
 
   // Binary mode: the codes of every stored vector, back to back.
   std::span<const std::uint8_t> binary_codes() const { return storage_->binary_codes_; }

@@ -129,6 +129,8 @@ class VectorStorageView {
   bool is_deleted(InternalId id) const { return storage_->catalog_.is_deleted_locked(id); }
   // The metadata stored with an internal id in place, or null; no tombstone check.
   const Json* metadata(InternalId id) const { return storage_->catalog_.metadata_locked(id); }
+  // The ids, metadata and tombstones, for the lookups the view's locks cover.
+  const IdCatalog& catalog() const noexcept { return storage_->catalog_; }
 
  private:
   friend class VectorStorage;

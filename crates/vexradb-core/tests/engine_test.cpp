@@ -4,14 +4,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <map>
 #include <random>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "clustered.hpp"
 #include "datasets.hpp"
 #include "distance.hpp"
+#include "filtered_recall.hpp"
 #include "random_vectors.hpp"
 #include "reachability.hpp"
 
@@ -323,6 +326,184 @@ TEST(EngineRecallTest, RealDataSets) {
     std::printf("%s: recall@10 %.3f\n", set->name.c_str(), recall);
     EXPECT_GE(recall, c.min_recall) << set->name;
   }
+}
+
+// Filters admitting a few of several thousand clustered vectors (through the metadata index, and
+// by a sampled estimate for the range), then deletion of nearly all of them: with each strategy
+// every search returns min(k, qualifying) results, the nearest qualifying ones. The exact scan
+// returns exactly the true ones; the walk and the planner at least 99% of them.
+TEST(EngineFilteredSearchTest, SelectiveFiltersAndDeletionsNeverShortenResults) {
+  constexpr std::size_t kCount = 4000, kDimensions = 16, kK = 10;
+  const auto data = testing::clustered_vectors(kCount, kDimensions, 40, 0.1f, 21);
+  std::vector<BatchEntry> entries;
+  for (std::size_t i = 0; i < kCount; ++i) {
+    entries.push_back({VectorId(id_of(i)), data[i], Json{{"b", i % 1000}, {"c", i % 7}}});
+  }
+  std::vector<std::vector<float>> queries;
+  for (std::size_t i = 0; i < 20; ++i) queries.push_back(data[(i * 397) % kCount]);
+  std::vector<Json> twenty;
+  for (int b = 0; b < 20; ++b) twenty.push_back(Json(b));
+  std::vector<Json> hundred;
+  for (int b = 0; b < 100; ++b) hundred.push_back(Json(b));
+  struct Case {
+    Filter filter;
+    bool (*qualifies)(std::size_t);
+  };
+  const Case cases[] = {
+      {Filter(Filter::Eq{"b", Json(3)}), [](std::size_t i) { return i % 1000 == 3; }},
+      {Filter(Filter::In{"b", twenty}), [](std::size_t i) { return i % 1000 < 20; }},
+      {Filter::all({Filter(Filter::In{"b", hundred}), Filter(Filter::Eq{"c", Json(2)})}).value(),
+       [](std::size_t i) { return i % 1000 < 100 && i % 7 == 2; }},
+      {Filter(Filter::Range{std::nullopt, std::nullopt, 3.0, std::nullopt, "b"}),
+       [](std::size_t i) { return i % 1000 < 3; }},
+      {Filter::negate(Filter(Filter::Eq{"c", Json(0)})).value(),
+       [](std::size_t i) { return i % 7 != 0; }},
+  };
+  for (const SearchStrategy strategy :
+       {SearchStrategy::GraphWalk, SearchStrategy::ExactScan, SearchStrategy::Planned}) {
+    SCOPED_TRACE(static_cast<int>(strategy));
+    reseed_level_generator(3);
+    Config config = config_for(kDimensions, DistanceMetric::Euclidean);
+    config.search_strategy = strategy;
+    VectorDb db(config);
+    ASSERT_TRUE(db.upsert_batch(entries));
+    std::vector<bool> live(kCount, true);
+    auto check = [&](const Filter* filter, bool (*qualifies)(std::size_t)) {
+      auto truth = [&](const std::vector<float>& query) {
+        std::vector<std::string> ids;
+        for (const std::size_t i : testing::exact_nearest(
+                 kCount, kK,
+                 [&](std::size_t i) { return distance(DistanceMetric::Euclidean, query, data[i]); },
+                 [&](std::size_t i) {
+                   return live[i] && (qualifies == nullptr || qualifies(i));
+                 })) {
+          ids.push_back(id_of(i));
+        }
+        return ids;
+      };
+      const bool exact = strategy == SearchStrategy::ExactScan;
+      EXPECT_GE(testing::filtered_recall(db, queries, kK, filter, truth, exact), 0.99);
+    };
+    for (const Case& c : cases) check(&c.filter, c.qualifies);
+    for (std::size_t i = 0; i < kCount; ++i) {
+      if (i % 25 != 0) {
+        ASSERT_TRUE(db.remove(id_of(i)));
+        live[i] = false;
+      }
+    }
+    check(nullptr, nullptr);
+    for (const Case& c : cases) check(&c.filter, c.qualifies);
+  }
+}
+
+// After most vectors are deleted, the layer searches of an insertion still find live neighbours
+// for a new node: its lists fill up with live nodes only, as far as there are enough of them.
+TEST(EngineFilteredSearchTest, InsertionAfterMassDeletionLinksToLiveNodes) {
+  reseed_level_generator(4);
+  const auto data = random_vectors(3000, 16, 22);
+  VectorDb db(config_for(16, DistanceMetric::Euclidean));
+  ASSERT_TRUE(db.upsert_batch(entries_for(data)));
+  for (std::size_t i = 0; i < data.size(); i += 100) {
+    for (std::size_t j = i + 1; j < std::min(i + 100, data.size()); ++j) {
+      ASSERT_TRUE(db.remove(id_of(j)));
+    }
+  }
+  const auto fresh = random_vectors(50, 16, 23);
+  for (std::size_t i = 0; i < fresh.size(); ++i) {
+    const std::size_t live_before = db.len();
+    ASSERT_TRUE(db.insert(VectorId("new" + std::to_string(i)), fresh[i], std::nullopt));
+    const HnswIndex::State graph = db.index().state();
+    const std::vector<InternalId>& list = graph.nodes.back().neighbors[0];
+    EXPECT_EQ(list.size(), std::min<std::size_t>(live_before, HnswConfig{}.max_connections_layer0));
+    for (const InternalId neighbour : list) EXPECT_FALSE(db.storage().is_deleted(neighbour));
+  }
+}
+
+// FNV-1a over the ids, distance bits and graph lists that a run produced.
+class Digest {
+ public:
+  void add(std::uint64_t value) {
+    for (int byte = 0; byte < 8; ++byte) {
+      hash_ ^= (value >> (8 * byte)) & 0xff;
+      hash_ *= 0x100000001b3ull;
+    }
+  }
+  void add(const std::string& text) {
+    for (const char c : text) add(static_cast<unsigned char>(c));
+  }
+  void add(const HnswIndex::State& graph) {
+    add(graph.entry_point.value_or(~InternalId{0}));
+    for (const HnswNode& node : graph.nodes) {
+      add(node.level);
+      for (const auto& list : node.neighbors) {
+        add(list.size());
+        for (const InternalId id : list) add(id);
+      }
+    }
+  }
+  void add(const std::vector<SearchHit>& hits) {
+    for (const SearchHit& hit : hits) {
+      add(hit.id.str());
+      add(std::bit_cast<std::uint32_t>(hit.distance));
+    }
+  }
+  std::uint64_t value() const { return hash_; }
+
+ private:
+  std::uint64_t hash_ = 0xcbf29ce484222325ull;
+};
+
+// Graphs built from the same inputs, and the searches over them, must come out exactly as they
+// always have: same lists, same ids, same distance bits. The expected digests were taken from the
+// engine before its search paths were reworked; a change to any of them has to be deliberate.
+TEST(EngineResultsTest, GraphsAndResultsOnRealDataAreUnchanged) {
+  struct Case {
+    std::optional<testing_support::Dataset> (*load)();
+    DistanceMetric metric;
+    std::size_t base;
+    std::uint64_t expected;
+  } cases[] = {
+      {testing_support::load_sift, DistanceMetric::Euclidean, 4500, 9361803806437311768ull},
+      {testing_support::load_mnist, DistanceMetric::Euclidean, 2000, 14593202780375212941ull},
+      {testing_support::load_glove, DistanceMetric::Cosine, 3697, 12596153200377308369ull},
+      {testing_support::load_glove, DistanceMetric::DotProduct, 2000, 3616343141189606437ull},
+  };
+  for (const Case& c : cases) {
+    const auto set = c.load();
+    if (!set) GTEST_SKIP() << "shared data folder not found";
+    reseed_level_generator(5);
+    std::vector<std::vector<float>> base(set->base.begin(),
+                                         set->base.begin() + static_cast<std::ptrdiff_t>(c.base));
+    // Half by one batch, the rest one at a time: both insertion paths.
+    const std::size_t half = base.size() / 2;
+    VectorDb db(config_for(set->dimension, c.metric));
+    ASSERT_TRUE(db.upsert_batch(
+        entries_for(std::vector<std::vector<float>>(base.begin(), base.begin() + half))));
+    for (std::size_t i = half; i < base.size(); ++i) {
+      ASSERT_TRUE(db.insert(VectorId(id_of(i)), base[i], std::nullopt));
+    }
+    Digest digest;
+    digest.add(db.index().state());
+    for (std::size_t q = 0; q < 100; ++q) {
+      for (const std::uint64_t k : {1, 10, 150}) {
+        digest.add(db.search(set->queries[q], k, nullptr).value());
+      }
+    }
+    EXPECT_EQ(digest.value(), c.expected) << set->name;
+  }
+  // The 8-bit engine walks its graph by quantized distances.
+  const auto sift = testing_support::load_sift();
+  reseed_level_generator(5);
+  Config config = config_for(sift->dimension, DistanceMetric::Euclidean);
+  config.quantization = Quantization::SQ8;
+  QuantizedVectorDb sq8(config, /*with_index=*/true, /*keep_originals=*/false);
+  ASSERT_TRUE(sq8.upsert_batch(
+      entries_for(std::vector<std::vector<float>>(sift->base.begin(), sift->base.begin() + 2000))));
+  Digest digest;
+  digest.add(sq8.index()->state());
+  for (std::size_t q = 0; q < 100; ++q)
+    digest.add(sq8.search(sift->queries[q], 10, nullptr).value());
+  EXPECT_EQ(digest.value(), 2203023710989943191ull);
 }
 
 // Searches share the engine with a running batch upsert: each sees whole results.

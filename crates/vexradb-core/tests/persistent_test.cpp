@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "clustered.hpp"
 #include "distance.hpp"
+#include "filtered_recall.hpp"
 #include "graph_image.hpp"
 #include "random_vectors.hpp"
 #include "temp_dir.hpp"
@@ -114,6 +116,61 @@ TEST_F(PersistentEngine, ReopenReplaysTheLog) {
   EXPECT_EQ(hits->front().id.str(), "b");
   EXPECT_EQ(db->wal().sequence(), 6u);
 }
+
+// A filter admitting a few of a thousand vectors, and plain search after deleting most of them:
+// the same min(k, qualifying) nearest results from the running engine, after reopening from the
+// log, and after a checkpoint and reopening from the snapshot.
+class PersistentSelectiveSearch : public PersistentEngine,
+                                  public ::testing::WithParamInterface<SearchStrategy> {};
+
+TEST_P(PersistentSelectiveSearch, FindsEveryQualifyingVectorAcrossReopens) {
+  constexpr std::size_t kCount = 1000, kK = 10;
+  const auto data = testing::clustered_vectors(kCount, 8, 20, 0.1f, 41);
+  std::vector<bool> live(kCount, true);
+  const Filter few(Filter::Eq{"b", Json(7)});  // every 250th vector
+  std::vector<std::vector<float>> queries;
+  for (std::size_t i = 0; i < 10; ++i) queries.push_back(data[i * 97]);
+  auto expect_nearest = [&](const PersistentVectorDb& db) {
+    for (const Filter* filter : {&few, static_cast<const Filter*>(nullptr)}) {
+      auto truth = [&](const std::vector<float>& query) {
+        std::vector<std::string> ids;
+        for (const std::size_t i : testing::exact_nearest(
+                 kCount, kK,
+                 [&](std::size_t i) { return distance(DistanceMetric::Euclidean, query, data[i]); },
+                 [&](std::size_t i) { return live[i] && (filter == nullptr || i % 250 == 7); })) {
+          ids.push_back(std::to_string(i));
+        }
+        return ids;
+      };
+      EXPECT_GE(testing::filtered_recall(db, queries, kK, filter, truth, false), 0.99);
+    }
+  };
+  PersistentConfig config = config_for(8);
+  config.engine.search_strategy = GetParam();
+  {
+    auto db = open_with(config);
+    for (std::size_t i = 0; i < kCount; ++i) {
+      ASSERT_TRUE(db->insert(VectorId(std::to_string(i)), data[i], Json{{"b", i % 250}}));
+    }
+    for (std::size_t i = 0; i < kCount; ++i) {
+      if (i % 9 != 0 && i % 250 != 7) {
+        ASSERT_TRUE(db->remove(std::to_string(i)));
+        live[i] = false;
+      }
+    }
+    expect_nearest(*db);
+  }
+  {
+    auto db = open_with(config);
+    expect_nearest(*db);
+    ASSERT_TRUE(db->checkpoint());
+    expect_nearest(*db);
+  }
+  expect_nearest(*open_with(config));
+}
+
+INSTANTIATE_TEST_SUITE_P(WalkAndPlanned, PersistentSelectiveSearch,
+                         ::testing::Values(SearchStrategy::GraphWalk, SearchStrategy::Planned));
 
 TEST_F(PersistentEngine, RefusedChangesLogNothing) {
   auto db = open();

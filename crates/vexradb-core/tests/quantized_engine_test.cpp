@@ -7,8 +7,10 @@
 #include <set>
 #include <vector>
 
+#include "clustered.hpp"
 #include "distance.hpp"
 #include "engine.hpp"
+#include "filtered_recall.hpp"
 #include "quantized_storage.hpp"
 #include "random_vectors.hpp"
 
@@ -188,6 +190,61 @@ TEST(QuantizedRescoreTest, RescoredDistancesAreExactAndOrderTheResults) {
     EXPECT_EQ(hits[i].distance, distance(DistanceMetric::Euclidean, query, v));
     if (i > 0) {
       EXPECT_LE(hits[i - 1].distance, hits[i].distance);
+    }
+  }
+}
+
+// The 8-bit engine walks its graph by quantized distances, and an upsert leaves the replaced
+// version untombstoned: with a filter admitting a few of several thousand vectors, and after
+// every vector was replaced, a search still returns min(k, qualifying) current versions, the
+// nearest by the engine's own quantized distances.
+TEST(QuantizedFilteredSearchTest, SelectiveFiltersAndReplacedVersionsNeverShortenResults) {
+  constexpr std::size_t kCount = 3000, kK = 10;
+  const auto data = testing::clustered_vectors(kCount, 16, 30, 0.1f, 31);
+  for (const SearchStrategy strategy : {SearchStrategy::GraphWalk, SearchStrategy::Planned}) {
+    reseed_level_generator(6);
+    Config config = quantized_config(16, Quantization::SQ8);
+    config.search_strategy = strategy;
+    QuantizedVectorDb db(config, true, false);
+    auto load = [&] {
+      std::vector<BatchEntry> entries;
+      for (std::size_t i = 0; i < kCount; ++i) {
+        entries.push_back({VectorId(std::to_string(i)), data[i], Json{{"b", i % 500}}});
+      }
+      ASSERT_TRUE(db.upsert_batch(std::move(entries)));
+    };
+    std::vector<std::vector<float>> queries;
+    for (std::size_t i = 0; i < 20; ++i) queries.push_back(data[(i * 211) % kCount]);
+    std::vector<Json> values;
+    for (int b = 0; b < 10; ++b) values.push_back(Json(b * 7));
+    const Filter one(Filter::Eq{"b", Json(3)});
+    const Filter few(Filter::In{"b", values});
+    struct Case {
+      const Filter* filter;
+      bool (*qualifies)(std::size_t);
+    };
+    const Case cases[] = {
+        {&one, [](std::size_t i) { return i % 500 == 3; }},
+        {&few, [](std::size_t i) { return i % 500 < 70 && i % 500 % 7 == 0; }},
+        {nullptr, [](std::size_t) { return true; }},
+    };
+    for (int round = 0; round < 2; ++round) {  // the second loads every id again
+      load();
+      const std::size_t first = round * kCount;  // internal id of position 0 in this round
+      for (const Case& c : cases) {
+        auto truth = [&](const std::vector<float>& query) {
+          std::vector<std::string> ids;
+          auto quantized = [&](std::size_t i) {
+            return *db.storage().distance(static_cast<InternalId>(first + i), query,
+                                          DistanceMetric::Euclidean);
+          };
+          for (const std::size_t i : testing::exact_nearest(kCount, kK, quantized, c.qualifies)) {
+            ids.push_back(std::to_string(i));
+          }
+          return ids;
+        };
+        EXPECT_GE(testing::filtered_recall(db, queries, kK, c.filter, truth, false), 0.99);
+      }
     }
   }
 }
