@@ -112,16 +112,15 @@ template <class View, class Distance>
 Result<std::vector<Candidate>> find_candidates(const View& view, const HnswIndex* index,
                                                const Config& config, const Distance& distances,
                                                std::uint64_t count, const Filter* filter) {
-  const std::optional<PreparedFilter> prepared =
-      filter != nullptr ? std::optional<PreparedFilter>(std::in_place, *filter) : std::nullopt;
+  std::optional<PreparedFilter> prepared;
+  if (filter != nullptr) prepared.emplace(*filter, &view.catalog().metadata_index_locked());
   const Admission admit(view.catalog(), prepared ? &*prepared : nullptr);
-  const std::uint64_t ef = std::max(count, config.hnsw.ef_search);
   const SearchStrategy strategy =
       index != nullptr ? config.search_strategy : SearchStrategy::ExactScan;
-  std::optional<std::vector<InternalId>> ids = ids_to_scan(admit, ef, strategy);
-  if (!ids && index == nullptr) ids.emplace();  // an empty store without a graph
-  if (ids) return nearest_of(distances, *ids, count);
-  return index->search(distances, count, admit);
+  SearchPlan plan = plan_search(admit, count, config.hnsw.ef_search, strategy);
+  if (!plan.scan && index == nullptr) plan.scan.emplace();  // an empty store without a graph
+  if (plan.scan) return nearest_of(distances, *plan.scan, count);
+  return index->search_with_ef(distances, count, plan.ef, admit);
 }
 
 void stable_sort_by_distance(std::vector<Candidate>& candidates) {

@@ -211,33 +211,58 @@ const Json* get_value_by_path(const Json& value, std::string_view path) noexcept
 
 namespace vexradb {
 
-PreparedFilter::PreparedFilter(const Filter& filter) : filter_(&filter) {
-  auto prepare_all = [this](const std::vector<Filter>& filters) {
+PreparedFilter::PreparedFilter(const Filter& filter, const MetadataIndex* index)
+    : filter_(&filter) {
+  auto prepare_all = [&](const std::vector<Filter>& filters) {
     operands_.reserve(filters.size());
-    for (const Filter& operand : filters) operands_.emplace_back(operand);
+    for (const Filter& operand : filters) operands_.emplace_back(operand, index);
   };
-  std::visit(Overloaded{
-                 [&](const Filter::Eq& eq) { path_ = split_path(eq.field); },
-                 [&](const Filter::In& in) {
-                   path_ = split_path(in.field);
-                   if (in.values.size() < kHashedInValues) return;
-                   hashed_values_.reserve(in.values.size());
-                   for (const Json& value : in.values) {
-                     hashed_values_.emplace_back(json_value_hash(value), &value);
-                   }
-                   std::stable_sort(hashed_values_.begin(), hashed_values_.end(),
-                                    [](const auto& a, const auto& b) { return a.first < b.first; });
-                 },
-                 [&](const Filter::And& all) { prepare_all(all.filters); },
-                 [&](const Filter::Or& any) { prepare_all(any.filters); },
-                 [&](const Filter::Not& negation) { operands_.emplace_back(*negation.filter); },
-                 [&](const Filter::Range& range) { path_ = split_path(range.field); },
-                 [&](const Filter::GeoRadius& geo) { path_ = split_path(geo.field); },
-             },
-             filter.node());
+  std::visit(
+      Overloaded{
+          [&](const Filter::Eq& eq) { prepare_leaf(eq.field, std::span(&eq.value, 1), index); },
+          [&](const Filter::In& in) { prepare_leaf(in.field, in.values, index); },
+          [&](const Filter::And& all) { prepare_all(all.filters); },
+          [&](const Filter::Or& any) { prepare_all(any.filters); },
+          [&](const Filter::Not& negation) { operands_.emplace_back(*negation.filter, index); },
+          [&](const Filter::Range& range) { path_ = split_path(range.field); },
+          [&](const Filter::GeoRadius& geo) { path_ = split_path(geo.field); },
+      },
+      filter.node());
 }
 
-bool PreparedFilter::matches(const Json& metadata) const noexcept {
+void PreparedFilter::prepare_leaf(std::string_view field, std::span<const Json> values,
+                                  const MetadataIndex* index) {
+  path_ = split_path(field);
+  indexed_ = index != nullptr && std::all_of(values.begin(), values.end(), is_scalar);
+  if (indexed_) {
+    by_code_ = index->exact();
+    column_ = index->column(field);
+    if (column_ != nullptr) {
+      for (const Json& value : values) {
+        if (const std::uint32_t code = column_->code(value)) codes_.push_back(code);
+      }
+      std::sort(codes_.begin(), codes_.end());
+      codes_.erase(std::unique(codes_.begin(), codes_.end()), codes_.end());
+    }
+    if (by_code_) return;
+  }
+  if (values.size() < kHashedInValues) return;
+  hashed_values_.reserve(values.size());
+  for (const Json& value : values) hashed_values_.emplace_back(json_value_hash(value), &value);
+  std::stable_sort(hashed_values_.begin(), hashed_values_.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
+bool PreparedFilter::matches_code(std::uint32_t code) const noexcept {
+  if (code == 0) return false;
+  if (codes_.size() < kHashedInValues) {
+    return std::find(codes_.begin(), codes_.end(), code) != codes_.end();
+  }
+  return std::binary_search(codes_.begin(), codes_.end(), code);
+}
+
+bool PreparedFilter::matches(InternalId id, const Json& metadata) const noexcept {
+  if (by_code_) return column_ != nullptr && matches_code(column_->code_of(id));
   auto found = [&] { return value_at(metadata, path_); };
   return std::visit(
       Overloaded{
@@ -256,13 +281,13 @@ bool PreparedFilter::matches(const Json& metadata) const noexcept {
           },
           [&](const Filter::And&) {
             return std::all_of(operands_.begin(), operands_.end(),
-                               [&](const PreparedFilter& f) { return f.matches(metadata); });
+                               [&](const PreparedFilter& f) { return f.matches(id, metadata); });
           },
           [&](const Filter::Or&) {
             return std::any_of(operands_.begin(), operands_.end(),
-                               [&](const PreparedFilter& f) { return f.matches(metadata); });
+                               [&](const PreparedFilter& f) { return f.matches(id, metadata); });
           },
-          [&](const Filter::Not&) { return !operands_.front().matches(metadata); },
+          [&](const Filter::Not&) { return !operands_.front().matches(id, metadata); },
           [&](const Filter::Range& range) { return range_matches(range, found()); },
           [&](const Filter::GeoRadius& geo) { return geo_matches(geo, found()); },
       },

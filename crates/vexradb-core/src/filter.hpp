@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,8 @@
 
 #include "error.hpp"
 #include "json.hpp"
+#include "metadata_index.hpp"
+#include "types.hpp"
 
 namespace vexradb {
 
@@ -97,21 +100,42 @@ class Filter {
 };
 
 // A filter made ready for the many evaluations of one search: every path split into its
-// segments once, and the values of a long In list looked up by hash instead of one by one.
-// Borrows the filter, which must outlive it. Evaluates exactly as matches(filter, metadata).
+// segments once, and the values of a long In list looked up by hash instead of one by one. Given
+// the metadata index, each Eq and In of scalars also finds its field's column and the codes of
+// its values there; when the index is exact, such a leaf is then answered from the column without
+// reading the metadata. Borrows the filter and the index, which must outlive it and stay
+// unchanged. Evaluates exactly as matches(filter, metadata).
 class PreparedFilter {
  public:
-  explicit PreparedFilter(const Filter& filter);
+  explicit PreparedFilter(const Filter& filter, const MetadataIndex* index = nullptr);
 
-  bool matches(const Json& metadata) const noexcept;
+  // Whether the stored vector `id`, whose metadata is `metadata`, passes.
+  bool matches(InternalId id, const Json& metadata) const noexcept;
+
   const Filter& filter() const noexcept { return *filter_; }
+  // The prepared operands of And, Or and Not.
+  std::span<const PreparedFilter> operands() const noexcept { return operands_; }
+  // Whether this is an Eq or In leaf found in the index: then column() holds the field's column
+  // (null when no stored vector has a scalar there) and codes() the codes of the values found in
+  // it, ascending.
+  bool indexed() const noexcept { return indexed_; }
+  const MetadataIndex::Column* column() const noexcept { return column_; }
+  std::span<const std::uint32_t> codes() const noexcept { return codes_; }
 
  private:
+  void prepare_leaf(std::string_view field, std::span<const Json> values,
+                    const MetadataIndex* index);
+  bool matches_code(std::uint32_t code) const noexcept;
+
   const Filter* filter_;
   std::vector<std::string_view> path_;    // the field's segments, for the leaves
   std::vector<PreparedFilter> operands_;  // And, Or, Not
   // An In of many values: (json_value_hash, value) sorted by hash.
   std::vector<std::pair<std::uint64_t, const Json*>> hashed_values_;
+  bool indexed_ = false;
+  bool by_code_ = false;  // indexed in an exact index: answered from the column
+  const MetadataIndex::Column* column_ = nullptr;
+  std::vector<std::uint32_t> codes_;
 };
 
 // Whether `metadata` satisfies `filter`. Never fails: a missing field, a value of the wrong type

@@ -145,7 +145,13 @@ class HnswIndex {
   // ones are reachable.
   template <class Distance, class Admit>
   Result<std::vector<Candidate>> search(Distance&& distance_to_query, std::uint64_t n,
-                                        Admit&& admit) const;
+                                        Admit&& admit) const {
+    return search_with_ef(distance_to_query, n, config_.ef_search, admit);
+  }
+  // As search, with the bottom layer's beam max(n, ef) instead of max(n, ef_search).
+  template <class Distance, class Admit>
+  Result<std::vector<Candidate>> search_with_ef(Distance&& distance_to_query, std::uint64_t n,
+                                                std::uint64_t ef, Admit&& admit) const;
 
   // The neighbour heuristic: keeps a candidate only if no already selected one is closer to it
   // than the query is, then back-fills with the discarded ones up to m. `candidates` must be
@@ -407,8 +413,9 @@ std::vector<Candidate> HnswIndex::search_layer(Distance& distance_to_query, Inte
 }
 
 template <class Distance, class Admit>
-Result<std::vector<Candidate>> HnswIndex::search(Distance&& distance_to_query, std::uint64_t n,
-                                                 Admit&& admit) const {
+Result<std::vector<Candidate>> HnswIndex::search_with_ef(Distance&& distance_to_query,
+                                                         std::uint64_t n, std::uint64_t ef,
+                                                         Admit&& admit) const {
   std::shared_lock nodes_lock(nodes_mu_);
   std::shared_lock entry_lock(entry_point_mu_);
   const std::uint64_t top = read_max_level();
@@ -418,8 +425,8 @@ Result<std::vector<Candidate>> HnswIndex::search(Distance&& distance_to_query, s
   for (std::uint64_t layer = top; layer >= 1; --layer) {
     entry = search_layer_single(distance_to_query, entry, layer);
   }
-  const std::uint64_t ef = std::max(n, config_.ef_search);
-  std::vector<Candidate> nearest = search_layer(distance_to_query, entry, ef, 0, admit);
+  std::vector<Candidate> nearest =
+      search_layer(distance_to_query, entry, std::max(n, ef), 0, admit);
   if (nearest.size() > n) nearest.resize(n);
   return nearest;
 }

@@ -44,7 +44,9 @@ void IdCatalog::reserve_locked(std::size_t additional) {
 std::optional<InternalId> IdCatalog::assign_locked(VectorId id, std::optional<Json> metadata) {
   const InternalId new_id = next_id_locked();
   // First, as it may fail: an id listed before it is assigned is skipped by every reader.
-  if (metadata) metadata_index_.add(new_id, *metadata);
+  if (metadata) {
+    metadata_index_.add(new_id, *metadata, [this](InternalId id) { return metadata_locked(id); });
+  }
   std::optional<InternalId> replaced;
   auto [slot, inserted] = id_map_.try_emplace(id, new_id);
   if (!inserted) {

@@ -1,51 +1,20 @@
 #include "metadata_index.hpp"
 
 #include <bit>
-#include <cmath>
-#include <functional>
 #include <utility>
+
+#include "filter.hpp"
 
 namespace vexradb {
 namespace {
 
-// The bytes that identify a value under json_equal, appended to `key`: a type tag, then the
-// value itself (a float with its zero sign cleared, since 0.0 equals -0.0).
-void append_value_key(std::string& key, const Json& value) {
-  key.push_back(static_cast<char>(value.type()));
-  auto append_word = [&key](std::uint64_t word) {
-    for (int byte = 0; byte < 8; ++byte) key.push_back(static_cast<char>(word >> (8 * byte)));
-  };
-  switch (value.type()) {
-    case Json::value_t::boolean:
-      key.push_back(*value.get_ptr<const bool*>() ? 1 : 0);
-      break;
-    case Json::value_t::number_unsigned:
-      append_word(*value.get_ptr<const std::uint64_t*>());
-      break;
-    case Json::value_t::number_integer:
-      append_word(static_cast<std::uint64_t>(*value.get_ptr<const std::int64_t*>()));
-      break;
-    case Json::value_t::number_float: {
-      const double number = *value.get_ptr<const double*>();
-      append_word(std::bit_cast<std::uint64_t>(number == 0.0 ? 0.0 : number));
-      break;
-    }
-    case Json::value_t::string:
-      key += *value.get_ptr<const std::string*>();
-      break;
-    default:  // null has no payload; arrays and objects are told apart by their tag alone
-      break;
-  }
-}
-
-std::uint64_t hash_of(std::string_view key) noexcept { return std::hash<std::string_view>{}(key); }
-
-// The key of one posting list: the path, a separator no UTF-8 text contains, then the value.
-std::string posting_key(std::string_view path, const Json& value) {
-  std::string key(path);
-  key.push_back('\xff');
-  append_value_key(key, value);
-  return key;
+// The finaliser of SplitMix64: every input bit moves every output bit.
+std::uint64_t mix(std::uint64_t x) noexcept {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ull;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebull;
+  return x ^ (x >> 31);
 }
 
 }  // namespace
@@ -53,38 +22,92 @@ std::string posting_key(std::string_view path, const Json& value) {
 bool is_scalar(const Json& value) noexcept { return !value.is_structured(); }
 
 std::uint64_t json_value_hash(const Json& value) noexcept {
-  std::string key;
-  try {
-    append_value_key(key, value);
-  } catch (...) {
-    return 0;  // out of memory for a long string: any hash agrees with json_equal
+  // The type tag keeps the kinds apart (unsigned 1, signed 1 and float 1.0 are not equal).
+  const std::uint64_t tag = mix(static_cast<std::uint64_t>(value.type()) + 1);
+  switch (value.type()) {
+    case Json::value_t::boolean:
+      return mix(tag ^ (*value.get_ptr<const bool*>() ? 1 : 0));
+    case Json::value_t::number_unsigned:
+      return mix(tag ^ *value.get_ptr<const std::uint64_t*>());
+    case Json::value_t::number_integer:
+      return mix(tag ^ static_cast<std::uint64_t>(*value.get_ptr<const std::int64_t*>()));
+    case Json::value_t::number_float: {
+      const double number = *value.get_ptr<const double*>();
+      // 0.0 equals -0.0, so both hash as 0.0.
+      return mix(tag ^ std::bit_cast<std::uint64_t>(number == 0.0 ? 0.0 : number));
+    }
+    case Json::value_t::string:
+      return mix(tag ^ std::hash<std::string_view>{}(*value.get_ptr<const std::string*>()));
+    default:  // null; arrays and objects hash by their type alone
+      return tag;
   }
-  return hash_of(key);
 }
 
-void MetadataIndex::add(InternalId id, const Json& metadata) {
+std::uint32_t MetadataIndex::Column::code(const Json& value) const {
+  const auto found = codes_by_hash_.find(json_value_hash(value));
+  return found == codes_by_hash_.end() ? 0 : found->second;
+}
+
+void MetadataIndex::add(InternalId id, const Json& metadata, const StoredMetadata& stored) {
+  try {
+    add_all(id, metadata, stored);
+  } catch (...) {
+    // Half recorded, and the id may be handed out again with other metadata.
+    exact_ = false;
+    throw;
+  }
+}
+
+void MetadataIndex::add_all(InternalId id, const Json& metadata, const StoredMetadata& stored) {
   // Walked with an explicit stack: metadata built in code may nest deeper than parsed text can.
   std::vector<std::pair<const Json*, std::string>> pending{{&metadata, std::string()}};
   while (!pending.empty()) {
     auto [value, path] = std::move(pending.back());
     pending.pop_back();
     if (const auto* object = value->get_ptr<const Json::object_t*>()) {
+      const bool top = value == &metadata;
       for (const auto& [name, member] : *object) {
-        pending.emplace_back(&member, value == &metadata ? name : path + "." + name);
+        // Such names make two members share a path, or a member the path of the whole value.
+        if (name.find('.') != std::string::npos || (top && name.empty())) exact_ = false;
+        pending.emplace_back(&member, top ? name : path + "." + name);
       }
     } else if (is_scalar(*value)) {
-      std::vector<InternalId>& ids = postings_[hash_of(posting_key(path, *value))];
-      // A repeated hash within one document (a collision) lists the id once.
-      if (ids.empty() || ids.back() != id) ids.push_back(id);
+      add_value(id, path, *value, stored);
     }
   }
 }
 
+void MetadataIndex::add_value(InternalId id, const std::string& path, const Json& value,
+                              const StoredMetadata& stored) {
+  Column& column = columns_[path];
+  auto [slot, fresh] = column.codes_by_hash_.try_emplace(
+      json_value_hash(value), static_cast<std::uint32_t>(column.postings_.size() + 1));
+  if (fresh) {
+    column.postings_.emplace_back();
+  } else if (exact_) {
+    // The same hash as a value stored before: the same value, unless the hashes collide.
+    const Json* earlier = stored(column.postings_[slot->second - 1].front());
+    const Json* found = earlier != nullptr ? get_value_by_path(*earlier, path) : nullptr;
+    if (found == nullptr || !json_equal(*found, value)) exact_ = false;
+  }
+  std::vector<InternalId>& ids = column.postings_[slot->second - 1];
+  if (!ids.empty() && ids.back() == id) return;  // a path repeated within one document
+  ids.push_back(id);
+  if (column.codes_.size() <= id) column.codes_.resize(std::size_t{id} + 1, 0);
+  column.codes_[id] = slot->second;
+}
+
+const MetadataIndex::Column* MetadataIndex::column(std::string_view path) const {
+  const auto found = columns_.find(path);
+  return found == columns_.end() ? nullptr : &found->second;
+}
+
 std::span<const InternalId> MetadataIndex::postings(std::string_view path,
-                                                    const Json& value) const {
-  const auto found = postings_.find(hash_of(posting_key(path, value)));
-  if (found == postings_.end()) return {};
-  return found->second;
+                                                     const Json& value) const {
+  const Column* found = column(path);
+  if (found == nullptr) return {};
+  const std::uint32_t code = found->code(value);
+  return code == 0 ? std::span<const InternalId>() : found->ids(code);
 }
 
 }  // namespace vexradb

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,27 +21,66 @@ bool is_scalar(const Json& value) noexcept;
 std::uint64_t json_value_hash(const Json& value) noexcept;
 
 // Which stored vectors hold which scalar at which path of their metadata, so that a filtered
-// search can count and list the vectors an equality test can admit without reading every
-// vector's metadata.
+// search can count and list the vectors an equality test admits, and test one vector without
+// reading its metadata.
 //
-// A posting list is keyed by a hash of (path, value) and lists the internal ids in ascending
-// order. It is a superset of the ids whose metadata has that value at that path: two keys may
-// share a hash, and a member name containing "." yields the same path as a nested member. Readers
-// therefore test each listed id against the filter; an id absent from the list never matches.
-// Lists are never shortened: deleted and replaced versions stay listed until the store drops
-// them, and readers skip them like any dead version.
+// Each path with a scalar somewhere gets a column: a code per internal id naming its value there
+// (0 when it has none), and for each value the ascending list of ids holding it. A path is the
+// member names from the top joined by "." ("" for a scalar at the top); arrays are not entered,
+// as a path never indexes into one. A column is exact (tells precisely what get_value_by_path
+// finds) unless a member name contains "." or is empty at the top, or two values share a hash;
+// then exact() is false for the whole index, and readers test the metadata itself.
+//
+// Nothing is ever removed: deleted and replaced versions keep their entries, and readers skip
+// them like any dead version.
 class MetadataIndex {
  public:
-  // Records every scalar in `metadata` under its path: the member names from the top joined by
-  // ".", or "" for a scalar at the top. Ids must arrive in ascending order. Arrays are not
-  // entered: a path never indexes into one.
-  void add(InternalId id, const Json& metadata);
+  // The metadata already stored for an internal id, or null: to tell hash collisions apart.
+  using StoredMetadata = std::function<const Json*(InternalId)>;
 
-  // The ids recorded for `value` at `path`, ascending. Empty when none; `value` must be a scalar.
+  class Column {
+   public:
+    // The code of the value `id` holds here; 0 when it holds none.
+    std::uint32_t code_of(InternalId id) const noexcept {
+      return id < codes_.size() ? codes_[id] : 0;
+    }
+    // The code of `value` (a scalar) here; 0 when no vector holds it.
+    std::uint32_t code(const Json& value) const;
+    // The ids holding the value of `code` (not 0), ascending.
+    std::span<const InternalId> ids(std::uint32_t code) const { return postings_[code - 1]; }
+
+   private:
+    friend class MetadataIndex;
+    std::vector<std::uint32_t> codes_;  // by internal id
+    std::unordered_map<std::uint64_t, std::uint32_t> codes_by_hash_;
+    std::vector<std::vector<InternalId>> postings_;  // by code - 1
+  };
+
+  // Records every scalar in `metadata` for `id`. Ids must arrive in ascending order.
+  void add(InternalId id, const Json& metadata, const StoredMetadata& stored);
+
+  bool exact() const noexcept { return exact_; }
+  // The column of `path`, or null when no stored metadata has a scalar there.
+  const Column* column(std::string_view path) const;
+  // The ids holding `value` (a scalar) at `path`, ascending: exactly those when exact(), else a
+  // superset.
   std::span<const InternalId> postings(std::string_view path, const Json& value) const;
 
  private:
-  std::unordered_map<std::uint64_t, std::vector<InternalId>> postings_;
+  // Paths are looked up by string_view without copying them.
+  struct PathHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view path) const noexcept {
+      return std::hash<std::string_view>{}(path);
+    }
+  };
+
+  void add_all(InternalId id, const Json& metadata, const StoredMetadata& stored);
+  void add_value(InternalId id, const std::string& path, const Json& value,
+                 const StoredMetadata& stored);
+
+  std::unordered_map<std::string, Column, PathHash, std::equal_to<>> columns_;
+  bool exact_ = true;
 };
 
 }  // namespace vexradb

@@ -18,6 +18,8 @@ constexpr double kWalkPerEf = 30.0;
 // Testing one vector's metadata against a filter, and one liveness lookup.
 constexpr double kFilterTest = 2.0;
 constexpr double kLivenessTest = 0.05;
+// Gathering one id from the index's lists (with the sorting of a union or an intersection).
+constexpr double kListEntry = 0.2;
 // The vectors a sample tests to estimate what an unindexed filter admits.
 constexpr std::size_t kSampleSize = 512;
 
@@ -27,56 +29,59 @@ struct Estimate {
   double admitted = 0;
   double filter_tests = 0;
   double liveness_tests = 0;
+  double list_entries = 0;  // gathered from the index's lists
 };
 
 double exact_cost(const Estimate& e) {
-  return e.admitted + kFilterTest * e.filter_tests + kLivenessTest * e.liveness_tests;
+  return e.admitted + kFilterTest * e.filter_tests + kLivenessTest * e.liveness_tests +
+         kListEntry * e.list_entries;
 }
 
-double walk_cost(const Estimate& e, std::uint64_t ef, std::size_t assigned) {
-  const double share = std::max(e.admitted, 1.0) / static_cast<double>(assigned);
-  return kWalkPerEf * static_cast<double>(ef) / std::min(share, 1.0);
-}
+// What the metadata index says of `filter`: about how many ids its columns name for it (dead
+// versions included; an And assumes its operands independent), and how many list entries it takes
+// to list them; nothing when the index cannot bound it.
+struct Listing {
+  double ids = 0;
+  double entries = 0;
+};
 
-// The metadata index's answer for `filter`: the number of ids its posting lists name (dead
-// versions included), counted up to just past `cap`; nothing when the index cannot bound it.
-std::optional<std::size_t> indexed_count(const Filter& filter, const MetadataIndex& index,
-                                         std::size_t cap) {
-  auto count_of_values = [&](std::string_view field,
-                             std::span<const Json> values) -> std::optional<std::size_t> {
-    std::size_t total = 0;
-    for (const Json& value : values) {
-      if (!is_scalar(value)) return std::nullopt;
-      total += index.postings(field, value).size();
-      if (total > cap) break;
+std::optional<Listing> indexed_listing(const PreparedFilter& filter, std::size_t assigned) {
+  if (filter.indexed()) {
+    double total = 0;
+    for (const std::uint32_t code : filter.codes()) {
+      total += static_cast<double>(filter.column()->ids(code).size());
     }
-    return total;
-  };
-  return std::visit(
-      Overloaded{
-          [&](const Filter::Eq& eq) { return count_of_values(eq.field, std::span(&eq.value, 1)); },
-          [&](const Filter::In& in) { return count_of_values(in.field, in.values); },
-          [&](const Filter::And& all) {
-            std::optional<std::size_t> least;
-            for (const Filter& operand : all.filters) {
-              const auto count = indexed_count(operand, index, cap);
-              if (count && (!least || *count < *least)) least = count;
-            }
-            return least;
-          },
-          [&](const Filter::Or& any) -> std::optional<std::size_t> {
-            std::size_t total = 0;
-            for (const Filter& operand : any.filters) {
-              const auto count = indexed_count(operand, index, cap);
-              if (!count) return std::nullopt;
-              total += *count;
-              if (total > cap) break;
-            }
-            return total;
-          },
-          [](const auto&) -> std::optional<std::size_t> { return std::nullopt; },
-      },
-      filter.node());
+    return Listing{total, total};
+  }
+  return std::visit(Overloaded{
+                        [&](const Filter::And&) {
+                          std::optional<Listing> all;
+                          for (const PreparedFilter& operand : filter.operands()) {
+                            const auto listing = indexed_listing(operand, assigned);
+                            if (!listing) continue;
+                            if (!all) {
+                              all = listing;
+                              continue;
+                            }
+                            all->ids *= listing->ids / static_cast<double>(assigned);
+                            all->entries += listing->entries;
+                          }
+                          return all;
+                        },
+                        [&](const Filter::Or&) -> std::optional<Listing> {
+                          Listing any;
+                          for (const PreparedFilter& operand : filter.operands()) {
+                            const auto listing = indexed_listing(operand, assigned);
+                            if (!listing) return std::nullopt;
+                            any.ids += listing->ids;
+                            any.entries += listing->entries;
+                          }
+                          any.ids = std::min(any.ids, static_cast<double>(assigned));
+                          return any;
+                        },
+                        [](const auto&) -> std::optional<Listing> { return std::nullopt; },
+                    },
+                    filter.filter().node());
 }
 
 std::vector<InternalId> sorted_union(std::vector<InternalId> ids) {
@@ -85,51 +90,48 @@ std::vector<InternalId> sorted_union(std::vector<InternalId> ids) {
   return ids;
 }
 
-// The ids the posting lists name for `filter`, ascending without repeats: a superset of those it
-// matches. Only for filters indexed_count bounds.
-std::vector<InternalId> indexed_ids(const Filter& filter, const MetadataIndex& index) {
-  auto ids_of_values = [&](std::string_view field, std::span<const Json> values) {
+// The ids the index names for `filter`, ascending without repeats: a superset of those it
+// matches. Only for filters indexed_listing can answer.
+std::vector<InternalId> indexed_ids(const PreparedFilter& filter) {
+  if (filter.indexed()) {
     std::vector<InternalId> ids;
-    for (const Json& value : values) {
-      const auto listed = index.postings(field, value);
+    for (const std::uint32_t code : filter.codes()) {
+      const auto listed = filter.column()->ids(code);
       ids.insert(ids.end(), listed.begin(), listed.end());
     }
-    return values.size() == 1 ? ids : sorted_union(std::move(ids));
-  };
-  return std::visit(
-      Overloaded{
-          [&](const Filter::Eq& eq) { return ids_of_values(eq.field, std::span(&eq.value, 1)); },
-          [&](const Filter::In& in) { return ids_of_values(in.field, in.values); },
-          [&](const Filter::And& all) {
-            std::optional<std::vector<InternalId>> common;
-            for (const Filter& operand : all.filters) {
-              if (!indexed_count(operand, index, 0)) continue;
-              std::vector<InternalId> ids = indexed_ids(operand, index);
-              if (!common) {
-                common = std::move(ids);
-                continue;
-              }
-              std::vector<InternalId> both;
-              std::set_intersection(common->begin(), common->end(), ids.begin(), ids.end(),
-                                    std::back_inserter(both));
-              common = std::move(both);
-            }
-            return std::move(common).value_or(std::vector<InternalId>{});
-          },
-          [&](const Filter::Or& any) {
-            std::vector<InternalId> ids;
-            for (const Filter& operand : any.filters) {
-              const std::vector<InternalId> more = indexed_ids(operand, index);
-              ids.insert(ids.end(), more.begin(), more.end());
-            }
-            return sorted_union(std::move(ids));
-          },
-          [](const auto&) -> std::vector<InternalId> {
-            VEXRA_CHECK(false, "indexed_ids of a filter the metadata index cannot answer");
-            return {};
-          },
-      },
-      filter.node());
+    return filter.codes().size() <= 1 ? ids : sorted_union(std::move(ids));
+  }
+  return std::visit(Overloaded{
+                        [&](const Filter::And&) {
+                          std::optional<std::vector<InternalId>> common;
+                          for (const PreparedFilter& operand : filter.operands()) {
+                            if (!indexed_listing(operand, 1)) continue;
+                            std::vector<InternalId> ids = indexed_ids(operand);
+                            if (common) {
+                              std::vector<InternalId> both;
+                              std::set_intersection(common->begin(), common->end(), ids.begin(),
+                                                    ids.end(), std::back_inserter(both));
+                              ids = std::move(both);
+                            }
+                            common = std::move(ids);
+                          }
+                          return std::move(common).value_or(std::vector<InternalId>{});
+                        },
+                        [&](const Filter::Or&) {
+                          std::vector<InternalId> ids;
+                          for (const PreparedFilter& operand : filter.operands()) {
+                            const std::vector<InternalId> more = indexed_ids(operand);
+                            ids.insert(ids.end(), more.begin(), more.end());
+                          }
+                          return sorted_union(std::move(ids));
+                        },
+                        [](const auto&) -> std::vector<InternalId> {
+                          VEXRA_CHECK(false,
+                                      "ids asked of a filter the metadata index cannot answer");
+                          return {};
+                        },
+                    },
+                    filter.filter().node());
 }
 
 // Of the stored ids, the share `admit` accepts among an evenly spread sample.
@@ -145,47 +147,44 @@ double sampled_share(const Admission& admit, std::size_t assigned) {
 
 }  // namespace
 
-std::optional<std::vector<InternalId>> ids_to_scan(const Admission& admit, std::uint64_t ef,
-                                                   SearchStrategy strategy) {
+SearchPlan plan_search(const Admission& admit, std::uint64_t count, std::uint64_t ef_search,
+                       SearchStrategy strategy) {
   const IdCatalog& catalog = admit.catalog();
   const std::size_t assigned = catalog.assigned_count_locked();
   const std::size_t current = catalog.current_count_locked();
   const PreparedFilter* filter = admit.filter();
-  if (assigned == 0 || strategy == SearchStrategy::GraphWalk) return std::nullopt;
+  const std::uint64_t ef = std::max(count, ef_search);
+  if (assigned == 0 || strategy == SearchStrategy::GraphWalk) return {std::nullopt, ef};
   if (strategy == SearchStrategy::Planned && filter == nullptr && current == assigned) {
-    return std::nullopt;
+    return {std::nullopt, ef};
   }
 
-  const MetadataIndex& index = catalog.metadata_index_locked();
-  const double live_share =
-      std::max<double>(static_cast<double>(current), 1.0) / static_cast<double>(assigned);
-  // Posting lists naming more ids than this make the walk cheaper (c ids cost at least
-  // c * (kFilterTest + live_share) to scan, and the walk kWalkPerEf * ef / (c * live_share) per
-  // stored vector), so counting stops there.
-  const auto cap = static_cast<std::size_t>(
-      std::sqrt(kWalkPerEf * static_cast<double>(ef) * static_cast<double>(assigned) /
-                (live_share * (kFilterTest + live_share))));
-  std::optional<std::size_t> listed;
-  if (filter != nullptr) listed = indexed_count(filter->filter(), index, cap);
-  if (listed && *listed > cap && strategy == SearchStrategy::Planned) return std::nullopt;
-
+  const double live_share = static_cast<double>(current) / static_cast<double>(assigned);
+  std::optional<Listing> listed;
+  if (filter != nullptr) listed = indexed_listing(*filter, assigned);
   Estimate estimate;
   if (filter == nullptr) {
-    estimate = {static_cast<double>(current), 0, static_cast<double>(assigned)};
+    estimate = {static_cast<double>(current), 0, static_cast<double>(assigned), 0};
   } else if (listed) {
-    estimate = {static_cast<double>(*listed) * live_share, static_cast<double>(*listed), 0};
+    estimate = {listed->ids * live_share, listed->ids, 0, listed->entries};
   } else {
     estimate = {sampled_share(admit, assigned) * static_cast<double>(assigned),
-                static_cast<double>(assigned), 0};
+                static_cast<double>(assigned), 0, 0};
   }
+  const double share =
+      std::min(std::max(estimate.admitted, 1.0) / static_cast<double>(assigned), 1.0);
+  // The walk passes about 1 / share nodes for each one it may return. Collecting ef * share of
+  // them covers as much of the graph around the query as an unfiltered walk's ef results do.
+  const auto walk_ef = std::max(
+      count, static_cast<std::uint64_t>(std::ceil(static_cast<double>(ef_search) * share)));
   if (strategy == SearchStrategy::Planned &&
-      exact_cost(estimate) >= walk_cost(estimate, ef, assigned)) {
-    return std::nullopt;
+      exact_cost(estimate) >= kWalkPerEf * static_cast<double>(walk_ef) / share) {
+    return {std::nullopt, walk_ef};
   }
 
   std::vector<InternalId> admitted;
   if (listed) {
-    for (const InternalId id : indexed_ids(filter->filter(), index)) {
+    for (const InternalId id : indexed_ids(*filter)) {
       if (id < assigned && admit(id)) admitted.push_back(id);
     }
   } else {
@@ -193,7 +192,7 @@ std::optional<std::vector<InternalId>> ids_to_scan(const Admission& admit, std::
       if (admit(static_cast<InternalId>(id))) admitted.push_back(static_cast<InternalId>(id));
     }
   }
-  return admitted;
+  return {std::move(admitted), ef};
 }
 
 }  // namespace vexradb

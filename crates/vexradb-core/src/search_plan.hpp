@@ -32,7 +32,7 @@ class Admission {
   bool operator()(InternalId id) const noexcept {
     if (filter_ != nullptr) {
       const Json* metadata = catalog_.metadata_locked(id);
-      if (metadata == nullptr || !filter_->matches(*metadata)) return false;
+      if (metadata == nullptr || !filter_->matches(id, *metadata)) return false;
     }
     return catalog_.is_current_locked(id);
   }
@@ -45,12 +45,22 @@ class Admission {
   const PreparedFilter* filter_;
 };
 
-// The ids `admit` accepts, ascending, when scoring all of them is cheaper than walking a graph
-// with beam width `ef` (or when `strategy` asks for the scan); nothing when the walk is to be
-// taken. A search without a filter over a store without dead versions always walks, so that it
-// returns exactly what the graph walk has always returned.
-std::optional<std::vector<InternalId>> ids_to_scan(const Admission& admit, std::uint64_t ef,
-                                                   SearchStrategy strategy);
+// How one search finds its `count` candidates.
+struct SearchPlan {
+  // The ids `admit` accepts, ascending, when scoring all of them is cheaper than the walk (or the
+  // strategy asks for the scan).
+  std::optional<std::vector<InternalId>> scan;
+  // Otherwise the beam width of the walk's bottom layer.
+  std::uint64_t ef;
+};
+
+// Plans a search that wants `count` candidates from an index whose walk keeps ef_search results.
+// A search without a filter over a store without dead versions always walks with
+// max(count, ef_search), exactly as it always has. Where only a share s of the vectors qualifies,
+// the walk keeps max(count, ef_search * s) of them: it passes about 1 / s nodes for each, so it
+// explores as much of the graph as the unfiltered walk does.
+SearchPlan plan_search(const Admission& admit, std::uint64_t count, std::uint64_t ef_search,
+                       SearchStrategy strategy);
 
 // The `n` nearest of `ids` by `distance_to_query(id) -> optional<float>`, ascending; equal
 // distances by ascending id, NaN distances last, ids without a distance left out.
