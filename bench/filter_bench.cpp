@@ -43,6 +43,7 @@ constexpr std::size_t kValues = 1000;  // of the field "b"; "c" takes 10
 constexpr std::size_t kQueries = 200;
 constexpr std::size_t kK = 10;
 constexpr std::uint32_t kSeed = 20261208;
+constexpr double kMinSeconds = 0.5;
 
 struct Data {
   std::vector<std::vector<float>> vectors;
@@ -155,12 +156,17 @@ struct Figures {
 Figures measure(const VectorDb& db, const Data& data, const Filter* filter,
                 const std::vector<std::set<std::string>>& truth) {
   std::vector<std::vector<vexradb::SearchHit>> answers(data.queries.size());
+  // Fast searches are repeated until the timing spans kMinSeconds.
+  std::size_t searches = 0;
   const Clock::time_point start = Clock::now();
-  for (std::size_t q = 0; q < data.queries.size(); ++q) {
-    answers[q] = db.search(data.queries[q], kK, filter).value();
-  }
+  do {
+    for (std::size_t q = 0; q < data.queries.size(); ++q) {
+      answers[q] = db.search(data.queries[q], kK, filter).value();
+    }
+    searches += data.queries.size();
+  } while (seconds_since(start) < kMinSeconds);
   Figures figures;
-  figures.qps = static_cast<double>(data.queries.size()) / seconds_since(start);
+  figures.qps = static_cast<double>(searches) / seconds_since(start);
   std::size_t found = 0, wanted = 0;
   for (std::size_t q = 0; q < answers.size(); ++q) {
     for (const auto& hit : answers[q]) found += truth[q].count(hit.id.str());

@@ -215,7 +215,9 @@ PreparedFilter::PreparedFilter(const Filter& filter, const MetadataIndex* index)
     : filter_(&filter) {
   auto prepare_all = [&](const std::vector<Filter>& filters) {
     operands_.reserve(filters.size());
-    for (const Filter& operand : filters) operands_.emplace_back(operand, index);
+    for (const Filter& operand : filters) {
+      needs_metadata_ |= operands_.emplace_back(operand, index).needs_metadata();
+    }
   };
   std::visit(
       Overloaded{
@@ -223,9 +225,17 @@ PreparedFilter::PreparedFilter(const Filter& filter, const MetadataIndex* index)
           [&](const Filter::In& in) { prepare_leaf(in.field, in.values, index); },
           [&](const Filter::And& all) { prepare_all(all.filters); },
           [&](const Filter::Or& any) { prepare_all(any.filters); },
-          [&](const Filter::Not& negation) { operands_.emplace_back(*negation.filter, index); },
-          [&](const Filter::Range& range) { path_ = split_path(range.field); },
-          [&](const Filter::GeoRadius& geo) { path_ = split_path(geo.field); },
+          [&](const Filter::Not& negation) {
+            needs_metadata_ = operands_.emplace_back(*negation.filter, index).needs_metadata();
+          },
+          [&](const Filter::Range& range) {
+            path_ = split_path(range.field);
+            needs_metadata_ = true;
+          },
+          [&](const Filter::GeoRadius& geo) {
+            path_ = split_path(geo.field);
+            needs_metadata_ = true;
+          },
       },
       filter.node());
 }
@@ -243,9 +253,15 @@ void PreparedFilter::prepare_leaf(std::string_view field, std::span<const Json> 
       }
       std::sort(codes_.begin(), codes_.end());
       codes_.erase(std::unique(codes_.begin(), codes_.end()), codes_.end());
+      // A bit per code up to the largest, when that takes no more room than the codes do.
+      if (codes_.size() >= kHashedInValues && codes_.back() / 32 <= codes_.size()) {
+        code_set_.resize(std::size_t{codes_.back()} + 1, false);
+        for (const std::uint32_t code : codes_) code_set_[code] = true;
+      }
     }
     if (by_code_) return;
   }
+  needs_metadata_ = true;
   if (values.size() < kHashedInValues) return;
   hashed_values_.reserve(values.size());
   for (const Json& value : values) hashed_values_.emplace_back(json_value_hash(value), &value);
@@ -255,15 +271,16 @@ void PreparedFilter::prepare_leaf(std::string_view field, std::span<const Json> 
 
 bool PreparedFilter::matches_code(std::uint32_t code) const noexcept {
   if (code == 0) return false;
+  if (!code_set_.empty()) return code < code_set_.size() && code_set_[code];
   if (codes_.size() < kHashedInValues) {
     return std::find(codes_.begin(), codes_.end(), code) != codes_.end();
   }
   return std::binary_search(codes_.begin(), codes_.end(), code);
 }
 
-bool PreparedFilter::matches(InternalId id, const Json& metadata) const noexcept {
+bool PreparedFilter::matches(InternalId id, const Json* metadata) const noexcept {
   if (by_code_) return column_ != nullptr && matches_code(column_->code_of(id));
-  auto found = [&] { return value_at(metadata, path_); };
+  auto found = [&] { return value_at(*metadata, path_); };
   return std::visit(
       Overloaded{
           [&](const Filter::Eq& eq) { return eq_matches(eq, found()); },

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -109,8 +109,11 @@ class PreparedFilter {
  public:
   explicit PreparedFilter(const Filter& filter, const MetadataIndex* index = nullptr);
 
-  // Whether the stored vector `id`, whose metadata is `metadata`, passes.
-  bool matches(InternalId id, const Json& metadata) const noexcept;
+  // Whether the stored vector `id`, whose metadata is `metadata`, passes. `metadata` may be null
+  // when needs_metadata() is false.
+  bool matches(InternalId id, const Json* metadata) const noexcept;
+  // Whether some leaf reads the metadata itself rather than the index's codes.
+  bool needs_metadata() const noexcept { return needs_metadata_; }
 
   const Filter& filter() const noexcept { return *filter_; }
   // The prepared operands of And, Or and Not.
@@ -134,8 +137,10 @@ class PreparedFilter {
   std::vector<std::pair<std::uint64_t, const Json*>> hashed_values_;
   bool indexed_ = false;
   bool by_code_ = false;  // indexed in an exact index: answered from the column
+  bool needs_metadata_ = false;
   const MetadataIndex::Column* column_ = nullptr;
   std::vector<std::uint32_t> codes_;
+  std::vector<bool> code_set_;  // the codes as a bit set, when they are dense enough
 };
 
 // Whether `metadata` satisfies `filter`. Never fails: a missing field, a value of the wrong type

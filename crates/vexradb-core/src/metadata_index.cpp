@@ -51,6 +51,8 @@ std::uint32_t MetadataIndex::Column::code(const Json& value) const {
 void MetadataIndex::add(InternalId id, const Json& metadata, const StoredMetadata& stored) {
   try {
     add_all(id, metadata, stored);
+    if (described_.size() <= id) described_.resize(std::size_t{id} + 1, false);
+    described_[id] = true;
   } catch (...) {
     // Half recorded, and the id may be handed out again with other metadata.
     exact_ = false;
@@ -103,7 +105,7 @@ const MetadataIndex::Column* MetadataIndex::column(std::string_view path) const 
 }
 
 std::span<const InternalId> MetadataIndex::postings(std::string_view path,
-                                                     const Json& value) const {
+                                                    const Json& value) const {
   const Column* found = column(path);
   if (found == nullptr) return {};
   const std::uint32_t code = found->code(value);

@@ -60,6 +60,10 @@ class MetadataIndex {
   void add(InternalId id, const Json& metadata, const StoredMetadata& stored);
 
   bool exact() const noexcept { return exact_; }
+  // Whether metadata was recorded for `id`: a bit per id, cheaper to read than the metadata.
+  bool has_metadata(InternalId id) const noexcept {
+    return id < described_.size() && described_[id];
+  }
   // The column of `path`, or null when no stored metadata has a scalar there.
   const Column* column(std::string_view path) const;
   // The ids holding `value` (a scalar) at `path`, ascending: exactly those when exact(), else a
@@ -80,6 +84,7 @@ class MetadataIndex {
                  const StoredMetadata& stored);
 
   std::unordered_map<std::string, Column, PathHash, std::equal_to<>> columns_;
+  std::vector<bool> described_;  // by internal id
   bool exact_ = true;
 };
 

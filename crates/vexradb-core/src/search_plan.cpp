@@ -1,24 +1,30 @@
 #include "search_plan.hpp"
 
-#include <iterator>
+#include <algorithm>
 #include <utility>
 
+#include "internal_failure.hpp"
 #include "overloaded.hpp"
 
 namespace vexradb {
 namespace {
 
-// Costs in units of one distance computed by the batched kernels over stored vectors. Measured
-// with the filtered-search benchmark (100,000 clustered 128-d vectors, ef 100); see kWalkPerEf.
-//
-// A walk that must collect `ef` results among a share s of the nodes expands about ef / s nodes
-// and scores the unvisited neighbours of each: the unfiltered walk scores about kWalkPerEf * ef
-// vectors, more slowly than a scan does (random reads, heaps, visited marks).
-constexpr double kWalkPerEf = 30.0;
-// Testing one vector's metadata against a filter, and one liveness lookup.
-constexpr double kFilterTest = 2.0;
+// Costs in units of one stored vector scored by the exact scan (about 115 ns for 128-d vectors
+// beyond the caches), taken from the filtered-search benchmark (100,000 clustered 128-d vectors,
+// ef 100, one thread):
+//  - the unfiltered walk took 198 us, 1,720 units for ef = 100: kWalkPerEf = 17. A walk that
+//    keeps ef results among a share s of the nodes costs about kWalkPerEf * ef / s (measured
+//    within 30% at s = 0.5 and 0.1);
+//  - listing the ids of an indexed filter and testing them by their codes took about 0.7 units
+//    per id (kCodeTest + kListEntry); a test that reads the metadata costs about twice as much;
+//  - a liveness test reads one bit.
+// With these, a filter whose index lists about as many ids as pass it is scanned below about
+// sqrt(200 / n) of n vectors (4.5% of 100,000), where both ways cost about the same.
+constexpr double kWalkPerEf = 17.0;
+constexpr double kCodeTest = 0.5;
+constexpr double kMetadataTest = 1.5;
 constexpr double kLivenessTest = 0.05;
-// Gathering one id from the index's lists (with the sorting of a union or an intersection).
+// Gathering one id from the index's lists (with the sorting of a union).
 constexpr double kListEntry = 0.2;
 // The vectors a sample tests to estimate what an unindexed filter admits.
 constexpr std::size_t kSampleSize = 512;
@@ -32,16 +38,19 @@ struct Estimate {
   double list_entries = 0;  // gathered from the index's lists
 };
 
-double exact_cost(const Estimate& e) {
-  return e.admitted + kFilterTest * e.filter_tests + kLivenessTest * e.liveness_tests +
+double exact_cost(const Estimate& e, const PreparedFilter* filter) {
+  const double test = filter != nullptr && filter->needs_metadata() ? kMetadataTest : kCodeTest;
+  return e.admitted + test * e.filter_tests + kLivenessTest * e.liveness_tests +
          kListEntry * e.list_entries;
 }
 
-// What the metadata index says of `filter`: about how many ids its columns name for it (dead
-// versions included; an And assumes its operands independent), and how many list entries it takes
-// to list them; nothing when the index cannot bound it.
+// What the metadata index says of `filter`: about how many ids pass it (dead versions included;
+// an And takes its operands as independent), how many ids the index lists for it (each then
+// tested against the whole filter), and how many list entries it reads to list them. Nothing when
+// the index cannot bound it.
 struct Listing {
-  double ids = 0;
+  double passing = 0;
+  double listed = 0;
   double entries = 0;
 };
 
@@ -51,37 +60,38 @@ std::optional<Listing> indexed_listing(const PreparedFilter& filter, std::size_t
     for (const std::uint32_t code : filter.codes()) {
       total += static_cast<double>(filter.column()->ids(code).size());
     }
-    return Listing{total, total};
+    return Listing{total, total, total};
   }
-  return std::visit(Overloaded{
-                        [&](const Filter::And&) {
-                          std::optional<Listing> all;
-                          for (const PreparedFilter& operand : filter.operands()) {
-                            const auto listing = indexed_listing(operand, assigned);
-                            if (!listing) continue;
-                            if (!all) {
-                              all = listing;
-                              continue;
-                            }
-                            all->ids *= listing->ids / static_cast<double>(assigned);
-                            all->entries += listing->entries;
-                          }
-                          return all;
-                        },
-                        [&](const Filter::Or&) -> std::optional<Listing> {
-                          Listing any;
-                          for (const PreparedFilter& operand : filter.operands()) {
-                            const auto listing = indexed_listing(operand, assigned);
-                            if (!listing) return std::nullopt;
-                            any.ids += listing->ids;
-                            any.entries += listing->entries;
-                          }
-                          any.ids = std::min(any.ids, static_cast<double>(assigned));
-                          return any;
-                        },
-                        [](const auto&) -> std::optional<Listing> { return std::nullopt; },
-                    },
-                    filter.filter().node());
+  return std::visit(
+      Overloaded{
+          // The ids of the shortest listing operand: the test of the whole filter does the rest.
+          [&](const Filter::And&) {
+            std::optional<Listing> shortest;
+            double passing = static_cast<double>(assigned);
+            for (const PreparedFilter& operand : filter.operands()) {
+              const auto listing = indexed_listing(operand, assigned);
+              if (!listing) continue;
+              passing *= listing->passing / static_cast<double>(assigned);
+              if (!shortest || listing->listed < shortest->listed) shortest = listing;
+            }
+            if (shortest) shortest->passing = passing;
+            return shortest;
+          },
+          [&](const Filter::Or&) -> std::optional<Listing> {
+            Listing any;
+            for (const PreparedFilter& operand : filter.operands()) {
+              const auto listing = indexed_listing(operand, assigned);
+              if (!listing) return std::nullopt;
+              any.passing += listing->passing;
+              any.listed += listing->listed;
+              any.entries += listing->entries;
+            }
+            any.passing = std::min(any.passing, static_cast<double>(assigned));
+            return any;
+          },
+          [](const auto&) -> std::optional<Listing> { return std::nullopt; },
+      },
+      filter.filter().node());
 }
 
 std::vector<InternalId> sorted_union(std::vector<InternalId> ids) {
@@ -90,9 +100,8 @@ std::vector<InternalId> sorted_union(std::vector<InternalId> ids) {
   return ids;
 }
 
-// The ids the index names for `filter`, ascending without repeats: a superset of those it
-// matches. Only for filters indexed_listing can answer.
-std::vector<InternalId> indexed_ids(const PreparedFilter& filter) {
+// The ids indexed_listing counted, ascending without repeats: a superset of those that pass.
+std::vector<InternalId> indexed_ids(const PreparedFilter& filter, std::size_t assigned) {
   if (filter.indexed()) {
     std::vector<InternalId> ids;
     for (const std::uint32_t code : filter.codes()) {
@@ -101,37 +110,35 @@ std::vector<InternalId> indexed_ids(const PreparedFilter& filter) {
     }
     return filter.codes().size() <= 1 ? ids : sorted_union(std::move(ids));
   }
-  return std::visit(Overloaded{
-                        [&](const Filter::And&) {
-                          std::optional<std::vector<InternalId>> common;
-                          for (const PreparedFilter& operand : filter.operands()) {
-                            if (!indexed_listing(operand, 1)) continue;
-                            std::vector<InternalId> ids = indexed_ids(operand);
-                            if (common) {
-                              std::vector<InternalId> both;
-                              std::set_intersection(common->begin(), common->end(), ids.begin(),
-                                                    ids.end(), std::back_inserter(both));
-                              ids = std::move(both);
-                            }
-                            common = std::move(ids);
-                          }
-                          return std::move(common).value_or(std::vector<InternalId>{});
-                        },
-                        [&](const Filter::Or&) {
-                          std::vector<InternalId> ids;
-                          for (const PreparedFilter& operand : filter.operands()) {
-                            const std::vector<InternalId> more = indexed_ids(operand);
-                            ids.insert(ids.end(), more.begin(), more.end());
-                          }
-                          return sorted_union(std::move(ids));
-                        },
-                        [](const auto&) -> std::vector<InternalId> {
-                          VEXRA_CHECK(false,
-                                      "ids asked of a filter the metadata index cannot answer");
-                          return {};
-                        },
-                    },
-                    filter.filter().node());
+  return std::visit(
+      Overloaded{
+          [&](const Filter::And&) {
+            const PreparedFilter* shortest = nullptr;
+            double shortest_listed = 0;
+            for (const PreparedFilter& operand : filter.operands()) {
+              const auto listing = indexed_listing(operand, assigned);
+              if (listing && (shortest == nullptr || listing->listed < shortest_listed)) {
+                shortest = &operand;
+                shortest_listed = listing->listed;
+              }
+            }
+            VEXRA_CHECK(shortest != nullptr, "an And without a listing operand was listed");
+            return indexed_ids(*shortest, assigned);
+          },
+          [&](const Filter::Or&) {
+            std::vector<InternalId> ids;
+            for (const PreparedFilter& operand : filter.operands()) {
+              const std::vector<InternalId> more = indexed_ids(operand, assigned);
+              ids.insert(ids.end(), more.begin(), more.end());
+            }
+            return sorted_union(std::move(ids));
+          },
+          [](const auto&) -> std::vector<InternalId> {
+            VEXRA_CHECK(false, "ids asked of a filter the metadata index cannot answer");
+            return {};
+          },
+      },
+      filter.filter().node());
 }
 
 // Of the stored ids, the share `admit` accepts among an evenly spread sample.
@@ -166,7 +173,7 @@ SearchPlan plan_search(const Admission& admit, std::uint64_t count, std::uint64_
   if (filter == nullptr) {
     estimate = {static_cast<double>(current), 0, static_cast<double>(assigned), 0};
   } else if (listed) {
-    estimate = {listed->ids * live_share, listed->ids, 0, listed->entries};
+    estimate = {listed->passing * live_share, listed->listed, 0, listed->entries};
   } else {
     estimate = {sampled_share(admit, assigned) * static_cast<double>(assigned),
                 static_cast<double>(assigned), 0, 0};
@@ -178,13 +185,13 @@ SearchPlan plan_search(const Admission& admit, std::uint64_t count, std::uint64_
   const auto walk_ef = std::max(
       count, static_cast<std::uint64_t>(std::ceil(static_cast<double>(ef_search) * share)));
   if (strategy == SearchStrategy::Planned &&
-      exact_cost(estimate) >= kWalkPerEf * static_cast<double>(walk_ef) / share) {
+      exact_cost(estimate, filter) >= kWalkPerEf * static_cast<double>(walk_ef) / share) {
     return {std::nullopt, walk_ef};
   }
 
   std::vector<InternalId> admitted;
   if (listed) {
-    for (const InternalId id : indexed_ids(*filter)) {
+    for (const InternalId id : indexed_ids(*filter, assigned)) {
       if (id < assigned && admit(id)) admitted.push_back(id);
     }
   } else {

@@ -31,8 +31,14 @@ class Admission {
 
   bool operator()(InternalId id) const noexcept {
     if (filter_ != nullptr) {
-      const Json* metadata = catalog_.metadata_locked(id);
-      if (metadata == nullptr || !filter_->matches(id, *metadata)) return false;
+      const Json* metadata = nullptr;
+      if (filter_->needs_metadata()) {
+        metadata = catalog_.metadata_locked(id);
+        if (metadata == nullptr) return false;
+      } else if (!catalog_.metadata_index_locked().has_metadata(id)) {
+        return false;
+      }
+      if (!filter_->matches(id, metadata)) return false;
     }
     return catalog_.is_current_locked(id);
   }

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numbers>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "metadata_index.hpp"
 
 namespace vexradb {
 namespace {
@@ -315,6 +318,80 @@ TEST(FilterCombinatorTest, AgreesWithAStraightforwardEvaluator) {
   // Both outcomes are well represented, so the comparison means something.
   EXPECT_GT(matched, total / 5);
   EXPECT_LT(matched, total * 4 / 5);
+}
+
+}  // namespace
+}  // namespace vexradb
+
+namespace vexradb {
+namespace {
+
+// A prepared filter must answer exactly as the plain evaluation, whether its Eq and In leaves read
+// the metadata, hashed values, or an index's columns; and an exact index's lists must name
+// exactly the vectors an Eq matches (an inexact one at least those). Documents mix number kinds,
+// signed zeros, nesting, arrays and missing fields; the second set adds member names that make
+// paths ambiguous.
+TEST(PreparedFilterTest, AgreesWithPlainEvaluationWithAndWithoutTheIndex) {
+  const std::vector<Json> values = {json("1"),    json("1.0"),      json("-1"),   json("0.0"),
+                                    json("-0.0"), json("\"1\""),    json("true"), json("null"),
+                                    json("[1]"),  json("{\"x\":1}")};
+  std::mt19937 rng(5);
+  auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  auto random_document = [&](bool ambiguous) {
+    Json doc = Json::object();
+    if (pick(4) != 0) doc["a"] = values[pick(values.size())];
+    if (pick(3) != 0) doc["n"] = Json{{"x", values[pick(values.size())]}};
+    if (pick(5) == 0) doc["n"] = values[pick(values.size())];
+    if (ambiguous && pick(3) == 0) doc["n.x"] = values[pick(values.size())];
+    if (ambiguous && pick(4) == 0) doc[""] = values[pick(values.size())];
+    return doc;
+  };
+  std::vector<Filter> filters;
+  for (const char* field : {"a", "n.x", "n", ""}) {
+    for (const Json& value : values) filters.push_back(Filter(Filter::Eq{field, value}));
+    std::vector<Json> many(values.begin(), values.end());
+    filters.push_back(Filter(Filter::In{field, many}));
+    filters.push_back(Filter(Filter::In{field, {values[0], values[5], values[8]}}));
+    filters.push_back(negate(Filter(Filter::Eq{field, values[0]})));
+  }
+  filters.push_back(Filter::all({Filter(Filter::Eq{"a", values[0]}),
+                                 negate(Filter(Filter::Eq{"n.x", values[6]}))})
+                        .value());
+  filters.push_back(
+      Filter::any({Filter(Filter::In{"a", {values[1], values[2]}}),
+                   Filter(Filter::Range{std::nullopt, 0.5, std::nullopt, std::nullopt, "n.x"})})
+          .value());
+
+  for (const bool ambiguous : {false, true}) {
+    std::vector<Json> docs;
+    for (int i = 0; i < 400; ++i) docs.push_back(random_document(ambiguous));
+    MetadataIndex index;
+    for (std::size_t id = 0; id < docs.size(); ++id) {
+      index.add(static_cast<InternalId>(id), docs[id],
+                [&](InternalId earlier) { return &docs[earlier]; });
+    }
+    EXPECT_EQ(index.exact(), !ambiguous);
+    for (const Filter& filter : filters) {
+      const PreparedFilter plain(filter);
+      const PreparedFilter indexed(filter, &index);
+      for (std::size_t id = 0; id < docs.size(); ++id) {
+        const bool expected = matches(filter, docs[id]);
+        ASSERT_EQ(plain.matches(static_cast<InternalId>(id), &docs[id]), expected) << id;
+        ASSERT_EQ(indexed.matches(static_cast<InternalId>(id), &docs[id]), expected) << id;
+      }
+      const auto* eq = std::get_if<Filter::Eq>(&filter.node());
+      if (eq == nullptr || !is_scalar(eq->value)) continue;
+      const auto listed = index.postings(eq->field, eq->value);
+      for (std::size_t id = 0; id < docs.size(); ++id) {
+        const bool is_listed = std::binary_search(listed.begin(), listed.end(), id);
+        if (matches(filter, docs[id])) {
+          EXPECT_TRUE(is_listed) << id;
+        } else if (index.exact()) {
+          EXPECT_FALSE(is_listed) << id;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
