@@ -2,7 +2,8 @@
 // to 0.01% of 100,000 clustered 128-d vectors, and for plain search after deleting 50%, 90% and
 // 99% of them, the queries per second and recall@10 (against an exact scan of the qualifying
 // vectors) of the engine as it plans each search, of the graph walk alone and of the exact scan
-// alone, with the number of searches that returned fewer than min(k, qualifying) results.
+// alone, with the number of searches that returned fewer than min(k, qualifying) results. Each
+// figure is the best of three rounds, the three engines taking turns.
 //
 // Usage: vexradb_filter_bench [--quick]   (--quick: 20,000 vectors instead of 100,000)
 
@@ -43,7 +44,8 @@ constexpr std::size_t kValues = 1000;  // of the field "b"; "c" takes 10
 constexpr std::size_t kQueries = 200;
 constexpr std::size_t kK = 10;
 constexpr std::uint32_t kSeed = 20261208;
-constexpr double kMinSeconds = 0.5;
+constexpr double kMinSeconds = 0.3;
+constexpr int kRounds = 3;
 
 struct Data {
   std::vector<std::vector<float>> vectors;
@@ -203,8 +205,15 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < count; ++i) qualifying += live[i] && qualifies(i);
     const auto truth = truth_of(data, qualifies, live);
     std::printf("%-26s %9zu", name.c_str(), qualifying);
-    for (const auto& engine : engines) {
-      const Figures f = measure(*engine, data, filter, truth);
+    // The machine is shared: the engines take turns, and each keeps its best round.
+    std::vector<Figures> best(engines.size());
+    for (int round = 0; round < kRounds; ++round) {
+      for (std::size_t e = 0; e < engines.size(); ++e) {
+        const Figures f = measure(*engines[e], data, filter, truth);
+        if (f.qps > best[e].qps) best[e] = f;
+      }
+    }
+    for (const Figures& f : best) {
       std::printf(" | %10.0f %7.4f %5zu", f.qps, f.recall, f.short_results);
     }
     std::printf("\n");
