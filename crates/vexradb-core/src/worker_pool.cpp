@@ -13,14 +13,14 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace vexradb {
-namespace {
 
-// One parallel_for call: its pieces are claimed through an atomic counter by the caller and by
-// every worker that picks up one of its tickets.
-struct Job {
+// One parallel loop: its pieces are claimed through an atomic counter by the caller and by every
+// worker that picks up one of its tickets.
+struct WorkerPool::Job {
   const std::function<void(std::size_t)>* body;
   std::size_t count;
   std::size_t piece_size;
@@ -61,76 +61,74 @@ struct Job {
   }
 };
 
-class WorkerPool {
- public:
-  static WorkerPool& instance() {
-    static WorkerPool pool(std::max(1u, std::thread::hardware_concurrency()));
-    return pool;
+WorkerPool::WorkerPool(unsigned workers, const ThreadStarter& start) {
+  workers_.reserve(workers);
+  for (unsigned i = 0; i < workers; ++i) {
+    try {
+      workers_.push_back(start([this] { serve(); }));
+    } catch (...) {
+      break;  // out of threads (or memory): run with the workers already started
+    }
   }
+}
 
-  std::size_t threads() const { return workers_.size() + 1; }  // the caller takes part
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard lock(mu_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+}
 
-  // Offers the job to up to `tickets` idle workers.
-  void offer(const std::shared_ptr<Job>& job, std::size_t tickets) {
+WorkerPool& WorkerPool::process_wide() {
+  static WorkerPool pool(std::max(1u, std::thread::hardware_concurrency()) - 1);
+  return pool;
+}
+
+// Offers the job to up to `tickets` idle workers.
+void WorkerPool::offer(const std::shared_ptr<Job>& job, std::size_t tickets) {
+  {
+    std::lock_guard lock(mu_);
+    for (std::size_t i = 0; i < tickets; ++i) queue_.push_back(job);
+  }
+  wake_.notify_all();
+}
+
+void WorkerPool::serve() {
+  for (;;) {
+    std::shared_ptr<Job> job;
     {
-      std::lock_guard lock(mu_);
-      for (std::size_t i = 0; i < tickets; ++i) queue_.push_back(job);
+      std::unique_lock lock(mu_);
+      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;  // stopping
+      job = std::move(queue_.front());
+      queue_.pop_front();
     }
-    wake_.notify_all();
+    job->work();  // a ticket of a finished job finds no piece left
   }
+}
 
-  ~WorkerPool() {
-    {
-      std::lock_guard lock(mu_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    for (std::thread& worker : workers_) worker.join();
-  }
-
- private:
-  explicit WorkerPool(unsigned processors) {
-    for (unsigned i = 1; i < processors; ++i) workers_.emplace_back([this] { serve(); });
-  }
-
-  void serve() {
-    for (;;) {
-      std::shared_ptr<Job> job;
-      {
-        std::unique_lock lock(mu_);
-        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-        if (queue_.empty()) return;  // stopping
-        job = std::move(queue_.front());
-        queue_.pop_front();
-      }
-      job->work();  // a ticket of a finished job finds no piece left
-    }
-  }
-
-  std::vector<std::thread> workers_;
-  std::mutex mu_;
-  std::condition_variable wake_;
-  std::deque<std::shared_ptr<Job>> queue_;  // guarded by mu_
-  bool stopping_ = false;                   // guarded by mu_
-};
-
-}  // namespace
-
-void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body) {
+void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& body) {
   if (count == 0) return;
-  WorkerPool& pool = WorkerPool::instance();
   // Many pieces per thread even out uneven item costs: a thread left idle waits at most one
   // small piece for the others (with four per thread, batch builds were 10% slower).
-  const std::size_t target_pieces = std::min(count, pool.threads() * 16);
+  const std::size_t target_pieces = std::min(count, threads() * 16);
   auto job = std::make_shared<Job>();
   job->body = &body;
   job->count = count;
   job->piece_size = (count + target_pieces - 1) / target_pieces;
   job->pieces = (count + job->piece_size - 1) / job->piece_size;
-  if (job->pieces > 1) pool.offer(job, std::min(job->pieces, pool.threads()) - 1);
+  if (job->pieces > 1 && !workers_.empty()) {
+    offer(job, std::min(job->pieces, threads()) - 1);
+  }
   job->work();
   job->wait();
   if (job->error) std::rethrow_exception(job->error);
+}
+
+void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body) {
+  WorkerPool::process_wide().run(count, body);
 }
 
 }  // namespace vexradb

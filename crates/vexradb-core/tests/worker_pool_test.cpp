@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -31,6 +32,24 @@ TEST(WorkerPoolTest, RethrowsAFailureAfterTheOtherPiecesStop) {
   std::atomic<int> after = 0;
   parallel_for(10, [&](std::size_t) { ++after; });
   EXPECT_EQ(after.load(), 10);
+}
+
+// A system out of threads must not take the process down: the pool runs with the workers it
+// could start, or with the caller alone.
+TEST(WorkerPoolTest, RunsWithTheThreadsItCouldStart) {
+  for (const unsigned started : {0u, 1u, 2u}) {
+    unsigned attempts = 0;
+    WorkerPool pool(4, [&](std::function<void()> work) {
+      if (attempts++ == started) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      }
+      return std::thread(std::move(work));
+    });
+    EXPECT_EQ(pool.threads(), started + 1);
+    std::vector<std::atomic<int>> runs(1000);
+    pool.run(runs.size(), [&](std::size_t i) { runs[i].fetch_add(1); });
+    for (std::size_t i = 0; i < runs.size(); ++i) ASSERT_EQ(runs[i].load(), 1) << i;
+  }
 }
 
 TEST(WorkerPoolTest, ConcurrentCallersShareThePool) {
