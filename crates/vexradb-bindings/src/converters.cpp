@@ -168,12 +168,19 @@ std::optional<std::string> lift_optional_string(WireReader& reader) {
 
 namespace {
 
+// The fewest bytes each kind of element takes on the wire: a string its 4-byte length; a vector
+// entry an id, a vector length and an option tag; a filter a variant tag and a list length.
+constexpr std::size_t kMinStringBytes = 4;
+constexpr std::size_t kMinVectorEntryBytes = 4 + 4 + 1;
+constexpr std::size_t kMinSearchFilterBytes = 4 + 4;
+
+// A sequence of elements each at least `min_bytes` long. The reservation is what the bytes left
+// can hold, never what the caller claims: elements are far larger in memory than on the wire.
 template <class Element, class ReadOne>
-std::vector<Element> lift_sequence(WireReader& reader, ReadOne read_one) {
+std::vector<Element> lift_sequence(WireReader& reader, std::size_t min_bytes, ReadOne read_one) {
   const std::size_t count = reader.read_count();
   std::vector<Element> elements;
-  // Every element takes at least one byte: the claimed count alone never sizes the allocation.
-  elements.reserve(std::min(count, reader.remaining()));
+  elements.reserve(std::min(count, reader.remaining() / min_bytes));
   for (std::size_t i = 0; i < count && !reader.failed(); ++i) elements.push_back(read_one(reader));
   if (reader.failed()) return {};
   return elements;
@@ -186,8 +193,9 @@ SearchFilter lift_search_filter_at(WireReader& reader, int depth) {
     return {};
   }
   auto lift_children = [&](WireReader& r) {
-    return lift_sequence<SearchFilter>(
-        r, [depth](WireReader& child) { return lift_search_filter_at(child, depth + 1); });
+    return lift_sequence<SearchFilter>(r, kMinSearchFilterBytes, [depth](WireReader& child) {
+      return lift_search_filter_at(child, depth + 1);
+    });
   };
   switch (reader.read_variant("SearchFilter", 4)) {
     case 1: {
@@ -197,8 +205,8 @@ SearchFilter lift_search_filter_at(WireReader& reader, int depth) {
     }
     case 2: {
       std::string field = reader.read_string();
-      auto values =
-          lift_sequence<std::string>(reader, [](WireReader& r) { return r.read_string(); });
+      auto values = lift_sequence<std::string>(reader, kMinStringBytes,
+                                               [](WireReader& r) { return r.read_string(); });
       return {SearchFilter::In{std::move(field), std::move(values)}};
     }
     case 3:
@@ -224,7 +232,7 @@ ClientConfig lift_client_config(WireReader& reader) {
 }
 
 std::vector<VectorEntry> lift_vector_entries(WireReader& reader) {
-  return lift_sequence<VectorEntry>(reader, [](WireReader& r) {
+  return lift_sequence<VectorEntry>(reader, kMinVectorEntryBytes, [](WireReader& r) {
     VectorEntry entry;
     entry.id = r.read_string();
     entry.vector = r.read_f32_sequence();

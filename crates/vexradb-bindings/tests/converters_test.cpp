@@ -3,7 +3,11 @@
 #include "converters.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <fstream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -99,6 +103,38 @@ TEST(WireTest, FloatsAndFiltersLiftFromTheirBytes) {
   ASSERT_NE(leaf, nullptr);
   EXPECT_EQ(leaf->field, "a");
   EXPECT_EQ(leaf->value_json, "1");
+}
+
+// A claimed count is no reason to allocate: a batch of B bytes may reserve only as many entries
+// as B bytes can hold (each takes at least 9 bytes on the wire, and about 100 in memory). Under
+// an address-space limit of a few times B, decoding 4 MiB that claims two billion entries must
+// fail as a decoding error, never run out of memory.
+TEST(WireTest, SequencesReserveWhatTheirBytesCanHold) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' allocators do not work under an address-space limit";
+#else
+  std::vector<std::uint8_t> encoded(4 << 20, 0);  // zero bytes decode as empty entries
+  encoded[0] = 0x7f;                              // count 0x7fffffff, big-endian
+  encoded[1] = encoded[2] = encoded[3] = 0xff;
+  rlimit previous{};
+  getrlimit(RLIMIT_AS, &previous);
+  std::ifstream status("/proc/self/statm");
+  std::uint64_t pages = 0;
+  status >> pages;
+  rlimit limited = previous;
+  limited.rlim_cur = pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) + (200u << 20);
+  setrlimit(RLIMIT_AS, &limited);
+  bool out_of_memory = false;
+  WireReader reader(encoded);
+  try {
+    lift_vector_entries(reader);
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+  }
+  setrlimit(RLIMIT_AS, &previous);
+  EXPECT_FALSE(out_of_memory);
+  EXPECT_TRUE(reader.failed());
+#endif
 }
 
 TEST(WireTest, OptionalTextsAndSequencesLowerAsSpecified) {

@@ -161,7 +161,9 @@ void VectorStorageView::distances(std::span<const InternalId> ids, std::span<con
     }
     const float* vector = storage_->vectors_.data() + std::size_t{ids[i]} * dimension;
     __builtin_prefetch(vector);
-    __builtin_prefetch(vector + 16);
+    // The second cache line only when the vector has one: an address past the stored floats
+    // (or an offset from the null base of a store of empty vectors) is undefined.
+    if (dimension > 16) __builtin_prefetch(vector + 16);
     stored[pending] = vector;
     if (cosine) norms[pending] = stored_norms[ids[i]];
     position[pending] = i;

@@ -172,6 +172,18 @@ TEST_P(PersistentSelectiveSearch, FindsEveryQualifyingVectorAcrossReopens) {
 INSTANTIATE_TEST_SUITE_P(WalkAndPlanned, PersistentSelectiveSearch,
                          ::testing::Values(SearchStrategy::GraphWalk, SearchStrategy::Planned));
 
+// Vectors of no components are logged, replayed and searched like any others.
+TEST_F(PersistentEngine, EmptyVectorsSurviveReplay) {
+  {
+    auto db = open(0);
+    ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{}, std::nullopt));
+    ASSERT_TRUE(db->insert(VectorId("b"), std::vector<float>{}, std::nullopt));
+  }
+  auto db = open(0);
+  EXPECT_EQ(db->len(), 2u);
+  EXPECT_EQ(db->search(std::vector<float>{}, 5, nullptr).value().size(), 2u);
+}
+
 TEST_F(PersistentEngine, RefusedChangesLogNothing) {
   auto db = open();
   ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, std::nullopt).has_value());
