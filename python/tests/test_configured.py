@@ -96,3 +96,23 @@ def test_a_config_that_does_not_decode_is_an_internal_failure():
     with pytest.raises(vexradb.InternalError,
                        match="Failed to convert arg 'config': Invalid DistanceMetric enum value: 7"):
         lib.call("constructor_vexraclient_open", lib.to_buffer(b"x"), lib.to_buffer(config))
+
+
+def test_quantization_needs_an_in_memory_client(tmp_path):
+    with pytest.raises(ValueError, match="persistent=False"):
+        Client.open(tmp_path / "db", dimensions=3, quantization="sq8")
+    assert not os.path.exists(tmp_path / "db")
+
+
+def test_arguments_that_fail_to_encode_leave_no_library_buffer(monkeypatch):
+    lib = _ffi.library()
+    made, freed = [], []
+    to_buffer, take_bytes = lib.to_buffer, lib.take_bytes
+    monkeypatch.setattr(lib, "to_buffer", lambda data: made.append(1) or to_buffer(data))
+    monkeypatch.setattr(lib, "take_bytes", lambda buf: freed.append(1) or take_bytes(buf))
+    with Client.in_memory(3) as db:
+        with pytest.raises((TypeError, ValueError)):
+            db.insert("a", [1, 2, 3], {"bad": object()})  # metadata that is not JSON
+        with pytest.raises(AttributeError):
+            db.search([1, 2, 3], 1, filter=object())  # not a filter
+        assert len(made) == len(freed)

@@ -158,6 +158,19 @@ class Library:
             ctypes.memmove(buf.data, data, len(data))
         return buf
 
+    def to_buffers(self, *payloads):
+        """Library-owned buffers of each payload, all or none: when one cannot be made, those
+        already made are released before the error is raised."""
+        buffers = []
+        try:
+            for data in payloads:
+                buffers.append(self.to_buffer(data))
+        except BaseException:
+            for buf in buffers:
+                self.take_bytes(buf)
+            raise
+        return buffers
+
     def take_bytes(self, buf):
         """The bytes of a buffer the library returned, which is then released."""
         data = ctypes.string_at(buf.data, buf.len) if buf.len else b""

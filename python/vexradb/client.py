@@ -68,6 +68,9 @@ class Client:
              label=None):
         """A database configured by the arguments: on the data directory `path` when
         `persistent`, else in memory (`quantization` "sq8" or "binary" keeps codes)."""
+        if persistent and _choice(_QUANTIZATIONS, quantization, "quantization") != 1:
+            raise ValueError("a persistent database keeps full-precision vectors: quantization=%r "
+                             "needs persistent=False" % (quantization,))
         config = (
             Writer()
             .u32(dimensions)
@@ -78,17 +81,15 @@ class Client:
             .bytes()
         )
         lib = library()
-        handle = lib.call(
-            "constructor_vexraclient_open",
-            lib.to_buffer(str(path).encode("utf-8")),
-            lib.to_buffer(config),
-        )
-        return cls(handle)
+        return cls(lib.call("constructor_vexraclient_open",
+                            *lib.to_buffers(str(path).encode("utf-8"), config)))
 
     # ---- lifetime -------------------------------------------------------------------------
 
     def close(self):
-        """Releases the database (a persistent one flushes its log). Idempotent."""
+        """Releases the database. Idempotent. Every change that returned is already in a
+        persistent database's log and survives a crash of the process; only sync() makes it
+        survive a power loss too, and closing does not sync."""
         with self._lock:
             if self._is_closed:
                 return
@@ -126,6 +127,10 @@ class Client:
     def _encoded(self, data):
         return self._lib.to_buffer(data)
 
+    def _buffers(self, *payloads):
+        """Buffers for a call's arguments, each encoded before any is handed to the library."""
+        return self._lib.to_buffers(*payloads)
+
     # ---- writes ---------------------------------------------------------------------------
 
     def insert(self, id, vector, metadata=None):
@@ -137,12 +142,11 @@ class Client:
         self._store("method_vexraclient_upsert", id, vector, metadata)
 
     def _store(self, name, id, vector, metadata):
-        self._call(
-            name,
-            self._text(id),
-            self._encoded(Writer().floats(vector).bytes()),
-            self._encoded(Writer().optional_text(_metadata_text(metadata)).bytes()),
-        )
+        self._call(name, *self._buffers(
+            id.encode("utf-8"),
+            Writer().floats(vector).bytes(),
+            Writer().optional_text(_metadata_text(metadata)).bytes(),
+        ))
 
     def upsert_batch(self, entries):
         """Upserts many vectors at once: (id, vector[, metadata]) tuples, Records or dicts."""
@@ -195,14 +199,13 @@ class Client:
         metadata passes `filter` (see vexradb.filters)."""
         if not 0 <= k < 2**32:
             raise ValueError("k must be between 0 and 2**32 - 1")
-        query_buffer = self._encoded(Writer().floats(query).bytes())
+        query_bytes = Writer().floats(query).bytes()
         if filter is None:
-            result = self._call("method_vexraclient_search", query_buffer, k)
+            result = self._call("method_vexraclient_search", self._encoded(query_bytes), k)
         else:
-            result = self._call(
-                "method_vexraclient_search_with_filter", query_buffer, k,
-                self._encoded(encode_filter(filter)),
-            )
+            query_buffer, filter_buffer = self._buffers(query_bytes, encode_filter(filter))
+            result = self._call("method_vexraclient_search_with_filter", query_buffer, k,
+                                filter_buffer)
         reader = Reader(self._lib.take_bytes(result))
         return [
             SearchResult(reader.text(), reader.f32(), _metadata_value(reader.optional_text()))

@@ -8,6 +8,7 @@
 #include "client.hpp"
 #include "export.hpp"
 #include "frame.hpp"
+#include "internal_failure.hpp"
 #include "vexradb_bindings.h"
 
 namespace vexradb::ffi {
@@ -92,9 +93,14 @@ VEXRA_EXPORT RustBuffer uniffi_vexradb_bindings_fn_func_system_info(CallStatus* 
       status, [] { return ByteBuffer::copy_of(vexradb::ffi::system_info_text()).release(); });
 }
 
-// Cannot fail, so it runs no barrier and never writes the status.
-VEXRA_EXPORT void* uniffi_vexradb_bindings_fn_clone_vexraclient(void* handle,
-                                                                CallStatus* /*status*/) {
+// Cannot fail for a live handle, and then never writes the status. A null handle is answered as
+// every other call answers it, instead of being dereferenced.
+VEXRA_EXPORT void* uniffi_vexradb_bindings_fn_clone_vexraclient(void* handle, CallStatus* status) {
+  if (handle == nullptr) {
+    return with_failure_barrier(status, []() -> void* {
+      throw vexradb::InternalFailure("assertion failed: !ptr.is_null()");
+    });
+  }
   return ClientRecord::clone(handle);
 }
 

@@ -62,9 +62,13 @@ TEST(FrameAbiTest, MetadataSymbolsHoldTheirExactBytes) {
             "\x08" + name + ns + ns);
 }
 
-TEST(FrameAbiTest, FreeingANullHandleIsAnInternalFailure) {
+TEST(FrameAbiTest, FreeingOrCloningANullHandleIsAnInternalFailure) {
   CallStatus status = fresh_status();
   uniffi_vexradb_bindings_fn_free_vexraclient(nullptr, &status);
+  EXPECT_EQ(status.code, 2);
+  EXPECT_EQ(failure_message(status), "assertion failed: !ptr.is_null()");
+  status = fresh_status();
+  EXPECT_EQ(uniffi_vexradb_bindings_fn_clone_vexraclient(nullptr, &status), nullptr);
   EXPECT_EQ(status.code, 2);
   EXPECT_EQ(failure_message(status), "assertion failed: !ptr.is_null()");
 }

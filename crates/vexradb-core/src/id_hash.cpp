@@ -4,18 +4,18 @@
 
 #include <array>
 #include <cstring>
-#include <random>
 
 namespace vexradb {
 namespace {
 
 using Key = std::array<unsigned char, crypto_shorthash_KEYBYTES>;
 
+// Drawn from libsodium's generator, which never throws: the hash is noexcept, and a throwing
+// source (std::random_device can) would end the process from inside it.
 const Key& process_key() {
   static const Key key = [] {
     Key k;
-    std::random_device device;
-    for (auto& byte : k) byte = static_cast<unsigned char>(device());
+    randombytes_buf(k.data(), k.size());
     return k;
   }();
   return key;

@@ -46,8 +46,11 @@ class PersistentVectorDb {
   // Logs, then applies. A refused insertion (for example a live id) stays logged; replay skips
   // it the same way.
   Status insert(const VectorId& id, std::span<const float> vector, std::optional<Json> metadata);
-  // Replaces the live vector of `id`, if any: its Delete and Insert records are logged in one
-  // write, so a crash keeps either version whole.
+  // Replaces the live vector of `id`, if any, logging a Delete and an Insert record in one write.
+  // What holds after a crash: the log keeps both records, or a prefix of whole frames (recovery
+  // cuts a torn last frame). Once the write returned, a crash of the process keeps both. A power
+  // loss before the next sync may keep only the Delete: the id then recovers as deleted, with
+  // neither version.
   Status upsert(const VectorId& id, std::span<const float> vector, std::optional<Json> metadata);
   // Upserts entry by entry after checking every length; stops at the first failure, keeping the
   // entries before it.
