@@ -6,8 +6,11 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <vector>
 
 #include "overloaded.hpp"
+#include "utf8.hpp"
 
 namespace vexradb {
 namespace {
@@ -36,6 +39,36 @@ Result<UniqueFd> lock_directory(const std::filesystem::path& dir) {
     return fail(std::move(error));
   }
   return fd;
+}
+
+// Whether the log can hold the record and give it back the same: UTF-8 text (the id, member
+// names, strings) and finite numbers (the writer turns the others into null). Refused with the
+// errors the exported layer gives for text that breaks these rules, before anything is logged:
+// an invalid string in the log would stop every later replay at its record.
+Status check_loggable(const VectorId& id, std::span<const float> vector, std::size_t dimensions,
+                      const std::optional<Json>& metadata) {
+  if (auto ok = check_vector_length(dimensions, vector); !ok) return ok;
+  if (auto bad = utf8_error(id.str())) return fail(errors::Serialization{"id: " + *bad});
+  if (!metadata) return {};
+  const errors::Serialization invalid_text{"invalid UTF-8 while parsing a string"};
+  std::vector<const Json*> pending{&*metadata};
+  while (!pending.empty()) {
+    const Json& value = *pending.back();
+    pending.pop_back();
+    if (const auto* object = value.get_ptr<const Json::object_t*>()) {
+      for (const auto& [name, member] : *object) {
+        if (utf8_error(name)) return fail(invalid_text);
+        pending.push_back(&member);
+      }
+    } else if (const auto* array = value.get_ptr<const Json::array_t*>()) {
+      for (const Json& element : *array) pending.push_back(&element);
+    } else if (const auto* text = value.get_ptr<const std::string*>()) {
+      if (utf8_error(*text)) return fail(invalid_text);
+    } else if (const auto* number = value.get_ptr<const double*>()) {
+      if (!std::isfinite(*number)) return fail(errors::Serialization{"number out of range"});
+    }
+  }
+  return {};
 }
 
 std::uint64_t wall_clock_millis() {
@@ -129,7 +162,7 @@ Status PersistentVectorDb::checkpoint_if_full() {
 
 Status PersistentVectorDb::insert(const VectorId& id, std::span<const float> vector,
                                   std::optional<Json> metadata) {
-  if (auto ok = check_vector_length(config_.engine.dimensions, vector); !ok) return ok;
+  if (auto ok = check_loggable(id, vector, config_.engine.dimensions, metadata); !ok) return ok;
   WalEntry entry = wal_entries::Insert{id, {vector.begin(), vector.end()}, std::move(metadata)};
   if (auto ok = log(std::span(&entry, 1)); !ok) return ok;
   auto& insert = std::get<wal_entries::Insert>(entry);
@@ -140,7 +173,7 @@ Status PersistentVectorDb::insert(const VectorId& id, std::span<const float> vec
 
 Status PersistentVectorDb::upsert(const VectorId& id, std::span<const float> vector,
                                   std::optional<Json> metadata) {
-  if (auto ok = check_vector_length(config_.engine.dimensions, vector); !ok) return ok;
+  if (auto ok = check_loggable(id, vector, config_.engine.dimensions, metadata); !ok) return ok;
   std::array<WalEntry, 2> entries{
       wal_entries::Delete{id},
       wal_entries::Insert{id, {vector.begin(), vector.end()}, std::move(metadata)}};
@@ -154,7 +187,9 @@ Status PersistentVectorDb::upsert(const VectorId& id, std::span<const float> vec
 
 Status PersistentVectorDb::upsert_batch(std::vector<BatchEntry> entries) {
   for (const BatchEntry& entry : entries) {
-    if (auto ok = check_vector_length(config_.engine.dimensions, entry.vector); !ok) return ok;
+    if (auto ok = check_loggable(entry.id, entry.vector, config_.engine.dimensions, entry.metadata);
+        !ok)
+      return ok;
   }
   for (BatchEntry& entry : entries) {
     if (auto ok = upsert(entry.id, entry.vector, std::move(entry.metadata)); !ok) return ok;

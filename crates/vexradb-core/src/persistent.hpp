@@ -44,7 +44,9 @@ class PersistentVectorDb {
                                                           const PersistentConfig& config);
 
   // Logs, then applies. A refused insertion (for example a live id) stays logged; replay skips
-  // it the same way.
+  // it the same way. Refused before anything is logged: a vector of the wrong length
+  // (DimensionMismatch), an id or metadata string that is not UTF-8 or a metadata number that is
+  // not finite (Serialization), since the log could not give those back as they were.
   Status insert(const VectorId& id, std::span<const float> vector, std::optional<Json> metadata);
   // Replaces the live vector of `id`, if any, logging a Delete and an Insert record in one write.
   // What holds after a crash: the log keeps both records, or a prefix of whole frames (recovery

@@ -184,6 +184,34 @@ TEST_F(PersistentEngine, EmptyVectorsSurviveReplay) {
   EXPECT_EQ(db->search(std::vector<float>{}, 5, nullptr).value().size(), 2u);
 }
 
+// Text the log cannot give back as it was (ids or metadata strings that are not UTF-8, numbers
+// that are not finite) is refused before it is logged: once logged, an invalid string stopped
+// every later replay at its record, and a NaN came back as null.
+TEST_F(PersistentEngine, RecordsTheLogCannotHoldAreRefused) {
+  const std::vector<float> v{1, 2};
+  {
+    auto db = open();
+    const Json bad_member = Json{{"ok\xff", 1}};
+    const Json bad_string = Json{{"k", Json::array({"\xc3"})}};
+    const Json not_finite = Json{{"n", {{"x", std::nan("")}}}};
+    const Status refused[] = {
+        db->insert(VectorId("\xff"), v, std::nullopt),
+        db->upsert(VectorId("a"), v, bad_member),
+        db->insert(VectorId("a"), v, bad_string),
+        db->upsert_batch({{VectorId("a"), v, std::nullopt}, {VectorId("b"), v, not_finite}}),
+    };
+    for (const Status& status : refused) {
+      ASSERT_FALSE(status.has_value());
+      EXPECT_EQ(status.error().kind(), ErrorKind::Serialization);
+    }
+    EXPECT_TRUE(log_records().empty());
+    ASSERT_TRUE(db->insert(VectorId("c"), v, Json{{"k", "caf\xc3\xa9"}}));
+  }
+  auto db = open();
+  EXPECT_EQ(db->len(), 1u);
+  EXPECT_EQ(vector_of(*db, "c"), v);
+}
+
 TEST_F(PersistentEngine, RefusedChangesLogNothing) {
   auto db = open();
   ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, std::nullopt).has_value());
