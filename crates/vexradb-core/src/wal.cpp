@@ -301,7 +301,15 @@ Result<std::uint64_t> Wal::append(const WalEntry& entry) {
   return append_all(std::span(&entry, 1));
 }
 
+Status Wal::refuse_after_failed_sync() const {
+  if (!sync_failed_) return {};
+  return fail(errors::Io{0,
+                         "an earlier sync of the log failed; open the data directory again to "
+                         "read back what reached the disk"});
+}
+
 Result<std::uint64_t> Wal::append_all(std::span<const WalEntry> entries) {
+  if (auto ok = refuse_after_failed_sync(); !ok) return fail(std::move(ok).error());
   if (auto ok = ensure_writer(); !ok) return fail(std::move(ok).error());
   std::string frames;
   std::uint64_t sequence = sequence_;
@@ -318,11 +326,15 @@ Result<std::uint64_t> Wal::append_all(std::span<const WalEntry> entries) {
 }
 
 Status Wal::sync() {
+  if (auto ok = refuse_after_failed_sync(); !ok) return ok;
   if (auto ok = ensure_writer(); !ok) return ok;
-  return sync_fd(file_.get());
+  Status synced = sync_fd(file_.get());
+  if (!synced) sync_failed_ = true;
+  return synced;
 }
 
 Status Wal::reset() {
+  if (auto ok = refuse_after_failed_sync(); !ok) return ok;
   Installed log = install_empty_log(file_path());
   // Until the rename the old log is untouched and stays in use; after it, the old descriptor
   // names the replaced file and must not take more frames.

@@ -74,7 +74,10 @@ class Wal {
   // Logs several entries in one write, so that a crash of the process keeps all of them or a
   // prefix of whole frames (usually none or all). Returns the last sequence number.
   Result<std::uint64_t> append_all(std::span<const WalEntry> entries);
-  // Forces the logged frames to stable storage.
+  // Forces the logged frames to stable storage. After it fails once, the kernel may already have
+  // dropped the unwritten pages and a later fsync could report success for them: the log then
+  // takes no more writes (appends, syncs and resets fail with an Io error) until the directory
+  // is opened again, which reads back what is really on disk.
   Status sync();
   // Replaces the log with an empty one (header only). The new file is complete before it takes
   // the old one's name, so a crash leaves either log whole. On failure before the switch the old
@@ -104,7 +107,11 @@ class Wal {
   std::uint64_t sequence_;
   std::uint64_t max_size_ = kDefaultMaxWalSize;
   std::uint64_t size_;
+  // The error that refuses every write once a sync failed.
+  Status refuse_after_failed_sync() const;
+
   bool torn_tail_ = false;  // the file ends in a partial frame past size_
+  bool sync_failed_ = false;
 };
 
 }  // namespace vexradb

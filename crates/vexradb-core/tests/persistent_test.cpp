@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <map>
 #include <random>
@@ -17,6 +21,20 @@
 #include "graph_image.hpp"
 #include "random_vectors.hpp"
 #include "temp_dir.hpp"
+
+namespace vexradb::testing {
+// While set, fsync fails with EIO: the tests' stand-in for a device that lost written pages.
+std::atomic<bool> fail_fsync = false;
+}  // namespace vexradb::testing
+
+// Takes the place of the C library's fsync in this test program.
+extern "C" int fsync(int fd) {
+  if (vexradb::testing::fail_fsync.load()) {
+    errno = EIO;
+    return -1;
+  }
+  return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 namespace vexradb {
 namespace {
@@ -370,6 +388,31 @@ TEST_F(PersistentEngine, LeftoversOfAnInterruptedCheckpointAreIgnored) {
     ASSERT_TRUE(db->insert(VectorId("b"), std::vector<float>{0, 1}, {}).has_value());
   }
   EXPECT_EQ(open()->len(), 2u);
+}
+
+// After a failed sync the kernel may have dropped the pages it held, and a later sync could
+// report success for them: the log refuses every write until the directory is opened again.
+TEST_F(PersistentEngine, AFailedSyncStopsTheLogUntilReopened) {
+  const std::vector<float> v{1, 0};
+  auto db = open();
+  ASSERT_TRUE(db->insert(VectorId("a"), v, std::nullopt));
+  testing::fail_fsync = true;
+  const Status synced = db->sync();
+  testing::fail_fsync = false;
+  ASSERT_FALSE(synced.has_value());
+  EXPECT_EQ(std::get<errors::Io>(synced.error().payload()).os_code, EIO);
+  for (const Status& refused :
+       {db->insert(VectorId("b"), v, std::nullopt), db->sync(), db->checkpoint()}) {
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().kind(), ErrorKind::Io);
+  }
+  EXPECT_FALSE(db->remove("a").has_value());
+  EXPECT_FALSE(db->get("b").value().has_value());
+  db.reset();
+  db = open();
+  EXPECT_EQ(db->len(), 1u);
+  ASSERT_TRUE(db->insert(VectorId("b"), v, std::nullopt));
+  EXPECT_TRUE(db->sync());
 }
 
 TEST_F(PersistentEngine, FailedWritesApplyNothingAndLoseNothing) {
