@@ -4,7 +4,12 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
 #include <limits>
+#include <string>
 
 #include "overloaded.hpp"
 
@@ -13,6 +18,7 @@ namespace {
 
 constexpr std::string_view kHeader{"ZWAL\x01", 5};
 constexpr std::string_view kTempSuffix = ".tmp";
+constexpr std::string_view kDamagedSuffix = ".damaged-";
 constexpr std::uint64_t kMaxBodyLength = std::numeric_limits<std::uint32_t>::max();
 
 namespace entries = wal_entries;
@@ -129,25 +135,92 @@ Result<FileReader> open_after_header(const std::filesystem::path& path) {
 }
 
 // The sequence number of the last frame that decodes and verifies (undecodable frames are
-// skipped), and the end of the frames that recovery reads (it stops at the first undecodable
-// one).
+// skipped), the end of the frames that recovery reads (it stops at the first undecodable one),
+// and the sequence number of the last of those; and whether a whole frame failed to decode.
 struct LogScan {
   std::uint64_t last_sequence = 0;
   std::uint64_t readable_end = kWalHeaderSize;
+  std::uint64_t last_readable_sequence = 0;
+  bool undecodable_frame = false;
 };
 
 LogScan scan_log(FileReader& file) {
   LogScan scan;
-  bool readable = true;
   while (std::optional<Frame> frame = next_frame(file)) {
     if (!frame->record) {
-      readable = false;
+      scan.undecodable_frame = true;
       continue;
     }
     if (verify(*frame->record)) scan.last_sequence = frame->record->sequence;
-    if (readable) scan.readable_end = frame->end;
+    if (!scan.undecodable_frame) {
+      scan.readable_end = frame->end;
+      scan.last_readable_sequence = frame->record->sequence;
+    }
   }
   return scan;
+}
+
+// Whether `bytes` hold a whole frame numbered `sequence` that decodes and verifies, starting
+// anywhere: found by the sequence number's bytes, which open every frame's body.
+bool holds_frame(std::span<const std::byte> bytes, std::uint64_t sequence) {
+  std::array<std::byte, 8> pattern;
+  std::memcpy(pattern.data(), &sequence, pattern.size());
+  const auto begin = bytes.begin();
+  for (auto at = std::search(begin, bytes.end(), pattern.begin(), pattern.end()); at != bytes.end();
+       at = std::search(at + 1, bytes.end(), pattern.begin(), pattern.end())) {
+    const auto body_start = static_cast<std::size_t>(at - begin);
+    if (body_start < 4) continue;
+    std::uint32_t length;
+    std::memcpy(&length, bytes.data() + body_start - 4, sizeof length);
+    if (length > bytes.size() - body_start) continue;
+    const Decoded<WalRecord> record = decode_record(bytes.subspan(body_start, length));
+    if (record && record->sequence == sequence && verify(*record)) return true;
+  }
+  return false;
+}
+
+// The bytes of the file from `offset` to `end`.
+Result<std::vector<std::byte>> read_range(const std::filesystem::path& path, std::uint64_t offset,
+                                          std::uint64_t end) {
+  Result<UniqueFd> file = open_file(path, O_RDONLY);
+  if (!file) return fail(std::move(file).error());
+  std::vector<std::byte> bytes(end - offset);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got = ::pread(file->get(), bytes.data() + done, bytes.size() - done,
+                                static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return fail(last_os_error());
+    if (got == 0) return fail(errors::Io{0, "failed to fill whole buffer"});
+    done += static_cast<std::size_t>(got);
+  }
+  return bytes;
+}
+
+// Whether the bytes past the frames recovery reads (`rest`) are more than a torn tail: a whole
+// frame that does not decode, or, behind a frame whose declared length runs past the end of the
+// file, one of the frames that would follow it. A flipped bit in a length field looks like a
+// frame cut short, but a torn tail is the end of the last write and has nothing whole behind it.
+bool is_damage(const LogScan& scan, std::span<const std::byte> rest) {
+  if (scan.undecodable_frame) return true;
+  const std::uint64_t cut_frame = scan.last_readable_sequence + 1;
+  return holds_frame(rest, cut_frame + 1) || holds_frame(rest, cut_frame + 2);
+}
+
+// Writes the bytes recovery cuts off (`rest`) into a new file beside the log,
+// "current.wal.damaged-N" with the first free N, which nothing reads back: they stay for
+// inspection.
+Status keep_aside(const std::filesystem::path& path, std::span<const std::byte> rest) {
+  for (std::uint64_t n = 1;; ++n) {
+    std::filesystem::path aside = path;
+    aside += std::string(kDamagedSuffix) + std::to_string(n);
+    Result<UniqueFd> out = open_file(aside, O_WRONLY | O_CREAT | O_EXCL);
+    if (!out && std::get<errors::Io>(out.error().payload()).os_code == EEXIST) continue;
+    if (!out) return fail(std::move(out).error());
+    if (auto ok = write_all(out->get(), rest); !ok) return ok;
+    if (auto ok = sync_fd(out->get()); !ok) return ok;
+    return sync_directory(path.parent_path());
+  }
 }
 
 std::filesystem::path temp_path(const std::filesystem::path& path) {
@@ -250,6 +323,11 @@ Result<Wal> Wal::open(const std::filesystem::path& wal_dir) {
   if (!reader) return fail(std::move(reader).error());
   const LogScan scan = scan_log(*reader);
   if (scan.readable_end < *length) {
+    Result<std::vector<std::byte>> rest = read_range(path, scan.readable_end, *length);
+    if (!rest) return fail(std::move(rest).error());
+    if (is_damage(scan, *rest)) {
+      if (auto ok = keep_aside(path, *rest); !ok) return fail(std::move(ok).error());
+    }
     if (::ftruncate(file->get(), static_cast<off_t>(scan.readable_end)) != 0)
       return fail(last_os_error());
     if (auto ok = sync_fd(file->get()); !ok) return fail(std::move(ok).error());

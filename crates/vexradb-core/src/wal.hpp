@@ -61,7 +61,10 @@ class Wal {
  public:
   // Creates the directory and a fresh log if there is none; otherwise restores the sequence
   // counter from the last verified frame and cuts the file after the last frame that recovery
-  // can read, so that new frames never hide behind a torn or undecodable one.
+  // can read, so that new frames never hide behind a torn or undecodable one. Cutting a torn
+  // tail (the end of a last write that did not complete) loses nothing that was written whole;
+  // any other cut first copies the bytes it removes into "current.wal.damaged-N" beside the log
+  // (the first free N), which nothing reads back.
   static Result<Wal> open(const std::filesystem::path& wal_dir);
 
   // Every verified record numbered above `after`, in file order. Reading stops at a frame that

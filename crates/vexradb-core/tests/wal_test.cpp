@@ -68,6 +68,16 @@ class WalFile : public ::testing::Test {
 
   Result<std::vector<WalRecord>> read_all() const { return Wal::read_records(dir_.path(), 0); }
 
+  // The contents of the files recovery set aside, in the order of their numbers.
+  std::vector<std::string> set_aside() const {
+    std::vector<std::string> contents;
+    for (int n = 1;
+         std::filesystem::exists(dir_.path() / ("current.wal.damaged-" + std::to_string(n))); ++n) {
+      contents.push_back(read_file(dir_.path() / ("current.wal.damaged-" + std::to_string(n))));
+    }
+    return contents;
+  }
+
   TempDir dir_;
 };
 
@@ -148,6 +158,8 @@ TEST_F(WalFile, ReadersSkipBadChecksumsAndStopAtUndecodableFrames) {
     EXPECT_EQ(std::filesystem::file_size(log_path()), starts[1]);
     EXPECT_EQ(wal->append(delete_of("e")), 4u);
   }
+  // What the cut removed is kept beside the log.
+  EXPECT_EQ(set_aside(), std::vector<std::string>{bad_variant.substr(starts[1])});
   EXPECT_EQ(sequences(read_all().value()), (std::vector<std::uint64_t>{1, 4}));
   EXPECT_EQ(sequences(Wal::read_records(dir_.path(), 1).value()), (std::vector<std::uint64_t>{4}));
 }
@@ -174,7 +186,27 @@ TEST_F(WalFile, EveryTruncationKeepsTheWholeFramesBeforeIt) {
       ASSERT_EQ(wal->append(delete_of("z")), whole + 1);
     }
     EXPECT_EQ(read_all()->size(), whole + 1);
+    EXPECT_TRUE(set_aside().empty());  // a torn tail is no damage
   }
+}
+
+// A flipped bit in the length field of a frame in the middle makes it look cut short, and
+// recovery cuts the log there; the whole frames behind it are kept beside the log, not lost.
+TEST_F(WalFile, FramesBehindADamagedLengthAreKeptAside) {
+  std::vector<std::size_t> starts = write_three();
+  {
+    Result<Wal> wal = Wal::open(dir_.path());
+    for (const char* id : {"d", "e"}) {
+      starts.push_back(wal->size());
+      ASSERT_TRUE(wal->append(delete_of(id)).has_value());
+    }
+  }
+  std::string damaged = read_file(log_path());
+  damaged[starts[2] + 3] ^= 0x40;  // the high byte of frame 3's length
+  write_file(log_path(), damaged);
+  ASSERT_TRUE(Wal::open(dir_.path()).has_value());
+  EXPECT_EQ(sequences(read_all().value()), (std::vector<std::uint64_t>{1, 2}));
+  EXPECT_EQ(set_aside(), std::vector<std::string>{damaged.substr(starts[2])});
 }
 
 // A flipped byte anywhere in a frame never crashes a reader and never yields an entry that was
