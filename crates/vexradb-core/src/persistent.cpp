@@ -234,6 +234,16 @@ Result<PersistentVectorDb::Compaction> PersistentVectorDb::compact() const {
   return compaction;
 }
 
+Result<std::vector<SearchHit>> PersistentVectorDb::search(std::span<const float> query,
+                                                          std::uint64_t k,
+                                                          const Filter* filter) const {
+  // The dimension is checked first, as the in-memory engine does.
+  if (auto ok = check_vector_length(config_.engine.dimensions, query); !ok)
+    return fail(std::move(ok).error());
+  if (memory_->len() == 0) return fail(errors::IndexEmpty{});
+  return memory_->search_without_margin(query, k, filter);
+}
+
 Status PersistentVectorDb::checkpoint() {
   Result<std::uint64_t> timestamp = next_snapshot_timestamp();
   if (!timestamp) return fail(std::move(timestamp).error());

@@ -65,15 +65,18 @@ class PersistentVectorDb {
     return memory_->list(offset, limit);
   }
   std::size_t len() const { return memory_->len(); }
+  // As VectorDb::search, except that a database without live vectors answers IndexEmpty, as a
+  // freshly opened empty directory does. A checkpoint leaves deleted vectors out, and a reopened
+  // database cannot tell "all deleted" from "never stored": the answer depends on what the
+  // database holds alone, so it is the same before a checkpoint, after it and after reopening.
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
-                                        const Filter* filter) const {
-    return memory_->search_without_margin(query, k, filter);
-  }
+                                        const Filter* filter) const;
 
   // Writes a snapshot of every live vector and the graph, prunes old snapshots and starts a
-  // fresh log. Each file is complete before it takes its name; on failure the previous snapshot
-  // and the log stay usable. Deleted and replaced vectors are left out: the engine continues
-  // from the snapshot's image, exactly as a reopened one would (see compact).
+  // fresh log.
+  // Each file is complete before it takes its name; on failure the previous snapshot and the log
+  // stay usable. Deleted and replaced vectors are left out: the engine continues from the
+  // snapshot's image, exactly as a reopened one would (see compact).
   Status checkpoint();
   // Forces the log to stable storage.
   Status sync() { return wal_.sync(); }

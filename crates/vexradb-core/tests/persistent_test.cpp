@@ -230,6 +230,37 @@ TEST_F(PersistentEngine, RecordsTheLogCannotHoldAreRefused) {
   EXPECT_EQ(vector_of(*db, "c"), v);
 }
 
+// A search answers the same before a checkpoint, after it and after reopening: IndexEmpty for a
+// database without live vectors, whether it never had any or they were all deleted (the
+// checkpoint leaves deleted vectors out, and then nothing tells the two apart).
+TEST_F(PersistentEngine, EmptyAndEmptiedDatabasesAnswerAlikeAcrossCheckpoints) {
+  const std::vector<float> query{1, 0};
+  auto expect_index_empty = [&](const PersistentVectorDb& db) {
+    auto hits = db.search(query, 3, nullptr);
+    ASSERT_FALSE(hits.has_value());
+    EXPECT_EQ(hits.error().kind(), ErrorKind::IndexEmpty);
+  };
+  {
+    auto db = open();
+    expect_index_empty(*db);
+    ASSERT_TRUE(db->checkpoint());
+    expect_index_empty(*db);
+  }
+  expect_index_empty(*open());
+  {
+    auto db = open();
+    ASSERT_TRUE(db->insert(VectorId("a"), query, std::nullopt));
+    ASSERT_TRUE(db->insert(VectorId("b"), query, std::nullopt));
+    ASSERT_TRUE(db->remove("a").value());
+    EXPECT_EQ(db->search(query, 3, nullptr).value().size(), 1u);
+    ASSERT_TRUE(db->remove("b").value());
+    expect_index_empty(*db);
+    ASSERT_TRUE(db->checkpoint());
+    expect_index_empty(*db);
+  }
+  expect_index_empty(*open());
+}
+
 TEST_F(PersistentEngine, RefusedChangesLogNothing) {
   auto db = open();
   ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, std::nullopt).has_value());
