@@ -2,8 +2,10 @@
 // byte encoding.
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <atomic>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -332,6 +334,77 @@ TEST_F(ClientAbiTest, ConcurrentCallersShareOneHandle) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(len(), 200u);
+}
+
+// Several threads search, write, sync and checkpoint one client of each configured kind: a
+// durable one, whose checkpoints replace its engine under the searches, and an 8-bit one.
+TEST(ConfiguredClientAbiTest, ConcurrentSearchesWritesAndCheckpoints) {
+  for (const bool persistent : {true, false}) {
+    SCOPED_TRACE(persistent);
+    char directory[] = "/tmp/vexradb-abi-XXXXXX";
+    ASSERT_NE(::mkdtemp(directory), nullptr);
+    const Encoder config = Encoder()
+                               .u32(4)
+                               .i32(2)                   // Euclidean
+                               .i32(persistent ? 1 : 2)  // none, or SQ8
+                               .u8(persistent ? 1 : 0)
+                               .optional_text(std::nullopt);
+    CallStatus status = fresh_status();
+    void* client = uniffi_vexradb_bindings_fn_constructor_vexraclient_open(
+        Encoder().raw(directory).buffer(), config.buffer(), &status);
+    ASSERT_EQ(status.code, 0) << failure_of(status).message;
+    auto ref = [client] {
+      CallStatus clone_status = fresh_status();
+      return uniffi_vexradb_bindings_fn_clone_vexraclient(client, &clone_status);
+    };
+    auto insert = [&](const std::string& id, float x) {
+      CallStatus call = fresh_status();
+      uniffi_vexradb_bindings_fn_method_vexraclient_upsert(
+          ref(), Encoder().raw(id).buffer(), Encoder().floats({x, 1, 2, 3}).buffer(),
+          Encoder().optional_text("{\"x\":1}").buffer(), &call);
+      return call.code;
+    };
+    ASSERT_EQ(insert("first", 0), 0);
+
+    std::atomic<int> failures = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 60; ++i) {
+          const std::string id = "t" + std::to_string(t) + "-" + std::to_string(i % 20);
+          if (insert(id, static_cast<float>(i)) != 0) ++failures;
+          if (i % 3 == 0) {
+            CallStatus call = fresh_status();
+            uniffi_vexradb_bindings_fn_method_vexraclient_delete(ref(), Encoder().raw(id).buffer(),
+                                                                 &call);
+            if (call.code != 0) ++failures;
+          }
+        }
+      });
+    }
+    threads.emplace_back([&] {
+      for (int i = 0; i < 120; ++i) {
+        CallStatus call = fresh_status();
+        RustBuffer hits = uniffi_vexradb_bindings_fn_method_vexraclient_search(
+            ref(), Encoder().floats({1, 1, 2, 3}).buffer(), 5, &call);
+        if (call.code != 0) ++failures;
+        consume_text(hits);
+      }
+    });
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) {
+        CallStatus call = fresh_status();
+        uniffi_vexradb_bindings_fn_method_vexraclient_checkpoint(ref(), &call);
+        uniffi_vexradb_bindings_fn_method_vexraclient_sync(ref(), &call);
+        if (call.code != 0) ++failures;
+      }
+    });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    uniffi_vexradb_bindings_fn_free_vexraclient(client, &status);
+    EXPECT_EQ(status.code, 0);
+    std::filesystem::remove_all(directory);
+  }
 }
 
 }  // namespace
