@@ -20,23 +20,27 @@ QuantizedStorage::Encoded QuantizedStorage::encode(std::span<const float> vector
   return encoded;
 }
 
-// Appends one vector's stored forms, each store under its own write lock. The caller holds the
-// catalog's write locks.
+QuantizedStorage::StoreLocks QuantizedStorage::lock_stores_for_write() {
+  StoreLocks locks;
+  locks.sq8_codes = WriteLock(sq8_codes_mu_);
+  locks.sq8_params = WriteLock(sq8_params_mu_);
+  locks.binary_codes = WriteLock(binary_codes_mu_);
+  locks.originals = WriteLock(originals_mu_);
+  return locks;
+}
+
+// Appends one vector's stored forms. The caller holds the stores' and the catalog's write locks.
 void QuantizedStorage::append_codes_locked(const Encoded& encoded, std::span<const float> vector) {
   if (mode_ == Quantization::SQ8) {
-    WriteLock codes_lock(sq8_codes_mu_);
-    WriteLock params_lock(sq8_params_mu_);
     reserve_more(sq8_codes_, encoded.sq8.codes.size());
     reserve_more(sq8_params_, 1);
     sq8_codes_.insert(sq8_codes_.end(), encoded.sq8.codes.begin(), encoded.sq8.codes.end());
     sq8_params_.emplace_back(encoded.sq8.offset, encoded.sq8.scale);
   } else if (mode_ == Quantization::Binary) {
-    WriteLock lock(binary_codes_mu_);
     reserve_more(binary_codes_, encoded.binary.size());
     binary_codes_.insert(binary_codes_.end(), encoded.binary.begin(), encoded.binary.end());
   }
   if (keeps_originals()) {
-    WriteLock lock(originals_mu_);
     reserve_more(originals_, vector.size());
     originals_.insert(originals_.end(), vector.begin(), vector.end());
   }
@@ -49,8 +53,9 @@ Result<InternalId> QuantizedStorage::insert_internal(VectorId id, std::span<cons
   if (!allow_overwrite && catalog_.is_live(id.str())) {
     return fail(errors::DuplicateVectorId{id.str()});
   }
-  // Quantized before any lock: the code stores are locked only for the append.
+  // Quantized before any lock is taken.
   const Encoded encoded = encode(vector);
+  const StoreLocks store_locks = lock_stores_for_write();
   const IdCatalog::WriteLocks locks = catalog_.lock_for_write();
   if (!allow_overwrite && catalog_.is_live_locked(id.str())) {
     return fail(errors::DuplicateVectorId{id.str()});
@@ -72,6 +77,7 @@ Result<InternalId> QuantizedStorage::upsert_batch(std::span<StorageEntry> entrie
   encoded.reserve(entries.size());
   for (const StorageEntry& entry : entries) encoded.push_back(encode(entry.vector));
 
+  const StoreLocks store_locks = lock_stores_for_write();
   const IdCatalog::WriteLocks locks = catalog_.lock_for_write();
   if (auto ok = catalog_.check_capacity_locked(entries.size()); !ok) {
     return fail(std::move(ok).error());

@@ -26,10 +26,10 @@ class QuantizedStorageView;
 // not tombstone the replaced internal id (it simply stops being live) and len() counts every
 // internal id ever assigned.
 //
-// Locks: insertion takes external ids, id map and metadata, then the code stores of the mode,
-// then the originals; a view takes SQ8 codes, SQ8 parameters, binary codes, originals, metadata,
-// tombstones. The orders differ, so no insertion may run while a view is alive (the client's
-// write lock ensures it).
+// Locks, always taken in this order: SQ8 codes, SQ8 parameters, binary codes, originals, then
+// the catalog's (external ids, id map, metadata, tombstones). Insertion takes the four stores'
+// write locks and then the catalog's; a view takes the stores' read locks, then metadata and
+// tombstones.
 class QuantizedStorage {
  public:
   QuantizedStorage(std::size_t dimension, Quantization mode, bool keep_originals);
@@ -84,6 +84,11 @@ class QuantizedStorage {
   };
   Encoded encode(std::span<const float> vector) const;
   bool keeps_originals() const noexcept { return mode_ == Quantization::None || keep_originals_; }
+  // The write locks of the four stores, in their order.
+  struct StoreLocks {
+    std::unique_lock<std::shared_mutex> sq8_codes, sq8_params, binary_codes, originals;
+  };
+  StoreLocks lock_stores_for_write();
   void append_codes_locked(const Encoded& encoded, std::span<const float> vector);
 
   // Distances and reconstruction under locks the caller holds.
