@@ -199,8 +199,8 @@ TEST(QuantizedRescoreTest, RescoredDistancesAreExactAndOrderTheResults) {
 // every vector was replaced, a search still returns min(k, qualifying) current versions, the
 // nearest by the engine's own quantized distances.
 TEST(QuantizedFilteredSearchTest, SelectiveFiltersAndReplacedVersionsNeverShortenResults) {
-  constexpr std::size_t kCount = 3000, kK = 10;
-  const auto data = testing::clustered_vectors(kCount, 16, 30, 0.1f, 31);
+  constexpr std::size_t kCount = 1500, kK = 10;
+  const auto data = testing::clustered_vectors(kCount, 16, 15, 0.1f, 31);
   for (const SearchStrategy strategy : {SearchStrategy::GraphWalk, SearchStrategy::Planned}) {
     reseed_level_generator(6);
     Config config = quantized_config(16, Quantization::SQ8);
