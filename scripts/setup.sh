@@ -9,6 +9,8 @@ packages=(
   pkg-config
   binutils          # nm, used by the exported-symbol test
   clang-format
+  clang             # the fuzz build (scripts/fuzz.sh)
+  libclang-rt-dev   # libFuzzer and clang's sanitizer runtimes
   libgtest-dev
   libgmock-dev
   libbenchmark-dev
