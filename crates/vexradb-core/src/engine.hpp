@@ -41,6 +41,8 @@ using BatchEntry = VectorRecord;
 struct StoredVector {
   std::vector<float> vector;
   std::optional<Json> metadata;
+
+  friend bool operator==(const StoredVector&, const StoredVector&) = default;
 };
 
 // The in-memory engine at full precision: a VectorStorage and the HNSW graph over it.

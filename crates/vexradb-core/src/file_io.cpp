@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <system_error>
+
+#include "file_system.hpp"
 
 namespace vexradb {
 
@@ -28,22 +28,6 @@ void UniqueFd::reset() noexcept {
 
 Error last_os_error() { return errors::Io::from_errno(errno); }
 
-Result<UniqueFd> open_file(const std::filesystem::path& path, int flags, unsigned mode) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(last_os_error());
-  return UniqueFd(fd);
-}
-
-Status make_directories(const std::filesystem::path& path) {
-  std::error_code error;
-  std::filesystem::create_directories(path, error);
-  if (error) return fail(errors::Io::from_errno(error.value()));
-  return {};
-}
-
 Result<std::uint64_t> file_size(int fd) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) return fail(last_os_error());
@@ -57,40 +41,10 @@ Result<bool> file_exists(const std::filesystem::path& path) {
   return fail(last_os_error());
 }
 
-Status write_all(int fd, std::span<const std::byte> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return fail(last_os_error());
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(written));
-  }
-  return {};
-}
-
-Status sync_fd(int fd) {
-  while (::fsync(fd) != 0) {
-    if (errno != EINTR) return fail(last_os_error());
-  }
-  return {};
-}
-
-Status sync_directory(const std::filesystem::path& path) {
-  Result<UniqueFd> directory = open_file(path, O_RDONLY | O_DIRECTORY);
-  if (!directory) return fail(std::move(directory).error());
-  return sync_fd(directory->get());
-}
-
-Status rename_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (std::rename(from.c_str(), to.c_str()) != 0) return fail(last_os_error());
-  return {};
-}
-
 Status BufferedWriter::write(std::span<const std::byte> bytes) {
   if (buffer_.size() + bytes.size() > kFileBufferSize) {
     if (auto ok = flush(); !ok) return ok;
-    if (bytes.size() >= kFileBufferSize) return write_all(fd_, bytes);
+    if (bytes.size() >= kFileBufferSize) return file_system_.write(fd_, bytes);
   }
   buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
   return {};
@@ -100,13 +54,13 @@ Status BufferedWriter::flush() {
   if (buffer_.empty()) return {};
   // What reached the operating system stays there even when the rest fails; the buffer is
   // dropped either way, so a later flush never writes bytes twice.
-  Status written = write_all(fd_, buffer_);
+  Status written = file_system_.write(fd_, buffer_);
   buffer_.clear();
   return written;
 }
 
-Result<FileReader> FileReader::open(const std::filesystem::path& path) {
-  Result<UniqueFd> fd = open_file(path, O_RDONLY);
+Result<FileReader> FileReader::open(FileSystem& file_system, const std::filesystem::path& path) {
+  Result<UniqueFd> fd = file_system.open(path, O_RDONLY);
   if (!fd) return fail(std::move(fd).error());
   Result<std::uint64_t> size = file_size(fd->get());
   if (!size) return fail(std::move(size).error());

@@ -1,8 +1,8 @@
 #pragma once
 
-// Thin wrappers over the POSIX file calls the durable engine needs: every failure becomes an
+// Owned descriptors, and buffered reading and writing over them: every failure becomes an
 // errors::Io value carrying errno, interrupted calls are retried, and reads and writes go through
-// fixed 8 KiB buffers.
+// fixed 8 KiB buffers. The calls that change files go through a FileSystem (file_system.hpp).
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +16,8 @@
 #include "error.hpp"
 
 namespace vexradb {
+
+class FileSystem;
 
 inline constexpr std::size_t kFileBufferSize = 8192;
 
@@ -39,29 +41,20 @@ class UniqueFd {
 // The Io error of the calling thread's errno (the platform's description, as callers see it).
 Error last_os_error();
 
-Result<UniqueFd> open_file(const std::filesystem::path& path, int flags, unsigned mode = 0666);
-Status make_directories(const std::filesystem::path& path);
 Result<std::uint64_t> file_size(int fd);
 // Whether `path` exists; an Io error when the system cannot tell (anything but "no such file").
 Result<bool> file_exists(const std::filesystem::path& path);
-// Writes every byte, continuing after short writes and interruptions.
-Status write_all(int fd, std::span<const std::byte> bytes);
-// fsync, repeated while a signal interrupts it.
-Status sync_fd(int fd);
-// Makes the directory's entries (creations, renames, removals) durable.
-Status sync_directory(const std::filesystem::path& path);
-// rename(2): atomically replaces `to` with `from`.
-Status rename_file(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Appends through an 8 KiB buffer; bytes that do not fit are written through.
 class BufferedWriter {
  public:
-  explicit BufferedWriter(int fd) : fd_(fd) {}
+  BufferedWriter(FileSystem& file_system, int fd) : file_system_(file_system), fd_(fd) {}
 
   Status write(std::span<const std::byte> bytes);
   Status flush();
 
  private:
+  FileSystem& file_system_;
   int fd_;
   std::vector<std::byte> buffer_;
 };
@@ -70,7 +63,7 @@ class BufferedWriter {
 // reader can refuse a declared length larger than what is left before it allocates for it.
 class FileReader {
  public:
-  static Result<FileReader> open(const std::filesystem::path& path);
+  static Result<FileReader> open(FileSystem& file_system, const std::filesystem::path& path);
 
   // Fills `out` entirely, or returns false (end of file or read error; see error()).
   bool read(std::span<std::byte> out);

@@ -24,8 +24,8 @@ constexpr double kMaxRepairedShare = 0.2;
 
 // An exclusive advisory lock on the directory itself: it survives the log file being replaced,
 // adds no file, and is released by the kernel when the process dies.
-Result<UniqueFd> lock_directory(const std::filesystem::path& dir) {
-  Result<UniqueFd> fd = open_file(dir, O_RDONLY | O_DIRECTORY);
+Result<UniqueFd> lock_directory(FileSystem& fs, const std::filesystem::path& dir) {
+  Result<UniqueFd> fd = fs.open(dir, O_RDONLY | O_DIRECTORY);
   if (!fd) return fd;
   int locked;
   do {
@@ -84,19 +84,20 @@ PersistentVectorDb::PersistentVectorDb(const std::filesystem::path& data_dir,
     : config_(config),
       directory_lock_(std::move(lock)),
       wal_(std::move(wal)),
-      snapshots_(data_dir / kSnapshotDirectory, config.max_snapshots),
+      snapshots_(data_dir / kSnapshotDirectory, config.max_snapshots, *config.file_system),
       memory_(std::make_unique<VectorDb>(config.engine)) {
   wal_.set_max_size(config.max_wal_size);
 }
 
 Result<std::unique_ptr<PersistentVectorDb>> PersistentVectorDb::open(
     const std::filesystem::path& data_dir, const PersistentConfig& config) {
-  if (auto ok = make_directories(data_dir); !ok) return fail(std::move(ok).error());
-  Result<UniqueFd> lock = lock_directory(data_dir);
+  FileSystem& fs = *config.file_system;
+  if (auto ok = make_directories(fs, data_dir); !ok) return fail(std::move(ok).error());
+  Result<UniqueFd> lock = lock_directory(fs, data_dir);
   if (!lock) return fail(std::move(lock).error());
-  Result<Wal> wal = Wal::open(data_dir / kWalDirectory);
+  Result<Wal> wal = Wal::open(data_dir / kWalDirectory, fs);
   if (!wal) return fail(std::move(wal).error());
-  if (auto ok = make_directories(data_dir / kSnapshotDirectory); !ok)
+  if (auto ok = make_directories(fs, data_dir / kSnapshotDirectory); !ok)
     return fail(std::move(ok).error());
   std::unique_ptr<PersistentVectorDb> db(
       new PersistentVectorDb(data_dir, config, std::move(*lock), std::move(*wal)));
@@ -110,7 +111,7 @@ Status PersistentVectorDb::recover() {
   if (!files) return fail(std::move(files).error());
   std::uint64_t after = 0;
   if (!files->empty()) {
-    Result<Snapshot> snapshot = SnapshotManager::load(files->back().path);
+    Result<Snapshot> snapshot = SnapshotManager::load(files->back().path, *config_.file_system);
     if (!snapshot) return fail(std::move(snapshot).error());
     const std::uint64_t dimensions = snapshot->header.dimensions;
     if (dimensions != config_.engine.dimensions) {
@@ -123,7 +124,8 @@ Status PersistentVectorDb::recover() {
   }
   // Even with the log lost or unreadable, new records must sort after the snapshot's.
   wal_.continue_after(after);
-  Result<std::vector<WalRecord>> records = Wal::read_records(wal_.directory(), after);
+  Result<std::vector<WalRecord>> records =
+      Wal::read_records(wal_.directory(), after, *config_.file_system);
   if (!records) return fail(std::move(records).error());
   for (WalRecord& record : *records) {
     if (auto ok = replay(record); !ok) return ok;

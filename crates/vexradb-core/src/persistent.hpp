@@ -20,6 +20,7 @@
 #include "engine.hpp"
 #include "error.hpp"
 #include "file_io.hpp"
+#include "file_system.hpp"
 #include "snapshot.hpp"
 #include "wal.hpp"
 
@@ -31,6 +32,8 @@ struct PersistentConfig {
       kDefaultMaxWalSize;  // a change that grows the log past it checkpoints
   std::size_t max_snapshots = kDefaultMaxSnapshots;
   bool sync_on_write = false;  // force every logged change to stable storage before applying it
+  // Every change to the data directory's files goes through it; it outlives the database.
+  FileSystem* file_system = &posix_file_system();
 };
 
 // Threads: as VectorDb. Writers (insert, upsert, upsert_batch, remove, checkpoint, sync) must be

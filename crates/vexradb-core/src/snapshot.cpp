@@ -9,6 +9,7 @@
 
 #include "encoding.hpp"
 #include "file_io.hpp"
+#include "file_system.hpp"
 #include "utf8.hpp"
 
 namespace vexradb {
@@ -77,7 +78,7 @@ void encode_vector(const SnapshotVector& vector, Encoder& out) {
 // Encodes the file piece by piece into a scratch buffer and hands each piece to the writer.
 class SnapshotWriter {
  public:
-  explicit SnapshotWriter(int fd) : writer_(fd) {}
+  SnapshotWriter(FileSystem& fs, int fd) : writer_(fs, fd) {}
 
   Status write(const SnapshotHeader& header, const HnswIndex::State& graph,
                std::span<const SnapshotVector> vectors) {
@@ -244,17 +245,17 @@ Status SnapshotManager::save(SnapshotHeader header, const HnswIndex::State& grap
   std::filesystem::path temp = path;
   temp += kTempSuffix;
   Status saved = [&]() -> Status {
-    Result<UniqueFd> file = open_file(temp, O_WRONLY | O_CREAT | O_TRUNC);
+    Result<UniqueFd> file = fs_->open(temp, O_WRONLY | O_CREAT | O_TRUNC);
     if (!file) return fail(std::move(file).error());
-    if (auto ok = SnapshotWriter(file->get()).write(header, graph, vectors); !ok) return ok;
-    if (auto ok = sync_fd(file->get()); !ok) return ok;
-    return rename_file(temp, path);
+    if (auto ok = SnapshotWriter(*fs_, file->get()).write(header, graph, vectors); !ok) return ok;
+    if (auto ok = fs_->sync(file->get()); !ok) return ok;
+    return fs_->rename(temp, path);
   }();
   if (!saved) {
-    ::unlink(temp.c_str());
+    (void)fs_->remove(temp);  // best effort: the next open removes it too
     return saved;
   }
-  return sync_directory(snapshot_dir_);
+  return fs_->sync_directory(snapshot_dir_);
 }
 
 Status SnapshotManager::prune() const {
@@ -263,7 +264,7 @@ Status SnapshotManager::prune() const {
   if (files->size() <= max_snapshots_) return {};
   const std::size_t excess = files->size() - max_snapshots_;
   for (std::size_t i = 0; i < excess; ++i) {
-    if (::unlink((*files)[i].path.c_str()) != 0) return fail(last_os_error());
+    if (auto ok = fs_->remove((*files)[i].path); !ok) return ok;
   }
   return {};
 }
@@ -273,17 +274,18 @@ Status SnapshotManager::remove_unfinished() const {
   std::filesystem::directory_iterator entries(snapshot_dir_, error);
   for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
     const std::string name = entries->path().filename().native();
-    if (name.ends_with(kTempSuffix) &&
-        snapshot_number(std::string_view(name).substr(0, name.size() - kTempSuffix.size())) &&
-        ::unlink(entries->path().c_str()) != 0)
-      return fail(last_os_error());
+    const bool unfinished =
+        name.ends_with(kTempSuffix) &&
+        snapshot_number(std::string_view(name).substr(0, name.size() - kTempSuffix.size()));
+    if (!unfinished) continue;
+    if (auto ok = fs_->remove(entries->path()); !ok) return ok;
   }
   if (error) return fail(errors::Io::from_errno(error.value()));
   return {};
 }
 
-Result<Snapshot> SnapshotManager::load(const std::filesystem::path& path) {
-  Result<FileReader> file = FileReader::open(path);
+Result<Snapshot> SnapshotManager::load(const std::filesystem::path& path, FileSystem& fs) {
+  Result<FileReader> file = FileReader::open(fs, path);
   if (!file) return fail(std::move(file).error());
   FileDecoder in(*file);
   Result<SnapshotHeader> header = read_header(in);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "file_system.hpp"
 #include "hnsw.hpp"
 #include "json.hpp"
 #include "types.hpp"
@@ -53,8 +54,9 @@ std::string snapshot_file_name(std::uint64_t timestamp);
 // The snapshot directory: listing, writing, pruning and loading its files.
 class SnapshotManager {
  public:
-  SnapshotManager(std::filesystem::path snapshot_dir, std::size_t max_snapshots)
-      : snapshot_dir_(std::move(snapshot_dir)), max_snapshots_(max_snapshots) {}
+  SnapshotManager(std::filesystem::path snapshot_dir, std::size_t max_snapshots,
+                  FileSystem& fs = posix_file_system())
+      : fs_(&fs), snapshot_dir_(std::move(snapshot_dir)), max_snapshots_(max_snapshots) {}
 
   // The snapshot files by ascending number (equal numbers in directory order). Names that are
   // not "snapshot_" + decimal number (an optional "+" allowed) + ".snap" are ignored, so are
@@ -76,11 +78,13 @@ class SnapshotManager {
   // Reads a whole snapshot file. Storage errors: "io error: failed to fill whole buffer" for a
   // file cut short, "Invalid snapshot magic bytes", "Unsupported snapshot version: N", or the
   // decoder's message for a damaged body.
-  static Result<Snapshot> load(const std::filesystem::path& path);
+  static Result<Snapshot> load(const std::filesystem::path& path,
+                               FileSystem& fs = posix_file_system());
 
   const std::filesystem::path& directory() const noexcept { return snapshot_dir_; }
 
  private:
+  FileSystem* fs_;
   std::filesystem::path snapshot_dir_;
   std::size_t max_snapshots_;
 };

@@ -123,8 +123,8 @@ std::optional<Frame> next_frame(FileReader& file) {
   return Frame{decode_record(body), file.position()};
 }
 
-Result<FileReader> open_after_header(const std::filesystem::path& path) {
-  Result<FileReader> file = FileReader::open(path);
+Result<FileReader> open_after_header(FileSystem& fs, const std::filesystem::path& path) {
+  Result<FileReader> file = FileReader::open(fs, path);
   if (!file) return file;
   std::byte header[kWalHeaderSize];
   if (!file->read(header)) {
@@ -180,9 +180,9 @@ bool holds_frame(std::span<const std::byte> bytes, std::uint64_t sequence) {
 }
 
 // The bytes of the file from `offset` to `end`.
-Result<std::vector<std::byte>> read_range(const std::filesystem::path& path, std::uint64_t offset,
-                                          std::uint64_t end) {
-  Result<UniqueFd> file = open_file(path, O_RDONLY);
+Result<std::vector<std::byte>> read_range(FileSystem& fs, const std::filesystem::path& path,
+                                          std::uint64_t offset, std::uint64_t end) {
+  Result<UniqueFd> file = fs.open(path, O_RDONLY);
   if (!file) return fail(std::move(file).error());
   std::vector<std::byte> bytes(end - offset);
   std::size_t done = 0;
@@ -210,16 +210,17 @@ bool is_damage(const LogScan& scan, std::span<const std::byte> rest) {
 // Writes the bytes recovery cuts off (`rest`) into a new file beside the log,
 // "current.wal.damaged-N" with the first free N, which nothing reads back: they stay for
 // inspection.
-Status keep_aside(const std::filesystem::path& path, std::span<const std::byte> rest) {
+Status keep_aside(FileSystem& fs, const std::filesystem::path& path,
+                  std::span<const std::byte> rest) {
   for (std::uint64_t n = 1;; ++n) {
     std::filesystem::path aside = path;
     aside += std::string(kDamagedSuffix) + std::to_string(n);
-    Result<UniqueFd> out = open_file(aside, O_WRONLY | O_CREAT | O_EXCL);
+    Result<UniqueFd> out = fs.open(aside, O_WRONLY | O_CREAT | O_EXCL);
     if (!out && std::get<errors::Io>(out.error().payload()).os_code == EEXIST) continue;
     if (!out) return fail(std::move(out).error());
-    if (auto ok = write_all(out->get(), rest); !ok) return ok;
-    if (auto ok = sync_fd(out->get()); !ok) return ok;
-    return sync_directory(path.parent_path());
+    if (auto ok = fs.write(out->get(), rest); !ok) return ok;
+    if (auto ok = fs.sync(out->get()); !ok) return ok;
+    return fs.sync_directory(path.parent_path());
   }
 }
 
@@ -230,11 +231,11 @@ std::filesystem::path temp_path(const std::filesystem::path& path) {
 }
 
 // Writes a durable log file that holds only the header.
-Status write_empty_log(const std::filesystem::path& path) {
-  Result<UniqueFd> file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC);
+Status write_empty_log(FileSystem& fs, const std::filesystem::path& path) {
+  Result<UniqueFd> file = fs.open(path, O_WRONLY | O_CREAT | O_TRUNC);
   if (!file) return fail(std::move(file).error());
-  if (auto ok = write_all(file->get(), std::as_bytes(std::span(kHeader))); !ok) return ok;
-  return sync_fd(file->get());
+  if (auto ok = fs.write(file->get(), std::as_bytes(std::span(kHeader))); !ok) return ok;
+  return fs.sync(file->get());
 }
 
 // Writes the empty log under a temporary name and renames it to `path`, so that no reader ever
@@ -245,19 +246,19 @@ struct Installed {
   Status status;
 };
 
-Installed install_empty_log(const std::filesystem::path& path) {
+Installed install_empty_log(FileSystem& fs, const std::filesystem::path& path) {
   const std::filesystem::path temp = temp_path(path);
-  Status written = write_empty_log(temp);
-  if (written) written = rename_file(temp, path);
+  Status written = write_empty_log(fs, temp);
+  if (written) written = fs.rename(temp, path);
   if (!written) {
-    ::unlink(temp.c_str());
+    (void)fs.remove(temp);  // best effort: the next open removes it too
     return {false, std::move(written)};
   }
-  return {true, sync_directory(path.parent_path())};
+  return {true, fs.sync_directory(path.parent_path())};
 }
 
-Result<UniqueFd> open_for_append(const std::filesystem::path& path) {
-  return open_file(path, O_WRONLY | O_APPEND);
+Result<UniqueFd> open_for_append(FileSystem& fs, const std::filesystem::path& path) {
+  return fs.open(path, O_WRONLY | O_APPEND);
 }
 
 }  // namespace
@@ -294,54 +295,56 @@ Decoded<WalRecord> decode_record(std::span<const std::byte> body) {
   return WalRecord{*sequence, std::move(*entry), *checksum};
 }
 
-Result<Wal> Wal::open(const std::filesystem::path& wal_dir) {
-  if (auto ok = make_directories(wal_dir); !ok) return fail(std::move(ok).error());
+Result<Wal> Wal::open(const std::filesystem::path& wal_dir, FileSystem& fs) {
+  if (auto ok = make_directories(fs, wal_dir); !ok) return fail(std::move(ok).error());
   const std::filesystem::path path = wal_dir / kWalFileName;
   // The new log of a checkpoint that a crash interrupted; the log in place is the valid one.
-  ::unlink(temp_path(path).c_str());
+  if (Result<bool> leftover = file_exists(temp_path(path)); leftover && *leftover) {
+    if (auto ok = fs.remove(temp_path(path)); !ok) return fail(std::move(ok).error());
+  }
   // Only a log that is really missing is created: any other failure to look must not end in
   // replacing it.
   Result<bool> exists = file_exists(path);
   if (!exists) return fail(std::move(exists).error());
   if (!*exists) {
-    if (Installed log = install_empty_log(path); !log.status)
+    if (Installed log = install_empty_log(fs, path); !log.status)
       return fail(std::move(log.status).error());
-    Result<UniqueFd> file = open_for_append(path);
+    Result<UniqueFd> file = open_for_append(fs, path);
     if (!file) return fail(std::move(file).error());
-    return Wal(wal_dir, std::move(*file), 0, kWalHeaderSize);
+    return Wal(fs, wal_dir, std::move(*file), 0, kWalHeaderSize);
   }
 
-  Result<UniqueFd> file = open_file(path, O_RDWR | O_APPEND);
+  Result<UniqueFd> file = fs.open(path, O_RDWR | O_APPEND);
   if (!file) return fail(std::move(file).error());
   Result<std::uint64_t> length = file_size(file->get());
   if (!length) return fail(std::move(length).error());
   if (*length < kWalHeaderSize) {
     // Not a log this library wrote; recovery reports it. Nothing is changed.
-    return Wal(wal_dir, std::move(*file), 0, *length);
+    return Wal(fs, wal_dir, std::move(*file), 0, *length);
   }
-  Result<FileReader> reader = open_after_header(path);
+  Result<FileReader> reader = open_after_header(fs, path);
   if (!reader) return fail(std::move(reader).error());
   const LogScan scan = scan_log(*reader);
   if (scan.readable_end < *length) {
-    Result<std::vector<std::byte>> rest = read_range(path, scan.readable_end, *length);
+    Result<std::vector<std::byte>> rest = read_range(fs, path, scan.readable_end, *length);
     if (!rest) return fail(std::move(rest).error());
     if (is_damage(scan, *rest)) {
-      if (auto ok = keep_aside(path, *rest); !ok) return fail(std::move(ok).error());
+      if (auto ok = keep_aside(fs, path, *rest); !ok) return fail(std::move(ok).error());
     }
-    if (::ftruncate(file->get(), static_cast<off_t>(scan.readable_end)) != 0)
-      return fail(last_os_error());
-    if (auto ok = sync_fd(file->get()); !ok) return fail(std::move(ok).error());
+    if (auto ok = fs.truncate(file->get(), scan.readable_end); !ok)
+      return fail(std::move(ok).error());
+    if (auto ok = fs.sync(file->get()); !ok) return fail(std::move(ok).error());
   }
-  return Wal(wal_dir, std::move(*file), scan.last_sequence, scan.readable_end);
+  return Wal(fs, wal_dir, std::move(*file), scan.last_sequence, scan.readable_end);
 }
 
 Result<std::vector<WalRecord>> Wal::read_records(const std::filesystem::path& wal_dir,
-                                                 std::uint64_t after) {
+                                                 std::uint64_t after, FileSystem& fs) {
   const std::filesystem::path path = wal_dir / kWalFileName;
   Result<bool> exists = file_exists(path);
   if (!exists) return fail(std::move(exists).error());
   if (!*exists) return std::vector<WalRecord>();
-  Result<FileReader> file = open_after_header(path);
+  Result<FileReader> file = open_after_header(fs, path);
   if (!file) return fail(std::move(file).error());
   std::vector<WalRecord> records;
   while (std::optional<Frame> frame = next_frame(*file)) {
@@ -354,10 +357,10 @@ Result<std::vector<WalRecord>> Wal::read_records(const std::filesystem::path& wa
 
 Status Wal::ensure_writer() {
   if (file_) return {};
-  Result<UniqueFd> file = open_for_append(file_path());
+  Result<UniqueFd> file = open_for_append(*fs_, file_path());
   if (!file) return fail(std::move(file).error());
   if (torn_tail_) {
-    if (::ftruncate(file->get(), static_cast<off_t>(size_)) != 0) return fail(last_os_error());
+    if (auto ok = fs_->truncate(file->get(), size_); !ok) return ok;
     torn_tail_ = false;
   }
   Result<std::uint64_t> length = file_size(file->get());
@@ -370,7 +373,7 @@ Status Wal::ensure_writer() {
 // A frame that reached the file only in part would hide every later frame from recovery: it is
 // cut off again, or, failing that, before the next write.
 void Wal::drop_partial_frame() {
-  if (::ftruncate(file_.get(), static_cast<off_t>(size_)) == 0) return;
+  if (fs_->truncate(file_.get(), size_)) return;
   file_.reset();
   torn_tail_ = true;
 }
@@ -395,7 +398,7 @@ Result<std::uint64_t> Wal::append_all(std::span<const WalEntry> entries) {
     if (auto ok = encode_frame(++sequence, entry, frames); !ok) return fail(std::move(ok).error());
   }
   sequence_ = sequence;
-  if (auto ok = write_all(file_.get(), std::as_bytes(std::span(frames))); !ok) {
+  if (auto ok = fs_->write(file_.get(), std::as_bytes(std::span(frames))); !ok) {
     drop_partial_frame();
     return fail(std::move(ok).error());
   }
@@ -406,14 +409,14 @@ Result<std::uint64_t> Wal::append_all(std::span<const WalEntry> entries) {
 Status Wal::sync() {
   if (auto ok = refuse_after_failed_sync(); !ok) return ok;
   if (auto ok = ensure_writer(); !ok) return ok;
-  Status synced = sync_fd(file_.get());
+  Status synced = fs_->sync(file_.get());
   if (!synced) sync_failed_ = true;
   return synced;
 }
 
 Status Wal::reset() {
   if (auto ok = refuse_after_failed_sync(); !ok) return ok;
-  Installed log = install_empty_log(file_path());
+  Installed log = install_empty_log(*fs_, file_path());
   // Until the rename the old log is untouched and stays in use; after it, the old descriptor
   // names the replaced file and must not take more frames.
   if (!log.renamed) return std::move(log.status);

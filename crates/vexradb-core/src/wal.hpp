@@ -15,6 +15,7 @@
 #include "encoding.hpp"
 #include "error.hpp"
 #include "file_io.hpp"
+#include "file_system.hpp"
 #include "json.hpp"
 #include "types.hpp"
 
@@ -65,12 +66,14 @@ class Wal {
   // tail (the end of a last write that did not complete) loses nothing that was written whole;
   // any other cut first copies the bytes it removes into "current.wal.damaged-N" beside the log
   // (the first free N), which nothing reads back.
-  static Result<Wal> open(const std::filesystem::path& wal_dir);
+  static Result<Wal> open(const std::filesystem::path& wal_dir,
+                          FileSystem& fs = posix_file_system());
 
   // Every verified record numbered above `after`, in file order. Reading stops at a frame that
   // is cut short or does not decode; a frame whose checksum does not match is skipped.
   static Result<std::vector<WalRecord>> read_records(const std::filesystem::path& wal_dir,
-                                                     std::uint64_t after);
+                                                     std::uint64_t after,
+                                                     FileSystem& fs = posix_file_system());
 
   // Logs one entry and returns its sequence number.
   Result<std::uint64_t> append(const WalEntry& entry);
@@ -97,14 +100,20 @@ class Wal {
   const std::filesystem::path& directory() const noexcept { return wal_dir_; }
 
  private:
-  Wal(std::filesystem::path wal_dir, UniqueFd file, std::uint64_t sequence, std::uint64_t size)
-      : wal_dir_(std::move(wal_dir)), file_(std::move(file)), sequence_(sequence), size_(size) {}
+  Wal(FileSystem& fs, std::filesystem::path wal_dir, UniqueFd file, std::uint64_t sequence,
+      std::uint64_t size)
+      : fs_(&fs),
+        wal_dir_(std::move(wal_dir)),
+        file_(std::move(file)),
+        sequence_(sequence),
+        size_(size) {}
 
   std::filesystem::path file_path() const { return wal_dir_ / kWalFileName; }
   // Reopens the log for appending when an earlier reset or failed write lost the writer.
   Status ensure_writer();
   void drop_partial_frame();
 
+  FileSystem* fs_;
   std::filesystem::path wal_dir_;
   UniqueFd file_;  // opened for appending; closed only after a reset or a write failed halfway
   std::uint64_t sequence_;

@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <map>
@@ -17,24 +15,11 @@
 
 #include "clustered.hpp"
 #include "distance.hpp"
+#include "fault_injection_file_system.hpp"
 #include "filtered_recall.hpp"
 #include "graph_image.hpp"
 #include "random_vectors.hpp"
 #include "temp_dir.hpp"
-
-namespace vexradb::testing {
-// While set, fsync fails with EIO: the tests' stand-in for a device that lost written pages.
-std::atomic<bool> fail_fsync = false;
-}  // namespace vexradb::testing
-
-// Takes the place of the C library's fsync in this test program.
-extern "C" int fsync(int fd) {
-  if (vexradb::testing::fail_fsync.load()) {
-    errno = EIO;
-    return -1;
-  }
-  return static_cast<int>(::syscall(SYS_fsync, fd));
-}
 
 namespace vexradb {
 namespace {
@@ -425,11 +410,14 @@ TEST_F(PersistentEngine, LeftoversOfAnInterruptedCheckpointAreIgnored) {
 // report success for them: the log refuses every write until the directory is opened again.
 TEST_F(PersistentEngine, AFailedSyncStopsTheLogUntilReopened) {
   const std::vector<float> v{1, 0};
-  auto db = open();
+  testing::FaultInjectionFileSystem fs(dir_.path());
+  PersistentConfig config = config_for(2);
+  config.file_system = &fs;
+  auto db = open_with(config);
   ASSERT_TRUE(db->insert(VectorId("a"), v, std::nullopt));
-  testing::fail_fsync = true;
+  fs.fail_from(fs.calls(), /*and_every_later=*/false);
   const Status synced = db->sync();
-  testing::fail_fsync = false;
+  fs.clear_faults();
   ASSERT_FALSE(synced.has_value());
   EXPECT_EQ(std::get<errors::Io>(synced.error().payload()).os_code, EIO);
   for (const Status& refused :
@@ -574,6 +562,242 @@ TEST_P(ChurnBeforeCheckpoint, RestoredGraphMatchesItsVectors) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PersistentEngine, ChurnBeforeCheckpoint, ::testing::Values(12, 3));
+
+// ---- Injected failures and power cuts ---------------------------------------------------------
+//
+// One seeded workload of inserts, upserts, batches, deletions, syncs and checkpoints (and, with a
+// small log limit, checkpoints inside changes) runs over a FaultInjectionFileSystem, once for
+// every call the workload makes of it: failing that call alone, or that call and everything
+// after it followed by a power cut.
+
+using Contents = std::map<std::string, StoredVector>;
+
+struct WorkloadOp {
+  enum class Kind { Insert, Upsert, Batch, Remove, Sync, Checkpoint } kind;
+  std::vector<VectorRecord> records;  // one, except for a batch; only the id for a removal
+
+  // The contents after the operation took effect, in part when it failed: a batch applies its
+  // entries one by one and may stop after any of them.
+  std::vector<Contents> outcomes(const Contents& before) const {
+    std::vector<Contents> outcomes{before};
+    if (kind == Kind::Sync || kind == Kind::Checkpoint) return outcomes;
+    for (const VectorRecord& record : records) {
+      Contents next = outcomes.back();
+      if (kind == Kind::Remove) {
+        next.erase(record.id.str());
+      } else {
+        next[record.id.str()] = StoredVector{record.vector, record.metadata};
+      }
+      outcomes.push_back(std::move(next));
+    }
+    return outcomes;
+  }
+  Contents applied_to(const Contents& before) const { return outcomes(before).back(); }
+
+  Status run_on(PersistentVectorDb& db) const {
+    switch (kind) {
+      case Kind::Insert:
+        return db.insert(records[0].id, records[0].vector, records[0].metadata);
+      case Kind::Upsert:
+        return db.upsert(records[0].id, records[0].vector, records[0].metadata);
+      case Kind::Batch:
+        return db.upsert_batch(records);
+      case Kind::Remove: {
+        Result<bool> removed = db.remove(records[0].id.str());
+        if (!removed) return fail(std::move(removed).error());
+        return {};
+      }
+      case Kind::Sync:
+        return db.sync();
+      case Kind::Checkpoint:
+        return db.checkpoint();
+    }
+    return {};
+  }
+
+  bool makes_durable() const { return kind == Kind::Sync || kind == Kind::Checkpoint; }
+};
+
+std::vector<WorkloadOp> fault_workload() {
+  std::mt19937 rng(20261208);
+  Contents live;
+  std::vector<WorkloadOp> ops;
+  auto record = [&](const std::string& id) {
+    std::optional<Json> metadata;
+    if (rng() % 2 == 0) metadata = Json{{"n", static_cast<int>(rng() % 100)}};
+    return VectorRecord{VectorId(id), random_vector(rng, 3), std::move(metadata)};
+  };
+  auto any_id = [&] { return "v" + std::to_string(rng() % 10); };
+  while (ops.size() < 48) {
+    using Kind = WorkloadOp::Kind;
+    WorkloadOp op{Kind::Sync, {}};
+    switch (rng() % 10) {
+      case 0:
+      case 1:
+      case 2: {
+        const std::string id = any_id();
+        if (live.contains(id)) continue;  // an insertion of a live id is refused by design
+        op = {Kind::Insert, {record(id)}};
+        break;
+      }
+      case 3:
+      case 4:
+        op = {Kind::Upsert, {record(any_id())}};
+        break;
+      case 5:
+        op = {Kind::Batch, {record(any_id()), record(any_id())}};
+        if (op.records[0].id == op.records[1].id) continue;
+        break;
+      case 6:
+        op = {Kind::Remove, {VectorRecord{VectorId(any_id()), {}, {}}}};
+        break;
+      case 7:
+      case 8:
+        op = {Kind::Sync, {}};
+        break;
+      case 9:
+        op = {Kind::Checkpoint, {}};
+        break;
+    }
+    live = op.applied_to(live);
+    ops.push_back(std::move(op));
+  }
+  return ops;
+}
+
+PersistentConfig fault_config(FileSystem& fs) {
+  PersistentConfig config = config_for(3);
+  config.max_wal_size = 400;  // a few changes fill the log: changes checkpoint too
+  config.file_system = &fs;
+  return config;
+}
+
+Contents contents_of(const PersistentVectorDb& db) {
+  Contents contents;
+  for (const ListItem& item : db.list(0, UINT32_MAX))
+    contents[item.id.str()] = db.get(item.id.str()).value().value();
+  return contents;
+}
+
+std::string describe(const Error& error) {
+  if (const auto* io = error.get_if<errors::Io>()) return io->description;
+  return "an error of kind " + std::to_string(static_cast<int>(error.kind()));
+}
+
+std::string describe(const Contents& contents) {
+  std::string text;
+  for (const auto& [id, stored] : contents) text += id + " ";
+  return text.empty() ? "(nothing)" : text;
+}
+
+// The workload's calls of the file system when nothing fails.
+std::uint64_t calls_of_workload(const std::vector<WorkloadOp>& ops) {
+  TempDir dir;
+  testing::FaultInjectionFileSystem fs(dir.path());
+  auto db = PersistentVectorDb::open(dir.path() / "db", fault_config(fs)).value();
+  for (const WorkloadOp& op : ops) EXPECT_TRUE(op.run_on(*db).has_value());
+  return fs.calls();
+}
+
+// After a power cut, the directory reopens with the contents after some operation between the
+// last one that made everything durable and the one that was running when the power went.
+TEST(PersistentPowerCut, LosesNothingSyncedAtAnyStep) {
+  const std::vector<WorkloadOp> ops = fault_workload();
+  const std::uint64_t calls = calls_of_workload(ops);
+  ASSERT_GT(calls, ops.size());
+  for (std::uint64_t cut = 0; cut <= calls; ++cut) {
+    SCOPED_TRACE("power cut at call " + std::to_string(cut));
+    TempDir dir;
+    testing::FaultInjectionFileSystem fs(dir.path());
+    fs.fail_from(cut, /*and_every_later=*/true);
+    // What the directory may hold after the cut: the contents after any operation from the
+    // last one that made everything durable, or any outcome of the one the cut interrupted.
+    std::vector<Contents> allowed{{}};
+    if (auto db = PersistentVectorDb::open(dir.path() / "db", fault_config(fs))) {
+      for (const WorkloadOp& op : ops) {
+        const Contents before = allowed.back();
+        if (!op.run_on(**db)) {
+          for (Contents& outcome : op.outcomes(before)) allowed.push_back(std::move(outcome));
+          break;
+        }
+        if (op.makes_durable()) allowed.clear();
+        allowed.push_back(op.applied_to(before));
+      }
+    }
+    fs.cut_power();
+    testing::FaultInjectionFileSystem after_cut(dir.path());
+    Result<std::unique_ptr<PersistentVectorDb>> reopened =
+        PersistentVectorDb::open(dir.path() / "db", fault_config(after_cut));
+    ASSERT_TRUE(reopened.has_value()) << describe(reopened.error());
+    const Contents recovered = contents_of(**reopened);
+    EXPECT_TRUE(std::find(allowed.begin(), allowed.end(), recovered) != allowed.end())
+        << "recovered " << describe(recovered) << "; last durable " << describe(allowed.front());
+    // And it takes changes again.
+    ASSERT_TRUE((*reopened)->upsert(VectorId("after"), std::vector<float>{1, 2, 3}, {}));
+    ASSERT_TRUE((*reopened)->checkpoint());
+  }
+}
+
+// A failed call is reported by the operation that made it, never hidden; once the fault clears
+// the database goes on (after reopening, when a sync of the log failed), and ends with every
+// change, the failed one applied whole or not at all.
+TEST(PersistentInjectedFailure, EveryFailureIsReportedAndTheDatabaseRecovers) {
+  const std::vector<WorkloadOp> ops = fault_workload();
+  const std::uint64_t calls = calls_of_workload(ops);
+  for (std::uint64_t failing = 0; failing < calls; ++failing) {
+    SCOPED_TRACE("failure of call " + std::to_string(failing));
+    TempDir dir;
+    testing::FaultInjectionFileSystem fs(dir.path());
+    fs.fail_from(failing, /*and_every_later=*/false);
+    const PersistentConfig config = fault_config(fs);
+    auto open = [&] { return PersistentVectorDb::open(dir.path() / "db", config); };
+    Result<std::unique_ptr<PersistentVectorDb>> db = open();
+    if (!db) {
+      EXPECT_EQ(fs.failures(), 1u) << describe(db.error());
+      db = open();
+      ASSERT_TRUE(db.has_value()) << describe(db.error());
+    }
+    auto reopen = [&] {
+      db->reset();
+      db = open();
+      if (!db) db = open();  // the failing call may be one of opening
+      ASSERT_TRUE(db.has_value()) << describe(db.error());
+    };
+    // The contents the database may hold: the failed operation took effect whole, in part or
+    // not at all; every other one took effect.
+    std::vector<Contents> possible{{}};
+    for (const WorkloadOp& op : ops) {
+      std::uint64_t failures_before = fs.failures();
+      Status status = op.run_on(**db);
+      if (!status && fs.failures() == failures_before) {
+        EXPECT_NE(describe(status.error()).find("an earlier sync of the log failed"),
+                  std::string::npos)
+            << describe(status.error());
+        ASSERT_NO_FATAL_FAILURE(reopen());
+        failures_before = fs.failures();
+        status = op.run_on(**db);
+      }
+      std::vector<Contents> next;
+      for (const Contents& contents : possible) {
+        if (fs.failures() == failures_before) {
+          ASSERT_TRUE(status.has_value()) << describe(status.error());
+          next.push_back(op.applied_to(contents));
+        } else {
+          EXPECT_FALSE(status.has_value()) << "a failed call was reported as success";
+          for (Contents& outcome : op.outcomes(contents)) next.push_back(std::move(outcome));
+        }
+      }
+      possible = std::move(next);
+    }
+    const Contents before_reopen = contents_of(**db);
+    EXPECT_TRUE(std::find(possible.begin(), possible.end(), before_reopen) != possible.end())
+        << describe(before_reopen);
+    db->reset();
+    db = open();
+    ASSERT_TRUE(db.has_value()) << describe(db.error());
+    EXPECT_EQ(contents_of(**db), before_reopen);
+  }
+}
 
 }  // namespace
 }  // namespace vexradb
