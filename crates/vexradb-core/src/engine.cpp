@@ -128,6 +128,20 @@ void stable_sort_by_distance(std::vector<Candidate>& candidates) {
                    [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
 }
 
+// Runs `link`, which adds the vectors just stored to the graph. Should it throw (an allocation
+// failure), the vectors the graph did not take go back out of the store, so that the two stay in
+// step (node n is internal id n) and a failed insertion leaves nothing behind; a batch keeps the
+// whole rounds the graph took.
+template <class Storage, class Link>
+void link_or_unstore(Storage& storage, const HnswIndex& index, Link&& link) {
+  try {
+    std::forward<Link>(link)();
+  } catch (...) {
+    storage.unstore_from(static_cast<InternalId>(index.node_count()));
+    throw;
+  }
+}
+
 }  // namespace
 
 VectorDb::VectorDb(const Config& config)
@@ -139,9 +153,11 @@ Status VectorDb::store_and_link(const VectorId& id, std::span<const float> vecto
   const Result<InternalId> stored =
       storage_.insert_internal(id, vector, std::move(metadata), allow_overwrite);
   if (!stored) return fail(stored.error());
-  // Writers are serialised by the owner, so one view serves the whole insertion.
-  const VectorStorageView view = storage_.view();
-  index_.insert(*stored, vector, view);
+  link_or_unstore(storage_, index_, [&] {
+    // Writers are serialised by the owner, so one view serves the whole insertion.
+    const VectorStorageView view = storage_.view();
+    index_.insert(*stored, vector, view);
+  });
   return {};
 }
 
@@ -161,8 +177,10 @@ Status VectorDb::upsert_batch(std::vector<BatchEntry> entries) {
   std::vector<StorageEntry> to_store = storage_entries(entries);
   const Result<InternalId> first = storage_.upsert_batch(to_store);
   if (!first) return fail(first.error());
-  const VectorStorageView view = storage_.view();
-  index_.insert_batch(batch_items(entries, *first), view);
+  link_or_unstore(storage_, index_, [&] {
+    const VectorStorageView view = storage_.view();
+    index_.insert_batch(batch_items(entries, *first), view);
+  });
   return {};
 }
 
@@ -263,8 +281,10 @@ Status QuantizedVectorDb::store_and_link(const VectorId& id, std::span<const flo
       storage_.insert_internal(id, vector, std::move(metadata), allow_overwrite);
   if (!stored) return fail(stored.error());
   if (index_) {
-    const QuantizedStorageView view = storage_.view();
-    index_->insert(*stored, vector, view);
+    link_or_unstore(storage_, *index_, [&] {
+      const QuantizedStorageView view = storage_.view();
+      index_->insert(*stored, vector, view);
+    });
   }
   return {};
 }
@@ -286,8 +306,10 @@ Status QuantizedVectorDb::upsert_batch(std::vector<BatchEntry> entries) {
   const Result<InternalId> first = storage_.upsert_batch(to_store);
   if (!first) return fail(first.error());
   if (index_) {
-    const QuantizedStorageView view = storage_.view();
-    index_->insert_batch(batch_items(entries, *first), view);
+    link_or_unstore(storage_, *index_, [&] {
+      const QuantizedStorageView view = storage_.view();
+      index_->insert_batch(batch_items(entries, *first), view);
+    });
   }
   return {};
 }

@@ -233,6 +233,20 @@ class HnswIndex {
   // write_lists, then the back-links of every planned neighbour.
   template <VectorStorageTrait S>
   void link_node(InternalId id, const Plan& plan, const S& storage);
+  // Adds node `id` of `level`, then links it as link_node does; on an allocation failure, the
+  // graph is left as it was.
+  template <VectorStorageTrait S>
+  void add_and_link_node(InternalId id, std::uint64_t level, const Plan& plan, const S& storage);
+
+  // Whether `owner` is a node with a list on `layer`.
+  bool has_list(InternalId owner, std::uint64_t layer) const {
+    return owner < graph_.size() && graph_.level(owner) >= layer;
+  }
+  // The owner's full list on `layer` re-selected with `new_id` among its candidates, or nothing
+  // when the owner's vector cannot rank it.
+  template <VectorStorageTrait S>
+  std::optional<std::vector<InternalId>> pruned_list(InternalId owner, InternalId new_id,
+                                                     std::uint64_t layer, const S& storage) const;
 
   template <VectorStorageTrait S>
   void link_back(InternalId owner, InternalId new_id, std::uint64_t layer, const S& storage);
@@ -513,19 +527,15 @@ HnswIndex::Plan HnswIndex::plan_links(const BatchItem& node, std::uint64_t level
 // became unreachable from the entry point (13% of 20,000 clustered vectors), so no search could
 // return them. Owners that are not nodes of the layer are skipped.
 template <VectorStorageTrait S>
-void HnswIndex::link_back(InternalId owner, InternalId new_id, std::uint64_t layer,
-                          const S& storage) {
-  if (owner >= graph_.size() || graph_.level(owner) < layer) return;
+std::optional<std::vector<InternalId>> HnswIndex::pruned_list(InternalId owner, InternalId new_id,
+                                                              std::uint64_t layer,
+                                                              const S& storage) const {
   const std::span<const InternalId> list = graph_.list(owner, layer);
   const std::size_t cap = graph_.cap(layer);
-  if (list.size() < cap) {
-    graph_.append(owner, layer, new_id);
-    return;
-  }
   // A full list whose owner has no vector cannot be ranked: it keeps its entries and the
   // back-link is dropped (the new node still links to the owner).
   const auto owner_vector = storage.get_vector_data(owner);
-  if (!owner_vector) return;
+  if (!owner_vector) return std::nullopt;
   std::vector<InternalId> ids(list.begin(), list.end());
   ids.push_back(new_id);
   QueryDistances to_owner(storage, hnsw_detail::as_span(*owner_vector), metric_);
@@ -540,7 +550,18 @@ void HnswIndex::link_back(InternalId owner, InternalId new_id, std::uint64_t lay
   const std::vector<Candidate> kept = select_diverse(std::span(ranked), cap, storage, nullptr);
   ids.clear();
   for (const Candidate& c : kept) ids.push_back(c.id);
-  graph_.assign(owner, layer, ids);
+  return ids;
+}
+
+template <VectorStorageTrait S>
+void HnswIndex::link_back(InternalId owner, InternalId new_id, std::uint64_t layer,
+                          const S& storage) {
+  if (!has_list(owner, layer)) return;
+  if (graph_.list(owner, layer).size() < graph_.cap(layer)) {
+    graph_.append(owner, layer, new_id);
+  } else if (auto pruned = pruned_list(owner, new_id, layer, storage)) {
+    graph_.assign(owner, layer, *pruned);
+  }
 }
 
 // The caller holds the three write locks.
@@ -550,6 +571,37 @@ void HnswIndex::link_node(InternalId id, const Plan& plan, const S& storage) {
   for (std::size_t layer = 0; layer < plan.size(); ++layer) {
     for (const Candidate& c : plan[layer]) link_back(c.id, id, layer, storage);
   }
+}
+
+// The caller holds the three write locks. Every list that must be pruned is worked out before
+// the graph changes, and the node's room is made first: what can fail to allocate comes before
+// any change, so that a node is added whole or not at all. Each back-link reads and changes only
+// its owner's list on one layer, so working them out first gives the same lists.
+template <VectorStorageTrait S>
+void HnswIndex::add_and_link_node(InternalId id, std::uint64_t level, const Plan& plan,
+                                  const S& storage) {
+  struct Pruned {
+    InternalId owner;
+    std::uint64_t layer;
+    std::vector<InternalId> list;
+  };
+  std::vector<Pruned> pruned;
+  for (std::size_t layer = 0; layer < plan.size(); ++layer) {
+    for (const Candidate& c : plan[layer]) {
+      if (!has_list(c.id, layer) || graph_.list(c.id, layer).size() < graph_.cap(layer)) continue;
+      if (auto list = pruned_list(c.id, id, layer, storage))
+        pruned.push_back({c.id, layer, std::move(*list)});
+    }
+  }
+  graph_.add_node(level);
+  write_lists(id, plan);
+  for (std::size_t layer = 0; layer < plan.size(); ++layer) {
+    for (const Candidate& c : plan[layer]) {
+      if (has_list(c.id, layer) && graph_.list(c.id, layer).size() < graph_.cap(layer))
+        graph_.append(c.id, layer, id);
+    }
+  }
+  for (const Pruned& p : pruned) graph_.assign(p.owner, p.layer, p.list);
 }
 
 template <VectorStorageTrait S>
@@ -568,8 +620,7 @@ void HnswIndex::insert_with_level(InternalId id, std::uint64_t level, std::span<
   }
   const std::uint64_t top = max_level_;
   const Plan plan = plan_links(BatchItem{id, vector}, level, *entry_point_, top, storage);
-  graph_.add_node(level);
-  link_node(id, plan, storage);
+  add_and_link_node(id, level, plan, storage);
   if (level > top) {
     max_level_ = level;
     entry_point_ = id;

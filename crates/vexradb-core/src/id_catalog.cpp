@@ -1,5 +1,6 @@
 #include "id_catalog.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace vexradb {
@@ -39,19 +40,30 @@ Status IdCatalog::check_capacity_locked(std::size_t additional) const {
 void IdCatalog::reserve_locked(std::size_t additional) {
   reserve_more(external_ids_, additional);
   reserve_more(metadata_, additional);
+  // Marks are only ever set on assigned ids: with room for every id, marking never allocates.
+  WriteLock lock(deleted_mu_);
+  const std::size_t ids = external_ids_.size() + additional;
+  if (deleted_.capacity() < ids) deleted_.reserve(std::max(ids, 2 * deleted_.capacity()));
+  if (replaced_.capacity() < ids) replaced_.reserve(std::max(ids, 2 * replaced_.capacity()));
 }
 
 std::optional<InternalId> IdCatalog::assign_locked(VectorId id, std::optional<Json> metadata) {
   const InternalId new_id = next_id_locked();
-  // First, as it may fail: an id listed before it is assigned is skipped by every reader.
+  // First, as it may fail: an id listed before it is assigned is skipped by every reader, and a
+  // half-made entry undoes itself.
   if (metadata) {
     metadata_index_.add(new_id, *metadata, [this](InternalId id) { return metadata_locked(id); });
   }
   std::optional<InternalId> replaced;
-  auto [slot, inserted] = id_map_.try_emplace(id, new_id);
-  if (!inserted) {
-    replaced = slot->second;
-    slot->second = new_id;
+  try {
+    auto [slot, inserted] = id_map_.try_emplace(id, new_id);
+    if (!inserted) {
+      replaced = slot->second;
+      slot->second = new_id;
+    }
+  } catch (...) {
+    metadata_index_.remove_from(new_id);
+    throw;
   }
   external_ids_.push_back(std::move(id));
   metadata_.push_back(std::move(metadata));
@@ -60,6 +72,31 @@ std::optional<InternalId> IdCatalog::assign_locked(VectorId id, std::optional<Js
     mark_dead_locked(replaced_, *replaced);
   }
   return replaced;
+}
+
+void IdCatalog::unassign_last_locked() noexcept {
+  const auto last = static_cast<InternalId>(external_ids_.size() - 1);
+  const VectorId& id = external_ids_.back();
+  // The version it replaced: the newest earlier one of the same id, if marked replaced (only a
+  // newer version marks one so). It was current before, so all its marks go.
+  std::optional<InternalId> replaced;
+  for (InternalId earlier = last; earlier-- > 0;) {
+    if (external_ids_[earlier] != id) continue;
+    if (earlier < replaced_.size() && replaced_[earlier]) replaced = earlier;
+    break;
+  }
+  if (replaced) {
+    WriteLock lock(deleted_mu_);
+    replaced_[*replaced] = false;
+    if (*replaced < deleted_.size()) deleted_[*replaced] = false;
+    --dead_count_;
+    id_map_.find(id.str())->second = *replaced;
+  } else {
+    id_map_.erase(id_map_.find(id.str()));
+  }
+  metadata_index_.remove_from(last);
+  external_ids_.pop_back();
+  metadata_.pop_back();
 }
 
 void IdCatalog::mark_dead_locked(std::vector<bool>& marks, InternalId id) {
@@ -88,9 +125,9 @@ bool IdCatalog::remove(std::string_view id) {
   WriteLock lock(id_map_mu_);
   const auto found = id_map_.find(id);
   if (found == id_map_.end()) return false;
-  const InternalId removed = found->second;
+  // Tombstoned first, as growing the marks may fail: an id out of the map must be dead.
+  tombstone(found->second);
   id_map_.erase(found);
-  tombstone(removed);
   return true;
 }
 

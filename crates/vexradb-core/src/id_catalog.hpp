@@ -45,11 +45,16 @@ class IdCatalog {
   // CapacityExceeded when `additional` more ids would not fit in 32 bits.
   Status check_capacity_locked(std::size_t additional) const;
   InternalId next_id_locked() const { return static_cast<InternalId>(external_ids_.size()); }
+  // Makes room for `additional` more ids, tombstones and replacement marks included, so that
+  // after it only assign_locked can fail to allocate.
   void reserve_locked(std::size_t additional);
   // Gives `id` the next internal id and returns the internal id it replaces, if it was live.
-  // Marks the replaced id as no longer current but does not tombstone it: stores choose. Call
-  // reserve_locked first so that this cannot fail half-way.
+  // Marks the replaced id as no longer current but does not tombstone it: stores choose. After
+  // reserve_locked, it either completes or throws having changed nothing.
   std::optional<InternalId> assign_locked(VectorId id, std::optional<Json> metadata);
+  // Undoes the newest assign_locked, and the tombstone a store gave the version it replaced:
+  // for an insertion that failed after its id was assigned.
+  void unassign_last_locked() noexcept;
 
   // Under ViewLocks:
   const Json* metadata_locked(InternalId id) const;

@@ -54,8 +54,8 @@ void MetadataIndex::add(InternalId id, const Json& metadata, const StoredMetadat
     if (described_.size() <= id) described_.resize(std::size_t{id} + 1, false);
     described_[id] = true;
   } catch (...) {
-    // Half recorded, and the id may be handed out again with other metadata.
-    exact_ = false;
+    // Half recorded: forgotten, as the id is handed out again with other metadata.
+    remove_from(id);
     throw;
   }
 }
@@ -97,6 +97,24 @@ void MetadataIndex::add_value(InternalId id, const std::string& path, const Json
   ids.push_back(id);
   if (column.codes_.size() <= id) column.codes_.resize(std::size_t{id} + 1, 0);
   column.codes_[id] = slot->second;
+}
+
+void MetadataIndex::remove_from(InternalId first) noexcept {
+  for (auto& [path, column] : columns_) {
+    for (std::vector<InternalId>& ids : column.postings_) {
+      while (!ids.empty() && ids.back() >= first) ids.pop_back();
+    }
+    // Only values first recorded for the removed ids are left without ids, and they hold the
+    // last codes (a failure may have handed out a code before making its list): those codes are
+    // handed out again.
+    while (!column.postings_.empty() && column.postings_.back().empty())
+      column.postings_.pop_back();
+    std::erase_if(column.codes_by_hash_, [codes = column.postings_.size()](const auto& entry) {
+      return entry.second > codes;
+    });
+    if (column.codes_.size() > first) column.codes_.resize(first);
+  }
+  if (described_.size() > first) described_.resize(first);
 }
 
 const MetadataIndex::Column* MetadataIndex::column(std::string_view path) const {

@@ -31,8 +31,8 @@ std::uint64_t json_value_hash(const Json& value) noexcept;
 // finds) unless a member name contains "." or is empty at the top, or two values share a hash;
 // then exact() is false for the whole index, and readers test the metadata itself.
 //
-// Nothing is ever removed: deleted and replaced versions keep their entries, and readers skip
-// them like any dead version.
+// Deleted and replaced versions keep their entries, and readers skip them like any dead version;
+// only an insertion undone removes its own.
 class MetadataIndex {
  public:
   // The metadata already stored for an internal id, or null: to tell hash collisions apart.
@@ -58,6 +58,9 @@ class MetadataIndex {
 
   // Records every scalar in `metadata` for `id`. Ids must arrive in ascending order.
   void add(InternalId id, const Json& metadata, const StoredMetadata& stored);
+  // Forgets everything recorded for the ids from `first` on: the undo of insertions that could
+  // not complete. A lost exactness stays lost.
+  void remove_from(InternalId first) noexcept;
 
   bool exact() const noexcept { return exact_; }
   // Whether metadata was recorded for `id`: a bit per id, cheaper to read than the metadata.

@@ -29,21 +29,26 @@ QuantizedStorage::StoreLocks QuantizedStorage::lock_stores_for_write() {
   return locks;
 }
 
-// Appends one vector's stored forms. The caller holds the stores' and the catalog's write locks.
+void QuantizedStorage::reserve_codes_locked(std::size_t count) {
+  if (mode_ == Quantization::SQ8) {
+    reserve_more(sq8_codes_, count * dimension_);
+    reserve_more(sq8_params_, count);
+  } else if (mode_ == Quantization::Binary) {
+    reserve_more(binary_codes_, count * binary_.bytes_per_vector());
+  }
+  if (keeps_originals()) reserve_more(originals_, count * dimension_);
+}
+
+// Appends one vector's stored forms into the room reserve_codes_locked made. The caller holds the
+// stores' and the catalog's write locks.
 void QuantizedStorage::append_codes_locked(const Encoded& encoded, std::span<const float> vector) {
   if (mode_ == Quantization::SQ8) {
-    reserve_more(sq8_codes_, encoded.sq8.codes.size());
-    reserve_more(sq8_params_, 1);
     sq8_codes_.insert(sq8_codes_.end(), encoded.sq8.codes.begin(), encoded.sq8.codes.end());
     sq8_params_.emplace_back(encoded.sq8.offset, encoded.sq8.scale);
   } else if (mode_ == Quantization::Binary) {
-    reserve_more(binary_codes_, encoded.binary.size());
     binary_codes_.insert(binary_codes_.end(), encoded.binary.begin(), encoded.binary.end());
   }
-  if (keeps_originals()) {
-    reserve_more(originals_, vector.size());
-    originals_.insert(originals_.end(), vector.begin(), vector.end());
-  }
+  if (keeps_originals()) originals_.insert(originals_.end(), vector.begin(), vector.end());
 }
 
 Result<InternalId> QuantizedStorage::insert_internal(VectorId id, std::span<const float> vector,
@@ -61,10 +66,12 @@ Result<InternalId> QuantizedStorage::insert_internal(VectorId id, std::span<cons
     return fail(errors::DuplicateVectorId{id.str()});
   }
   if (auto ok = catalog_.check_capacity_locked(1); !ok) return fail(std::move(ok).error());
+  // Only the assignment can fail once room is made, and it undoes itself.
+  reserve_codes_locked(1);
   catalog_.reserve_locked(1);
   const InternalId new_id = catalog_.next_id_locked();
-  append_codes_locked(encoded, vector);
   catalog_.assign_locked(std::move(id), std::move(metadata));
+  append_codes_locked(encoded, vector);
   return new_id;
 }
 
@@ -82,13 +89,36 @@ Result<InternalId> QuantizedStorage::upsert_batch(std::span<StorageEntry> entrie
   if (auto ok = catalog_.check_capacity_locked(entries.size()); !ok) {
     return fail(std::move(ok).error());
   }
+  reserve_codes_locked(entries.size());
   catalog_.reserve_locked(entries.size());
   const InternalId first = catalog_.next_id_locked();
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    append_codes_locked(encoded[i], entries[i].vector);
-    catalog_.assign_locked(std::move(entries[i].id), std::move(entries[i].metadata));
+  try {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      catalog_.assign_locked(std::move(entries[i].id), std::move(entries[i].metadata));
+      append_codes_locked(encoded[i], entries[i].vector);
+    }
+  } catch (...) {
+    unstore_from_locked(first);  // all or nothing
+    throw;
   }
   return first;
+}
+
+void QuantizedStorage::unstore_from(InternalId first) {
+  const StoreLocks store_locks = lock_stores_for_write();
+  const IdCatalog::WriteLocks locks = catalog_.lock_for_write();
+  unstore_from_locked(first);
+}
+
+void QuantizedStorage::unstore_from_locked(InternalId first) noexcept {
+  while (catalog_.next_id_locked() > first) catalog_.unassign_last_locked();
+  if (mode_ == Quantization::SQ8) {
+    sq8_codes_.resize(std::size_t{first} * dimension_);
+    sq8_params_.resize(first);
+  } else if (mode_ == Quantization::Binary) {
+    binary_codes_.resize(std::size_t{first} * binary_.bytes_per_vector());
+  }
+  if (keeps_originals()) originals_.resize(std::size_t{first} * dimension_);
 }
 
 std::optional<std::span<const float>> QuantizedStorage::original_locked(InternalId id) const {

@@ -45,6 +45,8 @@ class QuantizedStorage {
   // Stores every entry in order with overwrite under one acquisition of the locks; returns the
   // first new internal id. Every length is checked first: on failure nothing is stored.
   Result<InternalId> upsert_batch(std::span<StorageEntry> entries);
+  // As VectorStorage::unstore_from.
+  void unstore_from(InternalId first);
   bool remove(std::string_view id) { return catalog_.remove(id); }
 
   // Every internal id ever assigned (deleted and replaced ones included).
@@ -89,7 +91,10 @@ class QuantizedStorage {
     std::unique_lock<std::shared_mutex> sq8_codes, sq8_params, binary_codes, originals;
   };
   StoreLocks lock_stores_for_write();
+  // Room for `count` more vectors' stored forms; appending them then cannot fail.
+  void reserve_codes_locked(std::size_t count);
   void append_codes_locked(const Encoded& encoded, std::span<const float> vector);
+  void unstore_from_locked(InternalId first) noexcept;
 
   // Distances and reconstruction under locks the caller holds.
   std::optional<float> distance_locked(InternalId id, std::span<const float> query,

@@ -21,8 +21,8 @@ Status check_vector_length(std::size_t dimension, std::span<const float> vector)
   return {};
 }
 
-// Appends one vector. Everything that can fail to allocate happens before anything changes, so
-// an allocation failure leaves the store as it was.
+// Appends one vector. Everything that can fail to allocate happens before anything changes (the
+// catalog's assignment undoes itself), so an allocation failure leaves the store as it was.
 InternalId VectorStorage::append_locked(VectorId id, std::span<const float> vector,
                                         std::optional<Json> metadata) {
   reserve_more(vectors_, vector.size());
@@ -68,10 +68,27 @@ Result<InternalId> VectorStorage::upsert_batch(std::span<StorageEntry> entries) 
   reserve_more(vectors_, entries.size() * dimension_);
   reserve_more(squared_norms_, entries.size());
   catalog_.reserve_locked(entries.size());
-  for (StorageEntry& entry : entries) {
-    append_locked(std::move(entry.id), entry.vector, std::move(entry.metadata));
+  try {
+    for (StorageEntry& entry : entries) {
+      append_locked(std::move(entry.id), entry.vector, std::move(entry.metadata));
+    }
+  } catch (...) {
+    unstore_from_locked(first);  // all or nothing
+    throw;
   }
   return first;
+}
+
+void VectorStorage::unstore_from(InternalId first) {
+  WriteLock vectors_lock(vectors_mu_);
+  const IdCatalog::WriteLocks locks = catalog_.lock_for_write();
+  unstore_from_locked(first);
+}
+
+void VectorStorage::unstore_from_locked(InternalId first) noexcept {
+  while (catalog_.next_id_locked() > first) catalog_.unassign_last_locked();
+  vectors_.resize(std::size_t{first} * dimension_);
+  squared_norms_.resize(first);
 }
 
 std::optional<std::span<const float>> VectorStorage::slice_locked(InternalId id) const {

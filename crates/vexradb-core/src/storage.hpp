@@ -59,6 +59,9 @@ class VectorStorage {
 
   // Tombstones the live version of `id`; false when there is none.
   bool remove(std::string_view id) { return catalog_.remove(id); }
+  // Takes back the vectors stored from internal id `first` on, newest first, as if they had
+  // never been stored: the undo of insertions the graph could not take.
+  void unstore_from(InternalId first);
 
   // A copy of the vector of an internal id (tombstoned or not), or nothing if never assigned.
   std::optional<std::vector<float>> get(InternalId id) const;
@@ -93,6 +96,7 @@ class VectorStorage {
 
   InternalId append_locked(VectorId id, std::span<const float> vector,
                            std::optional<Json> metadata);
+  void unstore_from_locked(InternalId first) noexcept;
   // The stored floats of an internal id, or nothing if it was never assigned. The caller holds
   // the vector lock.
   std::optional<std::span<const float>> slice_locked(InternalId id) const;

@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cstdlib>
+#include <functional>
 #include <map>
+#include <memory>
+#include <new>
 #include <random>
 #include <set>
 #include <thread>
@@ -17,6 +21,29 @@
 #include "filtered_recall.hpp"
 #include "random_vectors.hpp"
 #include "reachability.hpp"
+
+// ---- An allocator that fails on demand --------------------------------------------------------
+
+namespace vexradb::testing {
+// While not negative, the number of allocations left before one throws std::bad_alloc.
+std::atomic<std::int64_t> allocations_before_failure{-1};
+}  // namespace vexradb::testing
+
+// This test program's operator new: malloc, failing when told to. (The compiler, seeing both
+// halves inlined, would take the pair for a mismatch.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  using vexradb::testing::allocations_before_failure;
+  if (allocations_before_failure.load(std::memory_order_relaxed) >= 0 &&
+      allocations_before_failure.fetch_sub(1, std::memory_order_relaxed) == 0)
+    throw std::bad_alloc();
+  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+  throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+#pragma GCC diagnostic pop
 
 namespace vexradb {
 namespace {
@@ -264,6 +291,99 @@ TEST(EngineModelTest, RandomWritesNeverExposeDeletedOrReplacedVersions) {
       ASSERT_EQ(hit.distance, distance(DistanceMetric::Euclidean, query, live[hit.id.str()]));
     }
   }
+}
+
+// An allocation that fails in the middle of an insertion (in the store, the catalog, the metadata
+// index or the graph) leaves the engine as it was: each entry of a batch stored and linked whole
+// or not at all, searches finding every live vector under its own id, filters seeing exactly the
+// live metadata, and later insertions working. Every allocation of each change is failed in turn.
+template <class Db>
+void check_insertions_are_all_or_nothing(const std::function<std::unique_ptr<Db>()>& make) {
+  using Change = std::function<Status(Db&)>;
+  const auto vector_of = [](int seed) {
+    std::mt19937 rng(static_cast<std::uint32_t>(seed));
+    return testing::random_vector(rng, 8);
+  };
+  const Json tagged{{"tag", "new"}};
+  const std::vector<BatchEntry> batch{{VectorId("n1"), vector_of(101), tagged},
+                                      {VectorId("v5"), vector_of(102), tagged},
+                                      {VectorId("n1"), vector_of(103), Json{{"tag", "newer"}}}};
+  const std::vector<std::pair<const char*, Change>> changes{
+      {"insert", [&](Db& db) { return db.insert(VectorId("n0"), vector_of(100), tagged); }},
+      {"upsert", [&](Db& db) { return db.upsert(VectorId("v3"), vector_of(100), tagged); }},
+      {"batch", [&](Db& db) { return db.upsert_batch(batch); }},
+  };
+  using Contents = std::map<std::string, std::optional<Json>>;
+  const auto contents_of = [](const Db& db) {
+    Contents contents;
+    for (const ListItem& item : db.list(0, 1000)) contents[item.id.str()] = item.metadata;
+    return contents;
+  };
+  for (const auto& [name, change] : changes) {
+    SCOPED_TRACE(name);
+    // What the engine may hold after a failure: as before, or after whole batch entries.
+    std::vector<Contents> allowed{contents_of(*make())};
+    for (const BatchEntry& entry : batch) {
+      if (std::string(name) != "batch") break;
+      Contents next = allowed.back();
+      next[entry.id.str()] = entry.metadata;
+      allowed.push_back(std::move(next));
+    }
+    for (std::int64_t n = 0;; ++n) {
+      const std::unique_ptr<Db> db = make();
+      testing::allocations_before_failure = n;
+      bool failed = false;
+      try {
+        ASSERT_TRUE(change(*db).has_value());
+      } catch (const std::bad_alloc&) {
+        failed = true;
+      }
+      testing::allocations_before_failure = -1;
+      if (!failed) break;
+      SCOPED_TRACE("allocation " + std::to_string(n) + " failed");
+      const Contents contents = contents_of(*db);
+      ASSERT_NE(std::find(allowed.begin(), allowed.end(), contents), allowed.end());
+      ASSERT_TRUE(db->upsert(VectorId("later"), vector_of(200), tagged));
+      std::set<std::string> tagged_ids;
+      for (const ListItem& item : db->list(0, 1000)) {
+        if (item.metadata == tagged) tagged_ids.insert(item.id.str());
+        const std::vector<float> stored = db->get(item.id.str()).value()->vector;
+        const std::vector<SearchHit> hits = db->search(stored, 3, nullptr).value();
+        ASSERT_TRUE(std::any_of(hits.begin(), hits.end(),
+                                [&](const SearchHit& hit) { return hit.id == item.id; }))
+            << item.id.str() << " is not found by its own vector";
+      }
+      const Filter is_tagged(Filter::Eq{"tag", Json("new")});
+      const std::vector<SearchHit> hits = db->search(vector_of(0), 100, &is_tagged).value();
+      std::set<std::string> found;
+      for (const SearchHit& hit : hits) found.insert(hit.id.str());
+      EXPECT_EQ(found, tagged_ids);
+    }
+  }
+}
+
+template <class Db>
+std::unique_ptr<Db> filled(std::unique_ptr<Db> db) {
+  std::mt19937 rng(5);
+  for (int i = 0; i < 60; ++i) {
+    const Json metadata{{"tag", i % 2 == 0 ? "even" : "odd"}};
+    EXPECT_TRUE(db->insert(VectorId(id_of(i)), testing::random_vector(rng, 8), metadata));
+  }
+  return db;
+}
+
+TEST(EngineAllocationFailureTest, InsertionsAreAllOrNothing) {
+  check_insertions_are_all_or_nothing<VectorDb>(
+      [] { return filled(std::make_unique<VectorDb>(config_for(8, DistanceMetric::Euclidean))); });
+}
+
+TEST(EngineAllocationFailureTest, QuantizedInsertionsAreAllOrNothing) {
+  Config config = config_for(8, DistanceMetric::Euclidean);
+  config.quantization = Quantization::SQ8;
+  check_insertions_are_all_or_nothing<QuantizedVectorDb>([config] {
+    return filled(std::make_unique<QuantizedVectorDb>(config, /*with_index=*/true,
+                                                      /*keep_originals=*/false));
+  });
 }
 
 TEST(EngineRecallTest, FindsTheTrueNeighboursForEveryMetric) {
