@@ -29,20 +29,34 @@ namespace vexradb::testing {
 std::atomic<std::int64_t> allocations_before_failure{-1};
 }  // namespace vexradb::testing
 
-// This test program's operator new: malloc, failing when told to. (The compiler, seeing both
-// halves inlined, would take the pair for a mismatch.)
+// This test program's allocation functions: malloc, failing when told to. Every form but the
+// aligned ones is replaced, so that no block passes between these and a sanitizer's own. (The
+// compiler, seeing both halves inlined, would take the pairs for mismatches.)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
+namespace {
+void* allocate(std::size_t size) noexcept {
   using vexradb::testing::allocations_before_failure;
   if (allocations_before_failure.load(std::memory_order_relaxed) >= 0 &&
       allocations_before_failure.fetch_sub(1, std::memory_order_relaxed) == 0)
-    throw std::bad_alloc();
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+    return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+void* allocate_or_throw(std::size_t size) {
+  if (void* block = allocate(size)) return block;
   throw std::bad_alloc();
 }
+}  // namespace
+void* operator new(std::size_t size) { return allocate_or_throw(size); }
+void* operator new[](std::size_t size) { return allocate_or_throw(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
 void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
 #pragma GCC diagnostic pop
 
 namespace vexradb {
