@@ -391,6 +391,11 @@ Status Wal::refuse_after_failed_sync() const {
 
 Result<std::uint64_t> Wal::append_all(std::span<const WalEntry> entries) {
   if (auto ok = refuse_after_failed_sync(); !ok) return fail(std::move(ok).error());
+  // A number that wrapped to 0 would sort before every reader's starting point: the record would
+  // be written, acknowledged and never replayed. (A damaged sequence field passes the checksum,
+  // which covers only the entry, so a log can claim the last number.)
+  if (entries.size() > UINT64_MAX - sequence_)
+    return fail(errors::Storage{"the log has no sequence number left for another record"});
   if (auto ok = ensure_writer(); !ok) return fail(std::move(ok).error());
   std::string frames;
   std::uint64_t sequence = sequence_;

@@ -75,7 +75,8 @@ class Wal {
                                                      std::uint64_t after,
                                                      FileSystem& fs = posix_file_system());
 
-  // Logs one entry and returns its sequence number.
+  // Logs one entry and returns its sequence number. A Storage error, with nothing written, once
+  // the numbers run out (2^64 - 1 is the last).
   Result<std::uint64_t> append(const WalEntry& entry);
   // Logs several entries in one write, so that a crash of the process keeps all of them or a
   // prefix of whole frames (usually none or all). Returns the last sequence number.

@@ -136,6 +136,24 @@ TEST_F(WalFile, ReopenContinuesNumberingAndResetKeepsIt) {
   EXPECT_TRUE(wal->sync().has_value());
 }
 
+// The checksum covers the entry, not its number: a log may claim the last number there is. A
+// further record would wrap to 0 and never be read back, so it is refused before it is written.
+TEST_F(WalFile, NumbersThatWouldWrapAreRefused) {
+  {
+    Result<Wal> wal = Wal::open(dir_.path());
+    wal->continue_after(UINT64_MAX - 1);
+    ASSERT_EQ(wal->append(delete_of("a")), UINT64_MAX);
+  }
+  const std::string log_before = read_file(log_path());
+  Result<Wal> wal = Wal::open(dir_.path());
+  ASSERT_EQ(wal->sequence(), UINT64_MAX);
+  for (const Result<std::uint64_t>& refused :
+       {wal->append(delete_of("b")), wal->append_all(std::vector{delete_of("b"), delete_of("c")})})
+    EXPECT_EQ(refused.error().kind(), ErrorKind::Storage);
+  EXPECT_EQ(read_file(log_path()), log_before);
+  EXPECT_EQ(sequences(read_all().value()), (std::vector<std::uint64_t>{UINT64_MAX}));
+}
+
 TEST_F(WalFile, ReadersSkipBadChecksumsAndStopAtUndecodableFrames) {
   const std::vector<std::size_t> starts = write_three();
   const std::string clean = read_file(log_path());
