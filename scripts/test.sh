@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the library and its tests, and runs the whole suite: once in
 # the regular build and once under AddressSanitizer + UndefinedBehaviorSanitizer; the tests of
-# concurrent use run a third time under ThreadSanitizer.
+# concurrent use run a third time under ThreadSanitizer; the fuzz targets run for a short while.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
+# configure_and_build DIR [CMAKE_OPTION...] [--target TARGET...]
 configure_and_build() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" -DVEXRA_WERROR=ON "$@" >/dev/null
-  cmake --build "$dir" -j2
+  local options=() targets=()
+  while [ $# -gt 0 ] && [ "$1" != --target ]; do
+    options+=("$1")
+    shift
+  done
+  [ $# -gt 0 ] && shift && targets=(--target "$@")
+  cmake -S . -B "$dir" -DVEXRA_WERROR=ON "${options[@]}" >/dev/null
+  cmake --build "$dir" -j2 "${targets[@]}"
 }
 
 echo "== regular build =="
@@ -26,5 +33,9 @@ configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=
 ctest --test-dir build-asan --output-on-failure -j2
 
 echo "== ThreadSanitizer build (concurrency tests) =="
-configure_and_build build-tsan -DVEXRA_SANITIZE=thread
+configure_and_build build-tsan -DVEXRA_SANITIZE=thread \
+  --target vexradb_core_tests vexradb_abi_tests vexradb_bindings_tests
 ctest --test-dir build-tsan --output-on-failure -j2 -R Concurren
+
+echo "== fuzz targets (ten seconds each) =="
+bash scripts/fuzz.sh 10
