@@ -49,31 +49,32 @@ void lift_text(std::span<const std::uint8_t> bytes) {
           "a text argument is its bytes");
 }
 
-void lift_floats(std::span<const std::uint8_t> bytes) {
+// Lifts `bytes` as the argument `name` and requires the value to encode back to them.
+template <class Lift, class Write>
+auto lift_exactly(const char* name, std::span<const std::uint8_t> bytes, Lift lift, Write write) {
   BufferArg arg(argument_buffer(bytes));
-  const std::vector<float> values =
-      ffi::lift_arg("vector", arg, [](WireReader& reader) { return reader.read_f32_sequence(); });
+  auto value = ffi::lift_arg(name, arg, lift);
   WireWriter writer;
-  writer.write_f32_sequence(values);
+  write(writer, value);
   require_same_encoding(std::move(writer), bytes);
+  return value;
+}
+
+void lift_floats(std::span<const std::uint8_t> bytes) {
+  lift_exactly(
+      "vector", bytes, [](WireReader& reader) { return reader.read_f32_sequence(); },
+      [](WireWriter& writer, const std::vector<float>& values) {
+        writer.write_f32_sequence(values);
+      });
 }
 
 void lift_optional_text(std::span<const std::uint8_t> bytes) {
-  BufferArg arg(argument_buffer(bytes));
-  const std::optional<std::string> text =
-      ffi::lift_arg("metadata_json", arg, ffi::lift_optional_string);
-  WireWriter writer;
-  write_optional_text(writer, text);
-  require_same_encoding(std::move(writer), bytes);
-  check_metadata(text);
+  check_metadata(
+      lift_exactly("metadata_json", bytes, ffi::lift_optional_string, write_optional_text));
 }
 
 void lift_config(std::span<const std::uint8_t> bytes) {
-  BufferArg arg(argument_buffer(bytes));
-  ffi::ClientConfig config = ffi::lift_arg("config", arg, ffi::lift_client_config);
-  WireWriter writer;
-  write_config(writer, config);
-  require_same_encoding(std::move(writer), bytes);
+  ffi::ClientConfig config = lift_exactly("config", bytes, ffi::lift_client_config, write_config);
   // Every configuration makes an in-memory client; a durable one would touch the file system.
   config.persistent = false;
   const ffi::Outcome<ffi::VexraClient> client = ffi::VexraClient::open("", std::move(config));
@@ -81,21 +82,14 @@ void lift_config(std::span<const std::uint8_t> bytes) {
 }
 
 void lift_entries(std::span<const std::uint8_t> bytes) {
-  BufferArg arg(argument_buffer(bytes));
   const std::vector<ffi::VectorEntry> entries =
-      ffi::lift_arg("entries", arg, ffi::lift_vector_entries);
-  WireWriter writer;
-  write_entries(writer, entries);
-  require_same_encoding(std::move(writer), bytes);
+      lift_exactly("entries", bytes, ffi::lift_vector_entries, write_entries);
   for (const ffi::VectorEntry& entry : entries) check_metadata(entry.metadata_json);
 }
 
 void lift_filter(std::span<const std::uint8_t> bytes) {
-  BufferArg arg(argument_buffer(bytes));
-  const ffi::SearchFilter filter = ffi::lift_arg("filter", arg, ffi::lift_search_filter);
-  WireWriter writer;
-  write_filter(writer, filter);
-  require_same_encoding(std::move(writer), bytes);
+  const ffi::SearchFilter filter =
+      lift_exactly("filter", bytes, ffi::lift_search_filter, write_filter);
   const ffi::Outcome<Filter> converted = ffi::to_core_filter(filter);
   if (!converted) return;
   static const DocumentSet documents(sample_documents());

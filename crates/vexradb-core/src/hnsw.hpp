@@ -242,6 +242,10 @@ class HnswIndex {
   bool has_list(InternalId owner, std::uint64_t layer) const {
     return owner < graph_.size() && graph_.level(owner) >= layer;
   }
+  // Whether `owner` has a list on `layer` that can take one more entry.
+  bool has_room(InternalId owner, std::uint64_t layer) const {
+    return has_list(owner, layer) && graph_.list(owner, layer).size() < graph_.cap(layer);
+  }
   // The owner's full list on `layer` re-selected with `new_id` among its candidates, or nothing
   // when the owner's vector cannot rank it.
   template <VectorStorageTrait S>
@@ -556,11 +560,11 @@ std::optional<std::vector<InternalId>> HnswIndex::pruned_list(InternalId owner, 
 template <VectorStorageTrait S>
 void HnswIndex::link_back(InternalId owner, InternalId new_id, std::uint64_t layer,
                           const S& storage) {
-  if (!has_list(owner, layer)) return;
-  if (graph_.list(owner, layer).size() < graph_.cap(layer)) {
+  if (has_room(owner, layer)) {
     graph_.append(owner, layer, new_id);
-  } else if (auto pruned = pruned_list(owner, new_id, layer, storage)) {
-    graph_.assign(owner, layer, *pruned);
+  } else if (has_list(owner, layer)) {
+    if (auto pruned = pruned_list(owner, new_id, layer, storage))
+      graph_.assign(owner, layer, *pruned);
   }
 }
 
@@ -588,7 +592,7 @@ void HnswIndex::add_and_link_node(InternalId id, std::uint64_t level, const Plan
   std::vector<Pruned> pruned;
   for (std::size_t layer = 0; layer < plan.size(); ++layer) {
     for (const Candidate& c : plan[layer]) {
-      if (!has_list(c.id, layer) || graph_.list(c.id, layer).size() < graph_.cap(layer)) continue;
+      if (!has_list(c.id, layer) || has_room(c.id, layer)) continue;
       if (auto list = pruned_list(c.id, id, layer, storage))
         pruned.push_back({c.id, layer, std::move(*list)});
     }
@@ -597,8 +601,7 @@ void HnswIndex::add_and_link_node(InternalId id, std::uint64_t level, const Plan
   write_lists(id, plan);
   for (std::size_t layer = 0; layer < plan.size(); ++layer) {
     for (const Candidate& c : plan[layer]) {
-      if (has_list(c.id, layer) && graph_.list(c.id, layer).size() < graph_.cap(layer))
-        graph_.append(c.id, layer, id);
+      if (has_room(c.id, layer)) graph_.append(c.id, layer, id);
     }
   }
   for (const Pruned& p : pruned) graph_.assign(p.owner, p.layer, p.list);
