@@ -19,6 +19,7 @@
 #include "datasets.hpp"
 #include "distance.hpp"
 #include "filtered_recall.hpp"
+#include "fnv_digest.hpp"
 #include "random_vectors.hpp"
 #include "reachability.hpp"
 
@@ -553,18 +554,10 @@ TEST(EngineFilteredSearchTest, InsertionAfterMassDeletionLinksToLiveNodes) {
   }
 }
 
-// FNV-1a over the ids, distance bits and graph lists that a run produced.
-class Digest {
+// A digest of the ids, distance bits and graph lists that a run produced.
+class Digest : public testing_support::FnvDigest {
  public:
-  void add(std::uint64_t value) {
-    for (int byte = 0; byte < 8; ++byte) {
-      hash_ ^= (value >> (8 * byte)) & 0xff;
-      hash_ *= 0x100000001b3ull;
-    }
-  }
-  void add(const std::string& text) {
-    for (const char c : text) add(static_cast<unsigned char>(c));
-  }
+  using FnvDigest::add;
   void add(const HnswIndex::State& graph) {
     add(graph.entry_point.value_or(~InternalId{0}));
     for (const HnswNode& node : graph.nodes) {
@@ -581,10 +574,6 @@ class Digest {
       add(std::bit_cast<std::uint32_t>(hit.distance));
     }
   }
-  std::uint64_t value() const { return hash_; }
-
- private:
-  std::uint64_t hash_ = 0xcbf29ce484222325ull;
 };
 
 // Graphs built from the same inputs, and the searches over them, must come out exactly as they
