@@ -7,6 +7,7 @@ packages=(
   build-essential
   cmake
   pkg-config
+  ccache            # keeps compiled objects between builds and clones (optional to the build)
   binutils          # nm, used by the exported-symbol test
   clang-format
   clang             # the fuzz build (scripts/fuzz.sh)
@@ -22,6 +23,14 @@ packages=(
   python3           # the Python package runs on Debian's interpreter (/usr/bin/python3)
   python3-pytest    # its tests
   python3-numpy     # optional fast path of the package; the main job's brute-force baseline
+  # The 64-bit Arm build (scripts/test-arm64.sh): the cross compilers, the emulator that runs its
+  # programs, and the arm64 libraries it links against.
+  g++-aarch64-linux-gnu
+  qemu-user
+  libstdc++6:arm64
+  zlib1g-dev:arm64
+  libsodium-dev:arm64
+  libgtest-dev:arm64
 )
 
 missing=()
@@ -41,5 +50,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  "${sudo_cmd[@]}" dpkg --add-architecture arm64
+fi
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -254,13 +254,17 @@ class WriterProcess {
     posix_spawn_file_actions_init(&actions);
     // dup2 clears close-on-exec on the copy, so only standard output reaches the writer.
     posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
+    std::string emulator = VEXRA_CRASH_WRITER_EMULATOR;
     std::string program = VEXRA_CRASH_WRITER;
     std::string dir_arg = dir.string();
     std::string first_arg = std::to_string(first_op);
     std::string seed_arg = std::to_string(kStreamSeed);
-    char* argv[] = {program.data(), dir_arg.data(), first_arg.data(), seed_arg.data(), nullptr};
+    std::vector<char*> argv = {program.data(), dir_arg.data(), first_arg.data(), seed_arg.data(),
+                               nullptr};
+    if (!emulator.empty()) argv.insert(argv.begin(), emulator.data());
     pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+    // The emulator is found on PATH; killing it kills the writer it runs.
+    const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0)
       return tl::unexpected("posix_spawn failed: " + std::string(std::strerror(spawned)));
