@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the library and its tests, and runs the whole suite: once in
 # the regular build and once under AddressSanitizer + UndefinedBehaviorSanitizer; the tests of
-# concurrent use run a third time under ThreadSanitizer; the fuzz targets run for a short while.
+# concurrent use run a third time under ThreadSanitizer; the fuzz targets run for a short while;
+# and the C++ suites run in the 64-bit Arm build under emulation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,3 +40,13 @@ ctest --test-dir build-tsan --output-on-failure -j2 -R Concurren
 
 echo "== fuzz targets (ten seconds each) =="
 bash scripts/fuzz.sh 10
+
+echo "== 64-bit Arm build under qemu-user =="
+# Emulation runs about 25 times slower than this machine, so four long workloads on the real data
+# sets run natively above and under emulation only in a full `bash scripts/test-arm64.sh`. Every
+# other test runs here: the kernels against their fixed results, batch upserts, a recall test on
+# real data, the durable engine and the exported layer.
+long_workloads='^(EngineResultsTest.GraphsAndResultsOnRealDataAreUnchanged'
+long_workloads+='|EngineRecallTest.RealDataSets|EngineRecallTest.FindsTheTrueNeighboursForEveryMetric'
+long_workloads+='|QuantizedRecallTest.ClusteredVectors)$'
+bash scripts/test-arm64.sh -E "$long_workloads"
