@@ -1,13 +1,9 @@
 #include "client.hpp"
 
-#include <mutex>
 #include <utility>
 
 namespace vexradb::ffi {
 namespace {
-
-using ReadLock = std::shared_lock<std::shared_mutex>;
-using WriteLock = std::unique_lock<std::shared_mutex>;
 
 Outcome<void> from_status(const Status& status) {
   if (!status) return tl::unexpected(to_vexra_error(status.error()));
@@ -60,12 +56,37 @@ Outcome<void> durable_call(PersistentVectorDb& db, Status (PersistentVectorDb::*
   return from_status((db.*call)());
 }
 
+// A writer's hold: its turn among writers, then the engine to itself.
+class VEXRA_SCOPED_CAPABILITY ChangeLock {
+ public:
+  ChangeLock(std::mutex& turn, FairSharedMutex& lock) VEXRA_ACQUIRE(lock)
+      : turn_(turn), lock_(lock) {
+    turn_.lock();
+    lock_.lock();
+  }
+  ~ChangeLock() VEXRA_RELEASE() {
+    lock_.unlock();
+    turn_.unlock();
+  }
+  ChangeLock(const ChangeLock&) = delete;
+  ChangeLock& operator=(const ChangeLock&) = delete;
+
+ private:
+  std::mutex& turn_;
+  FairSharedMutex& lock_;
+};
+
 }  // namespace
 
-VexraClient::VexraClient(DbInner inner, ClientConfig config)
-    : engine_(std::make_shared<Engine>()), config_(std::move(config)) {
-  engine_->inner = std::move(inner);
+VexraClient::Engine::Engine(DbInner engine) : inner(std::move(engine)) {
+  // Checkpoints let readers in through this engine's lock while they write the snapshot.
+  if (auto* durable = std::get_if<std::unique_ptr<PersistentVectorDb>>(&inner)) {
+    (*durable)->set_reader_gate(this);
+  }
 }
+
+VexraClient::VexraClient(DbInner inner, ClientConfig config)
+    : engine_(std::make_shared<Engine>(std::move(inner))), config_(std::move(config)) {}
 
 VexraClient VexraClient::new_in_memory(std::uint32_t dimensions) {
   ClientConfig client_config;
@@ -104,7 +125,7 @@ Outcome<void> VexraClient::store(std::string id, std::vector<float> vector,
   Outcome<std::optional<Json>> metadata = parse_metadata(metadata_json);
   if (!metadata) return tl::unexpected(std::move(metadata).error());
   const VectorId vector_id(std::move(id));
-  WriteLock lock(engine_->lock);
+  ChangeLock lock(engine_->writer_turn, engine_->lock);
   return std::visit(
       [&](auto& db) {
         return from_status(allow_overwrite ? db->upsert(vector_id, vector, std::move(*metadata))
@@ -131,13 +152,13 @@ Outcome<void> VexraClient::upsert_batch(std::vector<VectorEntry> entries) {
     if (!metadata) return tl::unexpected(std::move(metadata).error());
     batch.push_back({VectorId(std::move(entry.id)), std::move(entry.vector), std::move(*metadata)});
   }
-  WriteLock lock(engine_->lock);
+  ChangeLock lock(engine_->writer_turn, engine_->lock);
   return std::visit([&](auto& db) { return from_status(db->upsert_batch(std::move(batch))); },
                     engine_->inner);
 }
 
 Outcome<std::optional<VectorEntry>> VexraClient::get(const std::string& id) const {
-  ReadLock lock(engine_->lock);
+  ReaderLock lock(engine_->lock);
   return std::visit(
       [&](const auto& db) -> Outcome<std::optional<VectorEntry>> {
         Result<std::optional<StoredVector>> stored = db->get(id);
@@ -149,12 +170,12 @@ Outcome<std::optional<VectorEntry>> VexraClient::get(const std::string& id) cons
 }
 
 Outcome<bool> VexraClient::remove(const std::string& id) {
-  WriteLock lock(engine_->lock);
+  ChangeLock lock(engine_->writer_turn, engine_->lock);
   return std::visit([&](auto& db) { return removed(db->remove(id)); }, engine_->inner);
 }
 
 std::vector<std::string> VexraClient::list(std::uint32_t offset, std::uint32_t limit) const {
-  ReadLock lock(engine_->lock);
+  ReaderLock lock(engine_->lock);
   return std::visit(
       [&](const auto& db) {
         std::vector<std::string> ids;
@@ -165,7 +186,7 @@ std::vector<std::string> VexraClient::list(std::uint32_t offset, std::uint32_t l
 }
 
 std::uint64_t VexraClient::len() const {
-  ReadLock lock(engine_->lock);
+  ReaderLock lock(engine_->lock);
   return std::visit([](const auto& db) -> std::uint64_t { return db->len(); }, engine_->inner);
 }
 
@@ -180,7 +201,7 @@ Outcome<std::vector<SearchResult>> VexraClient::search(
   }
   std::vector<SearchHit> hits;
   {
-    ReadLock lock(engine_->lock);
+    ReaderLock lock(engine_->lock);
     Result<std::vector<SearchHit>> found = std::visit(
         [&](const auto& db) { return db->search(query, k, core_filter ? &*core_filter : nullptr); },
         engine_->inner);
@@ -196,18 +217,18 @@ Outcome<std::vector<SearchResult>> VexraClient::search(
 }
 
 ClientStats VexraClient::stats() const {
-  ReadLock lock(engine_->lock);
+  ReaderLock lock(engine_->lock);
   return std::visit([](const auto& db) { return stats_of(*db); }, engine_->inner);
 }
 
 Outcome<void> VexraClient::sync() {
-  WriteLock lock(engine_->lock);
+  ChangeLock lock(engine_->writer_turn, engine_->lock);
   return std::visit([](auto& db) { return durable_call(*db, &PersistentVectorDb::sync); },
                     engine_->inner);
 }
 
 Outcome<void> VexraClient::checkpoint() {
-  WriteLock lock(engine_->lock);
+  ChangeLock lock(engine_->writer_turn, engine_->lock);
   return std::visit([](auto& db) { return durable_call(*db, &PersistentVectorDb::checkpoint); },
                     engine_->inner);
 }

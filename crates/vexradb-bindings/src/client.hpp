@@ -2,14 +2,16 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
 #include "converters.hpp"
 #include "engine.hpp"
+#include "fair_shared_mutex.hpp"
 #include "persistent.hpp"
 #include "shared_record.hpp"
 
@@ -22,9 +24,14 @@ using DbInner = std::variant<std::unique_ptr<VectorDb>, std::unique_ptr<Quantize
 // The object a foreign program holds through a handle: one engine behind one read-write lock.
 //
 // Methods that read (get, list, len, is_empty, search, stats) share the lock; methods that write
-// (insert, upsert, upsert_batch, remove, sync, checkpoint) hold it exclusively for their engine
-// call. Metadata parsing and filter conversion happen before the lock is taken; callers encode
-// results after the method returned, with the lock released. Any thread may call any method.
+// (insert, upsert, upsert_batch, remove, sync, checkpoint) take their turn among writers and
+// hold the lock exclusively for their engine call, with one exception: while a checkpoint of
+// the durable engine compacts it and writes the snapshot, it lets readers back in (its writer
+// keeps its turn, so no other change starts) and takes the lock back to install the result. A
+// writer that waits gets in once the readers already inside leave: readers that arrive after it
+// wait their turn, so no stream of searches can hold writes back. Metadata parsing and filter
+// conversion happen before the lock is taken; callers encode results after the method returned,
+// with the lock released. Any thread may call any method.
 class VexraClient {
  public:
   // An in-memory full-precision engine of `dimensions` under the cosine metric.
@@ -54,9 +61,14 @@ class VexraClient {
   Outcome<void> checkpoint();
 
  private:
-  struct Engine {
-    mutable std::shared_mutex lock;
-    DbInner inner;
+  struct Engine final : ReaderGate {
+    explicit Engine(DbInner engine);
+    void allow_readers() override VEXRA_RELEASE(lock) { lock.unlock(); }
+    void exclude_readers() override VEXRA_ACQUIRE(lock) { lock.lock(); }
+
+    std::mutex writer_turn;  // held by every writer for its whole call, before the lock
+    mutable FairSharedMutex lock;
+    DbInner inner VEXRA_GUARDED_BY(lock);
   };
 
   VexraClient(DbInner inner, ClientConfig config);

@@ -246,15 +246,43 @@ Result<std::vector<SearchHit>> PersistentVectorDb::search(std::span<const float>
   return memory_->search_without_margin(query, k, filter);
 }
 
+namespace {
+
+// Readers may use the engine for the life of this object.
+class ReadersAllowed {
+ public:
+  explicit ReadersAllowed(ReaderGate* gate) : gate_(gate) {
+    if (gate_ != nullptr) gate_->allow_readers();
+  }
+  ~ReadersAllowed() {
+    if (gate_ != nullptr) gate_->exclude_readers();
+  }
+  ReadersAllowed(const ReadersAllowed&) = delete;
+  ReadersAllowed& operator=(const ReadersAllowed&) = delete;
+
+ private:
+  ReaderGate* gate_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<VectorDb>> PersistentVectorDb::save_snapshot(const SnapshotHeader& header) {
+  ReadersAllowed readers(reader_gate_);
+  Result<Compaction> compaction = compact();
+  if (!compaction) return fail(std::move(compaction).error());
+  const VectorDb::Image& image = compaction->image;
+  if (auto ok = snapshots_.save(header, image.graph, image.vectors); !ok)
+    return fail(std::move(ok).error());
+  return std::move(compaction->engine);
+}
+
 Status PersistentVectorDb::checkpoint() {
   Result<std::uint64_t> timestamp = next_snapshot_timestamp();
   if (!timestamp) return fail(std::move(timestamp).error());
   const SnapshotHeader header{*timestamp, wal_.sequence(), config_.engine.dimensions, 0};
-  Result<Compaction> compaction = compact();
-  if (!compaction) return fail(std::move(compaction).error());
-  const VectorDb::Image& image = compaction->image;
-  if (auto ok = snapshots_.save(header, image.graph, image.vectors); !ok) return ok;
-  if (compaction->engine) memory_ = std::move(compaction->engine);
+  Result<std::unique_ptr<VectorDb>> compacted = save_snapshot(header);
+  if (!compacted) return fail(std::move(compacted).error());
+  if (*compacted) memory_ = std::move(*compacted);
   if (auto ok = snapshots_.prune(); !ok) return ok;
   if (auto ok = wal_.reset(); !ok) return ok;
   Result<std::uint64_t> logged = wal_.append(wal_entries::Checkpoint{*timestamp});

@@ -36,8 +36,22 @@ struct PersistentConfig {
   FileSystem* file_system = &posix_file_system();
 };
 
+// Lets readers use the engine while a checkpoint only reads it. An owner that keeps readers out
+// for the length of every change implements it: a checkpoint, explicit or owed by a change that
+// filled the log, calls allow_readers() before it compacts the engine and writes the snapshot,
+// and exclude_readers() before it installs the result. Other writers stay out throughout.
+class ReaderGate {
+ public:
+  virtual void allow_readers() = 0;
+  virtual void exclude_readers() = 0;
+
+ protected:
+  ~ReaderGate() = default;
+};
+
 // Threads: as VectorDb. Writers (insert, upsert, upsert_batch, remove, checkpoint, sync) must be
-// serialised against everything else by the owner.
+// serialised against everything else by the owner, except where a reader gate lets readers in.
+// Readers that come in during a checkpoint that a batch owes see the entries before it.
 class PersistentVectorDb {
  public:
   // Creates the directory layout as needed, takes the directory lock (Io error when another
@@ -83,6 +97,9 @@ class PersistentVectorDb {
   Status checkpoint();
   // Forces the log to stable storage.
   Status sync() { return wal_.sync(); }
+  // The gate checkpoints open to readers from now on (none: readers stay out); it must outlive
+  // the engine or be replaced first.
+  void set_reader_gate(ReaderGate* gate) noexcept { reader_gate_ = gate; }
 
   const VectorDb& memory() const noexcept { return *memory_; }
   const Wal& wal() const noexcept { return wal_; }
@@ -107,12 +124,16 @@ class PersistentVectorDb {
     std::unique_ptr<VectorDb> engine;
   };
   Result<Compaction> compact() const;
+  // The first part of a checkpoint, which only reads the engine (readers may come in through the
+  // gate): compacts it and saves the snapshot. Gives the engine to continue with, if any.
+  Result<std::unique_ptr<VectorDb>> save_snapshot(const SnapshotHeader& header);
 
   PersistentConfig config_;
   UniqueFd directory_lock_;
   Wal wal_;
   SnapshotManager snapshots_;
   std::unique_ptr<VectorDb> memory_;  // replaced by its compacted image at checkpoints
+  ReaderGate* reader_gate_ = nullptr;
 };
 
 }  // namespace vexradb

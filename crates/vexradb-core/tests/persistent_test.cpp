@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <csignal>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "clustered.hpp"
@@ -306,6 +309,58 @@ TEST_F(PersistentEngine, CheckpointInstallsTheStoredGraph) {
     EXPECT_EQ(after.nodes[i].neighbors, before.nodes[i].neighbors);
   EXPECT_EQ(after.entry_point, before.entry_point);
   EXPECT_EQ(db->wal().sequence(), snapshot_sequence + 1);
+}
+
+// Runs `on_open` each time a checkpoint lets readers in.
+class CallbackGate final : public ReaderGate {
+ public:
+  explicit CallbackGate(std::function<void()> on_open) : on_open_(std::move(on_open)) {}
+  void allow_readers() override { on_open_(); }
+  void exclude_readers() override {}
+
+ private:
+  std::function<void()> on_open_;
+};
+
+// Every checkpoint, explicit or owed by a full log, lets readers in while it writes the
+// snapshot; a search from another thread then sees what the reopened database shows.
+TEST_F(PersistentEngine, ReadersLetInDuringACheckpointSeeWhatReopeningShows) {
+  std::mt19937 rng(2);
+  std::vector<std::vector<float>> queries;
+  for (int i = 0; i < 20; ++i) queries.push_back(random_vector(rng, 4));
+  PersistentConfig config = config_for(4);
+  config.max_wal_size = 4000;
+  auto db = open_with(config);
+  int openings = 0;
+  std::vector<std::vector<SearchHit>> seen;
+  CallbackGate gate([&] {
+    ++openings;
+    seen.clear();
+    std::thread reader([&] {
+      for (const auto& query : queries) seen.push_back(db->search(query, 10, nullptr).value());
+    });
+    reader.join();
+  });
+  db->set_reader_gate(&gate);
+  for (int i = 0; i < 300; ++i)
+    ASSERT_TRUE(db->insert(VectorId("v" + std::to_string(i)), random_vector(rng, 4), {}));
+  const int automatic = openings;
+  ASSERT_TRUE(db->checkpoint().has_value());
+  EXPECT_GT(automatic, 0);
+  EXPECT_EQ(openings, automatic + 1);
+  db.reset();
+
+  auto reopened = open(4);
+  ASSERT_EQ(seen.size(), queries.size());
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    const std::vector<SearchHit> hits = reopened->search(queries[q], 10, nullptr).value();
+    ASSERT_EQ(hits.size(), seen[q].size());
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+      EXPECT_EQ(hits[i].id, seen[q][i].id);
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(hits[i].distance),
+                std::bit_cast<std::uint32_t>(seen[q][i].distance));
+    }
+  }
 }
 
 TEST_F(PersistentEngine, SnapshotNamesAlwaysGrowAndOnlyThreeStay) {
