@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -35,6 +36,20 @@ inline std::optional<bool> quick_mode(int argc, char** argv) {
     return std::nullopt;
   }
   return mode == "--quick";
+}
+
+// A benchmark program's main: runs `run(quick)` and gives its exit status; 2 after printing the
+// usage for bad arguments, 1 after printing the text of an exception.
+template <class Run>
+int benchmark_main(int argc, char** argv, Run run) {
+  const std::optional<bool> quick = quick_mode(argc, argv);
+  if (!quick) return 2;
+  try {
+    return run(*quick);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "benchmark failed: %s\n", e.what());
+    return 1;
+  }
 }
 
 }  // namespace vexradb::bench

@@ -19,7 +19,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -328,13 +327,6 @@ int run(std::size_t count, bool quick) {
 
 int main(int argc, char** argv) {
   using namespace vexradb::bench;
-  const std::optional<bool> quick_mode_given = quick_mode(argc, argv);
-  if (!quick_mode_given) return 2;
-  const bool quick = *quick_mode_given;
-  try {
-    return run(quick ? kQuickCount : kFullCount, quick);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "benchmark failed: %s\n", e.what());
-    return 1;
-  }
+  return benchmark_main(argc, argv,
+                        [](bool quick) { return run(quick ? kQuickCount : kFullCount, quick); });
 }

@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <exception>
 #include <mutex>
 #include <numeric>
 #include <optional>
@@ -210,12 +209,6 @@ int run(std::size_t count, bool quick) {
 
 int main(int argc, char** argv) {
   using namespace vexradb::bench;
-  const std::optional<bool> quick_mode_given = quick_mode(argc, argv);
-  if (!quick_mode_given) return 2;
-  try {
-    return run(*quick_mode_given ? kQuickCount : kFullCount, *quick_mode_given);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "benchmark failed: %s\n", e.what());
-    return 1;
-  }
+  return benchmark_main(argc, argv,
+                        [](bool quick) { return run(quick ? kQuickCount : kFullCount, quick); });
 }

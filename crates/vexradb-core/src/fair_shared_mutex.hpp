@@ -9,8 +9,9 @@ namespace vexradb {
 // A read-write lock under which a waiting writer gets in as soon as the readers already inside
 // have left: readers that arrive while a writer waits queue behind it. std::shared_mutex on
 // glibc prefers readers, so a steady stream of overlapping readers keeps a writer out for as
-// long as it lasts. This is glibc's own writer-preferring rwlock; WriterLock and ReaderLock below
-// hold it for a scope, visibly to clang's thread-safety analysis.
+// long as it lasts. This is glibc's own writer-preferring rwlock; ReaderLock below holds it
+// shared for a scope, visibly to clang's thread-safety analysis (writers hold it with a scoped
+// lock of their own that also takes their turn: see the client).
 //
 // Not recursive: a thread holding it for reading must not take it again, or it may wait behind
 // a writer that waits for it.
@@ -29,20 +30,6 @@ class VEXRA_CAPABILITY("mutex") FairSharedMutex {
 
  private:
   pthread_rwlock_t rwlock_;
-};
-
-// Holds a FairSharedMutex exclusively for the scope.
-class VEXRA_SCOPED_CAPABILITY WriterLock {
- public:
-  explicit WriterLock(FairSharedMutex& mutex) VEXRA_ACQUIRE(mutex) : mutex_(mutex) {
-    mutex_.lock();
-  }
-  ~WriterLock() VEXRA_RELEASE() { mutex_.unlock(); }
-  WriterLock(const WriterLock&) = delete;
-  WriterLock& operator=(const WriterLock&) = delete;
-
- private:
-  FairSharedMutex& mutex_;
 };
 
 // Holds a FairSharedMutex shared for the scope.

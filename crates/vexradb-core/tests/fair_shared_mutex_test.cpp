@@ -40,10 +40,9 @@ TEST(FairSharedMutexConcurrencyTest, AWaitingWriterGetsInUnderContinuousReaders)
   std::thread second(reader);
   while (entries.load() < 10) std::this_thread::yield();
   writer_asked = true;
-  {
-    WriterLock lock(mutex);
-    writer_in = true;
-  }
+  mutex.lock();
+  writer_in = true;
+  mutex.unlock();
   first.join();
   second.join();
   // The turns begun between the request and the writer queueing; a reader-preferring lock lets
