@@ -33,10 +33,10 @@ configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=
   -DVEXRA_SANITIZE=address
 ctest --test-dir build-asan --output-on-failure -j2
 
-echo "== ThreadSanitizer build (concurrency tests) =="
+echo "== ThreadSanitizer build (concurrency tests, readers during a checkpoint) =="
 configure_and_build build-tsan -DVEXRA_SANITIZE=thread \
   --target vexradb_core_tests vexradb_abi_tests vexradb_bindings_tests
-ctest --test-dir build-tsan --output-on-failure -j2 -R Concurren
+ctest --test-dir build-tsan --output-on-failure -j2 -R "Concurren|ReadersLetIn"
 
 echo "== fuzz targets (ten seconds each) =="
 bash scripts/fuzz.sh 10

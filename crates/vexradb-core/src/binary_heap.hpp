@@ -16,6 +16,12 @@ namespace vexradb {
 template <class T, class Less>
 class BinaryHeap {
  public:
+  BinaryHeap() = default;
+  // An empty heap that reuses the capacity of `storage`.
+  explicit BinaryHeap(std::vector<T>&& storage) noexcept : data_(std::move(storage)) {
+    data_.clear();
+  }
+
   bool empty() const noexcept { return data_.empty(); }
   std::size_t size() const noexcept { return data_.size(); }
   const T& top() const noexcept { return data_.front(); }

@@ -51,13 +51,6 @@ std::vector<BatchItem> batch_items(const std::vector<BatchEntry>& entries, Inter
   return items;
 }
 
-// Whether internal id `id` is the current version of a live external id.
-template <class Store>
-bool is_current_version(const Store& store, InternalId id) {
-  const std::optional<VectorId> external = store.get_external_id(id);
-  return external && store.get_internal_id(external->str()) == id;
-}
-
 template <class Store>
 Result<std::optional<StoredVector>> get_live(const Store& store, std::string_view id) {
   const std::optional<InternalId> internal = store.get_internal_id(id);
@@ -67,41 +60,44 @@ Result<std::optional<StoredVector>> get_live(const Store& store, std::string_vie
   return StoredVector{std::move(*vector), store.get_metadata(*internal)};
 }
 
+std::optional<Json> metadata_copy(const IdCatalog& catalog, InternalId id) {
+  const Json* metadata = catalog.metadata(id);
+  return metadata != nullptr ? std::optional<Json>(*metadata) : std::nullopt;
+}
+
 // Live vectors in order of their latest insertion, after `offset`, at most `limit`.
-template <class Store>
-std::vector<ListItem> list_live(const Store& store, std::uint32_t offset, std::uint32_t limit) {
+std::vector<ListItem> list_live(const IdCatalog& catalog, std::uint32_t offset,
+                                std::uint32_t limit) {
   std::vector<ListItem> items;
   std::uint64_t skipped = 0;
-  for (const InternalId internal : store.all_internal_ids()) {
-    if (items.size() >= limit) break;
-    std::optional<VectorId> external = store.get_external_id(internal);
-    if (!external || store.get_internal_id(external->str()) != internal) continue;
+  for (InternalId id = 0; id < catalog.assigned_count() && items.size() < limit; ++id) {
+    if (!catalog.is_current(id)) continue;
     if (skipped < offset) {
       ++skipped;
       continue;
     }
-    items.push_back({std::move(*external), store.get_metadata(internal)});
+    items.push_back({*catalog.external_id(id), metadata_copy(catalog, id)});
   }
   return items;
 }
 
 // The candidates that are current versions of live ids, in order.
-template <class Store>
-std::vector<Candidate> live_candidates(const Store& store, std::vector<Candidate> candidates) {
-  std::erase_if(candidates, [&](const Candidate& c) { return !is_current_version(store, c.id); });
+std::vector<Candidate> current_only(const IdCatalog& catalog, std::vector<Candidate> candidates) {
+  std::erase_if(candidates, [&](const Candidate& c) { return !catalog.is_current(c.id); });
   return candidates;
 }
 
-// Result triples of the first k candidates (the caller has dropped stale versions).
-template <class Store>
-std::vector<SearchHit> to_hits(const Store& store, std::span<const Candidate> candidates,
+// Result triples of the first k candidates that are current versions of live ids: ids and
+// metadata are copied for these only.
+std::vector<SearchHit> to_hits(const IdCatalog& catalog, std::span<const Candidate> candidates,
                                std::uint64_t k) {
   std::vector<SearchHit> hits;
+  hits.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(k, candidates.size())));
   for (const Candidate& candidate : candidates) {
     if (hits.size() >= k) break;
-    std::optional<VectorId> external = store.get_external_id(candidate.id);
-    if (!external) continue;
-    hits.push_back({std::move(*external), candidate.distance, store.get_metadata(candidate.id)});
+    const VectorId* external = catalog.external_id(candidate.id);
+    if (external == nullptr || !catalog.is_current(candidate.id)) continue;
+    hits.push_back({*external, candidate.distance, metadata_copy(catalog, candidate.id)});
   }
   return hits;
 }
@@ -113,7 +109,7 @@ Result<std::vector<Candidate>> find_candidates(const View& view, const HnswIndex
                                                const Config& config, const Distance& distances,
                                                std::uint64_t count, const Filter* filter) {
   std::optional<PreparedFilter> prepared;
-  if (filter != nullptr) prepared.emplace(*filter, &view.catalog().metadata_index_locked());
+  if (filter != nullptr) prepared.emplace(*filter, &view.catalog().metadata_index());
   const Admission admit(view.catalog(), prepared ? &*prepared : nullptr);
   const SearchStrategy strategy =
       index != nullptr ? config.search_strategy : SearchStrategy::ExactScan;
@@ -191,7 +187,7 @@ Result<std::optional<StoredVector>> VectorDb::get(std::string_view id) const {
 }
 
 std::vector<ListItem> VectorDb::list(std::uint32_t offset, std::uint32_t limit) const {
-  return list_live(storage_, offset, limit);
+  return list_live(storage_.catalog(), offset, limit);
 }
 
 Result<std::vector<SearchHit>> VectorDb::search(std::span<const float> query, std::uint64_t k,
@@ -210,13 +206,11 @@ Result<std::vector<SearchHit>> VectorDb::search_candidates(std::span<const float
                                                            std::uint64_t count, std::uint64_t k,
                                                            const Filter* filter) const {
   if (auto ok = check_dimension(config_, query.size()); !ok) return fail(std::move(ok).error());
-  Result<std::vector<Candidate>> nearest = [&] {
-    const VectorStorageView view = storage_.view();
-    return find_candidates(view, &index_, config_,
-                           QueryDistances(view, query, config_.distance_metric), count, filter);
-  }();
-  if (!nearest) return fail(std::move(nearest).error());
-  return to_hits(storage_, live_candidates(storage_, std::move(*nearest)), k);
+  const VectorStorageView view = storage_.view();
+  const Result<std::vector<Candidate>> nearest = find_candidates(
+      view, &index_, config_, QueryDistances(view, query, config_.distance_metric), count, filter);
+  if (!nearest) return fail(nearest.error());
+  return to_hits(storage_.catalog(), *nearest, k);
 }
 
 VectorDb::Image VectorDb::image(bool with_graph) const {
@@ -225,13 +219,14 @@ VectorDb::Image VectorDb::image(bool with_graph) const {
   const std::vector<InternalId> ids = storage_.all_internal_ids();
   VEXRA_CHECK(ids.size() == graph.nodes.size(), "the graph and the store disagree on the ids");
   std::vector<bool> live(ids.size(), false);
+  const IdCatalog& catalog = storage_.catalog();
   for (const InternalId id : ids) {
-    if (storage_.is_deleted(id) || !is_current_version(storage_, id)) continue;
-    std::optional<VectorId> external = storage_.get_external_id(id);
+    if (!catalog.is_current(id)) continue;
     std::optional<std::vector<float>> vector = storage_.get(id);
-    if (!external || !vector) continue;
+    if (!vector) continue;
     live[id] = true;
-    image.vectors.push_back({std::move(*external), std::move(*vector), storage_.get_metadata(id)});
+    image.vectors.push_back(
+        {*catalog.external_id(id), std::move(*vector), metadata_copy(catalog, id)});
   }
   if (!with_graph) return image;
   const VectorStorageView view = storage_.view();
@@ -319,7 +314,7 @@ Result<std::optional<StoredVector>> QuantizedVectorDb::get(std::string_view id) 
 }
 
 std::vector<ListItem> QuantizedVectorDb::list(std::uint32_t offset, std::uint32_t limit) const {
-  return list_live(storage_, offset, limit);
+  return list_live(storage_.catalog(), offset, limit);
 }
 
 // Graph or scan, by quantized distances. A binary scan binarises the query once for the whole
@@ -370,9 +365,9 @@ Result<std::vector<SearchHit>> QuantizedVectorDb::search(std::span<const float> 
 
   Result<std::vector<Candidate>> nearest = candidates(query, wanted, filter);
   if (!nearest) return fail(std::move(nearest).error());
-  std::vector<Candidate> live = live_candidates(storage_, std::move(*nearest));
+  std::vector<Candidate> live = current_only(storage_.catalog(), std::move(*nearest));
   if (rescore) live = rescored(query, std::move(live), factor, k);
-  return to_hits(storage_, live, k);
+  return to_hits(storage_.catalog(), live, k);
 }
 
 }  // namespace vexradb

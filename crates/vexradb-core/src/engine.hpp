@@ -20,6 +20,13 @@
 
 namespace vexradb {
 
+// Threading rule of the engine (engines, stores, catalog, graph; the durable engine adds its
+// reader gate): nothing in it locks. Any number of const calls may run together; a non-const call
+// must run alone, with no other call on the same engine. The owner enforces that with one lock
+// around the engine (the client's fair read-write lock, whose guarded members clang's
+// thread-safety analysis checks). Inside one non-const call the engine may use the worker pool,
+// whose tasks read what the call does not change or write parts no other task touches.
+
 // One hit of a search: the caller's id, its distance to the query (smaller is closer) and its
 // metadata.
 struct SearchHit {
@@ -50,9 +57,7 @@ struct StoredVector {
 // Deleting or replacing a vector only tombstones its internal id; the graph keeps every node
 // and searches walk through tombstones without returning them.
 //
-// Threads: readers (get, list, len, search) may run together; writers (insert, upsert,
-// upsert_batch, remove) must be serialised against everything else by the owner (the client's
-// read-write lock does that).
+// Threads: see the threading rule above; get, list, len and search are the const calls.
 class VectorDb {
  public:
   explicit VectorDb(const Config& config);

@@ -1,6 +1,7 @@
 #include "hnsw.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <random>
 
@@ -26,6 +27,43 @@ VisitedSet& VisitedSet::for_walk(std::size_t count) {
   set.reset(count);
   return set;
 }
+
+WalkBuffers& WalkBuffers::of_this_thread() {
+  thread_local WalkBuffers buffers;
+  return buffers;
+}
+
+namespace hnsw_detail {
+
+std::vector<Candidate> nearest_sorted(std::span<const Candidate> candidates, std::uint64_t keep,
+                                      std::vector<std::uint64_t>& keys) {
+  const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(keep, candidates.size()));
+  keys.clear();
+  keys.reserve(candidates.size());
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    const float distance = candidates[i].distance + 0.0f;  // -0 + 0 is +0
+    if (std::isnan(distance)) {
+      std::vector<Candidate> sorted(candidates.begin(), candidates.end());
+      stable_sort_by_distance(sorted);
+      sorted.resize(kept);
+      return sorted;
+    }
+    // Sign and magnitude to an unsigned order: negatives reversed below the positives.
+    const auto bits = std::bit_cast<std::uint32_t>(distance);
+    const std::uint32_t ordered = (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+    keys.push_back(std::uint64_t{ordered} << 32 | i);
+  }
+  const auto first_after = keys.begin() + static_cast<std::ptrdiff_t>(kept);
+  std::partial_sort(keys.begin(), first_after, keys.end());
+  std::vector<Candidate> sorted;
+  sorted.reserve(kept);
+  for (auto key = keys.begin(); key != first_after; ++key) {
+    sorted.push_back(candidates[*key & 0xFFFFFFFFu]);
+  }
+  return sorted;
+}
+
+}  // namespace hnsw_detail
 
 void VisitedSet::reset(std::size_t count) {
   if (marks_.size() < count) marks_.resize(count, 0);
@@ -75,20 +113,10 @@ std::vector<std::size_t> HnswIndex::unlinked_items(std::span<const BatchItem> it
   return unlinked;
 }
 
-std::uint64_t HnswIndex::read_max_level() const {
-  std::shared_lock lock(max_level_mu_);
-  return max_level_;
-}
-
-std::size_t HnswIndex::node_count() const {
-  std::shared_lock lock(nodes_mu_);
-  return graph_.size();
-}
+std::size_t HnswIndex::node_count() const { return graph_.size(); }
 
 HnswIndex::State HnswIndex::state() const {
-  std::shared_lock nodes_lock(nodes_mu_);
-  std::shared_lock entry_lock(entry_point_mu_);
-  State state{{}, entry_point_, read_max_level()};
+  State state{{}, entry_point_, max_level_};
   state.nodes.reserve(graph_.size());
   for (InternalId id = 0; id < graph_.size(); ++id) {
     HnswNode& node = state.nodes.emplace_back(HnswNode{id, graph_.level(id), {}});
@@ -124,18 +152,12 @@ void HnswIndex::install(State state) {
       graph.assign(id, layer, node.neighbors[layer]);
     }
   }
-  std::unique_lock nodes_lock(nodes_mu_);
-  std::unique_lock entry_lock(entry_point_mu_);
-  std::unique_lock level_lock(max_level_mu_);
   graph_ = std::move(graph);
   entry_point_ = state.entry_point;
   max_level_ = state.max_level;
 }
 
-std::uint64_t HnswIndex::memory_usage() const {
-  std::shared_lock lock(nodes_mu_);
-  return graph_.memory_usage();
-}
+std::uint64_t HnswIndex::memory_usage() const { return graph_.memory_usage(); }
 
 void reseed_level_generator(std::uint64_t seed) { level_generator().seed(seed); }
 

@@ -4,9 +4,7 @@
 #include <array>
 #include <concepts>
 #include <cstdint>
-#include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <span>
 #include <vector>
 
@@ -110,6 +108,19 @@ class VisitedSet {
   std::uint16_t epoch_ = 0;
 };
 
+// The queues and scratch lists of one walk, kept per thread from walk to walk: a walk allocates
+// only the list it returns.
+struct WalkBuffers {
+  std::vector<Candidate> candidates;  // storage of the queue of nodes to expand
+  std::vector<Candidate> results;     // storage of the heap of the nearest found
+  std::vector<InternalId> unvisited;
+  std::vector<std::optional<float>> scores;
+  std::vector<std::uint64_t> sort_keys;
+
+  // The calling thread's buffers. Walks on one thread never overlap.
+  static WalkBuffers& of_this_thread();
+};
+
 // Reseeds the calling thread's level generator, making the levels it draws from now on (and so
 // the graphs it builds) reproducible. Tests and benchmarks only: the library never calls it.
 void reseed_level_generator(std::uint64_t seed);
@@ -117,11 +128,9 @@ void reseed_level_generator(std::uint64_t seed);
 // The hierarchical navigable small-world graph over the dense internal ids of one store. It
 // holds only ids and adjacency lists; every distance comes from the store passed to each call.
 //
-// Locks: `nodes`, `entry_point` and `max_level` each have their own reader-writer lock, always
-// taken in that order. Writers (insert, insert_batch) hold all three exclusively; queries hold
-// the first two shared and read `max_level` under its lock. Batch planning holds the first two
-// shared while the worker pool reads the graph on the caller's behalf; a batch's back-links are
-// then written by the worker pool too, under the caller's exclusive locks, one list per task.
+// Not synchronised: see the threading rule in engine.hpp. Within one batch insertion the worker
+// pool first reads the graph on the caller's behalf, then writes the back-links, one list per
+// task.
 class HnswIndex {
  public:
   HnswIndex(const HnswConfig& config, DistanceMetric metric);
@@ -198,23 +207,22 @@ class HnswIndex {
   std::uint64_t random_level() const;
 
  private:
-  using NodesLock = std::unique_lock<std::shared_mutex>;
-
   // An id past the end of the graph is a broken invariant (internal failure).
   void check_node(InternalId id) const {
     if (id >= graph_.size()) [[unlikely]]
       fail_node_out_of_range(id);
   }
   [[noreturn]] void fail_node_out_of_range(InternalId id) const;
-  std::uint64_t read_max_level() const;
 
   template <class Distance>
   InternalId search_layer_single(Distance& distance_to_query, InternalId entry,
                                  std::uint64_t layer) const;
 
+  // The nearest `keep` of the ef nearest admissible nodes the walk of `layer` finds, ascending.
   template <class Distance, class Admit>
   std::vector<Candidate> search_layer(Distance& distance_to_query, InternalId entry,
-                                      std::uint64_t ef, std::uint64_t layer, Admit& admit) const;
+                                      std::uint64_t ef, std::uint64_t layer, Admit& admit,
+                                      std::uint64_t keep) const;
 
   template <VectorStorageTrait S>
   std::vector<Candidate> construction_candidates(const BatchItem& node, InternalId entry,
@@ -278,11 +286,8 @@ class HnswIndex {
   const HnswConfig config_;
   const DistanceMetric metric_;
 
-  mutable std::shared_mutex nodes_mu_;
   Adjacency graph_;
-  mutable std::shared_mutex entry_point_mu_;
   std::optional<InternalId> entry_point_;
-  mutable std::shared_mutex max_level_mu_;
   std::uint64_t max_level_ = 0;
 };
 
@@ -310,21 +315,36 @@ inline void stable_sort_by_distance(std::vector<Candidate>& candidates) {
                    [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
 }
 
+// The first `keep` of `candidates` in the order stable_sort_by_distance gives, without the
+// temporary buffer std::stable_sort allocates and without ordering the rest: each entry is keyed
+// by its distance's bits, made to order as an unsigned integer, above its position, and the keys
+// are partially sorted in place. -0 is keyed as +0, as the two compare equal. NaN distances have
+// no place in that order, so a list with one is sorted by stable_sort_by_distance itself.
+std::vector<Candidate> nearest_sorted(std::span<const Candidate> candidates, std::uint64_t keep,
+                                      std::vector<std::uint64_t>& keys);
+
 template <class Vector>
 std::span<const float> as_span(const Vector& vector) {
   return std::span<const float>(vector);
 }
 
-// out[i] = distance_to_query(ids[i]), in one batch when the scorer offers one.
+// out[i] = distance_to_query(ids[i]), in one batch when the scorer offers one. `out` holds at
+// least ids.size() entries.
 template <class Distance>
 void score_all(Distance& distance_to_query, std::span<const InternalId> ids,
-               std::vector<std::optional<float>>& out) {
-  out.resize(ids.size());
-  if constexpr (requires { distance_to_query.score_all(ids, std::span(out)); }) {
-    distance_to_query.score_all(ids, std::span(out));
+               std::span<std::optional<float>> out) {
+  out = out.first(ids.size());
+  if constexpr (requires { distance_to_query.score_all(ids, out); }) {
+    distance_to_query.score_all(ids, out);
   } else {
     for (std::size_t i = 0; i < ids.size(); ++i) out[i] = distance_to_query(ids[i]);
   }
+}
+
+// Gives `list` at least `size` entries; never shrinks it, so that it is sized once per thread.
+template <class T>
+void grow_to(std::vector<T>& list, std::size_t size) {
+  if (list.size() < size) list.resize(size);
 }
 
 // Whether any of `ids` lies strictly closer to the scorer's vector than `bound`. The ids are
@@ -352,13 +372,14 @@ InternalId HnswIndex::search_layer_single(Distance& distance_to_query, InternalI
                                           std::uint64_t layer) const {
   InternalId current = entry;
   float current_distance = distance_to_query(current).value_or(kMissingDistance);
-  std::vector<std::optional<float>> scores;
+  std::vector<std::optional<float>>& scores = WalkBuffers::of_this_thread().scores;
+  hnsw_detail::grow_to(scores, graph_.cap(layer));
   for (;;) {
     check_node(current);
     if (graph_.level(current) < layer) return current;
     const std::span<const InternalId> neighbors = graph_.list(current, layer);
     for (const InternalId neighbor : neighbors) check_node(neighbor);
-    hnsw_detail::score_all(distance_to_query, neighbors, scores);
+    hnsw_detail::score_all(distance_to_query, neighbors, std::span(scores));
     bool moved = false;
     for (std::size_t i = 0; i < neighbors.size(); ++i) {
       if (scores[i] && *scores[i] < current_distance) {
@@ -373,17 +394,21 @@ InternalId HnswIndex::search_layer_single(Distance& distance_to_query, InternalI
 
 template <class Distance, class Admit>
 std::vector<Candidate> HnswIndex::search_layer(Distance& distance_to_query, InternalId entry,
-                                               std::uint64_t ef, std::uint64_t layer,
-                                               Admit& admit) const {
+                                               std::uint64_t ef, std::uint64_t layer, Admit& admit,
+                                               std::uint64_t keep) const {
   VisitedSet& visited = VisitedSet::for_walk(graph_.size());
-  BinaryHeap<Candidate, hnsw_detail::NearerOnTop> candidates;
-  BinaryHeap<Candidate, hnsw_detail::FartherOnTop> results;
+  WalkBuffers& buffers = WalkBuffers::of_this_thread();
+  BinaryHeap<Candidate, hnsw_detail::NearerOnTop> candidates(std::move(buffers.candidates));
+  BinaryHeap<Candidate, hnsw_detail::FartherOnTop> results(std::move(buffers.results));
   auto worst_result = [&results] {
     return results.empty() ? kMissingDistance : results.top().distance;
   };
 
-  std::vector<InternalId> unvisited;
-  std::vector<std::optional<float>> scores;
+  // Sized for the longest list of the layer; only the first `fresh` entries of a step are used.
+  hnsw_detail::grow_to(buffers.unvisited, graph_.cap(layer));
+  hnsw_detail::grow_to(buffers.scores, graph_.cap(layer));
+  const std::span<InternalId> unvisited_room(buffers.unvisited);
+  const std::span<std::optional<float>> scores(buffers.scores);
   check_node(entry);
   const float entry_distance = distance_to_query(entry).value_or(kMissingDistance);
   visited.insert(entry);
@@ -404,14 +429,13 @@ std::vector<Candidate> HnswIndex::search_layer(Distance& distance_to_query, Inte
     // Distances are a pure function of the id, so the unvisited neighbours are scored in one
     // batch and then taken in list order exactly as one by one.
     const std::span<const InternalId> neighbors = graph_.list(nearest.id, layer);
-    unvisited.resize(neighbors.size());
     std::size_t fresh = 0;
     for (const InternalId neighbor : neighbors) {
       check_node(neighbor);  // before the id indexes the visited marks
-      unvisited[fresh] = neighbor;
+      unvisited_room[fresh] = neighbor;
       fresh += visited.insert(neighbor);
     }
-    unvisited.resize(fresh);
+    const std::span<const InternalId> unvisited = unvisited_room.first(fresh);
     hnsw_detail::score_all(distance_to_query, unvisited, scores);
     for (std::size_t i = 0; i < unvisited.size(); ++i) {
       if (!scores[i]) continue;
@@ -425,28 +449,23 @@ std::vector<Candidate> HnswIndex::search_layer(Distance& distance_to_query, Inte
       }
     }
   }
-  std::vector<Candidate> found = std::move(results).take_storage();
-  hnsw_detail::stable_sort_by_distance(found);
-  return found;
+  buffers.candidates = std::move(candidates).take_storage();
+  buffers.results = std::move(results).take_storage();
+  return hnsw_detail::nearest_sorted(buffers.results, keep, buffers.sort_keys);
 }
 
 template <class Distance, class Admit>
 Result<std::vector<Candidate>> HnswIndex::search_with_ef(Distance&& distance_to_query,
                                                          std::uint64_t n, std::uint64_t ef,
                                                          Admit&& admit) const {
-  std::shared_lock nodes_lock(nodes_mu_);
-  std::shared_lock entry_lock(entry_point_mu_);
-  const std::uint64_t top = read_max_level();
+  const std::uint64_t top = max_level_;
   if (!entry_point_) return fail(errors::IndexEmpty{});
 
   InternalId entry = *entry_point_;
   for (std::uint64_t layer = top; layer >= 1; --layer) {
     entry = search_layer_single(distance_to_query, entry, layer);
   }
-  std::vector<Candidate> nearest =
-      search_layer(distance_to_query, entry, std::max(n, ef), 0, admit);
-  if (nearest.size() > n) nearest.resize(n);
-  return nearest;
+  return search_layer(distance_to_query, entry, std::max(n, ef), 0, admit, n);
 }
 
 template <VectorStorageTrait S>
@@ -498,11 +517,12 @@ std::vector<Candidate> HnswIndex::construction_candidates(const BatchItem& node,
   QueryDistances distance_to_vector(storage, node.vector, metric_);
   // The node itself is in the graph only when it is being linked again.
   auto live = [&](InternalId id) { return id != node.id && !storage.is_deleted(id); };
-  std::vector<Candidate> found =
-      search_layer(distance_to_vector, entry, config_.ef_construction, layer, live);
+  std::vector<Candidate> found = search_layer(distance_to_vector, entry, config_.ef_construction,
+                                              layer, live, config_.ef_construction);
   if (found.empty()) {
     auto any = [&](InternalId id) { return id != node.id; };
-    found = search_layer(distance_to_vector, entry, config_.ef_construction, layer, any);
+    found = search_layer(distance_to_vector, entry, config_.ef_construction, layer, any,
+                         config_.ef_construction);
   }
   return found;
 }
@@ -543,8 +563,8 @@ std::optional<std::vector<InternalId>> HnswIndex::pruned_list(InternalId owner, 
   std::vector<InternalId> ids(list.begin(), list.end());
   ids.push_back(new_id);
   QueryDistances to_owner(storage, hnsw_detail::as_span(*owner_vector), metric_);
-  std::vector<std::optional<float>> scores;
-  hnsw_detail::score_all(to_owner, ids, scores);
+  std::vector<std::optional<float>> scores(ids.size());
+  hnsw_detail::score_all(to_owner, ids, std::span(scores));
   std::vector<Candidate> ranked;
   ranked.reserve(ids.size());
   for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -568,7 +588,6 @@ void HnswIndex::link_back(InternalId owner, InternalId new_id, std::uint64_t lay
   }
 }
 
-// The caller holds the three write locks.
 template <VectorStorageTrait S>
 void HnswIndex::link_node(InternalId id, const Plan& plan, const S& storage) {
   write_lists(id, plan);
@@ -577,7 +596,7 @@ void HnswIndex::link_node(InternalId id, const Plan& plan, const S& storage) {
   }
 }
 
-// The caller holds the three write locks. Every list that must be pruned is worked out before
+// Every list that must be pruned is worked out before
 // the graph changes, and the node's room is made first: what can fail to allocate comes before
 // any change, so that a node is added whole or not at all. Each back-link reads and changes only
 // its owner's list on one layer, so working them out first gives the same lists.
@@ -610,9 +629,6 @@ void HnswIndex::add_and_link_node(InternalId id, std::uint64_t level, const Plan
 template <VectorStorageTrait S>
 void HnswIndex::insert_with_level(InternalId id, std::uint64_t level, std::span<const float> vector,
                                   const S& storage) {
-  std::unique_lock nodes_lock(nodes_mu_);
-  std::unique_lock entry_lock(entry_point_mu_);
-  std::unique_lock level_lock(max_level_mu_);
   VEXRA_CHECK(id == graph_.size(), "node id out of order: expected the next position");
 
   if (!entry_point_) {
@@ -641,20 +657,13 @@ void HnswIndex::insert(InternalId id, std::span<const float> vector, const S& st
 template <VectorStorageTrait S>
 void HnswIndex::plan_and_link_round(std::span<const BatchItem> items,
                                     std::span<const std::uint64_t> levels, const S& storage) {
+  VEXRA_CHECK(entry_point_.has_value(), "batch round planned against an empty graph");
   std::vector<Plan> plans(items.size());
-  {
-    std::shared_lock nodes_lock(nodes_mu_);
-    std::shared_lock entry_lock(entry_point_mu_);
-    const std::uint64_t top = read_max_level();
-    VEXRA_CHECK(entry_point_.has_value(), "batch round planned against an empty graph");
-    const InternalId entry = *entry_point_;
-    parallel_for(items.size(), [&](std::size_t i) {
-      plans[i] = plan_links(items[i], levels[i], entry, top, storage);
-    });
-  }
-  std::unique_lock nodes_lock(nodes_mu_);
-  std::unique_lock entry_lock(entry_point_mu_);
-  std::unique_lock level_lock(max_level_mu_);
+  const InternalId entry = *entry_point_;
+  const std::uint64_t top = max_level_;
+  parallel_for(items.size(), [&](std::size_t i) {
+    plans[i] = plan_links(items[i], levels[i], entry, top, storage);
+  });
   graph_.reserve_for(levels);  // the round's items are then added all or none
   for (std::size_t i = 0; i < items.size(); ++i) {
     VEXRA_CHECK(items[i].id == graph_.size(), "node id out of order: expected the next position");

@@ -9,27 +9,9 @@ namespace {
 // Internal ids are 32-bit: a store holds at most 2^32 vectors.
 constexpr std::uint64_t kMaxIds = std::uint64_t{1} << 32;
 
-using ReadLock = std::shared_lock<std::shared_mutex>;
-using WriteLock = std::unique_lock<std::shared_mutex>;
-
 }  // namespace
 
-IdCatalog::WriteLocks IdCatalog::lock_for_write() {
-  WriteLocks locks;
-  locks.external_ids = WriteLock(external_ids_mu_);
-  locks.id_map = WriteLock(id_map_mu_);
-  locks.metadata = WriteLock(metadata_mu_);
-  return locks;
-}
-
-IdCatalog::ViewLocks IdCatalog::lock_for_view() const {
-  ViewLocks locks;
-  locks.metadata = ReadLock(metadata_mu_);
-  locks.deleted = ReadLock(deleted_mu_);
-  return locks;
-}
-
-Status IdCatalog::check_capacity_locked(std::size_t additional) const {
+Status IdCatalog::check_capacity(std::size_t additional) const {
   if (external_ids_.size() + additional > kMaxIds) {
     return fail(errors::CapacityExceeded{"internal id space of " + std::to_string(kMaxIds) +
                                          " vectors is exhausted"});
@@ -37,22 +19,21 @@ Status IdCatalog::check_capacity_locked(std::size_t additional) const {
   return {};
 }
 
-void IdCatalog::reserve_locked(std::size_t additional) {
+void IdCatalog::reserve(std::size_t additional) {
   reserve_more(external_ids_, additional);
   reserve_more(metadata_, additional);
   // Marks are only ever set on assigned ids: with room for every id, marking never allocates.
-  WriteLock lock(deleted_mu_);
   const std::size_t ids = external_ids_.size() + additional;
   if (deleted_.capacity() < ids) deleted_.reserve(std::max(ids, 2 * deleted_.capacity()));
   if (replaced_.capacity() < ids) replaced_.reserve(std::max(ids, 2 * replaced_.capacity()));
 }
 
-std::optional<InternalId> IdCatalog::assign_locked(VectorId id, std::optional<Json> metadata) {
-  const InternalId new_id = next_id_locked();
+std::optional<InternalId> IdCatalog::assign(VectorId id, std::optional<Json> metadata) {
+  const InternalId new_id = next_id();
   // First, as it may fail: an id listed before it is assigned is skipped by every reader, and a
   // half-made entry undoes itself.
   if (metadata) {
-    metadata_index_.add(new_id, *metadata, [this](InternalId id) { return metadata_locked(id); });
+    metadata_index_.add(new_id, *metadata, [this](InternalId id) { return this->metadata(id); });
   }
   std::optional<InternalId> replaced;
   try {
@@ -68,13 +49,12 @@ std::optional<InternalId> IdCatalog::assign_locked(VectorId id, std::optional<Js
   external_ids_.push_back(std::move(id));
   metadata_.push_back(std::move(metadata));
   if (replaced) {
-    WriteLock lock(deleted_mu_);
-    mark_dead_locked(replaced_, *replaced);
+    mark_dead(replaced_, *replaced);
   }
   return replaced;
 }
 
-void IdCatalog::unassign_last_locked() noexcept {
+void IdCatalog::unassign_last() noexcept {
   const auto last = static_cast<InternalId>(external_ids_.size() - 1);
   const VectorId& id = external_ids_.back();
   // The version it replaced: the newest earlier one of the same id, if marked replaced (only a
@@ -86,7 +66,6 @@ void IdCatalog::unassign_last_locked() noexcept {
     break;
   }
   if (replaced) {
-    WriteLock lock(deleted_mu_);
     replaced_[*replaced] = false;
     if (*replaced < deleted_.size()) deleted_[*replaced] = false;
     --dead_count_;
@@ -99,30 +78,21 @@ void IdCatalog::unassign_last_locked() noexcept {
   metadata_.pop_back();
 }
 
-void IdCatalog::mark_dead_locked(std::vector<bool>& marks, InternalId id) {
+void IdCatalog::mark_dead(std::vector<bool>& marks, InternalId id) {
   if (marks.size() <= id) marks.resize(std::size_t{id} + 1, false);
   if (marks[id]) return;
-  if (is_current_locked(id)) ++dead_count_;
+  if (is_current(id)) ++dead_count_;
   marks[id] = true;
 }
 
-const Json* IdCatalog::metadata_locked(InternalId id) const {
+const Json* IdCatalog::metadata(InternalId id) const {
   if (id >= metadata_.size() || !metadata_[id]) return nullptr;
   return &*metadata_[id];
 }
 
-bool IdCatalog::is_live(std::string_view id) const {
-  ReadLock lock(id_map_mu_);
-  return is_live_locked(id);
-}
-
-void IdCatalog::tombstone(InternalId id) {
-  WriteLock lock(deleted_mu_);
-  mark_dead_locked(deleted_, id);
-}
+void IdCatalog::tombstone(InternalId id) { mark_dead(deleted_, id); }
 
 bool IdCatalog::remove(std::string_view id) {
-  WriteLock lock(id_map_mu_);
   const auto found = id_map_.find(id);
   if (found == id_map_.end()) return false;
   // Tombstoned first, as growing the marks may fail: an id out of the map must be dead.
@@ -132,19 +102,16 @@ bool IdCatalog::remove(std::string_view id) {
 }
 
 std::optional<Json> IdCatalog::get_metadata(InternalId id) const {
-  ReadLock lock(metadata_mu_);
   if (id >= metadata_.size()) return std::nullopt;
   return metadata_[id];
 }
 
 std::optional<VectorId> IdCatalog::get_external_id(InternalId id) const {
-  ReadLock lock(external_ids_mu_);
   if (id >= external_ids_.size()) return std::nullopt;
   return external_ids_[id];
 }
 
 std::optional<InternalId> IdCatalog::get_internal_id(std::string_view id) const {
-  ReadLock lock(id_map_mu_);
   const auto found = id_map_.find(id);
   if (found == id_map_.end()) return std::nullopt;
   return found->second;
@@ -155,21 +122,6 @@ std::vector<InternalId> IdCatalog::all_internal_ids() const {
   std::vector<InternalId> ids(count);
   for (std::size_t i = 0; i < count; ++i) ids[i] = static_cast<InternalId>(i);
   return ids;
-}
-
-std::size_t IdCatalog::live_count() const {
-  ReadLock lock(id_map_mu_);
-  return id_map_.size();
-}
-
-std::size_t IdCatalog::assigned_count() const {
-  ReadLock lock(external_ids_mu_);
-  return external_ids_.size();
-}
-
-bool IdCatalog::is_deleted(InternalId id) const {
-  ReadLock lock(deleted_mu_);
-  return is_deleted_locked(id);
 }
 
 }  // namespace vexradb

@@ -49,8 +49,8 @@ class ReaderGate {
   ~ReaderGate() = default;
 };
 
-// Threads: as VectorDb. Writers (insert, upsert, upsert_batch, remove, checkpoint, sync) must be
-// serialised against everything else by the owner, except where a reader gate lets readers in.
+// Threads: the engine's threading rule (engine.hpp), with insert, upsert, upsert_batch, remove,
+// checkpoint and sync as the non-const calls, except where the reader gate lets readers in.
 // Readers that come in during a checkpoint that a batch owes see the entries before it.
 class PersistentVectorDb {
  public:

@@ -3,13 +3,6 @@
 #include "distance.hpp"
 
 namespace vexradb {
-namespace {
-
-using ReadLock = std::shared_lock<std::shared_mutex>;
-using WriteLock = std::unique_lock<std::shared_mutex>;
-
-}  // namespace
-
 QuantizedStorage::QuantizedStorage(std::size_t dimension, Quantization mode, bool keep_originals)
     : dimension_(dimension), mode_(mode), keep_originals_(keep_originals), binary_(dimension) {}
 
@@ -20,16 +13,7 @@ QuantizedStorage::Encoded QuantizedStorage::encode(std::span<const float> vector
   return encoded;
 }
 
-QuantizedStorage::StoreLocks QuantizedStorage::lock_stores_for_write() {
-  StoreLocks locks;
-  locks.sq8_codes = WriteLock(sq8_codes_mu_);
-  locks.sq8_params = WriteLock(sq8_params_mu_);
-  locks.binary_codes = WriteLock(binary_codes_mu_);
-  locks.originals = WriteLock(originals_mu_);
-  return locks;
-}
-
-void QuantizedStorage::reserve_codes_locked(std::size_t count) {
+void QuantizedStorage::reserve_codes(std::size_t count) {
   if (mode_ == Quantization::SQ8) {
     reserve_more(sq8_codes_, count * dimension_);
     reserve_more(sq8_params_, count);
@@ -39,9 +23,8 @@ void QuantizedStorage::reserve_codes_locked(std::size_t count) {
   if (keeps_originals()) reserve_more(originals_, count * dimension_);
 }
 
-// Appends one vector's stored forms into the room reserve_codes_locked made. The caller holds the
-// stores' and the catalog's write locks.
-void QuantizedStorage::append_codes_locked(const Encoded& encoded, std::span<const float> vector) {
+// Appends one vector's stored forms into the room reserve_codes made.
+void QuantizedStorage::append_codes(const Encoded& encoded, std::span<const float> vector) {
   if (mode_ == Quantization::SQ8) {
     sq8_codes_.insert(sq8_codes_.end(), encoded.sq8.codes.begin(), encoded.sq8.codes.end());
     sq8_params_.emplace_back(encoded.sq8.offset, encoded.sq8.scale);
@@ -58,20 +41,14 @@ Result<InternalId> QuantizedStorage::insert_internal(VectorId id, std::span<cons
   if (!allow_overwrite && catalog_.is_live(id.str())) {
     return fail(errors::DuplicateVectorId{id.str()});
   }
-  // Quantized before any lock is taken.
+  if (auto ok = catalog_.check_capacity(1); !ok) return fail(std::move(ok).error());
   const Encoded encoded = encode(vector);
-  const StoreLocks store_locks = lock_stores_for_write();
-  const IdCatalog::WriteLocks locks = catalog_.lock_for_write();
-  if (!allow_overwrite && catalog_.is_live_locked(id.str())) {
-    return fail(errors::DuplicateVectorId{id.str()});
-  }
-  if (auto ok = catalog_.check_capacity_locked(1); !ok) return fail(std::move(ok).error());
   // Only the assignment can fail once room is made, and it undoes itself.
-  reserve_codes_locked(1);
-  catalog_.reserve_locked(1);
-  const InternalId new_id = catalog_.next_id_locked();
-  catalog_.assign_locked(std::move(id), std::move(metadata));
-  append_codes_locked(encoded, vector);
+  reserve_codes(1);
+  catalog_.reserve(1);
+  const InternalId new_id = catalog_.next_id();
+  catalog_.assign(std::move(id), std::move(metadata));
+  append_codes(encoded, vector);
   return new_id;
 }
 
@@ -84,34 +61,26 @@ Result<InternalId> QuantizedStorage::upsert_batch(std::span<StorageEntry> entrie
   encoded.reserve(entries.size());
   for (const StorageEntry& entry : entries) encoded.push_back(encode(entry.vector));
 
-  const StoreLocks store_locks = lock_stores_for_write();
-  const IdCatalog::WriteLocks locks = catalog_.lock_for_write();
-  if (auto ok = catalog_.check_capacity_locked(entries.size()); !ok) {
+  if (auto ok = catalog_.check_capacity(entries.size()); !ok) {
     return fail(std::move(ok).error());
   }
-  reserve_codes_locked(entries.size());
-  catalog_.reserve_locked(entries.size());
-  const InternalId first = catalog_.next_id_locked();
+  reserve_codes(entries.size());
+  catalog_.reserve(entries.size());
+  const InternalId first = catalog_.next_id();
   try {
     for (std::size_t i = 0; i < entries.size(); ++i) {
-      catalog_.assign_locked(std::move(entries[i].id), std::move(entries[i].metadata));
-      append_codes_locked(encoded[i], entries[i].vector);
+      catalog_.assign(std::move(entries[i].id), std::move(entries[i].metadata));
+      append_codes(encoded[i], entries[i].vector);
     }
   } catch (...) {
-    unstore_from_locked(first);  // all or nothing
+    unstore_from(first);  // all or nothing
     throw;
   }
   return first;
 }
 
-void QuantizedStorage::unstore_from(InternalId first) {
-  const StoreLocks store_locks = lock_stores_for_write();
-  const IdCatalog::WriteLocks locks = catalog_.lock_for_write();
-  unstore_from_locked(first);
-}
-
-void QuantizedStorage::unstore_from_locked(InternalId first) noexcept {
-  while (catalog_.next_id_locked() > first) catalog_.unassign_last_locked();
+void QuantizedStorage::unstore_from(InternalId first) noexcept {
+  while (catalog_.next_id() > first) catalog_.unassign_last();
   if (mode_ == Quantization::SQ8) {
     sq8_codes_.resize(std::size_t{first} * dimension_);
     sq8_params_.resize(first);
@@ -121,7 +90,7 @@ void QuantizedStorage::unstore_from_locked(InternalId first) noexcept {
   if (keeps_originals()) originals_.resize(std::size_t{first} * dimension_);
 }
 
-std::optional<std::span<const float>> QuantizedStorage::original_locked(InternalId id) const {
+std::optional<std::span<const float>> QuantizedStorage::original(InternalId id) const {
   if (!keeps_originals()) return std::nullopt;
   const std::uint64_t end = (std::uint64_t{id} + 1) * dimension_;
   if (end > originals_.size()) return std::nullopt;
@@ -129,13 +98,12 @@ std::optional<std::span<const float>> QuantizedStorage::original_locked(Internal
 }
 
 std::optional<std::vector<float>> QuantizedStorage::get_original(InternalId id) const {
-  ReadLock lock(originals_mu_);
-  const auto original = original_locked(id);
-  if (!original) return std::nullopt;
-  return std::vector<float>(original->begin(), original->end());
+  const auto kept = original(id);
+  if (!kept) return std::nullopt;
+  return std::vector<float>(kept->begin(), kept->end());
 }
 
-std::optional<std::vector<float>> QuantizedStorage::reconstruct_locked(InternalId id) const {
+std::optional<std::vector<float>> QuantizedStorage::reconstruct(InternalId id) const {
   if (mode_ != Quantization::SQ8 || id >= sq8_params_.size()) return std::nullopt;
   const std::uint64_t end = (std::uint64_t{id} + 1) * dimension_;
   if (end > sq8_codes_.size()) return std::nullopt;
@@ -145,20 +113,18 @@ std::optional<std::vector<float>> QuantizedStorage::reconstruct_locked(InternalI
 }
 
 std::optional<std::vector<float>> QuantizedStorage::get_vector_data(InternalId id) const {
-  if (auto original = get_original(id)) return original;
-  ReadLock codes_lock(sq8_codes_mu_);
-  ReadLock params_lock(sq8_params_mu_);
-  return reconstruct_locked(id);
+  if (auto kept = get_original(id)) return kept;
+  return reconstruct(id);
 }
 
-std::optional<float> QuantizedStorage::distance_locked(InternalId id, std::span<const float> query,
-                                                       const std::vector<std::uint8_t>* query_code,
-                                                       DistanceMetric metric) const {
+std::optional<float> QuantizedStorage::distance_with_code(
+    InternalId id, std::span<const float> query, const std::vector<std::uint8_t>* query_code,
+    DistanceMetric metric) const {
   switch (mode_) {
     case Quantization::None: {
-      const auto original = original_locked(id);
-      if (!original) return std::nullopt;
-      return vexradb::distance(metric, query, *original);
+      const auto kept = original(id);
+      if (!kept) return std::nullopt;
+      return vexradb::distance(metric, query, *kept);
     }
     case Quantization::SQ8: {
       const std::uint64_t end = (std::uint64_t{id} + 1) * dimension_;
@@ -181,46 +147,27 @@ std::optional<float> QuantizedStorage::distance_locked(InternalId id, std::span<
 
 std::optional<float> QuantizedStorage::distance(InternalId id, std::span<const float> query,
                                                 DistanceMetric metric) const {
-  ReadLock codes_lock(sq8_codes_mu_);
-  ReadLock params_lock(sq8_params_mu_);
-  ReadLock binary_lock(binary_codes_mu_);
-  ReadLock originals_lock(originals_mu_);
   if (mode_ == Quantization::Binary) {
     const std::vector<std::uint8_t> code = binary_.quantize(query);
-    return distance_locked(id, query, &code, metric);
+    return distance_with_code(id, query, &code, metric);
   }
-  return distance_locked(id, query, nullptr, metric);
+  return distance_with_code(id, query, nullptr, metric);
 }
 
 std::uint64_t QuantizedStorage::memory_usage() const {
   std::uint64_t bytes = 0;
   if (mode_ == Quantization::SQ8) {
-    {
-      ReadLock lock(sq8_codes_mu_);
-      bytes += sq8_codes_.size();
-    }
-    ReadLock lock(sq8_params_mu_);
-    bytes += 8 * sq8_params_.size();
+    bytes += sq8_codes_.size() + 8 * sq8_params_.size();
   } else if (mode_ == Quantization::Binary) {
-    ReadLock lock(binary_codes_mu_);
     bytes += binary_codes_.size();
   }
-  if (keeps_originals()) {
-    ReadLock lock(originals_mu_);
-    bytes += sizeof(float) * originals_.size();
-  }
+  if (keeps_originals()) bytes += sizeof(float) * originals_.size();
   return bytes;
 }
 
 QuantizedStorageView QuantizedStorage::view() const { return QuantizedStorageView(*this); }
 
-QuantizedStorageView::QuantizedStorageView(const QuantizedStorage& storage)
-    : storage_(&storage),
-      sq8_codes_lock_(storage.sq8_codes_mu_),
-      sq8_params_lock_(storage.sq8_params_mu_),
-      binary_codes_lock_(storage.binary_codes_mu_),
-      originals_lock_(storage.originals_mu_),
-      catalog_locks_(storage.catalog_.lock_for_view()) {}
+QuantizedStorageView::QuantizedStorageView(const QuantizedStorage& storage) : storage_(&storage) {}
 
 std::optional<std::vector<std::uint8_t>> QuantizedStorageView::binary_code(
     std::span<const float> query) const {
@@ -229,10 +176,10 @@ std::optional<std::vector<std::uint8_t>> QuantizedStorageView::binary_code(
 }
 
 std::optional<std::vector<float>> QuantizedStorageView::get_vector_data(InternalId id) const {
-  if (const auto original = storage_->original_locked(id)) {
-    return std::vector<float>(original->begin(), original->end());
+  if (const auto kept = storage_->original(id)) {
+    return std::vector<float>(kept->begin(), kept->end());
   }
-  return storage_->reconstruct_locked(id);
+  return storage_->reconstruct(id);
 }
 
 }  // namespace vexradb

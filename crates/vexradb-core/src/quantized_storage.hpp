@@ -1,9 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -26,10 +24,7 @@ class QuantizedStorageView;
 // not tombstone the replaced internal id (it simply stops being live) and len() counts every
 // internal id ever assigned.
 //
-// Locks, always taken in this order: SQ8 codes, SQ8 parameters, binary codes, originals, then
-// the catalog's (external ids, id map, metadata, tombstones). Insertion takes the four stores'
-// write locks and then the catalog's; a view takes the stores' read locks, then metadata and
-// tombstones.
+// Not synchronised: see the threading rule in engine.hpp.
 class QuantizedStorage {
  public:
   QuantizedStorage(std::size_t dimension, Quantization mode, bool keep_originals);
@@ -42,13 +37,15 @@ class QuantizedStorage {
   // As VectorStorage::insert_internal, without tombstoning a replaced version.
   Result<InternalId> insert_internal(VectorId id, std::span<const float> vector,
                                      std::optional<Json> metadata, bool allow_overwrite);
-  // Stores every entry in order with overwrite under one acquisition of the locks; returns the
-  // first new internal id. Every length is checked first: on failure nothing is stored.
+  // Stores every entry in order with overwrite; returns the first new internal id. Every length is
+  // checked first: on failure nothing is stored.
   Result<InternalId> upsert_batch(std::span<StorageEntry> entries);
   // As VectorStorage::unstore_from.
-  void unstore_from(InternalId first);
+  void unstore_from(InternalId first) noexcept;
   bool remove(std::string_view id) { return catalog_.remove(id); }
 
+  // The ids, metadata and tombstones.
+  const IdCatalog& catalog() const noexcept { return catalog_; }
   // Every internal id ever assigned (deleted and replaced ones included).
   std::size_t len() const { return catalog_.assigned_count(); }
   std::optional<Json> get_metadata(InternalId id) const { return catalog_.get_metadata(id); }
@@ -66,7 +63,7 @@ class QuantizedStorage {
 
   QuantizedStorageView view() const;
 
-  // The interface the graph reads the store through; each call takes its own locks.
+  // The interface the graph reads the store through, with vectors copied out.
   bool is_deleted(InternalId id) const { return catalog_.is_deleted(id); }
   // The original, else in mode SQ8 the reconstruction scale * code + offset; nothing in binary
   // mode without originals.
@@ -79,48 +76,37 @@ class QuantizedStorage {
  private:
   friend class QuantizedStorageView;
 
-  // What one vector is stored as; computed before any lock is taken.
+  // What one vector is stored as; computed before the store changes.
   struct Encoded {
     SQ8Code sq8;
     std::vector<std::uint8_t> binary;
   };
   Encoded encode(std::span<const float> vector) const;
   bool keeps_originals() const noexcept { return mode_ == Quantization::None || keep_originals_; }
-  // The write locks of the four stores, in their order.
-  struct StoreLocks {
-    std::unique_lock<std::shared_mutex> sq8_codes, sq8_params, binary_codes, originals;
-  };
-  StoreLocks lock_stores_for_write();
   // Room for `count` more vectors' stored forms; appending them then cannot fail.
-  void reserve_codes_locked(std::size_t count);
-  void append_codes_locked(const Encoded& encoded, std::span<const float> vector);
-  void unstore_from_locked(InternalId first) noexcept;
+  void reserve_codes(std::size_t count);
+  void append_codes(const Encoded& encoded, std::span<const float> vector);
 
-  // Distances and reconstruction under locks the caller holds.
-  std::optional<float> distance_locked(InternalId id, std::span<const float> query,
-                                       const std::vector<std::uint8_t>* query_code,
-                                       DistanceMetric metric) const;
-  std::optional<std::vector<float>> reconstruct_locked(InternalId id) const;
-  std::optional<std::span<const float>> original_locked(InternalId id) const;
+  // The quantized distance; binary codes need the query's code (no distance without one).
+  std::optional<float> distance_with_code(InternalId id, std::span<const float> query,
+                                          const std::vector<std::uint8_t>* query_code,
+                                          DistanceMetric metric) const;
+  std::optional<std::vector<float>> reconstruct(InternalId id) const;
+  std::optional<std::span<const float>> original(InternalId id) const;
 
   const std::size_t dimension_;
   const Quantization mode_;
   const bool keep_originals_;
   const BinaryQuantizer binary_;
 
-  mutable std::shared_mutex sq8_codes_mu_;
   std::vector<std::uint8_t> sq8_codes_;
-  mutable std::shared_mutex sq8_params_mu_;
   std::vector<std::pair<float, float>> sq8_params_;  // (offset, scale) per internal id
-  mutable std::shared_mutex binary_codes_mu_;
   std::vector<std::uint8_t> binary_codes_;
-  mutable std::shared_mutex originals_mu_;
   std::vector<float> originals_;  // used only when keeps_originals()
   IdCatalog catalog_;
 };
 
-// A read view for one search: holds the read locks of the mode's stores, the originals, the
-// metadata and the tombstones.
+// The store read in place for one search or one insertion.
 class QuantizedStorageView {
  public:
   // The quantized distance. In binary mode it needs the query's code, prepared once per search
@@ -128,7 +114,7 @@ class QuantizedStorageView {
   std::optional<float> distance_quantized(std::span<const float> query,
                                           const std::vector<std::uint8_t>* query_code,
                                           InternalId id, DistanceMetric metric) const {
-    return storage_->distance_locked(id, query, query_code, metric);
+    return storage_->distance_with_code(id, query, query_code, metric);
   }
   // The query's binary code in binary mode, nothing otherwise.
   std::optional<std::vector<std::uint8_t>> binary_code(std::span<const float> query) const;
@@ -137,12 +123,12 @@ class QuantizedStorageView {
   // query code (SQ8 and None), reconstructed vectors, tombstones.
   std::optional<float> distance(InternalId id, std::span<const float> query,
                                 DistanceMetric metric) const {
-    return storage_->distance_locked(id, query, nullptr, metric);
+    return storage_->distance_with_code(id, query, nullptr, metric);
   }
   std::optional<std::vector<float>> get_vector_data(InternalId id) const;
-  bool is_deleted(InternalId id) const { return storage_->catalog_.is_deleted_locked(id); }
-  const Json* metadata(InternalId id) const { return storage_->catalog_.metadata_locked(id); }
-  // The ids, metadata and tombstones, for the lookups the view's locks cover.
+  bool is_deleted(InternalId id) const { return storage_->catalog_.is_deleted(id); }
+  const Json* metadata(InternalId id) const { return storage_->catalog_.metadata(id); }
+  // The ids, metadata and tombstones.
   const IdCatalog& catalog() const noexcept { return storage_->catalog_; }
 
   // Binary mode: the codes of every stored vector, back to back.
@@ -153,9 +139,6 @@ class QuantizedStorageView {
   explicit QuantizedStorageView(const QuantizedStorage& storage);
 
   const QuantizedStorage* storage_;
-  std::shared_lock<std::shared_mutex> sq8_codes_lock_, sq8_params_lock_, binary_codes_lock_,
-      originals_lock_;
-  IdCatalog::ViewLocks catalog_locks_;
 };
 
 }  // namespace vexradb

@@ -157,8 +157,8 @@ double sampled_share(const Admission& admit, std::size_t assigned) {
 SearchPlan plan_search(const Admission& admit, std::uint64_t count, std::uint64_t ef_search,
                        SearchStrategy strategy) {
   const IdCatalog& catalog = admit.catalog();
-  const std::size_t assigned = catalog.assigned_count_locked();
-  const std::size_t current = catalog.current_count_locked();
+  const std::size_t assigned = catalog.assigned_count();
+  const std::size_t current = catalog.current_count();
   const PreparedFilter* filter = admit.filter();
   const std::uint64_t ef = std::max(count, ef_search);
   if (assigned == 0 || strategy == SearchStrategy::GraphWalk) return {std::nullopt, ef};

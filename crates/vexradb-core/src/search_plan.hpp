@@ -22,8 +22,7 @@
 namespace vexradb {
 
 // Whether a search may return a node: the current version of a live id and, with a filter,
-// carrying metadata that passes it (a vector without metadata passes no filter). Reads the
-// catalog under the locks of the caller's store view.
+// carrying metadata that passes it (a vector without metadata passes no filter).
 class Admission {
  public:
   Admission(const IdCatalog& catalog, const PreparedFilter* filter)
@@ -33,14 +32,14 @@ class Admission {
     if (filter_ != nullptr) {
       const Json* metadata = nullptr;
       if (filter_->needs_metadata()) {
-        metadata = catalog_.metadata_locked(id);
+        metadata = catalog_.metadata(id);
         if (metadata == nullptr) return false;
-      } else if (!catalog_.metadata_index_locked().has_metadata(id)) {
+      } else if (!catalog_.metadata_index().has_metadata(id)) {
         return false;
       }
       if (!filter_->matches(id, metadata)) return false;
     }
-    return catalog_.is_current_locked(id);
+    return catalog_.is_current(id);
   }
 
   const IdCatalog& catalog() const noexcept { return catalog_; }
@@ -76,10 +75,10 @@ std::vector<Candidate> nearest_of(const Distance& distance_to_query,
   std::vector<Candidate> scored;
   scored.reserve(ids.size());
   constexpr std::size_t kChunk = 256;
-  std::vector<std::optional<float>> scores;
+  std::vector<std::optional<float>> scores(kChunk);
   for (std::size_t start = 0; start < ids.size(); start += kChunk) {
     const auto chunk = ids.subspan(start, std::min(kChunk, ids.size() - start));
-    hnsw_detail::score_all(distance_to_query, chunk, scores);
+    hnsw_detail::score_all(distance_to_query, chunk, std::span(scores));
     for (std::size_t i = 0; i < chunk.size(); ++i) {
       if (scores[i]) scored.push_back({chunk[i], *scores[i]});
     }

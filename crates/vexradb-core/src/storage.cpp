@@ -9,13 +9,6 @@
 #include "internal_failure.hpp"
 
 namespace vexradb {
-namespace {
-
-using ReadLock = std::shared_lock<std::shared_mutex>;
-using WriteLock = std::unique_lock<std::shared_mutex>;
-
-}  // namespace
-
 Status check_vector_length(std::size_t dimension, std::span<const float> vector) {
   if (vector.size() != dimension) return fail(errors::DimensionMismatch{dimension, vector.size()});
   return {};
@@ -23,13 +16,13 @@ Status check_vector_length(std::size_t dimension, std::span<const float> vector)
 
 // Appends one vector. Everything that can fail to allocate happens before anything changes (the
 // catalog's assignment undoes itself), so an allocation failure leaves the store as it was.
-InternalId VectorStorage::append_locked(VectorId id, std::span<const float> vector,
-                                        std::optional<Json> metadata) {
+InternalId VectorStorage::append(VectorId id, std::span<const float> vector,
+                                 std::optional<Json> metadata) {
   reserve_more(vectors_, vector.size());
   reserve_more(squared_norms_, 1);
-  catalog_.reserve_locked(1);
-  const InternalId new_id = catalog_.next_id_locked();
-  if (const auto replaced = catalog_.assign_locked(std::move(id), std::move(metadata))) {
+  catalog_.reserve(1);
+  const InternalId new_id = catalog_.next_id();
+  if (const auto replaced = catalog_.assign(std::move(id), std::move(metadata))) {
     catalog_.tombstone(*replaced);
   }
   vectors_.insert(vectors_.end(), vector.begin(), vector.end());
@@ -44,14 +37,8 @@ Result<InternalId> VectorStorage::insert_internal(VectorId id, std::span<const f
   if (!allow_overwrite && catalog_.is_live(id.str())) {
     return fail(errors::DuplicateVectorId{id.str()});
   }
-  WriteLock vectors_lock(vectors_mu_);
-  const IdCatalog::WriteLocks locks = catalog_.lock_for_write();
-  // Checked again: another writer may have stored the id between the two locks.
-  if (!allow_overwrite && catalog_.is_live_locked(id.str())) {
-    return fail(errors::DuplicateVectorId{id.str()});
-  }
-  if (auto ok = catalog_.check_capacity_locked(1); !ok) return fail(std::move(ok).error());
-  return append_locked(std::move(id), vector, std::move(metadata));
+  if (auto ok = catalog_.check_capacity(1); !ok) return fail(std::move(ok).error());
+  return append(std::move(id), vector, std::move(metadata));
 }
 
 Result<InternalId> VectorStorage::upsert_batch(std::span<StorageEntry> entries) {
@@ -59,79 +46,56 @@ Result<InternalId> VectorStorage::upsert_batch(std::span<StorageEntry> entries) 
     if (auto ok = check_vector_length(dimension_, entry.vector); !ok)
       return fail(std::move(ok).error());
   }
-  WriteLock vectors_lock(vectors_mu_);
-  const IdCatalog::WriteLocks locks = catalog_.lock_for_write();
-  if (auto ok = catalog_.check_capacity_locked(entries.size()); !ok) {
+  if (auto ok = catalog_.check_capacity(entries.size()); !ok) {
     return fail(std::move(ok).error());
   }
-  const InternalId first = catalog_.next_id_locked();
+  const InternalId first = catalog_.next_id();
   reserve_more(vectors_, entries.size() * dimension_);
   reserve_more(squared_norms_, entries.size());
-  catalog_.reserve_locked(entries.size());
+  catalog_.reserve(entries.size());
   try {
     for (StorageEntry& entry : entries) {
-      append_locked(std::move(entry.id), entry.vector, std::move(entry.metadata));
+      append(std::move(entry.id), entry.vector, std::move(entry.metadata));
     }
   } catch (...) {
-    unstore_from_locked(first);  // all or nothing
+    unstore_from(first);  // all or nothing
     throw;
   }
   return first;
 }
 
-void VectorStorage::unstore_from(InternalId first) {
-  WriteLock vectors_lock(vectors_mu_);
-  const IdCatalog::WriteLocks locks = catalog_.lock_for_write();
-  unstore_from_locked(first);
-}
-
-void VectorStorage::unstore_from_locked(InternalId first) noexcept {
-  while (catalog_.next_id_locked() > first) catalog_.unassign_last_locked();
+void VectorStorage::unstore_from(InternalId first) noexcept {
+  while (catalog_.next_id() > first) catalog_.unassign_last();
   vectors_.resize(std::size_t{first} * dimension_);
   squared_norms_.resize(first);
 }
 
-std::optional<std::span<const float>> VectorStorage::slice_locked(InternalId id) const {
+std::optional<std::span<const float>> VectorStorage::slice(InternalId id) const {
   // One norm is kept per stored vector, which counts them also when they have no components.
   if (id >= squared_norms_.size()) return std::nullopt;
   return std::span(vectors_).subspan(std::size_t{id} * dimension_, dimension_);
 }
 
-std::optional<float> VectorStorage::distance_locked(InternalId id, std::span<const float> query,
-                                                    DistanceMetric metric) const {
-  const auto slice = slice_locked(id);
-  if (!slice) return std::nullopt;
-  return vexradb::distance(metric, query, *slice);
-}
-
 std::optional<std::vector<float>> VectorStorage::get(InternalId id) const {
-  ReadLock lock(vectors_mu_);
-  const auto slice = slice_locked(id);
-  if (!slice) return std::nullopt;
-  return std::vector<float>(slice->begin(), slice->end());
-}
-
-std::uint64_t VectorStorage::float_count() const {
-  ReadLock lock(vectors_mu_);
-  return vectors_.size();
+  const auto stored = slice(id);
+  if (!stored) return std::nullopt;
+  return std::vector<float>(stored->begin(), stored->end());
 }
 
 VectorStorageView VectorStorage::view() const { return VectorStorageView(*this); }
 
 std::optional<float> VectorStorage::distance(InternalId id, std::span<const float> query,
                                              DistanceMetric metric) const {
-  ReadLock lock(vectors_mu_);
-  return distance_locked(id, query, metric);
+  const auto stored = slice(id);
+  if (!stored) return std::nullopt;
+  return vexradb::distance(metric, query, *stored);
 }
 
-VectorStorageView::VectorStorageView(const VectorStorage& storage)
-    : storage_(&storage),
-      vectors_lock_(storage.vectors_mu_),
-      catalog_locks_(storage.catalog_.lock_for_view()) {}
+VectorStorageView::VectorStorageView(const VectorStorage& storage) : storage_(&storage) {}
 
 std::optional<float> VectorStorageView::distance(InternalId id, std::span<const float> query,
                                                  DistanceMetric metric) const {
-  return storage_->distance_locked(id, query, metric);
+  return storage_->distance(id, query, metric);
 }
 
 void VectorStorageView::distances(std::span<const InternalId> ids, std::span<const float> query,
@@ -172,7 +136,7 @@ void VectorStorageView::distances(std::span<const InternalId> ids, std::span<con
     pending = 0;
   };
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    if (ids[i] >= stored_norms.size()) {  // never stored (see slice_locked)
+    if (ids[i] >= stored_norms.size()) {  // never stored (see slice)
       out[i] = std::nullopt;
       continue;
     }
@@ -190,7 +154,7 @@ void VectorStorageView::distances(std::span<const InternalId> ids, std::span<con
 }
 
 std::optional<std::span<const float>> VectorStorageView::get_vector_data(InternalId id) const {
-  return storage_->slice_locked(id);
+  return storage_->slice(id);
 }
 
 }  // namespace vexradb

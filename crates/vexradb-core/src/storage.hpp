@@ -1,9 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -32,10 +30,7 @@ struct StorageEntry {
 // metadata of each internal id; and tombstones. Nothing is ever removed: deleting or replacing a
 // vector tombstones its internal id and re-points (or drops) the id map entry.
 //
-// Each container has its own reader-writer lock, taken in the order vectors, external ids, id
-// map, metadata, tombstones. Single-container reads take one lock each; a view holds the vector,
-// metadata and tombstone read locks until it is dropped, so a thread holding a view must drop it
-// before calling anything that writes.
+// Not synchronised: see the threading rule in engine.hpp.
 class VectorStorage {
  public:
   explicit VectorStorage(std::size_t dimension) : dimension_(dimension) {}
@@ -52,17 +47,19 @@ class VectorStorage {
   Result<InternalId> insert_internal(VectorId id, std::span<const float> vector,
                                      std::optional<Json> metadata, bool allow_overwrite);
 
-  // Stores every entry in order, with overwrite, under one acquisition of the locks, and returns
-  // the first new internal id (the others follow consecutively). Every length is checked first:
-  // on any failure nothing is stored. Moves the metadata out of the entries.
+  // Stores every entry in order, with overwrite, and returns the first new internal id (the others
+  // follow consecutively). Every length is checked first: on any failure nothing is stored. Moves
+  // the metadata out of the entries.
   Result<InternalId> upsert_batch(std::span<StorageEntry> entries);
 
   // Tombstones the live version of `id`; false when there is none.
   bool remove(std::string_view id) { return catalog_.remove(id); }
   // Takes back the vectors stored from internal id `first` on, newest first, as if they had
   // never been stored: the undo of insertions the graph could not take.
-  void unstore_from(InternalId first);
+  void unstore_from(InternalId first) noexcept;
 
+  // The ids, metadata and tombstones.
+  const IdCatalog& catalog() const noexcept { return catalog_; }
   // A copy of the vector of an internal id (tombstoned or not), or nothing if never assigned.
   std::optional<std::vector<float>> get(InternalId id) const;
   // A copy of the metadata stored with an internal id (tombstoned or not).
@@ -80,12 +77,12 @@ class VectorStorage {
   // 0, 1, ..., n - 1 for every internal id ever assigned, tombstoned ones included.
   std::vector<InternalId> all_internal_ids() const { return catalog_.all_internal_ids(); }
   // Floats held by the vector array (every vector ever stored).
-  std::uint64_t float_count() const;
+  std::uint64_t float_count() const { return vectors_.size(); }
 
-  // Read locks on vectors, metadata and tombstones, held until the view is dropped.
+  // The store as the graph and the searches read it: vectors in place, distances in batches.
   VectorStorageView view() const;
 
-  // The interface the graph reads the store through; each call takes its own lock.
+  // The interface the graph reads the store through, with vectors copied out.
   bool is_deleted(InternalId id) const { return catalog_.is_deleted(id); }
   std::optional<std::vector<float>> get_vector_data(InternalId id) const { return get(id); }
   std::optional<float> distance(InternalId id, std::span<const float> query,
@@ -94,26 +91,19 @@ class VectorStorage {
  private:
   friend class VectorStorageView;
 
-  InternalId append_locked(VectorId id, std::span<const float> vector,
-                           std::optional<Json> metadata);
-  void unstore_from_locked(InternalId first) noexcept;
-  // The stored floats of an internal id, or nothing if it was never assigned. The caller holds
-  // the vector lock.
-  std::optional<std::span<const float>> slice_locked(InternalId id) const;
-  std::optional<float> distance_locked(InternalId id, std::span<const float> query,
-                                       DistanceMetric metric) const;
+  InternalId append(VectorId id, std::span<const float> vector, std::optional<Json> metadata);
+  // The stored floats of an internal id, or nothing if it was never assigned.
+  std::optional<std::span<const float>> slice(InternalId id) const;
 
   const std::size_t dimension_;
-  mutable std::shared_mutex vectors_mu_;
   std::vector<float> vectors_;
   // |v|² of each stored vector as the cosine distance computes it (cosine_squared_norm).
   std::vector<float> squared_norms_;
   IdCatalog catalog_;
 };
 
-// A read-only snapshot of a store for one search or one insertion: it holds the read locks of
-// the vectors, the metadata and the tombstones, so its lookups lock nothing and compute
-// distances on the stored floats in place. It does not cover the id maps.
+// The store read in place for one search or one insertion: distances computed on the stored
+// floats, several vectors per kernel pass, and the catalog's lookups without copies.
 class VectorStorageView {
  public:
   std::size_t dimension() const noexcept { return storage_->dimension_; }
@@ -130,10 +120,10 @@ class VectorStorageView {
                  std::optional<float>& query_norm) const;
   // The stored vector in place (valid while the view lives), or nothing if never assigned.
   std::optional<std::span<const float>> get_vector_data(InternalId id) const;
-  bool is_deleted(InternalId id) const { return storage_->catalog_.is_deleted_locked(id); }
+  bool is_deleted(InternalId id) const { return storage_->catalog_.is_deleted(id); }
   // The metadata stored with an internal id in place, or null; no tombstone check.
-  const Json* metadata(InternalId id) const { return storage_->catalog_.metadata_locked(id); }
-  // The ids, metadata and tombstones, for the lookups the view's locks cover.
+  const Json* metadata(InternalId id) const { return storage_->catalog_.metadata(id); }
+  // The ids, metadata and tombstones.
   const IdCatalog& catalog() const noexcept { return storage_->catalog_; }
 
  private:
@@ -141,8 +131,6 @@ class VectorStorageView {
   explicit VectorStorageView(const VectorStorage& storage);
 
   const VectorStorage* storage_;
-  std::shared_lock<std::shared_mutex> vectors_lock_;
-  IdCatalog::ViewLocks catalog_locks_;
 };
 
 }  // namespace vexradb

@@ -18,6 +18,7 @@
 #include "clustered.hpp"
 #include "datasets.hpp"
 #include "distance.hpp"
+#include "fair_shared_mutex.hpp"
 #include "filtered_recall.hpp"
 #include "fnv_digest.hpp"
 #include "random_vectors.hpp"
@@ -633,36 +634,47 @@ TEST(EngineResultsTest, GraphsAndResultsOnRealDataAreUnchanged) {
   EXPECT_EQ(digest.value(), 2203023710989943191ull);
 }
 
-// Searches share the engine with a running batch upsert: each sees whole results.
-TEST(EngineConcurrencyTest, ConcurrentSearchesDuringBatchUpsert) {
+// Searches share the engine with each other, and batch upserts come in between them as the
+// owner's read-write lock orders them: every search sees whole results.
+TEST(EngineConcurrencyTest, ConcurrentSearchesBetweenBatchUpserts) {
   const auto data = random_vectors(3000, 16, 5);
   VectorDb db(config_for(16, DistanceMetric::Euclidean));
+  FairSharedMutex lock;
   std::vector<std::vector<float>> first(data.begin(), data.begin() + 500);
   ASSERT_TRUE(db.upsert_batch(entries_for(first)));
 
   std::atomic<bool> done = false;
   std::atomic<int> searches = 0;
-  std::thread reader([&] {
+  auto search_continuously = [&] {
     std::size_t i = 0;
     while (!done.load()) {
       const auto& query = data[i++ % data.size()];
+      ReaderLock reading(lock);
       const auto hits = db.search(query, 10, nullptr);
       ASSERT_TRUE(hits.has_value());
-      ASSERT_LE(hits->size(), 10u);
+      ASSERT_EQ(hits->size(), 10u);
       for (std::size_t h = 1; h < hits->size(); ++h) {
         ASSERT_LE((*hits)[h - 1].distance, (*hits)[h].distance);
       }
       ++searches;
     }
-  });
+  };
+  std::thread reader(search_continuously);
+  std::thread other_reader(search_continuously);
   while (searches.load() == 0) std::this_thread::yield();
-  std::vector<BatchEntry> rest;
-  for (std::size_t i = 500; i < data.size(); ++i) {
-    rest.push_back({VectorId(id_of(i)), data[i], std::nullopt});
+  for (std::size_t start = 500; start < data.size(); start += 500) {
+    std::vector<BatchEntry> batch;
+    for (std::size_t i = start; i < start + 500; ++i) {
+      batch.push_back({VectorId(id_of(i)), data[i], std::nullopt});
+    }
+    lock.lock();
+    const Status upserted = db.upsert_batch(std::move(batch));
+    lock.unlock();
+    ASSERT_TRUE(upserted);
   }
-  ASSERT_TRUE(db.upsert_batch(std::move(rest)));
   done = true;
   reader.join();
+  other_reader.join();
   EXPECT_GT(searches.load(), 0);
   EXPECT_EQ(db.len(), data.size());
 }
