@@ -53,8 +53,11 @@ std::vector<Candidate> nearest_sorted(std::span<const Candidate> candidates, std
     const std::uint32_t ordered = (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
     keys.push_back(std::uint64_t{ordered} << 32 | i);
   }
+  // The keys are distinct, so selecting the first `kept` and then sorting them gives exactly the
+  // first `kept` of the whole order.
   const auto first_after = keys.begin() + static_cast<std::ptrdiff_t>(kept);
-  std::partial_sort(keys.begin(), first_after, keys.end());
+  if (first_after != keys.end()) std::nth_element(keys.begin(), first_after, keys.end());
+  std::sort(keys.begin(), first_after);
   std::vector<Candidate> sorted;
   sorted.reserve(kept);
   for (auto key = keys.begin(); key != first_after; ++key) {

@@ -318,7 +318,7 @@ inline void stable_sort_by_distance(std::vector<Candidate>& candidates) {
 // The first `keep` of `candidates` in the order stable_sort_by_distance gives, without the
 // temporary buffer std::stable_sort allocates and without ordering the rest: each entry is keyed
 // by its distance's bits, made to order as an unsigned integer, above its position, and the keys
-// are partially sorted in place. -0 is keyed as +0, as the two compare equal. NaN distances have
+// are selected and sorted in place. -0 is keyed as +0, as the two compare equal. NaN distances have
 // no place in that order, so a list with one is sorted by stable_sort_by_distance itself.
 std::vector<Candidate> nearest_sorted(std::span<const Candidate> candidates, std::uint64_t keep,
                                       std::vector<std::uint64_t>& keys);
