@@ -23,6 +23,10 @@ packages=(
   python3           # the Python package runs on Debian's interpreter (/usr/bin/python3)
   python3-pytest    # its tests
   python3-numpy     # optional fast path of the package; the main job's brute-force baseline
+  python3-pip       # `pip install .` of the package (offline, without build isolation) ...
+  python3-setuptools  # ... its build backend
+  python3-wheel
+  python3-venv      # the test of the installed package runs in a fresh virtual environment
   # The 64-bit Arm build (scripts/test-arm64.sh): the cross compilers, the emulator that runs its
   # programs, and the arm64 libraries it links against.
   g++-aarch64-linux-gnu

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the package with pip (offline, the library built by CMake inside it) into a fresh
+# virtual environment, then runs the package's tests against the installed copy from outside the
+# repository, with nothing pointing back at the repository.
+set -euo pipefail
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+/usr/bin/python3 -m venv --system-site-packages "$work/venv"
+"$work/venv/bin/python" -m pip install --quiet --no-build-isolation --no-index "$repo"
+
+cp -r "$repo/python/tests" "$work/tests"
+cd "$work"
+unset VEXRADB_LIBRARY PYTHONPATH
+"$work/venv/bin/python" - <<'PY'
+import pathlib, sys, vexradb
+from vexradb import _ffi
+package = pathlib.Path(vexradb.__file__).resolve().parent
+assert package.is_relative_to(pathlib.Path(sys.prefix).resolve()), package
+assert (package / _ffi.LIBRARY_NAME).is_file(), "the library is not inside the installed package"
+PY
+"$work/venv/bin/python" -m pytest -q -p no:cacheprovider tests

@@ -1,0 +1,47 @@
+"""Builds libvexradb_bindings.so with the repository's CMake build and puts it inside the package,
+where the package looks for it first (after $VEXRADB_LIBRARY). The metadata is in pyproject.toml.
+"""
+
+import os
+import pathlib
+import shutil
+import subprocess
+
+from setuptools import Distribution, setup
+from setuptools.command.build_py import build_py
+
+ROOT = pathlib.Path(__file__).resolve().parent
+LIBRARY = "libvexradb_bindings.so"
+
+
+class BuildPyWithLibrary(build_py):
+    """The package's Python files, then the library built next to them."""
+
+    def run(self):
+        super().run()
+        cmake_dir = pathlib.Path(self.get_finalized_command("build").build_temp) / "cmake"
+        subprocess.run(
+            ["cmake", "-S", str(ROOT), "-B", str(cmake_dir), "-DCMAKE_BUILD_TYPE=Release",
+             "-DVEXRA_BUILD_TESTS=OFF"],
+            check=True)
+        jobs = str(os.cpu_count() or 1)
+        subprocess.run(["cmake", "--build", str(cmake_dir), "--target", "vexradb_bindings",
+                        "-j", jobs], check=True)
+        target = pathlib.Path(self.build_lib) / "vexradb" / LIBRARY
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(cmake_dir / LIBRARY, target)
+
+
+class BinaryDistribution(Distribution):
+    """The wheel carries a compiled library, so it is tagged for this platform."""
+
+    def has_ext_modules(self):
+        return True
+
+
+setup(
+    cmdclass={"build_py": BuildPyWithLibrary},
+    distclass=BinaryDistribution,
+    # Not setuptools' default "build": that is the repository's CMake build directory.
+    options={"build": {"build_base": "build-python"}},
+)
