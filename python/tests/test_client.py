@@ -114,6 +114,50 @@ def test_numpy_vectors(db):
     assert db.search(np.array([1, 2, 3], dtype=np.float32), 1)[0].id == "a"
 
 
+@pytest.mark.skipif(np is None, reason="numpy is not installed")
+def test_array_batches_and_batch_searches_answer_as_the_list_paths():
+    rng = np.random.default_rng(7)
+    vectors = rng.standard_normal((300, 8)).astype(np.float32)
+    queries = rng.standard_normal((40, 8))
+    ids = ["v%d" % i for i in range(len(vectors))]
+    metadata = [{"n": i} if i % 2 else None for i in range(len(vectors))]
+    with Client.in_memory(8) as from_array, Client.in_memory(8) as from_list:  # cosine
+        from_array.upsert_batch(ids, vectors, metadata)
+        from_list.upsert_batch([(ids[i], vectors[i].tolist(), metadata[i])
+                                for i in range(len(ids))])
+        assert all(from_array.get(id) == from_list.get(id) for id in ids)
+        assert from_array.get("v3").metadata == {"n": 3}
+
+        found_ids, distances = from_array.search_batch(queries, k=5, threads=2)
+        assert distances.dtype == np.float32 and distances.shape == (40, 5)
+        for q, query in enumerate(queries):
+            hits = from_array.search(query, 5)
+            assert found_ids[q] == [hit.id for hit in hits]
+            assert distances[q].tolist() == [hit.distance for hit in hits]
+
+        # Fewer vectors than k qualify: the missing places are marked.
+        found_ids, distances = from_array.search_batch(queries[:2], k=4, filter=Eq("n", 3))
+        assert found_ids == [["v3", None, None, None]] * 2
+        assert np.isinf(distances[:, 1:]).all() and np.isfinite(distances[:, 0]).all()
+
+
+@pytest.mark.skipif(np is None, reason="numpy is not installed")
+def test_array_batches_refuse_wrong_shapes_and_dtypes(db):
+    with pytest.raises(TypeError, match="floating-point"):
+        db.upsert_batch(["a", "b"], np.ones((2, 3), dtype=np.int64))
+    with pytest.raises(ValueError, match="two-dimensional"):
+        db.upsert_batch(["a", "b", "c"], np.ones(3, dtype=np.float32))
+    with pytest.raises(ValueError, match="3 vectors for 2 ids"):
+        db.upsert_batch(["a", "b"], np.ones((3, 3), dtype=np.float32))
+    with pytest.raises(ValueError, match="1 metadata values for 2 ids"):
+        db.upsert_batch(["a", "b"], np.ones((2, 3), dtype=np.float32), [None])
+    with pytest.raises(errors.DimensionMismatchError):
+        db.upsert_batch(["a", "b"], np.ones((2, 4), dtype=np.float32))
+    with pytest.raises(ValueError, match="two-dimensional"):
+        db.search_batch(np.ones(3, dtype=np.float32))
+    assert len(db) == 0
+
+
 def test_concurrent_threads_share_a_client(db):
     failures = []
 

@@ -24,6 +24,26 @@ def float_bytes(values):
     return struct.pack(">%df" % len(values), *values)
 
 
+def row_bytes(vectors, count):
+    """The big-endian f32 bytes of each row of `vectors`, which must hold `count` rows: an (n, d)
+    floating-point numpy array is converted in one pass, any other sequence row by row."""
+    if _np is None or not isinstance(vectors, _np.ndarray):
+        rows = [float_bytes(row) for row in vectors]
+        if len(rows) != count:
+            raise ValueError("%d vectors for %d ids" % (len(rows), count))
+        return rows
+    if vectors.ndim != 2:
+        raise ValueError("vectors must be a two-dimensional array (got %d dimensions)"
+                         % vectors.ndim)
+    if vectors.shape[0] != count:
+        raise ValueError("%d vectors for %d ids" % (vectors.shape[0], count))
+    if vectors.dtype.kind != "f":
+        raise TypeError("vectors must be floating-point (got dtype %s)" % vectors.dtype)
+    data = _np.ascontiguousarray(vectors, dtype=">f4").tobytes()
+    width = 4 * vectors.shape[1]
+    return [data[i * width:(i + 1) * width] for i in range(count)]
+
+
 class Writer:
     def __init__(self):
         self._parts = []
@@ -56,7 +76,10 @@ class Writer:
         return self.text(value)
 
     def floats(self, values):
-        data = float_bytes(values)
+        return self.float_bytes(float_bytes(values))
+
+    def float_bytes(self, data):
+        """A float sequence already encoded as big-endian f32 bytes."""
         self.i32(len(data) // 4)
         self._parts.append(data)
         return self

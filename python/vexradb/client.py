@@ -2,10 +2,17 @@
 
 import ctypes
 import json
+import os
 import threading
 from collections import namedtuple
+from concurrent.futures import ThreadPoolExecutor
 
-from ._codec import Reader, Writer
+from ._codec import Reader, Writer, float_bytes, row_bytes
+
+try:
+    import numpy as _np
+except ImportError:  # the package works without numpy
+    _np = None
 from ._ffi import RustBuffer, library
 from .filters import encode_filter
 
@@ -148,13 +155,26 @@ class Client:
             Writer().optional_text(_metadata_text(metadata)).bytes(),
         ))
 
-    def upsert_batch(self, entries):
-        """Upserts many vectors at once: (id, vector[, metadata]) tuples, Records or dicts."""
-        entries = list(entries)
-        writer = Writer().i32(len(entries))
-        for entry in entries:
-            id, vector, metadata = _entry_parts(entry)
-            writer.text(id).floats(vector).optional_text(_metadata_text(metadata))
+    def upsert_batch(self, entries, vectors=None, metadata=None):
+        """Upserts many vectors at once, in one call of the library.
+
+        Either `entries` alone: (id, vector[, metadata]) tuples, Records or dicts; or `entries` a
+        list of ids with `vectors` their vectors, an (n, d) floating-point numpy array (or a
+        sequence of vectors), and optionally `metadata`, a list of n metadata values or None."""
+        if vectors is None:
+            entries = [_entry_parts(entry) for entry in entries]
+            ids = [entry[0] for entry in entries]
+            rows = [float_bytes(entry[1]) for entry in entries]
+            metadata = [entry[2] for entry in entries]
+        else:
+            ids = list(entries)
+            rows = row_bytes(vectors, len(ids))
+            metadata = [None] * len(ids) if metadata is None else list(metadata)
+            if len(metadata) != len(ids):
+                raise ValueError("%d metadata values for %d ids" % (len(metadata), len(ids)))
+        writer = Writer().i32(len(ids))
+        for id, row, meta in zip(ids, rows, metadata):
+            writer.text(id).float_bytes(row).optional_text(_metadata_text(meta))
         self._call("method_vexraclient_upsert_batch", self._encoded(writer.bytes()))
 
     def delete(self, id):
@@ -211,6 +231,39 @@ class Client:
             SearchResult(reader.text(), reader.f32(), _metadata_value(reader.optional_text()))
             for _ in range(reader.i32())
         ]
+
+    def search_batch(self, queries, k=10, filter=None, threads=None):
+        """Searches for every query (the rows of an (m, d) numpy array, or a sequence of
+        vectors) on `threads` threads (default: one per processor); the library runs the searches
+        side by side, as ctypes lets go of the interpreter lock during each call.
+
+        Returns (ids, distances): ids a list of m lists of k ids, and distances an (m, k) float32
+        numpy array (a list of lists without numpy). Where a query found fewer than k vectors, the
+        missing places hold None and an infinite distance."""
+        if not 0 <= k < 2**32:
+            raise ValueError("k must be between 0 and 2**32 - 1")
+        if _np is not None and isinstance(queries, _np.ndarray) and queries.ndim != 2:
+            raise ValueError("queries must be a two-dimensional array (got %d dimensions)"
+                             % queries.ndim)
+        queries = list(queries)
+        workers = threads if threads is not None else (os.cpu_count() or 1)
+        if workers < 1:
+            raise ValueError("threads must be at least 1")
+        # One share of the queries per thread: a task per query would spend more time
+        # handing tasks over than the interpreter is free for.
+        shares = [queries[i::workers] for i in range(workers)]
+        with ThreadPoolExecutor(max_workers=workers) as pool:
+            answers = list(pool.map(
+                lambda share: [self.search(query, k, filter) for query in share], shares))
+        found = [None] * len(queries)
+        for i, answer in enumerate(answers):
+            found[i::workers] = answer
+        ids = [[hit.id for hit in hits] + [None] * (k - len(hits)) for hits in found]
+        rows = [[hit.distance for hit in hits] + [float("inf")] * (k - len(hits))
+                for hits in found]
+        if _np is None:
+            return ids, rows
+        return ids, _np.array(rows, dtype=_np.float32).reshape(len(rows), k)
 
     def stats(self):
         reader = Reader(self._lib.take_bytes(self._call("method_vexraclient_stats")))
