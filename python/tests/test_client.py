@@ -1,12 +1,14 @@
 """The Python package against the real library."""
 
 import ctypes
+import math
+import random
 import threading
 
 import pytest
 
 import vexradb
-from vexradb import And, Client, Eq, In, Or
+from vexradb import And, Client, Eq, GeoRadius, Gt, Gte, In, Lt, Lte, Not, Or
 from vexradb import _ffi, errors
 
 try:
@@ -204,6 +206,67 @@ def test_failing_calls_give_back_their_handle_reference(db):
         lib.call("method_vexraclient_delete", ctypes.c_void_p(clone), bad)
     assert _strong_count(db) == before
     assert len(db) == 0
+
+
+def _distance_metres(a, b):
+    lat1, lon1, lat2, lon2 = map(math.radians, (a[0], a[1], b[0], b[1]))
+    h = (math.sin((lat2 - lat1) / 2) ** 2
+         + math.cos(lat1) * math.cos(lat2) * math.sin((lon2 - lon1) / 2) ** 2)
+    return 2 * 6371000.0 * math.asin(math.sqrt(h))
+
+
+def test_extension_filters_select_what_a_python_reference_selects():
+    rng = random.Random(5)
+    paris, berlin = (48.8566, 2.3522), (52.52, 13.405)
+    records = {}
+    with Client.in_memory(4) as db:
+        for i in range(400):
+            centre = paris if i % 2 else berlin
+            metadata = {"price": rng.choice([rng.randint(0, 200), rng.uniform(0, 200)]),
+                        "year": rng.randint(1990, 2030),
+                        "genre": rng.choice(["jazz", "rock", "pop"]),
+                        "at": [centre[0] + rng.uniform(-0.3, 0.3), centre[1] + rng.uniform(-0.3, 0.3)]}
+            if i % 7 == 0:
+                del metadata["year"]
+            records["v%d" % i] = metadata
+            db.insert("v%d" % i, [rng.random() for _ in range(4)], metadata)
+
+        def year(m):
+            return m.get("year")
+
+        cases = [
+            (Gt("price", 100), lambda m: m["price"] > 100),
+            (Gte("year", 2020), lambda m: year(m) is not None and year(m) >= 2020),
+            (Lt("price", 50.5), lambda m: m["price"] < 50.5),
+            (Lte("year", 2000), lambda m: year(m) is not None and year(m) <= 2000),
+            (Not(Eq("genre", "jazz")), lambda m: m["genre"] != "jazz"),
+            (~Gte("year", 2000), lambda m: not (year(m) is not None and year(m) >= 2000)),
+            (GeoRadius("at", *paris, 60000), lambda m: _distance_metres(m["at"], paris) <= 60000),
+            (Gte("price", 20) & Lt("price", 80) & ~In("genre", ["pop"]),
+             lambda m: 20 <= m["price"] < 80 and m["genre"] != "pop"),
+            (Eq("genre", "rock") | (Gt("year", 2025) & GeoRadius("at", *berlin, 60000)),
+             lambda m: m["genre"] == "rock" or (year(m) is not None and year(m) > 2025
+                                                and _distance_metres(m["at"], berlin) <= 60000)),
+        ]
+        for filter, reference in cases:
+            assert not filter.in_contract
+            expected = {id for id, m in records.items() if reference(m)}
+            found = {hit.id for hit in db.search([0.5] * 4, k=1000, filter=filter)}
+            assert found == expected, filter
+        assert (Eq("genre", "jazz") & In("year", [2000])).in_contract
+
+
+def test_extension_filters_refuse_bad_operands(db):
+    db.insert("a", [1, 0, 0], {"x": 1})
+    with pytest.raises(TypeError, match="number"):
+        Gt("x", "1")
+    with pytest.raises(vexradb.SerializationError, match="finite numbers"):
+        db.search([1, 0, 0], 1, filter=GeoRadius("x", 0, 0, "far"))
+    deep = Gt("x", 0)
+    for _ in range(200):
+        deep = Not(deep)
+    with pytest.raises(vexradb.SerializationError, match="recursion limit"):
+        db.search([1, 0, 0], 1, filter=deep)
 
 
 def test_deep_filters_are_refused_and_change_nothing(db):

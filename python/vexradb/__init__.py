@@ -14,10 +14,10 @@ build directory.
 from .client import Client, Record, SearchResult, Stats, system_info, version
 from .errors import *  # noqa: F401,F403 - the exception classes
 from .errors import InternalError, LibraryMismatchError, VexraError
-from .filters import And, Eq, Filter, In, Or
+from .filters import And, Eq, Filter, GeoRadius, Gt, Gte, In, Lt, Lte, Not, Or
 
 __all__ = [
     "Client", "Record", "SearchResult", "Stats", "version", "system_info",
-    "Filter", "Eq", "In", "And", "Or",
+    "Filter", "Eq", "In", "And", "Or", "Not", "Gt", "Gte", "Lt", "Lte", "GeoRadius",
     "VexraError", "InternalError", "LibraryMismatchError",
 ]

@@ -72,7 +72,10 @@ _FUNCTIONS = {
     "method_vexraclient_stats": (_B, [_P]),
     "method_vexraclient_sync": (None, [_P]),
     "method_vexraclient_checkpoint": (None, [_P]),
+    # The library's extensions, under their own prefix (no checksums: not in the contract).
+    "vexradb_ext_search_with_filter_json": (_B, [_P, _B, ctypes.c_uint32, _B]),
 }
+_EXTENSION_PREFIX = "vexradb_ext_"
 
 
 def _candidate_paths():
@@ -137,11 +140,13 @@ class Library:
             raise errors.LibraryMismatchError("%s has no function %s" % (self.path, name)) from None
 
     def function(self, name):
-        """The exported function `uniffi_vexradb_bindings_fn_<name>`, typed."""
+        """The exported function `uniffi_vexradb_bindings_fn_<name>`, or the extension `name`,
+        typed."""
         fn = self._functions.get(name)
         if fn is None:
             restype, argtypes = _FUNCTIONS[name]
-            fn = self._symbol("uniffi_vexradb_bindings_fn_" + name)
+            extension = name.startswith(_EXTENSION_PREFIX)
+            fn = self._symbol(name if extension else "uniffi_vexradb_bindings_fn_" + name)
             fn.restype = restype
             fn.argtypes = argtypes + [_S]
             self._functions[name] = fn

@@ -14,7 +14,7 @@ try:
 except ImportError:  # the package works without numpy
     _np = None
 from ._ffi import RustBuffer, library
-from .filters import encode_filter
+from .filters import encode_filter, filter_json
 
 Record = namedtuple("Record", "id vector metadata")
 SearchResult = namedtuple("SearchResult", "id distance metadata")
@@ -222,9 +222,14 @@ class Client:
         query_bytes = Writer().floats(query).bytes()
         if filter is None:
             result = self._call("method_vexraclient_search", self._encoded(query_bytes), k)
-        else:
+        elif filter.in_contract:
             query_buffer, filter_buffer = self._buffers(query_bytes, encode_filter(filter))
             result = self._call("method_vexraclient_search_with_filter", query_buffer, k,
+                                filter_buffer)
+        else:
+            query_buffer, filter_buffer = self._buffers(query_bytes,
+                                                        filter_json(filter).encode("utf-8"))
+            result = self._call("vexradb_ext_search_with_filter_json", query_buffer, k,
                                 filter_buffer)
         reader = Reader(self._lib.take_bytes(result))
         return [

@@ -163,6 +163,28 @@ VEXRADB_DECLARE_FUTURE_FAMILY(void, void)
 
 #undef VEXRADB_DECLARE_FUTURE_FAMILY
 
+/* ---- Extensions beyond the contract -------------------------------------------------------
+ * Functions under the prefix vexradb_ext_ are additions of this library; generated bindings do
+ * not know them, and the contract's functions above behave the same whether or not they are
+ * used. They follow the same conventions (buffers, call status, error encoding).
+ *
+ * vexradb_ext_search_with_filter_json: as ..._method_vexraclient_search_with_filter, with the
+ * filter given as UTF-8 JSON text, which can also express ranges, negation and a geographic
+ * radius. One filter is one object:
+ *   {"field": F, "eq": V}                  the field equals V
+ *   {"field": F, "in": [V, ...]}           the field equals one of the values
+ *   {"field": F, "gt": N, "lte": N, ...}   the field is a number within every bound given
+ *                                          ("gt", "gte", "lt", "lte")
+ *   {"field": F, "geo_radius": {"lat": N, "lon": N, "meters": N}}
+ *                                          the field is a point ({"lat", "lon"} or [lat, lon] in
+ *                                          degrees) at most N metres away
+ *   {"and": [filter, ...]}, {"or": [filter, ...]}, {"not": filter}
+ * F is a dot-separated path into the metadata. Text that is not such a filter fails with the
+ * Serialization error ("filter: ..." or the JSON parser's message); nesting deeper than the
+ * parser's limit (128 arrays and objects) is refused. The reply is encoded as the search's. */
+RustBuffer vexradb_ext_search_with_filter_json(void* handle, RustBuffer query, uint32_t k,
+                                               RustBuffer filter_json, CallStatus* status);
+
 /* ---- Metadata for inspection tools -------------------------------------------------------- */
 
 extern const uint8_t UNIFFI_META_NAMESPACE_VEXRADB[26];

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "filter_json.hpp"
+
 namespace vexradb::ffi {
 namespace {
 
@@ -193,18 +195,28 @@ std::uint64_t VexraClient::len() const {
 Outcome<std::vector<SearchResult>> VexraClient::search(
     const std::vector<float>& query, std::uint32_t k,
     const std::optional<SearchFilter>& filter) const {
-  std::optional<Filter> core_filter;
-  if (filter) {
-    Outcome<Filter> converted = to_core_filter(*filter);
-    if (!converted) return tl::unexpected(std::move(converted).error());
-    core_filter = std::move(*converted);
-  }
+  if (!filter) return search_engine(query, k, nullptr);
+  Outcome<Filter> converted = to_core_filter(*filter);
+  if (!converted) return tl::unexpected(std::move(converted).error());
+  return search_engine(query, k, &*converted);
+}
+
+Outcome<std::vector<SearchResult>> VexraClient::search_with_json_filter(
+    const std::vector<float>& query, std::uint32_t k, std::string_view filter_json) const {
+  Result<Filter> filter = filter_from_json(filter_json);
+  if (!filter) return tl::unexpected(to_vexra_error(filter.error()));
+  return search_engine(query, k, &*filter);
+}
+
+// The filter is converted before the lock is taken; results are encoded after it is released.
+Outcome<std::vector<SearchResult>> VexraClient::search_engine(const std::vector<float>& query,
+                                                              std::uint32_t k,
+                                                              const Filter* filter) const {
   std::vector<SearchHit> hits;
   {
     ReaderLock lock(engine_->lock);
-    Result<std::vector<SearchHit>> found = std::visit(
-        [&](const auto& db) { return db->search(query, k, core_filter ? &*core_filter : nullptr); },
-        engine_->inner);
+    Result<std::vector<SearchHit>> found =
+        std::visit([&](const auto& db) { return db->search(query, k, filter); }, engine_->inner);
     if (!found) return tl::unexpected(to_vexra_error(found.error()));
     hits = std::move(*found);
   }

@@ -56,6 +56,11 @@ class VexraClient {
   bool is_empty() const { return len() == 0; }
   Outcome<std::vector<SearchResult>> search(const std::vector<float>& query, std::uint32_t k,
                                             const std::optional<SearchFilter>& filter) const;
+  // As search, with the filter given as JSON text (see filter_json.hpp): the extension for the
+  // filters the exported record cannot express.
+  Outcome<std::vector<SearchResult>> search_with_json_filter(const std::vector<float>& query,
+                                                             std::uint32_t k,
+                                                             std::string_view filter_json) const;
   ClientStats stats() const;
   Outcome<void> sync();
   Outcome<void> checkpoint();
@@ -75,6 +80,8 @@ class VexraClient {
   static Outcome<VexraClient> open_persistent(const std::string& path, ClientConfig config);
   Outcome<void> store(std::string id, std::vector<float> vector,
                       std::optional<std::string> metadata_json, bool allow_overwrite);
+  Outcome<std::vector<SearchResult>> search_engine(const std::vector<float>& query, std::uint32_t k,
+                                                   const Filter* filter) const;
 
   std::shared_ptr<Engine> engine_;
   ClientConfig config_;  // as built; operations read dimension and metric from the engine

@@ -166,4 +166,17 @@ VEXRA_EXPORT void uniffi_vexradb_bindings_fn_method_vexraclient_checkpoint(void*
   call_method(handle, status, [](VexraClient& client) { return client.checkpoint(); });
 }
 
+// ---- Extensions beyond the contract (declared under their own prefix in the header) ----------
+
+VEXRA_EXPORT RustBuffer vexradb_ext_search_with_filter_json(void* handle, RustBuffer query,
+                                                            uint32_t k, RustBuffer filter_json,
+                                                            CallStatus* status) {
+  BufferArg query_arg(query), filter_arg(filter_json);
+  return call_method(handle, status, [&](VexraClient& client) {
+    const std::vector<float> values = lift_arg("query", query_arg, lift_floats);
+    const std::string filter_text = lift_string_arg("filter_json", filter_arg);
+    return lowered(client.search_with_json_filter(values, k, filter_text), lower_search_results);
+  });
+}
+
 }  // extern "C"

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "filter_json.hpp"
 #include "metadata_index.hpp"
 
 namespace vexradb {
@@ -230,6 +231,70 @@ TEST(FilterCombinatorTest, NestingDeeperThan128LevelsIsRefused) {
   auto broad = Filter::any(std::move(wide));
   ASSERT_TRUE(broad.has_value());
   EXPECT_EQ(broad->depth(), 2u);
+}
+
+// The JSON form builds the same filters as the constructors: each form is checked on metadata
+// that lies on either side of its test.
+TEST(FilterJsonTest, EveryFormMatchesAsTheFilterItDescribes) {
+  struct Case {
+    const char* filter;
+    const char* passes;
+    const char* fails;
+  };
+  const Case cases[] = {
+      {R"({"field":"genre","eq":"jazz"})", R"({"genre":"jazz"})", R"({"genre":"rock"})"},
+      {R"({"field":"year","in":[1999,2001]})", R"({"year":2001})", R"({"year":2000})"},
+      {R"({"field":"price","gte":10,"lt":100})", R"({"price":10})", R"({"price":100})"},
+      {R"({"field":"price","gt":10})", R"({"price":10.5})", R"({"price":"11"})"},
+      {R"({"field":"a.b","lte":-1})", R"({"a":{"b":-1}})", R"({"a":{"b":0}})"},
+      {R"({"field":"at","geo_radius":{"lat":48.8566,"lon":2.3522,"meters":5000}})",
+       R"({"at":[48.86,2.34]})", R"({"at":{"lat":51.5,"lon":-0.12}})"},
+      {R"({"not":{"field":"genre","eq":"jazz"}})", R"({"genre":"rock"})", R"({"genre":"jazz"})"},
+      {R"({"and":[{"field":"x","gt":0},{"field":"y","lt":0}]})", R"({"x":1,"y":-1})",
+       R"({"x":1,"y":1})"},
+      {R"({"or":[{"field":"x","gt":0},{"field":"y","lt":0}]})", R"({"x":0,"y":-1})",
+       R"({"x":0,"y":0})"},
+  };
+  for (const Case& c : cases) {
+    const Result<Filter> filter = filter_from_json(c.filter);
+    ASSERT_TRUE(filter.has_value()) << c.filter;
+    EXPECT_TRUE(matches(*filter, json(c.passes))) << c.filter;
+    EXPECT_FALSE(matches(*filter, json(c.fails))) << c.filter;
+  }
+}
+
+TEST(FilterJsonTest, RefusesWhatIsNotAFilterWithAClearMessage) {
+  const std::pair<const char*, const char*> refusals[] = {
+      {R"({"field":"a","eq":)", "EOF while parsing a value"},
+      {R"([1])", "filter: a filter is a non-empty object"},
+      {R"({})", "filter: a filter is a non-empty object"},
+      {R"({"eq":1})", R"(filter: a test needs a "field" string)"},
+      {R"({"field":"a"})", "filter: a test needs one of"},
+      {R"({"field":"a","like":"b"})", "filter: unknown key `like`"},
+      {R"({"field":"a","eq":1,"in":[1]})", "filter: a test takes one of"},
+      {R"({"field":"a","gt":1,"eq":1})", "filter: range bounds cannot be mixed"},
+      {R"({"field":"a","gt":"1"})", "filter: `gt` takes a finite number"},
+      {R"({"field":"a","in":1})", "filter: `in` takes an array"},
+      {R"({"field":"a","geo_radius":{"lat":1,"lon":2}})", "filter: `geo_radius` takes an object"},
+      {R"({"and":{"field":"a","eq":1}})", "filter: `and` takes an array of filters"},
+      {R"({"not":{"field":"a","eq":1},"or":[]})", "filter: `not` stands alone"},
+  };
+  for (const auto& [text, message] : refusals) {
+    const Result<Filter> filter = filter_from_json(text);
+    ASSERT_FALSE(filter.has_value()) << text;
+    const auto* error = filter.error().get_if<errors::Serialization>();
+    ASSERT_NE(error, nullptr) << text;
+    EXPECT_NE(error->text.find(message), std::string::npos) << text << ": " << error->text;
+  }
+
+  // Nesting past the parser's depth limit is refused before any filter is built.
+  std::string deep;
+  for (int i = 0; i < 200; ++i) deep += R"({"not":)";
+  deep += R"({"field":"a","eq":1})";
+  deep += std::string(200, '}');
+  const Result<Filter> too_deep = filter_from_json(deep);
+  ASSERT_FALSE(too_deep.has_value());
+  EXPECT_NE(too_deep.error().get_if<errors::Serialization>(), nullptr);
 }
 
 // A boolean formula over leaves "field k equals v", evaluated the obvious way.
