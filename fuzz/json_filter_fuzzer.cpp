@@ -2,7 +2,7 @@
 // with a Serialization error or parses to a value that survives writing and parsing again. The
 // parsed value then serves as metadata: every filter built from a value found in it must find
 // that value again, and the prepared and indexed evaluations must agree with the plain one,
-// over it and over the sample documents.
+// over it and over the sample documents. Any text is also read as a filter in its JSON form.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "filter.hpp"
+#include "filter_json.hpp"
 #include "fuzz_support.hpp"
 #include "json.hpp"
 
@@ -108,12 +109,26 @@ void check_filters(const Json& document) {
           "the conjunction of matching filters matches");
 }
 
+// A filter's JSON form is refused with a Serialization error, or builds a filter whose prepared
+// and indexed evaluations agree with the plain one over the sample documents.
+void check_json_filter(std::string_view text) {
+  Result<Filter> filter = filter_from_json(text);
+  if (!filter) {
+    require(filter.error().kind() == ErrorKind::Serialization,
+            "a text that is not a filter is a Serialization error");
+    return;
+  }
+  const DocumentSet set(sample_documents());
+  set.evaluate(*filter);
+}
+
 }  // namespace
 }  // namespace vexradb::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace vexradb;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
+  fuzz::check_json_filter(text);
   Result<Json> parsed = parse_json(text);
   if (!parsed) {
     fuzz::require(parsed.error().kind() == ErrorKind::Serialization,

@@ -94,6 +94,10 @@ void write_json_seeds(Corpus corpus) {
            R"("\ud83d\ude00 \u0001 \" \\ \/ \b\f\n\r\t")",
            R"({"a":{"a":{"a":[[[{}]]]}},"a":null,"b":[false,true]})",
            R"({"point":[48.85,2.35],"geo":{"latitude":-33.9,"longitude":151.2}})",
+           // Filters in their JSON form.
+           R"({"and":[{"field":"a","gte":1,"lt":2.5},{"not":{"field":"b","in":[true,null]}}]})",
+           R"({"or":[{"field":"point","geo_radius":{"lat":48.8,"lon":2.3,"meters":9000}},)"
+           R"({"field":"a.a","eq":{"x":[1]}}]})",
        }) {
     corpus.add(text);
   }
