@@ -8,13 +8,13 @@ from collections import namedtuple
 from concurrent.futures import ThreadPoolExecutor
 
 from ._codec import Reader, Writer, float_bytes, row_bytes
+from ._ffi import RustBuffer, library
+from .filters import encode_filter, filter_json
 
 try:
     import numpy as _np
 except ImportError:  # the package works without numpy
     _np = None
-from ._ffi import RustBuffer, library
-from .filters import encode_filter, filter_json
 
 Record = namedtuple("Record", "id vector metadata")
 SearchResult = namedtuple("SearchResult", "id distance metadata")
