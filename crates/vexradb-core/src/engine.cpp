@@ -81,14 +81,8 @@ std::vector<ListItem> list_live(const IdCatalog& catalog, std::uint32_t offset,
   return items;
 }
 
-// The candidates that are current versions of live ids, in order.
-std::vector<Candidate> current_only(const IdCatalog& catalog, std::vector<Candidate> candidates) {
-  std::erase_if(candidates, [&](const Candidate& c) { return !catalog.is_current(c.id); });
-  return candidates;
-}
-
-// Result triples of the first k candidates that are current versions of live ids: ids and
-// metadata are copied for these only.
+// Result triples of the first k candidates, the only place a search copies ids and metadata.
+// Candidates come through an Admission, so every one is the current version of a live id.
 std::vector<SearchHit> to_hits(const IdCatalog& catalog, std::span<const Candidate> candidates,
                                std::uint64_t k) {
   std::vector<SearchHit> hits;
@@ -96,7 +90,7 @@ std::vector<SearchHit> to_hits(const IdCatalog& catalog, std::span<const Candida
   for (const Candidate& candidate : candidates) {
     if (hits.size() >= k) break;
     const VectorId* external = catalog.external_id(candidate.id);
-    if (external == nullptr || !catalog.is_current(candidate.id)) continue;
+    if (external == nullptr) continue;
     hits.push_back({*external, candidate.distance, metadata_copy(catalog, candidate.id)});
   }
   return hits;
@@ -192,7 +186,8 @@ std::vector<ListItem> VectorDb::list(std::uint32_t offset, std::uint32_t limit) 
 
 Result<std::vector<SearchHit>> VectorDb::search(std::span<const float> query, std::uint64_t k,
                                                 const Filter* filter) const {
-  // Twice k are carried to the id mapping, which drops replaced versions before the cut to k.
+  // The walk keeps twice k (its beam is max(2k, ef_search)), as it did when replaced versions
+  // were dropped only after it; its results are kept exactly as they were.
   return search_candidates(query, 2 * k, k, filter);
 }
 
@@ -365,7 +360,7 @@ Result<std::vector<SearchHit>> QuantizedVectorDb::search(std::span<const float> 
 
   Result<std::vector<Candidate>> nearest = candidates(query, wanted, filter);
   if (!nearest) return fail(std::move(nearest).error());
-  std::vector<Candidate> live = current_only(storage_.catalog(), std::move(*nearest));
+  std::vector<Candidate> live = std::move(*nearest);
   if (rescore) live = rescored(query, std::move(live), factor, k);
   return to_hits(storage_.catalog(), live, k);
 }

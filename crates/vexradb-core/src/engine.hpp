@@ -86,9 +86,8 @@ class VectorDb {
   // when nothing was ever inserted. May return fewer than k.
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
                                         const Filter* filter) const;
-  // As search, but the walk keeps exactly the k nearest (ef = max(k, ef_search)) instead of a
-  // margin of 2k for replaced versions: for an owner that only ever replaces a vector by deleting
-  // it first, whose replaced versions are tombstones the walk never admits.
+  // As search, but the walk keeps exactly the k nearest (ef = max(k, ef_search)) instead of 2k:
+  // the durable engine's searches, whose beam has always been that.
   Result<std::vector<SearchHit>> search_without_margin(std::span<const float> query,
                                                        std::uint64_t k, const Filter* filter) const;
 
