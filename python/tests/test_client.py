@@ -3,6 +3,8 @@
 import ctypes
 import math
 import random
+import struct
+import sys
 import threading
 
 import pytest
@@ -10,6 +12,7 @@ import pytest
 import vexradb
 from vexradb import And, Client, Eq, GeoRadius, Gt, Gte, In, Lt, Lte, Not, Or
 from vexradb import _ffi, errors
+from vexradb import client as client_module
 
 try:
     import numpy as np
@@ -53,6 +56,54 @@ def test_crud_round_trip(db):
     assert db.delete("b") is True
     assert db.delete("b") is False
     assert db.stats().vector_count == 2
+
+
+def _batch_call_sizes(db):
+    """The entry count of every batch call `db` makes from now on, as the library receives it."""
+    sizes = []
+    call = db._call
+
+    def recording_call(name, *args):
+        if name == "method_vexraclient_upsert_batch":
+            sizes.append(struct.unpack(">i", ctypes.string_at(args[0].data, 4))[0])
+        return call(name, *args)
+
+    db._call = recording_call
+    return sizes
+
+
+def test_progress_loads_in_chunks_each_its_own_batch_call(monkeypatch):
+    monkeypatch.setattr(client_module, "PROGRESS_CHUNK_SIZE", 8)
+    rng = random.Random(11)
+    entries = [("v%d" % i, [rng.uniform(-1, 1) for _ in range(4)], {"n": i} if i % 3 else None)
+               for i in range(30)]
+    entries.append(("v2", [0.5, 0.5, 0.5, 0.5], {"again": True}))  # a later chunk replaces it
+    queries = [[rng.uniform(-1, 1) for _ in range(4)] for _ in range(5)]
+    # A database loaded by hand, chunk by chunk. Graph levels are drawn at random, so the two are
+    # compared by their answers; on so few vectors every answer is exact.
+    with Client.in_memory(4) as by_hand:
+        for start in range(0, len(entries), 8):
+            by_hand.upsert_batch(entries[start:start + 8])
+        expected = [by_hand.search(query, 10) for query in queries]
+
+    for with_tqdm in (True, False):
+        if not with_tqdm:
+            monkeypatch.setitem(sys.modules, "tqdm", None)  # its import now fails
+        with Client.in_memory(4) as db:
+            sizes = _batch_call_sizes(db)
+            db.upsert_batch(entries, progress=True)
+            assert sizes == [8, 8, 8, 7]
+            assert sorted(db.list()) == sorted({entry[0] for entry in entries})
+            assert db.get("v2").metadata == {"again": True}
+            assert all(db.get(id) == (id, pytest.approx(vector), metadata)
+                       for id, vector, metadata in entries[:30] if id != "v2")
+            assert len(db) == 30
+            assert [db.search(query, 10) for query in queries] == expected
+
+    with Client.in_memory(4) as db:  # without progress: one call, however long the load
+        sizes = _batch_call_sizes(db)
+        db.upsert_batch(entries)
+        assert sizes == [31]
 
 
 def test_search_and_filters(db):

@@ -20,6 +20,9 @@ Record = namedtuple("Record", "id vector metadata")
 SearchResult = namedtuple("SearchResult", "id distance metadata")
 Stats = namedtuple("Stats", "vector_count dimensions memory_usage_bytes compression_ratio")
 
+# Entries per batch call of upsert_batch(..., progress=True).
+PROGRESS_CHUNK_SIZE = 10_000
+
 _METRICS = {"cosine": 1, "euclidean": 2, "dot": 3, "dot_product": 3}
 _QUANTIZATIONS = {"none": 1, None: 1, "sq8": 2, "binary": 3}
 
@@ -43,6 +46,27 @@ def _entry_parts(entry):
     if len(entry) == 2:
         return entry[0], entry[1], None
     return entry[0], entry[1], entry[2]
+
+
+class _NoBar:
+    """Stands in for a progress bar where tqdm is not installed."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+    def update(self, n):
+        pass
+
+
+def _progress_bar(total):
+    try:
+        from tqdm import tqdm  # optional, and only imported when a bar is asked for
+    except ImportError:
+        return _NoBar()
+    return tqdm(total=total, unit="vectors", desc="upsert_batch")
 
 
 def _choice(table, value, what):
@@ -155,12 +179,19 @@ class Client:
             Writer().optional_text(_metadata_text(metadata)).bytes(),
         ))
 
-    def upsert_batch(self, entries, vectors=None, metadata=None):
-        """Upserts many vectors at once, in one call of the library.
+    def upsert_batch(self, entries, vectors=None, metadata=None, *, progress=False):
+        """Upserts many vectors at once, in one call of the library (see `progress` below).
 
         Either `entries` alone: (id, vector[, metadata]) tuples, Records or dicts; or `entries` a
         list of ids with `vectors` their vectors, an (n, d) floating-point numpy array (or a
-        sequence of vectors), and optionally `metadata`, a list of n metadata values or None."""
+        sequence of vectors), and optionally `metadata`, a list of n metadata values or None.
+
+        With `progress=True` the load is sent in order as several batch calls of
+        PROGRESS_CHUNK_SIZE entries each, and a progress bar (tqdm's, when it is installed;
+        without it the same calls are made silently) advances after each. It is then not one
+        batch: an in-memory database builds its graph call by call, so the graph may differ from
+        the one a single call would build; and a failure stops at the chunk that failed, keeping
+        the chunks stored before it."""
         if vectors is None:
             entries = [_entry_parts(entry) for entry in entries]
             ids = [entry[0] for entry in entries]
@@ -172,6 +203,20 @@ class Client:
             metadata = [None] * len(ids) if metadata is None else list(metadata)
             if len(metadata) != len(ids):
                 raise ValueError("%d metadata values for %d ids" % (len(metadata), len(ids)))
+        if not progress:
+            self._upsert_rows(ids, rows, metadata)
+            return
+        size = PROGRESS_CHUNK_SIZE
+        # An empty load still makes its one (empty) call, as without progress.
+        starts = range(0, len(ids), size) or [0]
+        with _progress_bar(len(ids)) as bar:
+            for start in starts:
+                end = min(start + size, len(ids))
+                self._upsert_rows(ids[start:end], rows[start:end], metadata[start:end])
+                bar.update(end - start)
+
+    def _upsert_rows(self, ids, rows, metadata):
+        """One batch call of the library: ids with their encoded rows and metadata values."""
         writer = Writer().i32(len(ids))
         for id, row, meta in zip(ids, rows, metadata):
             writer.text(id).float_bytes(row).optional_text(_metadata_text(meta))
