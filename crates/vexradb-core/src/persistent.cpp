@@ -9,14 +9,12 @@
 #include <cmath>
 #include <vector>
 
+#include "data_directory.hpp"
 #include "overloaded.hpp"
 #include "utf8.hpp"
 
 namespace vexradb {
 namespace {
-
-constexpr std::string_view kWalDirectory = "wal";
-constexpr std::string_view kSnapshotDirectory = "snapshots";
 
 // Above this share of removed nodes, a graph repaired around them is no longer as good as a new
 // one, and the live vectors are linked afresh.
@@ -77,6 +75,52 @@ std::uint64_t wall_clock_millis() {
   return millis > 0 ? static_cast<std::uint64_t>(millis) : 0;
 }
 
+// Replays what the running engine did with the record: an insertion of a live id was refused
+// then, and is skipped now.
+Status replay(VectorDb& engine, const WalRecord& record) {
+  return std::visit(Overloaded{
+                        [&](const wal_entries::Insert& e) -> Status {
+                          if (engine.storage().get_internal_id(e.id.str())) return {};
+                          return engine.insert(e.id, e.vector, e.metadata);
+                        },
+                        [&](const wal_entries::Delete& e) -> Status {
+                          engine.remove(e.id.str());
+                          return {};
+                        },
+                        [](const wal_entries::Checkpoint&) -> Status { return {}; },
+                    },
+                    record.entry);
+}
+
+// Loads the newest snapshot into the empty `engine` and replays the log records numbered after
+// it; gives that number (0 without a snapshot). Reads only.
+Result<std::uint64_t> recover_into(VectorDb& engine, const std::filesystem::path& snapshot_dir,
+                                   const std::filesystem::path& wal_dir, FileSystem& fs) {
+  Result<std::vector<SnapshotFile>> files = SnapshotManager::list_snapshots(snapshot_dir);
+  if (!files) return fail(std::move(files).error());
+  std::uint64_t after = 0;
+  if (!files->empty()) {
+    Result<Snapshot> snapshot = SnapshotManager::load(files->back().path, fs);
+    if (!snapshot) return fail(std::move(snapshot).error());
+    const std::uint64_t dimensions = snapshot->header.dimensions;
+    const std::uint64_t configured = engine.config().dimensions;
+    if (dimensions != configured) {
+      return fail(errors::InvalidConfiguration{
+          "Snapshot dimensions (" + std::to_string(dimensions) + ") don't match config (" +
+          std::to_string(configured) + ")"});
+    }
+    if (auto ok = engine.restore(snapshot->vectors, std::move(snapshot->graph)); !ok)
+      return fail(std::move(ok).error());
+    after = snapshot->header.sequence;
+  }
+  Result<std::vector<WalRecord>> records = Wal::read_records(wal_dir, after, fs);
+  if (!records) return fail(std::move(records).error());
+  for (WalRecord& record : *records) {
+    if (auto ok = replay(engine, record); !ok) return fail(std::move(ok).error());
+  }
+  return after;
+}
+
 }  // namespace
 
 PersistentVectorDb::PersistentVectorDb(const std::filesystem::path& data_dir,
@@ -107,47 +151,22 @@ Result<std::unique_ptr<PersistentVectorDb>> PersistentVectorDb::open(
 }
 
 Status PersistentVectorDb::recover() {
-  Result<std::vector<SnapshotFile>> files = SnapshotManager::list_snapshots(snapshots_.directory());
-  if (!files) return fail(std::move(files).error());
-  std::uint64_t after = 0;
-  if (!files->empty()) {
-    Result<Snapshot> snapshot = SnapshotManager::load(files->back().path, *config_.file_system);
-    if (!snapshot) return fail(std::move(snapshot).error());
-    const std::uint64_t dimensions = snapshot->header.dimensions;
-    if (dimensions != config_.engine.dimensions) {
-      return fail(errors::InvalidConfiguration{
-          "Snapshot dimensions (" + std::to_string(dimensions) + ") don't match config (" +
-          std::to_string(config_.engine.dimensions) + ")"});
-    }
-    if (auto ok = memory_->restore(snapshot->vectors, std::move(snapshot->graph)); !ok) return ok;
-    after = snapshot->header.sequence;
-  }
+  Result<std::uint64_t> after =
+      recover_into(*memory_, snapshots_.directory(), wal_.directory(), *config_.file_system);
+  if (!after) return fail(std::move(after).error());
   // Even with the log lost or unreadable, new records must sort after the snapshot's.
-  wal_.continue_after(after);
-  Result<std::vector<WalRecord>> records =
-      Wal::read_records(wal_.directory(), after, *config_.file_system);
-  if (!records) return fail(std::move(records).error());
-  for (WalRecord& record : *records) {
-    if (auto ok = replay(record); !ok) return ok;
-  }
+  wal_.continue_after(*after);
   return {};
 }
 
-// Replays what the running engine did with the record: an insertion of a live id was refused
-// then, and is skipped now.
-Status PersistentVectorDb::replay(const WalRecord& record) {
-  return std::visit(Overloaded{
-                        [&](const wal_entries::Insert& e) -> Status {
-                          if (memory_->storage().get_internal_id(e.id.str())) return {};
-                          return memory_->insert(e.id, e.vector, e.metadata);
-                        },
-                        [&](const wal_entries::Delete& e) -> Status {
-                          memory_->remove(e.id.str());
-                          return {};
-                        },
-                        [](const wal_entries::Checkpoint&) -> Status { return {}; },
-                    },
-                    record.entry);
+Result<std::unique_ptr<VectorDb>> PersistentVectorDb::read_only(
+    const std::filesystem::path& data_dir, const Config& config, FileSystem& fs) {
+  if (auto ok = expect_data_directory(data_dir); !ok) return fail(std::move(ok).error());
+  auto engine = std::make_unique<VectorDb>(config);
+  Result<std::uint64_t> after =
+      recover_into(*engine, data_dir / kSnapshotDirectory, data_dir / kWalDirectory, fs);
+  if (!after) return fail(std::move(after).error());
+  return engine;
 }
 
 Status PersistentVectorDb::log(std::span<const WalEntry> entries) {
@@ -236,14 +255,20 @@ Result<PersistentVectorDb::Compaction> PersistentVectorDb::compact() const {
   return compaction;
 }
 
+Result<std::vector<SearchHit>> search_recovered(const VectorDb& engine,
+                                                std::span<const float> query, std::uint64_t k,
+                                                const Filter* filter) {
+  // The dimension is checked first, as the in-memory engine does.
+  if (auto ok = check_vector_length(engine.config().dimensions, query); !ok)
+    return fail(std::move(ok).error());
+  if (engine.len() == 0) return fail(errors::IndexEmpty{});
+  return engine.search_without_margin(query, k, filter);
+}
+
 Result<std::vector<SearchHit>> PersistentVectorDb::search(std::span<const float> query,
                                                           std::uint64_t k,
                                                           const Filter* filter) const {
-  // The dimension is checked first, as the in-memory engine does.
-  if (auto ok = check_vector_length(config_.engine.dimensions, query); !ok)
-    return fail(std::move(ok).error());
-  if (memory_->len() == 0) return fail(errors::IndexEmpty{});
-  return memory_->search_without_margin(query, k, filter);
+  return search_recovered(*memory_, query, k, filter);
 }
 
 namespace {

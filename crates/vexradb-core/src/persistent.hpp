@@ -26,6 +26,9 @@
 
 namespace vexradb {
 
+inline constexpr std::string_view kWalDirectory = "wal";
+inline constexpr std::string_view kSnapshotDirectory = "snapshots";
+
 struct PersistentConfig {
   Config engine;  // dimensions, metric and graph parameters
   std::uint64_t max_wal_size =
@@ -49,6 +52,12 @@ class ReaderGate {
   ~ReaderGate() = default;
 };
 
+// A search as the durable engine answers it (see PersistentVectorDb::search), over its in-memory
+// engine or one read_only() recovered.
+Result<std::vector<SearchHit>> search_recovered(const VectorDb& engine,
+                                                std::span<const float> query, std::uint64_t k,
+                                                const Filter* filter);
+
 // Threads: the engine's threading rule (engine.hpp), with insert, upsert, upsert_batch, remove,
 // checkpoint and sync as the non-const calls, except where the reader gate lets readers in.
 // Readers that come in during a checkpoint that a batch owes see the entries before it.
@@ -59,6 +68,14 @@ class PersistentVectorDb {
   // log records numbered after it.
   static Result<std::unique_ptr<PersistentVectorDb>> open(const std::filesystem::path& data_dir,
                                                           const PersistentConfig& config);
+
+  // The engine a data directory recovers to, read without writing, locking or repairing
+  // anything, for tools that inspect a directory another client may be using: what open() would
+  // give, except that a damaged or torn log tail is read up to, not cut. Io error for a missing
+  // directory or one that holds no log.
+  static Result<std::unique_ptr<VectorDb>> read_only(const std::filesystem::path& data_dir,
+                                                     const Config& config,
+                                                     FileSystem& fs = posix_file_system());
 
   // Logs, then applies. A refused insertion (for example a live id) stays logged; replay skips
   // it the same way. Refused before anything is logged: a vector of the wrong length
@@ -109,7 +126,6 @@ class PersistentVectorDb {
                      UniqueFd lock, Wal wal);
 
   Status recover();
-  Status replay(const WalRecord& record);
   // Logs `entries` in one write and, with sync_on_write, forces them out.
   Status log(std::span<const WalEntry> entries);
   Status apply_upsert(wal_entries::Insert entry);

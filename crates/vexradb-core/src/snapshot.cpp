@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <system_error>
 
+#include "crc32.hpp"
 #include "encoding.hpp"
 #include "file_io.hpp"
 #include "file_system.hpp"
@@ -20,6 +23,7 @@ constexpr std::uint8_t kVersion = 2;
 constexpr std::string_view kNamePrefix = "snapshot_";
 constexpr std::string_view kNameSuffix = ".snap";
 constexpr std::string_view kTempSuffix = ".tmp";
+constexpr std::string_view kChecksumSuffix = ".crc32";
 
 // Smallest encodings, for refusing counts that the rest of the file cannot hold.
 constexpr std::uint64_t kMinNodeBytes = 4 + 8 + 8;
@@ -46,6 +50,20 @@ std::optional<std::uint64_t> snapshot_number(std::string_view name) {
     return std::nullopt;
   return parse_number(
       name.substr(kNamePrefix.size(), name.size() - kNamePrefix.size() - kNameSuffix.size()));
+}
+
+// The snapshot a checksum file belongs to, by name: "snapshot_N.snap.crc32" gives
+// "snapshot_N.snap".
+std::optional<std::string_view> checksummed_name(std::string_view name) {
+  if (!name.ends_with(kChecksumSuffix)) return std::nullopt;
+  name.remove_suffix(kChecksumSuffix.size());
+  if (!snapshot_number(name)) return std::nullopt;
+  return name;
+}
+
+std::filesystem::path with_suffix(std::filesystem::path path, std::string_view suffix) {
+  path += suffix;
+  return path;
 }
 
 // ---- Writing ----------------------------------------------------------------------------------
@@ -75,10 +93,13 @@ void encode_vector(const SnapshotVector& vector, Encoder& out) {
   out.optional_text(metadata_text(vector.metadata));
 }
 
-// Encodes the file piece by piece into a scratch buffer and hands each piece to the writer.
+// Encodes the file piece by piece into a scratch buffer and hands each piece to the writer,
+// keeping the checksum of everything written.
 class SnapshotWriter {
  public:
   SnapshotWriter(FileSystem& fs, int fd) : writer_(fs, fd) {}
+
+  const SnapshotChecksum& checksum() const noexcept { return checksum_; }
 
   Status write(const SnapshotHeader& header, const HnswIndex::State& graph,
                std::span<const SnapshotVector> vectors) {
@@ -107,6 +128,8 @@ class SnapshotWriter {
 
  private:
   Status drain() {
+    checksum_.crc32 = crc32_update(checksum_.crc32, scratch_);
+    checksum_.size += scratch_.size();
     Status written = writer_.write(std::as_bytes(std::span(scratch_)));
     scratch_.clear();
     return as_storage_error(std::move(written));
@@ -119,6 +142,7 @@ class SnapshotWriter {
   }
 
   BufferedWriter writer_;
+  SnapshotChecksum checksum_;
   std::string scratch_;
   Encoder out_{scratch_};
 };
@@ -209,9 +233,85 @@ Status read_vectors(FileDecoder& in, std::uint64_t count, std::vector<SnapshotVe
   return {};
 }
 
+Result<Snapshot> read_snapshot(FileReader& file) {
+  FileDecoder in(file);
+  Result<SnapshotHeader> header = read_header(in);
+  if (!header) return fail(std::move(header).error());
+  Snapshot snapshot{*header, std::nullopt, {}};
+  VEXRA_DECODE(has_graph, in.tag());
+  if (has_graph) {
+    Result<HnswIndex::State> graph = read_graph(in);
+    if (!graph) return fail(std::move(graph).error());
+    snapshot.graph = std::move(*graph);
+  }
+  if (auto ok = read_vectors(in, header->vector_count, snapshot.vectors); !ok)
+    return fail(std::move(ok).error());
+  return snapshot;
+}
+
 #undef VEXRA_DECODE
 
+// ---- Checksum files ---------------------------------------------------------------------------
+
+constexpr std::size_t kChecksumLineMax = 8 + 1 + 20 + 1;
+
+std::string checksum_line(const SnapshotChecksum& checksum) {
+  char line[kChecksumLineMax + 1];
+  std::snprintf(line, sizeof line, "%08x %llu\n", static_cast<unsigned>(checksum.crc32),
+                static_cast<unsigned long long>(checksum.size));
+  return line;
+}
+
+std::optional<SnapshotChecksum> parse_checksum_line(std::string_view line) {
+  const std::size_t space = line.find(' ');
+  if (space != 8 || !line.ends_with('\n')) return std::nullopt;
+  const std::string_view crc = line.substr(0, space);
+  const std::string_view size = line.substr(space + 1, line.size() - space - 2);
+  SnapshotChecksum checksum;
+  const auto crc_end = crc.data() + crc.size();
+  const auto size_end = size.data() + size.size();
+  if (std::from_chars(crc.data(), crc_end, checksum.crc32, 16).ptr != crc_end || size.empty() ||
+      std::from_chars(size.data(), size_end, checksum.size).ptr != size_end)
+    return std::nullopt;
+  return checksum;
+}
+
+Status write_checksum_file(FileSystem& fs, const std::filesystem::path& path,
+                           const SnapshotChecksum& checksum) {
+  Result<UniqueFd> file = fs.open(path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!file) return fail(std::move(file).error());
+  const std::string line = checksum_line(checksum);
+  if (auto ok = fs.write(file->get(), std::as_bytes(std::span(line))); !ok) return ok;
+  return fs.sync(file->get());
+}
+
+Status remove_if_present(FileSystem& fs, const std::filesystem::path& path) {
+  Status removed = fs.remove(path);
+  if (removed) return removed;
+  const auto* io = std::get_if<errors::Io>(&removed.error().payload());
+  if (io != nullptr && io->os_code == ENOENT) return {};
+  return removed;
+}
+
+// A checkpoint's temporary file, or a checksum file left without its snapshot.
+bool is_unfinished(const std::filesystem::path& path) {
+  const std::string name = path.filename().native();
+  if (name.ends_with(kTempSuffix)) {
+    const std::string_view stem =
+        std::string_view(name).substr(0, name.size() - kTempSuffix.size());
+    return snapshot_number(stem) || checksummed_name(stem);
+  }
+  const std::optional<std::string_view> snapshot = checksummed_name(name);
+  if (!snapshot) return false;
+  const Result<bool> present = file_exists(path.parent_path() / *snapshot);
+  return present && !*present;
+}
+
 }  // namespace
+
+std::filesystem::path checksum_path(const std::filesystem::path& snapshot) {
+  return with_suffix(snapshot, kChecksumSuffix);
+}
 
 std::string snapshot_file_name(std::uint64_t timestamp) {
   char digits[32];
@@ -242,17 +342,26 @@ Status SnapshotManager::save(SnapshotHeader header, const HnswIndex::State& grap
                              std::span<const SnapshotVector> vectors) const {
   header.vector_count = vectors.size();
   const std::filesystem::path path = snapshot_dir_ / snapshot_file_name(header.timestamp);
-  std::filesystem::path temp = path;
-  temp += kTempSuffix;
+  const std::filesystem::path temp = with_suffix(path, kTempSuffix);
+  const std::filesystem::path sum = checksum_path(path);
+  const std::filesystem::path sum_temp = with_suffix(sum, kTempSuffix);
+  bool sum_named = false;
   Status saved = [&]() -> Status {
     Result<UniqueFd> file = fs_->open(temp, O_WRONLY | O_CREAT | O_TRUNC);
     if (!file) return fail(std::move(file).error());
-    if (auto ok = SnapshotWriter(*fs_, file->get()).write(header, graph, vectors); !ok) return ok;
+    SnapshotWriter writer(*fs_, file->get());
+    if (auto ok = writer.write(header, graph, vectors); !ok) return ok;
     if (auto ok = fs_->sync(file->get()); !ok) return ok;
+    if (auto ok = write_checksum_file(*fs_, sum_temp, writer.checksum()); !ok) return ok;
+    if (auto ok = fs_->rename(sum_temp, sum); !ok) return ok;
+    sum_named = true;
     return fs_->rename(temp, path);
   }();
   if (!saved) {
-    (void)fs_->remove(temp);  // best effort: the next open removes it too
+    // Best effort: the next open removes what is left.
+    (void)fs_->remove(temp);
+    (void)fs_->remove(sum_temp);
+    if (sum_named) (void)fs_->remove(sum);
     return saved;
   }
   return fs_->sync_directory(snapshot_dir_);
@@ -265,6 +374,7 @@ Status SnapshotManager::prune() const {
   const std::size_t excess = files->size() - max_snapshots_;
   for (std::size_t i = 0; i < excess; ++i) {
     if (auto ok = fs_->remove((*files)[i].path); !ok) return ok;
+    if (auto ok = remove_if_present(*fs_, checksum_path((*files)[i].path)); !ok) return ok;
   }
   return {};
 }
@@ -273,34 +383,63 @@ Status SnapshotManager::remove_unfinished() const {
   std::error_code error;
   std::filesystem::directory_iterator entries(snapshot_dir_, error);
   for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
-    const std::string name = entries->path().filename().native();
-    const bool unfinished =
-        name.ends_with(kTempSuffix) &&
-        snapshot_number(std::string_view(name).substr(0, name.size() - kTempSuffix.size()));
-    if (!unfinished) continue;
-    if (auto ok = fs_->remove(entries->path()); !ok) return ok;
+    const std::filesystem::path& path = entries->path();
+    if (!is_unfinished(path)) continue;
+    if (auto ok = fs_->remove(path); !ok) return ok;
   }
   if (error) return fail(errors::Io::from_errno(error.value()));
   return {};
 }
 
-Result<Snapshot> SnapshotManager::load(const std::filesystem::path& path, FileSystem& fs) {
+Result<Snapshot> SnapshotManager::load(const std::filesystem::path& path, FileSystem& fs,
+                                       std::uint64_t* stopped_at) {
+  Result<FileReader> file = FileReader::open(fs, path);
+  if (!file) return fail(std::move(file).error());
+  Result<Snapshot> snapshot = read_snapshot(*file);
+  if (stopped_at != nullptr) *stopped_at = file->position();
+  return snapshot;
+}
+
+Result<SnapshotHeader> SnapshotManager::load_header(const std::filesystem::path& path,
+                                                    FileSystem& fs) {
   Result<FileReader> file = FileReader::open(fs, path);
   if (!file) return fail(std::move(file).error());
   FileDecoder in(*file);
-  Result<SnapshotHeader> header = read_header(in);
-  if (!header) return fail(std::move(header).error());
-  Snapshot snapshot{*header, std::nullopt, {}};
-  Decoded<bool> has_graph = in.tag();
-  if (!has_graph) return fail(errors::Storage{std::move(has_graph).error()});
-  if (*has_graph) {
-    Result<HnswIndex::State> graph = read_graph(in);
-    if (!graph) return fail(std::move(graph).error());
-    snapshot.graph = std::move(*graph);
+  return read_header(in);
+}
+
+Result<std::optional<SnapshotChecksum>> SnapshotManager::recorded_checksum(
+    const std::filesystem::path& snapshot) {
+  const std::filesystem::path path = checksum_path(snapshot);
+  Result<bool> exists = file_exists(path);
+  if (!exists) return fail(std::move(exists).error());
+  if (!*exists) return std::optional<SnapshotChecksum>();
+  Result<FileReader> file = FileReader::open(posix_file_system(), path);
+  if (!file) return fail(std::move(file).error());
+  const errors::Storage invalid{"not a snapshot checksum file: " + path.filename().string()};
+  if (file->remaining() > kChecksumLineMax) return fail(invalid);
+  std::string line(file->remaining(), '\0');
+  if (!file->read(std::as_writable_bytes(std::span(line))))
+    return fail(errors::Io{0, file->error()});
+  std::optional<SnapshotChecksum> checksum = parse_checksum_line(line);
+  if (!checksum) return fail(invalid);
+  return checksum;
+}
+
+Result<SnapshotChecksum> SnapshotManager::checksum_of(const std::filesystem::path& snapshot,
+                                                      FileSystem& fs) {
+  Result<FileReader> file = FileReader::open(fs, snapshot);
+  if (!file) return fail(std::move(file).error());
+  SnapshotChecksum checksum;
+  std::string piece;
+  while (file->remaining() > 0) {
+    piece.resize(std::min<std::uint64_t>(file->remaining(), 1 << 16));
+    if (!file->read(std::as_writable_bytes(std::span(piece))))
+      return fail(errors::Io{0, file->error()});
+    checksum.crc32 = crc32_update(checksum.crc32, piece);
+    checksum.size += piece.size();
   }
-  if (auto ok = read_vectors(in, header->vector_count, snapshot.vectors); !ok)
-    return fail(std::move(ok).error());
-  return snapshot;
+  return checksum;
 }
 
 }  // namespace vexradb

@@ -44,12 +44,22 @@ struct Snapshot {
   std::vector<SnapshotVector> vectors;
 };
 
+// The checksum of a whole snapshot file. The format has none of its own, so a checkpoint keeps
+// it beside the file, in "<snapshot name>.crc32" as one line "<8 hex digits> <size>": a check
+// can then find any changed byte, including one in vector data that still decodes.
+struct SnapshotChecksum {
+  std::uint32_t crc32 = 0;
+  std::uint64_t size = 0;
+  bool operator==(const SnapshotChecksum&) const = default;
+};
+
 struct SnapshotFile {
   std::uint64_t number;
   std::filesystem::path path;
 };
 
 std::string snapshot_file_name(std::uint64_t timestamp);
+std::filesystem::path checksum_path(const std::filesystem::path& snapshot);
 
 // The snapshot directory: listing, writing, pruning and loading its files.
 class SnapshotManager {
@@ -65,21 +75,35 @@ class SnapshotManager {
 
   // Writes the file of `header.timestamp` completely under a temporary name, forces it to
   // stable storage and renames it into place: a file with a snapshot's name is always complete.
-  // Storage error with the encoder's message when writing fails, Io for the file operations;
-  // on failure no new file is left behind.
+  // Its checksum file takes its name just before it. Storage error with the encoder's message
+  // when writing fails, Io for the file operations; on failure no new file is left behind.
   Status save(SnapshotHeader header, const HnswIndex::State& graph,
               std::span<const SnapshotVector> vectors) const;
 
-  // Removes the oldest files beyond the newest `max_snapshots`.
+  // Removes the oldest files beyond the newest `max_snapshots`, with their checksum files.
   Status prune() const;
-  // Removes the temporary files of checkpoints that a crash interrupted.
+  // Removes the temporary files of checkpoints that a crash interrupted, and checksum files
+  // whose snapshot is not there.
   Status remove_unfinished() const;
 
   // Reads a whole snapshot file. Storage errors: "io error: failed to fill whole buffer" for a
   // file cut short, "Invalid snapshot magic bytes", "Unsupported snapshot version: N", or the
   // decoder's message for a damaged body.
+  // `stopped_at`, when given, receives the offset where reading ended (for a damaged file, about
+  // where the damage was found).
   static Result<Snapshot> load(const std::filesystem::path& path,
-                               FileSystem& fs = posix_file_system());
+                               FileSystem& fs = posix_file_system(),
+                               std::uint64_t* stopped_at = nullptr);
+  // Reads the header alone.
+  static Result<SnapshotHeader> load_header(const std::filesystem::path& path,
+                                            FileSystem& fs = posix_file_system());
+  // The checksum recorded beside a snapshot file; none for a file written without one. Io error
+  // when it cannot be read, Storage when it is not a checksum file.
+  static Result<std::optional<SnapshotChecksum>> recorded_checksum(
+      const std::filesystem::path& snapshot);
+  // The checksum of the file as it is now.
+  static Result<SnapshotChecksum> checksum_of(const std::filesystem::path& snapshot,
+                                              FileSystem& fs = posix_file_system());
 
   const std::filesystem::path& directory() const noexcept { return snapshot_dir_; }
 

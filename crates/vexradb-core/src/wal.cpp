@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -11,6 +10,7 @@
 #include <limits>
 #include <string>
 
+#include "crc32.hpp"
 #include "overloaded.hpp"
 
 namespace vexradb {
@@ -272,13 +272,6 @@ std::string encode_entry(const WalEntry& entry) {
   return bytes;
 }
 
-std::uint32_t crc32_of(std::string_view bytes) {
-  // zlib's crc32 is the ISO-HDLC CRC-32 the file format uses; it takes at most 4 GiB per call,
-  // which one frame never exceeds.
-  return static_cast<std::uint32_t>(
-      ::crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
-}
-
 bool verify(const WalRecord& record) {
   return crc32_of(encode_entry(record.entry)) == record.checksum;
 }
@@ -353,6 +346,58 @@ Result<std::vector<WalRecord>> Wal::read_records(const std::filesystem::path& wa
       records.push_back(std::move(*frame->record));
   }
   return records;
+}
+
+Result<LogReport> Wal::inspect(const std::filesystem::path& wal_dir, FileSystem& fs) {
+  Result<FileReader> file = FileReader::open(fs, wal_dir / kWalFileName);
+  if (!file) return fail(std::move(file).error());
+  LogReport report;
+  report.bytes = file->remaining();
+  std::byte header[kWalHeaderSize];
+  if (!file->read(header) || std::memcmp(header, kHeader.data(), kHeader.size()) != 0) {
+    report.damage.push_back({0, "not a log header (\"ZWAL\", version 1)"});
+    return report;
+  }
+  std::uint64_t readable_sequence = 0;
+  bool undecodable = false;
+  while (file->remaining() > 0) {
+    const std::uint64_t start = file->position();
+    std::optional<Frame> frame = next_frame(*file);
+    if (!frame) {
+      Result<std::vector<std::byte>> rest =
+          read_range(fs, wal_dir / kWalFileName, start, report.bytes);
+      if (!rest) return fail(std::move(rest).error());
+      LogScan scan;
+      scan.undecodable_frame = undecodable;
+      scan.last_readable_sequence = readable_sequence;
+      if (is_damage(scan, *rest)) {
+        report.damage.push_back({start, "a frame cut short with whole frames behind it"});
+      } else {
+        report.torn_tail = start;
+      }
+      break;
+    }
+    if (!frame->record) {
+      undecodable = true;
+      report.damage.push_back({start, "a frame that does not decode: " + frame->record.error()});
+      continue;
+    }
+    const WalRecord& record = *frame->record;
+    if (!undecodable) readable_sequence = record.sequence;
+    if (!verify(record)) {
+      report.damage.push_back(
+          {start, "checksum mismatch in record " + std::to_string(record.sequence)});
+      continue;
+    }
+    if (report.records > 0 && record.sequence <= report.newest_sequence) {
+      report.damage.push_back({start, "record " + std::to_string(record.sequence) +
+                                          " follows record " +
+                                          std::to_string(report.newest_sequence)});
+    }
+    ++report.records;
+    report.newest_sequence = std::max(report.newest_sequence, record.sequence);
+  }
+  return report;
 }
 
 Status Wal::ensure_writer() {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -45,12 +46,28 @@ struct WalRecord {
 };
 
 inline constexpr std::string_view kWalFileName = "current.wal";
+
+// A place in a file where a check found something wrong.
+struct FileDamage {
+  std::uint64_t offset;
+  std::string what;
+};
+
+// What a check of the log file found, reading it whole without changing it.
+struct LogReport {
+  std::uint64_t bytes = 0;
+  std::uint64_t records = 0;  // frames that decode and verify
+  std::uint64_t newest_sequence = 0;
+  std::vector<FileDamage> damage;
+  // Where the end of a last write that did not complete begins: cut by the next open without
+  // losing anything written whole, so not damage.
+  std::optional<std::uint64_t> torn_tail;
+};
 inline constexpr std::uint64_t kWalHeaderSize = 5;
 inline constexpr std::uint64_t kDefaultMaxWalSize = 64ull << 20;
 
 // The encoding of an entry (variant index first), which the checksum covers.
 std::string encode_entry(const WalEntry& entry);
-std::uint32_t crc32_of(std::string_view bytes);
 // Whether the record's checksum matches the canonical encoding of its entry.
 bool verify(const WalRecord& record);
 // Decodes a frame body; bytes after the checksum are ignored.
@@ -75,6 +92,10 @@ class Wal {
                                                      std::uint64_t after,
                                                      FileSystem& fs = posix_file_system());
 
+  // Reads every frame of the log and reports each one that is cut short, does not decode, fails
+  // its checksum or is numbered out of order. Io error when there is no log file.
+  static Result<LogReport> inspect(const std::filesystem::path& wal_dir,
+                                   FileSystem& fs = posix_file_system());
   // Logs one entry and returns its sequence number. A Storage error, with nothing written, once
   // the numbers run out (2^64 - 1 is the last).
   Result<std::uint64_t> append(const WalEntry& entry);

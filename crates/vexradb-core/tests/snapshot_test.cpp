@@ -170,6 +170,37 @@ TEST_F(SnapshotFiles, PruneKeepsTheNewestThree) {
   EXPECT_EQ(listed().size(), 3u);
 }
 
+// A byte flipped in a vector's floats still decodes: only the checksum file beside the snapshot
+// shows it. Checksum files leave with their snapshots, and none outlives its snapshot.
+TEST_F(SnapshotFiles, ChecksumFilesFollowTheirSnapshots) {
+  const std::vector<SnapshotVector> vectors = numbered_vectors(20);
+  for (const std::uint64_t t : {1, 2, 3, 4})
+    ASSERT_TRUE(manager().save({t, 0, 2, 0}, HnswIndex::State{}, vectors).has_value());
+  const std::filesystem::path newest = file_of(4);
+  const std::optional<SnapshotChecksum> recorded =
+      SnapshotManager::recorded_checksum(newest).value();
+  ASSERT_TRUE(recorded.has_value());
+  EXPECT_EQ(*recorded, SnapshotManager::checksum_of(newest).value());
+
+  std::string bytes = read_file(newest);
+  const std::size_t last_float = bytes.size() - 1 - 4;  // before the last metadata tag
+  bytes[last_float] = static_cast<char>(bytes[last_float] ^ 0x01);
+  write_file(newest, bytes);
+  EXPECT_TRUE(SnapshotManager::load(newest).has_value());
+  EXPECT_NE(*recorded, SnapshotManager::checksum_of(newest).value());
+
+  ASSERT_TRUE(manager().prune().has_value());
+  EXPECT_FALSE(std::filesystem::exists(checksum_path(file_of(1))));
+  EXPECT_TRUE(std::filesystem::exists(checksum_path(file_of(2))));
+  touch(snapshot_file_name(7) + ".crc32");
+  touch(snapshot_file_name(8) + ".crc32.tmp");
+  ASSERT_TRUE(manager().remove_unfinished().has_value());
+  EXPECT_FALSE(std::filesystem::exists(checksum_path(file_of(7))));
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / (snapshot_file_name(8) + ".crc32.tmp")));
+  EXPECT_TRUE(std::filesystem::exists(checksum_path(file_of(2))));
+  EXPECT_TRUE(std::filesystem::exists(checksum_path(file_of(4))));
+}
+
 TEST_F(SnapshotFiles, FailedSaveLeavesNoFile) {
   // A directory in the way of the temporary file makes the save fail before anything is named.
   std::filesystem::create_directory(dir_.path() / (snapshot_file_name(9) + ".tmp"));
