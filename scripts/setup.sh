@@ -18,6 +18,7 @@ packages=(
   libhnswlib-dev    # header-only; the distance benchmark compares with its L2 kernel
   libexpected-dev   # tl::expected, the engine's result type
   nlohmann-json3-dev  # the JSON value type of metadata and filter operands
+  libcli11-dev      # the command-line parser of the vexradb tool
   zlib1g-dev        # CRC-32 of the write-ahead log
   libsodium-dev     # keyed hashing of ids (SipHash)
   python3           # the Python package runs on Debian's interpreter (/usr/bin/python3)
