@@ -1,0 +1,197 @@
+"""The vexradb command-line tool on real data directories."""
+
+import json
+import os
+import struct
+import subprocess
+
+import numpy as np
+import pytest
+
+import vexradb
+
+TOOL = os.environ["VEXRADB_CLI"]
+DIM = 8
+
+
+def run(*args, check=True):
+    done = subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True)
+    if check and done.returncode != 0:
+        raise AssertionError("vexradb %s: %d\n%s" % (args, done.returncode, done.stderr))
+    return done
+
+
+def json_lines(text):
+    return [json.loads(line) for line in text.splitlines()]
+
+
+def directory_bytes(path):
+    """Every file under `path` with its bytes, and every directory."""
+    found = {}
+    for root, dirs, files in os.walk(path):
+        for name in dirs:
+            found[os.path.relpath(os.path.join(root, name), path)] = None
+        for name in files:
+            full = os.path.join(root, name)
+            with open(full, "rb") as f:
+                found[os.path.relpath(full, path)] = f.read()
+    return found
+
+
+def flip_byte(path, offset):
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        byte = f.read(1)[0]
+        f.seek(offset)
+        f.write(bytes([byte ^ 0x10]))
+
+
+@pytest.fixture
+def vectors():
+    return np.random.default_rng(7).standard_normal((300, DIM)).astype(np.float32)
+
+
+@pytest.fixture
+def loaded(tmp_path, vectors):
+    """A data directory with a snapshot of 300 rows and, after it, 40 logged records with
+    metadata."""
+    data = tmp_path / "db"
+    np.save(tmp_path / "rows.npy", vectors)
+    run("import", data, tmp_path / "rows.npy", "--metric", "euclidean", "--id-prefix", "r")
+    run("checkpoint", data, "--metric", "euclidean")
+    with open(tmp_path / "extra.jsonl", "w") as f:
+        for i in range(20):
+            metadata = {"price": i * 10, "tag": "even" if i % 2 == 0 else "odd"}
+            record = {"id": "m%d" % i, "vector": vectors[i].tolist(), "metadata": metadata}
+            f.write(json.dumps(record) + "\n")
+    run("import", data, tmp_path / "extra.jsonl", "--metric", "euclidean")
+    return data
+
+
+def snapshot_files(data):
+    return sorted((data / "snapshots").glob("*.snap"))
+
+
+def test_each_verb_on_a_real_directory(tmp_path, loaded, vectors):
+    info = run("info", loaded).stdout
+    assert "dimensions: 8\n" in info
+    assert "vectors: 320\n" in info
+    assert "snapshots: 1\n" in info
+    # The snapshot holds 300 upserts (a delete and an insert each); the log begins with the
+    # checkpoint's record, then 20 upserts.
+    assert "up to sequence 600," in info
+    assert "log: 41 records" in info
+    assert "newest sequence: 641\n" in info
+
+    dumped = {row["id"]: row for row in json_lines(run("dump", loaded).stdout)}
+    assert len(dumped) == 320
+    assert np.array_equal(np.array(dumped["r17"]["vector"], dtype=np.float32), vectors[17])
+    assert dumped["m3"]["metadata"] == {"price": 30, "tag": "odd"}
+    assert dumped["r3"]["metadata"] is None
+
+    # What the tool finds is what a client opened on the directory finds, bit for bit.
+    query = vectors[5] + 0.01
+    hits = json_lines(run("search", loaded, "--vector", json.dumps(query.tolist()), "-k", 5,
+                          "--metric", "euclidean").stdout)
+    with vexradb.Client.open(loaded, dimensions=DIM, metric="euclidean") as client:
+        expected = client.search(query.tolist(), 5)
+        cheap_even = vexradb.Lt("price", 100) & ~vexradb.Eq("tag", "odd")
+        by_range = client.search(vectors[4].tolist(), 3, cheap_even)
+    assert [h["id"] for h in hits] == [r.id for r in expected]
+    assert [np.float32(h["distance"]) for h in hits] == [np.float32(r.distance) for r in expected]
+    filtered = json_lines(run("search", loaded, "--id", "m4", "-k", 3, "--metric", "euclidean",
+                              "--filter", '{"and":[{"field":"price","lt":100},'
+                                          '{"not":{"field":"tag","eq":"odd"}}]}').stdout)
+    assert [h["id"] for h in filtered] == [r.id for r in by_range]
+    assert all(h["metadata"]["price"] < 100 and h["metadata"]["tag"] == "even" for h in filtered)
+
+    rows = np.random.default_rng(8).standard_normal((5, DIM)).astype(np.float32)
+    with open(tmp_path / "more.fvecs", "wb") as f:
+        for row in rows:
+            f.write(struct.pack("<i", DIM) + row.tobytes())
+    assert run("import", loaded, tmp_path / "more.fvecs", "--id-prefix", "f",
+               "--metric", "euclidean").stdout == "imported 5 vectors\n"
+    assert run("checkpoint", loaded, "--metric", "euclidean").stdout.startswith(
+        "checkpoint written: 325 vectors")
+    assert len(snapshot_files(loaded)) == 2
+    assert run("verify", loaded).stdout == "sound\n"
+
+
+def test_read_verbs_leave_the_directory_byte_for_byte(loaded, vectors):
+    # A torn last frame, which opening the directory as a client would cut.
+    with open(loaded / "wal" / "current.wal", "ab") as f:
+        f.write(b"\x40\x00\x00\x00\x01\x02")
+    before = directory_bytes(loaded)
+    assert "vectors: 320\n" in run("info", loaded).stdout
+    verified = run("verify", loaded)
+    assert verified.returncode == 0
+    assert "note: wal/current.wal at offset" in verified.stdout
+    assert len(json_lines(run("dump", loaded).stdout)) == 320
+    run("search", loaded, "--id", "r1", "--metric", "euclidean")
+    assert directory_bytes(loaded) == before
+
+
+def test_verify_finds_a_flipped_byte_in_a_snapshot_and_in_the_log(loaded):
+    snapshot = snapshot_files(loaded)[0]
+    # A byte inside the last vector's floats: the file still decodes.
+    flip_byte(snapshot, os.path.getsize(snapshot) - 1 - 4 * DIM + 2)
+    verified = run("verify", loaded, check=False)
+    assert verified.returncode == 1
+    assert ("damage: snapshots/%s: checksum mismatch" % snapshot.name) in verified.stdout
+    flip_byte(snapshot, os.path.getsize(snapshot) - 1 - 4 * DIM + 2)
+    assert run("verify", loaded).stdout == "sound\n"
+
+    # The log: the header (5 bytes), the checkpoint frame (4 + 8 + 4 + 8 + 4 = 28 bytes), then
+    # the first upsert's frames; flip a byte inside the second frame's id.
+    log = loaded / "wal" / "current.wal"
+    flip_byte(log, 5 + 28 + 4 + 8 + 4 + 8)
+    verified = run("verify", loaded, check=False)
+    assert verified.returncode == 1
+    assert "damage: wal/current.wal at offset 33: checksum mismatch" in verified.stdout
+
+    # A snapshot written without a checksum file is checked by its structure alone.
+    os.remove(str(snapshot) + ".crc32")
+    with open(snapshot, "r+b") as f:
+        f.truncate(os.path.getsize(snapshot) - 3)
+    verified = run("verify", loaded, check=False).stdout
+    assert "snapshots/%s at offset" % snapshot.name in verified
+    assert "failed to fill whole buffer" in verified
+
+
+def test_writing_verbs_wait_for_no_one(tmp_path, loaded, vectors):
+    np.save(tmp_path / "few.npy", vectors[:3])
+    with vexradb.Client.open(loaded, dimensions=DIM, metric="euclidean"):
+        for args in (("import", loaded, tmp_path / "few.npy"), ("checkpoint", loaded)):
+            refused = run(*args, check=False)
+            assert refused.returncode == 2
+            assert "in use by another client" in refused.stderr
+        assert run("info", loaded).returncode == 0
+    run("checkpoint", loaded)
+
+
+def test_clear_errors(tmp_path, loaded, vectors):
+    foreign = tmp_path / "foreign"
+    foreign.mkdir()
+    (foreign / "notes.txt").write_text("hello")
+    cases = [
+        (("info", tmp_path / "missing"), "no such directory"),
+        (("dump", foreign), "not a data directory"),
+        (("import", foreign, tmp_path / "rows.npy"), "not a data directory"),
+        (("search", loaded, "--vector", "[1, 2]"), "Dimension mismatch: expected 8, got 2"),
+        (("search", loaded, "--id", "nobody"), "Vector not found: nobody"),
+        (("search", loaded, "--id", "r1", "--filter", '{"field":"x","like":1}'), "filter:"),
+    ]
+    np.save(tmp_path / "wide.npy", np.zeros((2, DIM + 1), dtype=np.float32))
+    np.save(tmp_path / "ints.npy", np.zeros((2, DIM), dtype=np.int32))
+    (tmp_path / "rows.txt").write_text("1 2 3")
+    (tmp_path / "bad.jsonl").write_text('{"id": "a", "vector": [1, 2]}\n{"id": "b"}\n')
+    cases += [
+        (("import", loaded, tmp_path / "wide.npy"), "the file's vectors have 9 components"),
+        (("import", loaded, tmp_path / "ints.npy"), "float32 or float64"),
+        (("import", loaded, tmp_path / "rows.txt"), "unknown kind of file"),
+        (("import", tmp_path / "new", tmp_path / "bad.jsonl"), "bad.jsonl: line 2"),
+    ]
+    for args, message in cases:
+        done = run(*args, check=False)
+        assert done.returncode == 2, args
+        assert message in done.stderr, (args, done.stderr)
