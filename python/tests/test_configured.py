@@ -64,7 +64,7 @@ def test_persistent_client_keeps_its_data_across_reopening(tmp_path):
         db.insert("d", [3, 4])  # only in the log
         db.sync()
     assert sorted(os.listdir(path)) == ["snapshots", "wal"]
-    assert len(os.listdir(path / "snapshots")) == 1
+    assert len(list((path / "snapshots").glob("*.snap"))) == 1
     with Client.open(path, dimensions=2, metric="euclidean") as db:
         assert db.list() == ["a", "c", "d"]
         assert db.get("b") is None

@@ -83,6 +83,7 @@ class Client:
 
     def __init__(self, handle):
         self._lib = library()
+        self._clone = self._lib.function("clone_vexraclient")
         self._handle = handle
         self._lock = threading.Lock()
         self._is_closed = False
@@ -149,7 +150,7 @@ class Client:
                     if isinstance(arg, RustBuffer):
                         self._lib.take_bytes(arg)  # the call will not take them
                 raise ValueError("the client is closed")
-            clone = self._lib.function("clone_vexraclient")(self._handle, None)
+            clone = self._clone(self._handle, None)
         return self._lib.call(name, ctypes.c_void_p(clone), *args)
 
     def _text(self, value):

@@ -53,8 +53,8 @@ def vectors():
 
 @pytest.fixture
 def loaded(tmp_path, vectors):
-    """A data directory with a snapshot of 300 rows and, after it, 40 logged records with
-    metadata."""
+    """A data directory with a snapshot of 300 rows and, after it, 20 upserts with metadata (of
+    vectors unlike the rows, so that no search has ties)."""
     data = tmp_path / "db"
     np.save(tmp_path / "rows.npy", vectors)
     run("import", data, tmp_path / "rows.npy", "--metric", "euclidean", "--id-prefix", "r")
@@ -62,7 +62,7 @@ def loaded(tmp_path, vectors):
     with open(tmp_path / "extra.jsonl", "w") as f:
         for i in range(20):
             metadata = {"price": i * 10, "tag": "even" if i % 2 == 0 else "odd"}
-            record = {"id": "m%d" % i, "vector": vectors[i].tolist(), "metadata": metadata}
+            record = {"id": "m%d" % i, "vector": (vectors[i] * 2).tolist(), "metadata": metadata}
             f.write(json.dumps(record) + "\n")
     run("import", data, tmp_path / "extra.jsonl", "--metric", "euclidean")
     return data
@@ -96,7 +96,7 @@ def test_each_verb_on_a_real_directory(tmp_path, loaded, vectors):
     with vexradb.Client.open(loaded, dimensions=DIM, metric="euclidean") as client:
         expected = client.search(query.tolist(), 5)
         cheap_even = vexradb.Lt("price", 100) & ~vexradb.Eq("tag", "odd")
-        by_range = client.search(vectors[4].tolist(), 3, cheap_even)
+        by_range = client.search((vectors[4] * 2).tolist(), 3, cheap_even)
     assert [h["id"] for h in hits] == [r.id for r in expected]
     assert [np.float32(h["distance"]) for h in hits] == [np.float32(r.distance) for r in expected]
     filtered = json_lines(run("search", loaded, "--id", "m4", "-k", 3, "--metric", "euclidean",
