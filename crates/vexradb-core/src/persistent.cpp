@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <string>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "data_directory.hpp"
@@ -75,22 +78,51 @@ std::uint64_t wall_clock_millis() {
   return millis > 0 ? static_cast<std::uint64_t>(millis) : 0;
 }
 
-// Replays what the running engine did with the record: an insertion of a live id was refused
-// then, and is skipped now.
-Status replay(VectorDb& engine, const WalRecord& record) {
-  return std::visit(Overloaded{
-                        [&](const wal_entries::Insert& e) -> Status {
-                          if (engine.storage().get_internal_id(e.id.str())) return {};
-                          return engine.insert(e.id, e.vector, e.metadata);
-                        },
-                        [&](const wal_entries::Delete& e) -> Status {
-                          engine.remove(e.id.str());
-                          return {};
-                        },
-                        [](const wal_entries::Checkpoint&) -> Status { return {}; },
-                    },
-                    record.entry);
-}
+// Applies the log's records in order, as the running engine applied them. Runs of insertions are
+// stored in log order and linked together by the index's batch insertion, which is several times
+// faster than linking one at a time (the graph differs, not the store). Inside a run:
+// - an insertion of an id that is live, before the run or earlier in it, was refused then and is
+//   skipped now;
+// - a deletion of an id the run has not stored is applied at once: only the graph the run is
+//   linked into can tell; a deletion of one it has stored ends the run first.
+class Replay {
+ public:
+  explicit Replay(VectorDb& engine) : engine_(engine) {}
+
+  Status apply(WalRecord& record) {
+    return std::visit(
+        Overloaded{
+            [&](wal_entries::Insert& e) -> Status {
+              if (engine_.storage().get_internal_id(e.id.str()) || run_ids_.contains(e.id.str()))
+                return {};
+              run_ids_.insert(e.id.str());
+              run_.push_back({std::move(e.id), std::move(e.vector), std::move(e.metadata)});
+              return {};
+            },
+            [&](const wal_entries::Delete& e) -> Status {
+              if (run_ids_.contains(e.id.str())) {
+                if (auto ok = finish_run(); !ok) return ok;
+              }
+              engine_.remove(e.id.str());
+              return {};
+            },
+            [](const wal_entries::Checkpoint&) -> Status { return {}; },
+        },
+        record.entry);
+  }
+
+  // Stores and links the pending run.
+  Status finish_run() {
+    run_ids_.clear();
+    if (run_.empty()) return {};
+    return engine_.upsert_batch(std::exchange(run_, {}));
+  }
+
+ private:
+  VectorDb& engine_;
+  std::vector<BatchEntry> run_;
+  std::unordered_set<std::string> run_ids_;
+};
 
 // Loads the newest snapshot into the empty `engine` and replays the log records numbered after
 // it; gives that number (0 without a snapshot). Reads only.
@@ -115,9 +147,11 @@ Result<std::uint64_t> recover_into(VectorDb& engine, const std::filesystem::path
   }
   Result<std::vector<WalRecord>> records = Wal::read_records(wal_dir, after, fs);
   if (!records) return fail(std::move(records).error());
+  Replay replay(engine);
   for (WalRecord& record : *records) {
-    if (auto ok = replay(engine, record); !ok) return fail(std::move(ok).error());
+    if (auto ok = replay.apply(record); !ok) return fail(std::move(ok).error());
   }
+  if (auto ok = replay.finish_run(); !ok) return fail(std::move(ok).error());
   return after;
 }
 

@@ -123,6 +123,71 @@ TEST_F(PersistentEngine, ReopenReplaysTheLog) {
   EXPECT_EQ(db->wal().sequence(), 6u);
 }
 
+// Replay links runs of insertions together; the store it gives back must be the one the running
+// engine built one change at a time: the same live ids under the same internal ids (so the same
+// tombstones and list order), vectors and metadata, with inserts, upserts (a delete and an insert),
+// deletes of live and unknown ids and refused duplicates interleaved. Its graph must find the
+// true neighbours as well.
+TEST_F(PersistentEngine, ReplayOfInterleavedChangesKeepsTheStoreOfOneAtATime) {
+  constexpr std::size_t kDimensions = 16;
+  std::mt19937 rng(17);
+  auto db = open(kDimensions);
+  for (int step = 0; step < 4000; ++step) {
+    const VectorId id("v" + std::to_string(rng() % 1500));
+    const std::vector<float> vector = random_vector(rng, kDimensions);
+    std::optional<Json> metadata;
+    if (rng() % 3 == 0) metadata = Json{{"step", step}};
+    switch (rng() % 8) {
+      case 0:
+        ASSERT_TRUE(db->upsert(id, vector, metadata).has_value());
+        break;
+      case 1:
+        ASSERT_TRUE(db->remove(id.str()).has_value());  // live or not
+        break;
+      default:  // refused when the id is live, and logged all the same
+        (void)db->insert(id, vector, metadata);
+    }
+  }
+  const std::vector<ListItem> listed = db->list(0, UINT32_MAX);
+  std::map<std::string, std::pair<InternalId, StoredVector>> before;
+  for (const ListItem& item : listed) {
+    before.emplace(item.id.str(), std::pair(*db->memory().storage().get_internal_id(item.id.str()),
+                                            *db->get(item.id.str()).value()));
+  }
+  const std::size_t assigned = db->memory().storage().catalog().assigned_count();
+  db.reset();
+
+  db = open(kDimensions);
+  ASSERT_EQ(db->memory().storage().catalog().assigned_count(), assigned);
+  const std::vector<ListItem> relisted = db->list(0, UINT32_MAX);
+  ASSERT_EQ(relisted.size(), listed.size());
+  std::vector<std::pair<std::string, std::vector<float>>> live;
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    const std::string& id = relisted[i].id.str();
+    ASSERT_EQ(id, listed[i].id.str()) << "list position " << i;
+    const auto& [internal, stored] = before.at(id);
+    EXPECT_EQ(db->memory().storage().get_internal_id(id), internal) << id;
+    EXPECT_EQ(*db->get(id).value(), stored) << id;
+    live.emplace_back(id, stored.vector);
+  }
+
+  constexpr std::uint64_t k = 10;
+  const std::vector<std::vector<float>> queries = testing::random_vectors(50, kDimensions, 5);
+  const double recall = testing::filtered_recall(
+      *db, queries, k, nullptr,
+      [&](const std::vector<float>& query) {
+        std::vector<std::pair<float, std::string>> scored;
+        for (const auto& [id, vector] : live)
+          scored.emplace_back(distance(DistanceMetric::Euclidean, query, vector), id);
+        std::partial_sort(scored.begin(), scored.begin() + k, scored.end());
+        std::vector<std::string> ids;
+        for (std::size_t i = 0; i < k; ++i) ids.push_back(scored[i].second);
+        return ids;
+      },
+      false);
+  EXPECT_GE(recall, 0.95);
+}
+
 // A filter admitting a few of a thousand vectors, and plain search after deleting most of them:
 // the same min(k, qualifying) nearest results from the running engine, after reopening from the
 // log, and after a checkpoint and reopening from the snapshot.
