@@ -58,6 +58,30 @@ Outcome<void> durable_call(PersistentVectorDb& db, Status (PersistentVectorDb::*
   return from_status((db.*call)());
 }
 
+// In-memory full-precision engines give the space of replaced and deleted versions back once
+// they pile up (see reclaim_space); the durable engine does at its checkpoints. A reclaim that
+// fails leaves the engine as it was, and the change that owed it has succeeded all the same: it
+// is tried again after the next change.
+template <class Db>
+Status reclaim(std::unique_ptr<Db>&, bool) {
+  return {};
+}
+Status reclaim(std::unique_ptr<VectorDb>& db, bool force) { return reclaim_space(db, force); }
+
+template <class Db>
+Status upsert_batch_into(std::unique_ptr<Db>& db, std::vector<BatchEntry> entries) {
+  return db->upsert_batch(std::move(entries));
+}
+Status upsert_batch_into(std::unique_ptr<VectorDb>& db, std::vector<BatchEntry> entries) {
+  return upsert_batch_reclaiming(db, std::move(entries));
+}
+
+template <class Db, class Done>
+Done reclaimed_after(std::unique_ptr<Db>& db, Done done) {
+  if (done) (void)reclaim(db, false);
+  return done;
+}
+
 // A writer's hold: its turn among writers, then the engine to itself.
 class VEXRA_SCOPED_CAPABILITY ChangeLock {
  public:
@@ -130,8 +154,10 @@ Outcome<void> VexraClient::store(std::string id, std::vector<float> vector,
   ChangeLock lock(engine_->writer_turn, engine_->lock);
   return std::visit(
       [&](auto& db) {
-        return from_status(allow_overwrite ? db->upsert(vector_id, vector, std::move(*metadata))
-                                           : db->insert(vector_id, vector, std::move(*metadata)));
+        if (!allow_overwrite)
+          return from_status(db->insert(vector_id, vector, std::move(*metadata)));
+        return reclaimed_after(db,
+                               from_status(db->upsert(vector_id, vector, std::move(*metadata))));
       },
       engine_->inner);
 }
@@ -155,7 +181,7 @@ Outcome<void> VexraClient::upsert_batch(std::vector<VectorEntry> entries) {
     batch.push_back({VectorId(std::move(entry.id)), std::move(entry.vector), std::move(*metadata)});
   }
   ChangeLock lock(engine_->writer_turn, engine_->lock);
-  return std::visit([&](auto& db) { return from_status(db->upsert_batch(std::move(batch))); },
+  return std::visit([&](auto& db) { return from_status(upsert_batch_into(db, std::move(batch))); },
                     engine_->inner);
 }
 
@@ -173,7 +199,8 @@ Outcome<std::optional<VectorEntry>> VexraClient::get(const std::string& id) cons
 
 Outcome<bool> VexraClient::remove(const std::string& id) {
   ChangeLock lock(engine_->writer_turn, engine_->lock);
-  return std::visit([&](auto& db) { return removed(db->remove(id)); }, engine_->inner);
+  return std::visit([&](auto& db) { return reclaimed_after(db, removed(db->remove(id))); },
+                    engine_->inner);
 }
 
 std::vector<std::string> VexraClient::list(std::uint32_t offset, std::uint32_t limit) const {
@@ -241,8 +268,13 @@ Outcome<void> VexraClient::sync() {
 
 Outcome<void> VexraClient::checkpoint() {
   ChangeLock lock(engine_->writer_turn, engine_->lock);
-  return std::visit([](auto& db) { return durable_call(*db, &PersistentVectorDb::checkpoint); },
-                    engine_->inner);
+  return std::visit(
+      [](auto& db) {
+        // In memory there is nothing to make durable; the space of removed versions is reclaimed.
+        if (auto ok = reclaim(db, true); !ok) return from_status(std::move(ok));
+        return durable_call(*db, &PersistentVectorDb::checkpoint);
+      },
+      engine_->inner);
 }
 
 }  // namespace vexradb::ffi

@@ -337,16 +337,23 @@ TEST_F(ClientAbiTest, ConcurrentCallersShareOneHandle) {
 }
 
 // Several threads search, write, sync and checkpoint one client of each configured kind: a
-// durable one, whose checkpoints replace its engine under the searches, and an 8-bit one.
+// durable one, whose checkpoints replace its engine under the searches, an 8-bit one, and one in
+// memory at full precision, whose replaced and deleted versions are reclaimed (the engine
+// replaced) as the changes pile them up and at every checkpoint.
 TEST(ConfiguredClientAbiTest, ConcurrentSearchesWritesAndCheckpoints) {
-  for (const bool persistent : {true, false}) {
-    SCOPED_TRACE(persistent);
+  struct Kind {
+    bool persistent;
+    std::int32_t quantization;  // 1 none, 2 SQ8
+  };
+  for (const Kind kind : {Kind{true, 1}, Kind{false, 2}, Kind{false, 1}}) {
+    const bool persistent = kind.persistent;
+    SCOPED_TRACE(::testing::Message() << persistent << " " << kind.quantization);
     char directory[] = "/tmp/vexradb-abi-XXXXXX";
     ASSERT_NE(::mkdtemp(directory), nullptr);
     const Encoder config = Encoder()
                                .u32(4)
                                .i32(2)                   // Euclidean
-                               .i32(persistent ? 1 : 2)  // none, or SQ8
+                               .i32(kind.quantization)
                                .u8(persistent ? 1 : 0)
                                .optional_text(std::nullopt);
     CallStatus status = fresh_status();

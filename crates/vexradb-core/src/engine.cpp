@@ -1,5 +1,7 @@
 #include "engine.hpp"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -11,6 +13,10 @@
 
 namespace vexradb {
 namespace {
+
+// Above this share of removed nodes, a graph repaired around them is no longer as good as a new
+// one, and compaction links the live vectors afresh.
+constexpr double kMaxRepairedShare = 0.2;
 
 // A graph ranks each node's neighbours by the node's own vector; binary codes cannot give it
 // back, so a binary store without originals could not keep its lists in shape.
@@ -201,6 +207,7 @@ Result<std::vector<SearchHit>> VectorDb::search_candidates(std::span<const float
                                                            std::uint64_t count, std::uint64_t k,
                                                            const Filter* filter) const {
   if (auto ok = check_dimension(config_, query.size()); !ok) return fail(std::move(ok).error());
+  if (emptied_ && len() == 0) return std::vector<SearchHit>();
   const VectorStorageView view = storage_.view();
   const Result<std::vector<Candidate>> nearest = find_candidates(
       view, &index_, config_, QueryDistances(view, query, config_.distance_metric), count, filter);
@@ -252,6 +259,54 @@ Status VectorDb::restore(std::span<const VectorRecord> vectors,
   }
   const VectorStorageView view = storage_.view();
   index_.insert_batch(items, view);
+  return {};
+}
+
+Result<VectorDb::Compaction> VectorDb::compact() const {
+  const std::size_t nodes = index_.node_count();
+  const std::size_t removed = removed_count();
+  const bool relink = static_cast<double>(removed) > kMaxRepairedShare * static_cast<double>(nodes);
+  Compaction compaction{image(/*with_graph=*/!relink), nullptr};
+  if (removed == 0) return compaction;
+  compaction.engine = std::make_unique<VectorDb>(config_);
+  std::optional<HnswIndex::State> graph;
+  if (!relink) graph = compaction.image.graph;
+  if (auto ok = compaction.engine->restore(compaction.image.vectors, std::move(graph)); !ok)
+    return fail(std::move(ok).error());
+  compaction.engine->emptied_ = compaction.image.vectors.empty();
+  if (relink) compaction.image.graph = compaction.engine->index().state();
+  return compaction;
+}
+
+Status reclaim_space(std::unique_ptr<VectorDb>& db, bool force) {
+  const auto removed = static_cast<double>(db->removed_count());
+  const auto nodes = static_cast<double>(db->index().node_count());
+  if (removed == 0 || (!force && removed < kReclaimShare * nodes)) return {};
+  Result<VectorDb::Compaction> compaction = db->compact();
+  if (!compaction) return fail(std::move(compaction).error());
+  db = std::move(compaction->engine);
+  compaction->image = {};
+  // The versions were many small allocations; without a trim the heap keeps their pages.
+  ::malloc_trim(0);
+  return {};
+}
+
+Status upsert_batch_reclaiming(std::unique_ptr<VectorDb>& db, std::vector<BatchEntry> entries) {
+  if (auto ok = check_dimensions(db->config(), entries); !ok) return ok;
+  std::vector<std::string_view> replaced;
+  for (const BatchEntry& entry : entries) {
+    if (db->storage().get_internal_id(entry.id.str())) replaced.push_back(entry.id.str());
+  }
+  const auto removed_after = static_cast<double>(db->removed_count() + replaced.size());
+  const auto nodes_after = static_cast<double>(db->index().node_count() + entries.size());
+  if (!replaced.empty() && removed_after >= kReclaimShare * nodes_after) {
+    // Removing first is what the upsert would do; every length was checked, so the batch that
+    // follows stores all of it. A reclaim that fails only leaves the space unclaimed.
+    for (const std::string_view id : replaced) db->remove(id);
+    (void)reclaim_space(db, true);
+  }
+  if (auto ok = db->upsert_batch(std::move(entries)); !ok) return ok;
+  (void)reclaim_space(db);
   return {};
 }
 

@@ -103,6 +103,19 @@ class VectorDb {
   // links them anew.
   Status restore(std::span<const VectorRecord> vectors, std::optional<HnswIndex::State> graph);
 
+  // The image of the engine and, when deletions or replacements left removed versions in it, the
+  // engine rebuilt from that image alone: the live vectors in the same order (so list order and
+  // search results stay as they are), the graph repaired around the removed nodes or, when they
+  // were more than a fifth of it, linked afresh. Memory of the removed versions goes with this
+  // engine.
+  struct Compaction {
+    Image image;
+    std::unique_ptr<VectorDb> engine;  // null when nothing was removed
+  };
+  Result<Compaction> compact() const;
+  // Graph nodes of versions that deletions and replacements removed.
+  std::size_t removed_count() const { return index_.node_count() - len(); }
+
   const Config& config() const noexcept { return config_; }
   const VectorStorage& storage() const noexcept { return storage_; }
   const HnswIndex& index() const noexcept { return index_; }
@@ -117,7 +130,22 @@ class VectorDb {
   VectorStorage storage_;
   HnswIndex index_;
   const Config config_;
+  // Set on the compaction of an engine whose vectors were all removed: it answers searches as
+  // that engine did (no hits), not as one that never held a vector (IndexEmpty).
+  bool emptied_ = false;
 };
+
+// Replaces an in-memory engine by its compaction (see VectorDb::compact) once removed versions
+// make up kReclaimShare of its graph, or, with `force`, as soon as there is one; then hands the
+// freed memory back to the system. The caller must hold the engine exclusively.
+inline constexpr double kReclaimShare = 0.2;
+Status reclaim_space(std::unique_ptr<VectorDb>& db, bool force = false);
+// VectorDb::upsert_batch, reclaiming on the way: a batch that would leave replaced versions past
+// kReclaimShare removes the live versions it replaces and reclaims them first, so that its
+// vectors are linked into a graph of live nodes (linking among many removed nodes is many times
+// slower). The store, the list order and the errors are those of upsert_batch; the reclaims are
+// best effort.
+Status upsert_batch_reclaiming(std::unique_ptr<VectorDb>& db, std::vector<BatchEntry> entries);
 
 // The engine that keeps vectors quantized (8-bit codes or 1 bit per component): searched through
 // an HNSW graph over the quantized distances, or, without a graph, by scanning every stored

@@ -19,10 +19,6 @@
 namespace vexradb {
 namespace {
 
-// Above this share of removed nodes, a graph repaired around them is no longer as good as a new
-// one, and the live vectors are linked afresh.
-constexpr double kMaxRepairedShare = 0.2;
-
 // An exclusive advisory lock on the directory itself: it survives the log file being replaced,
 // adds no file, and is released by the kernel when the process dies.
 Result<UniqueFd> lock_directory(FileSystem& fs, const std::filesystem::path& dir) {
@@ -274,21 +270,6 @@ Result<std::uint64_t> PersistentVectorDb::next_snapshot_timestamp() const {
   return timestamp;
 }
 
-Result<PersistentVectorDb::Compaction> PersistentVectorDb::compact() const {
-  const std::size_t nodes = memory_->index().node_count();
-  const std::size_t removed = nodes - memory_->len();
-  const bool relink = static_cast<double>(removed) > kMaxRepairedShare * static_cast<double>(nodes);
-  Compaction compaction{memory_->image(/*with_graph=*/!relink), nullptr};
-  if (removed == 0) return compaction;
-  compaction.engine = std::make_unique<VectorDb>(config_.engine);
-  std::optional<HnswIndex::State> graph;
-  if (!relink) graph = compaction.image.graph;
-  if (auto ok = compaction.engine->restore(compaction.image.vectors, std::move(graph)); !ok)
-    return fail(std::move(ok).error());
-  if (relink) compaction.image.graph = compaction.engine->index().state();
-  return compaction;
-}
-
 Result<std::vector<SearchHit>> search_recovered(const VectorDb& engine,
                                                 std::span<const float> query, std::uint64_t k,
                                                 const Filter* filter) {
@@ -327,7 +308,7 @@ class ReadersAllowed {
 
 Result<std::unique_ptr<VectorDb>> PersistentVectorDb::save_snapshot(const SnapshotHeader& header) {
   ReadersAllowed readers(reader_gate_);
-  Result<Compaction> compaction = compact();
+  Result<VectorDb::Compaction> compaction = memory_->compact();
   if (!compaction) return fail(std::move(compaction).error());
   const VectorDb::Image& image = compaction->image;
   if (auto ok = snapshots_.save(header, image.graph, image.vectors); !ok)

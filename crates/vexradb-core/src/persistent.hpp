@@ -132,14 +132,6 @@ class PersistentVectorDb {
   // The checkpoint a change owes once the log has outgrown its limit.
   Status checkpoint_if_full();
   Result<std::uint64_t> next_snapshot_timestamp() const;
-  // The snapshot's image of the engine: the live vectors and the graph over exactly them. When
-  // deletions or replacements left removed nodes in the graph, also the engine rebuilt from that
-  // image, which the checkpoint continues with (null otherwise).
-  struct Compaction {
-    VectorDb::Image image;
-    std::unique_ptr<VectorDb> engine;
-  };
-  Result<Compaction> compact() const;
   // The first part of a checkpoint, which only reads the engine (readers may come in through the
   // gate): compacts it and saves the snapshot. Gives the engine to continue with, if any.
   Result<std::unique_ptr<VectorDb>> save_snapshot(const SnapshotHeader& header);

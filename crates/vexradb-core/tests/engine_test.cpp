@@ -235,6 +235,83 @@ TEST(EngineImageTest, RepairedGraphKeepsTightClustersReachable) {
   EXPECT_EQ(reachable_count(image.graph), db.len());
 }
 
+// Replaced and deleted versions are reclaimed once they make up a fifth of the graph: the engine
+// that replaces the old one keeps every live vector with its metadata, in the same list order,
+// all of them reachable, and finds the true neighbours as a fresh index would.
+TEST(EngineReclaimTest, CompactionKeepsLiveVectorsTheirOrderAndRecall) {
+  reseed_level_generator(3);
+  constexpr std::size_t kDimensions = 32;
+  std::vector<std::vector<float>> data = random_vectors(3000, kDimensions, 11);
+  const std::vector<std::vector<float>> replacements = random_vectors(3000, kDimensions, 12);
+  auto db = std::make_unique<VectorDb>(config_for(kDimensions, DistanceMetric::Euclidean));
+  ASSERT_TRUE(db->upsert_batch(entries_for(data)));
+  std::set<std::size_t> deleted;
+  const auto change = [&](std::size_t i) {
+    if (i % 4 == 0) {
+      ASSERT_TRUE(db->remove(id_of(i)));
+      deleted.insert(i);
+    } else {
+      ASSERT_TRUE(db->upsert(VectorId(id_of(i)), replacements[i], Json{{"r", i}}));
+      data[i] = replacements[i];
+    }
+  };
+  for (std::size_t i = 0; i < 600; ++i) change(i * 5);  // a sixth of the graph removed
+  const VectorDb* before = db.get();
+  ASSERT_TRUE(reclaim_space(db));
+  EXPECT_EQ(db.get(), before) << "compacted below the share";
+  const std::vector<ListItem> listed = db->list(0, UINT32_MAX);
+  std::vector<StoredVector> stored;
+  for (const ListItem& item : listed) stored.push_back(*db->get(item.id.str()).value());
+  for (std::size_t i = 0; i < 300; ++i) change(i * 5 + 1);  // past a fifth
+  ASSERT_TRUE(reclaim_space(db));
+  EXPECT_EQ(db->removed_count(), 0u);
+  EXPECT_EQ(db->index().node_count(), db->len());
+  EXPECT_EQ(reachable_count(db->index().state()), db->len());
+
+  // The list keeps its order: vectors untouched by the second round where they were, the
+  // replaced ones moved to the end in the order of their replacement.
+  const std::vector<ListItem> relisted = db->list(0, UINT32_MAX);
+  ASSERT_EQ(relisted.size(), data.size() - deleted.size());
+  std::size_t untouched = 0;
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    const std::size_t index = std::stoul(listed[i].id.str().substr(1));
+    if (index % 5 == 1 && index < 1500) continue;
+    ASSERT_EQ(relisted[untouched].id.str(), listed[i].id.str());
+    EXPECT_EQ(*db->get(relisted[untouched].id.str()).value(), stored[i]);
+    ++untouched;
+  }
+  for (std::size_t i = untouched; i < relisted.size(); ++i) {
+    const std::size_t index = std::stoul(relisted[i].id.str().substr(1));
+    EXPECT_EQ(db->get(relisted[i].id.str()).value()->vector, data[index]);
+  }
+
+  constexpr std::uint64_t k = 10;
+  const double recall = testing::filtered_recall(
+      *db, random_vectors(100, kDimensions, 13), k, nullptr,
+      [&](const std::vector<float>& query) {
+        std::vector<std::pair<float, std::string>> scored;
+        for (std::size_t i = 0; i < data.size(); ++i) {
+          if (!deleted.contains(i))
+            scored.emplace_back(distance(DistanceMetric::Euclidean, query, data[i]), id_of(i));
+        }
+        std::partial_sort(scored.begin(), scored.begin() + k, scored.end());
+        std::vector<std::string> ids;
+        for (std::size_t i = 0; i < k; ++i) ids.push_back(scored[i].second);
+        return ids;
+      },
+      false);
+  EXPECT_GE(recall, 0.95);
+
+  // Emptied, then compacted to nothing: searches answer as the emptied engine did, with no hits
+  // rather than IndexEmpty.
+  for (const ListItem& item : db->list(0, UINT32_MAX)) ASSERT_TRUE(db->remove(item.id.str()));
+  ASSERT_TRUE(reclaim_space(db));
+  EXPECT_EQ(db->index().node_count(), 0u);
+  const auto hits = db->search(data[0], k, nullptr);
+  ASSERT_TRUE(hits.has_value());
+  EXPECT_TRUE(hits->empty());
+}
+
 // A stored graph the index cannot hold (here a list longer than its layer's cap) is not
 // installed: the vectors are linked anew, and every one of them is found again.
 TEST(EngineRestoreTest, GraphBeyondTheIndexLimitsIsRelinked) {
