@@ -16,8 +16,13 @@
 // a time is printed too, as a check on the parallel build's quality. A build still running after
 // a time limit (150 s, quick: 30 s) is stopped and shown as taking longer than the limit.
 //
-// Usage: vexradb_engine_bench [--quick]   (bench/run_engine_bench.sh builds it in Release)
-// --quick uses 20,000 synthetic vectors per set instead of 100,000.
+// Usage: vexradb_engine_bench [--quick] [--scale]   (bench/run_engine_bench.sh builds it in
+// Release). --quick uses 20,000 synthetic vectors per set instead of 100,000.
+//
+// --scale compares the engines as the data grow instead: clustered 128-d Euclidean sets of
+// 10,000, 100,000 and 1,000,000 vectors (with --quick: the first two), parallel builds only, and
+// the growth exponent of the build time (time ~ n^e; n log n gives about 1.09 across these
+// sizes). The million run takes about an hour on 2 cores.
 
 #include <malloc.h>
 #include <sys/wait.h>
@@ -77,9 +82,11 @@ struct Settings {
   // A build still running after this many seconds is stopped, so that one slow build cannot
   // push the whole run past its time budget; its time is shown as "> limit".
   unsigned build_time_limit;
+  bool serial_builds = true;  // also build one vector at a time
 };
 constexpr Settings kFullRun{100'000, 2.0, 150};
 constexpr Settings kQuickRun{20'000, 0.25, 30};
+constexpr Settings kScaleRun{0, 2.0, 3600, false};
 
 // The threads of a parallel build: the worker pool has one per logical processor.
 std::size_t build_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
@@ -509,8 +516,10 @@ struct EngineFigures {
 
 template <class Engine>
 EngineFigures measure_engine(const DataSet& data, const Settings& settings) {
-  const auto serial =
-      in_child_process<SerialBuild>([&] { return measure_serial_build<Engine>(data, settings); });
+  const auto serial = settings.serial_builds ? in_child_process<SerialBuild>([&] {
+    return measure_serial_build<Engine>(data, settings);
+  })
+                                             : ChildResult<SerialBuild>{};
   const auto parallel = in_child_process<ParallelBuild>(
       [&] { return measure_parallel_build<Engine>(data, settings); });
   return {build_seconds(serial, &SerialBuild::seconds, settings),
@@ -534,15 +543,22 @@ struct Figure {
   int precision;
 };
 
-std::vector<Figure> figures_to_print() {
-  return {{"build, 1 thread (s)", &EngineFigures::serial_build_seconds, 2},
-          {"build, " + std::to_string(build_threads()) + " threads (s)",
-           &EngineFigures::parallel_build_seconds, 2},
-          {"queries/s, 1 thread", &EngineFigures::queries_per_second, 0},
-          {"recall@10", &EngineFigures::recall, 4},
-          {"recall@10, 1-thread index", &EngineFigures::serial_build_recall, 4},
-          {"resident bytes/vector", &EngineFigures::bytes_per_vector, 0},
-          {"layer-0 links per node", &EngineFigures::mean_layer0_links, 1}};
+std::vector<Figure> figures_to_print(const Settings& settings) {
+  std::vector<Figure> figures{{"build, 1 thread (s)", &EngineFigures::serial_build_seconds, 2},
+                              {"build, " + std::to_string(build_threads()) + " threads (s)",
+                               &EngineFigures::parallel_build_seconds, 2},
+                              {"queries/s, 1 thread", &EngineFigures::queries_per_second, 0},
+                              {"recall@10", &EngineFigures::recall, 4},
+                              {"recall@10, 1-thread index", &EngineFigures::serial_build_recall, 4},
+                              {"resident bytes/vector", &EngineFigures::bytes_per_vector, 0},
+                              {"layer-0 links per node", &EngineFigures::mean_layer0_links, 1}};
+  if (!settings.serial_builds) {
+    std::erase_if(figures, [](const Figure& f) {
+      return f.reading == &EngineFigures::serial_build_seconds ||
+             f.reading == &EngineFigures::serial_build_recall;
+    });
+  }
+  return figures;
 }
 
 std::string format_number(double value, int precision) {
@@ -565,10 +581,10 @@ std::string format_ratio(const Reading& ours, const Reading& theirs) {
   return bound + format_number(*ours.value / *theirs.value, 3) + "x";
 }
 
-void print_comparison(const Comparison& c) {
+void print_comparison(const Comparison& c, const Settings& settings) {
   std::printf("  %-26s %12s %12s %14s\n", "", VexraAdapter::kName, HnswlibAdapter::kName,
               "ours/hnswlib");
-  for (const Figure& f : figures_to_print()) {
+  for (const Figure& f : figures_to_print(settings)) {
     const Reading& ours = c.ours.*f.reading;
     const Reading& theirs = c.theirs.*f.reading;
     std::printf("  %-26s %12s %12s %14s\n", f.label.c_str(), format(ours, f.precision).c_str(),
@@ -633,10 +649,59 @@ int run(const Settings& settings, bool quick) {
                 data->query_count());
     Comparison c{data->name, measure_engine<VexraAdapter>(*data, settings),
                  measure_engine<HnswlibAdapter>(*data, settings)};
-    print_comparison(c);
+    print_comparison(c, settings);
     comparisons.push_back(std::move(c));
   }
   print_summary(comparisons);
+  std::printf("\nTotal %.0f s; load average %s\n", seconds_since(start), load_average().c_str());
+  return 0;
+}
+
+// The exponent e of time ~ n^e between two sizes.
+std::string growth(const Reading& small, std::size_t n_small, const Reading& large,
+                   std::size_t n_large) {
+  if (!small.value || !large.value || large.stopped || *small.value <= 0) return "-";
+  return format_number(std::log(*large.value / *small.value) /
+                           std::log(static_cast<double>(n_large) / static_cast<double>(n_small)),
+                       3);
+}
+
+int run_scale(bool quick) {
+  const Clock::time_point start = Clock::now();
+  std::vector<std::size_t> sizes{10'000, 100'000};
+  if (!quick) sizes.push_back(1'000'000);
+  std::printf(
+      "Scale benchmark%s: clustered 128-d Euclidean; M = %zu, ef_construction = %zu, ef = %zu, "
+      "k = %zu; builds with %zu threads, stopped after %u s; load average %s\n\n",
+      quick ? " (quick)" : "", kM, kEfConstruction, kEfSearch, kK, build_threads(),
+      kScaleRun.build_time_limit, load_average().c_str());
+  std::vector<Comparison> comparisons;
+  for (const std::size_t n : sizes) {
+    DataSet data = clustered(n, DistanceMetric::Euclidean);
+    compute_truth(data);
+    std::printf("%s: %zu vectors, %zu queries; load average %s\n", data.name.c_str(), data.size(),
+                data.query_count(), load_average().c_str());
+    Comparison c{data.name, measure_engine<VexraAdapter>(data, kScaleRun),
+                 measure_engine<HnswlibAdapter>(data, kScaleRun)};
+    print_comparison(c, kScaleRun);
+    comparisons.push_back(std::move(c));
+  }
+  print_summary(comparisons);
+  std::printf("\nGrowth exponent of the %zu-thread build time (n log n: about 1.09 per tenfold)\n",
+              build_threads());
+  std::printf("  %-24s %12s %12s\n", "sizes", VexraAdapter::kName, HnswlibAdapter::kName);
+  for (std::size_t i = 0; i + 1 < comparisons.size(); ++i) {
+    for (std::size_t j = i + 1; j < comparisons.size(); ++j) {
+      const std::string label = thousands(sizes[i]) + " to " + thousands(sizes[j]);
+      std::printf("  %-24s %12s %12s\n", label.c_str(),
+                  growth(comparisons[i].ours.parallel_build_seconds, sizes[i],
+                         comparisons[j].ours.parallel_build_seconds, sizes[j])
+                      .c_str(),
+                  growth(comparisons[i].theirs.parallel_build_seconds, sizes[i],
+                         comparisons[j].theirs.parallel_build_seconds, sizes[j])
+                      .c_str());
+    }
+  }
   std::printf("\nTotal %.0f s; load average %s\n", seconds_since(start), load_average().c_str());
   return 0;
 }
@@ -646,8 +711,18 @@ int run(const Settings& settings, bool quick) {
 
 int main(int argc, char** argv) {
   using namespace vexradb::bench;
-  const std::optional<bool> quick_mode_given = quick_mode(argc, argv);
-  if (!quick_mode_given) return 2;
-  const bool quick = *quick_mode_given;
+  bool quick = false, scale = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--quick") {
+      quick = true;
+    } else if (arg == "--scale") {
+      scale = true;
+    } else {
+      std::fprintf(stderr, "usage: %s [--quick] [--scale]\n", argv[0]);
+      return 2;
+    }
+  }
+  if (scale) return run_scale(quick);
   return run(quick ? kQuickRun : kFullRun, quick);
 }
