@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "client.hpp"
+#include "client_bench_support.hpp"
 #include "clustered.hpp"
 #include "distance.hpp"
 
@@ -42,18 +42,6 @@ constexpr std::uint32_t kK = 10;
 constexpr std::size_t kFullRounds = 100;
 constexpr std::size_t kQuickRounds = 10;
 constexpr std::size_t kSingleUpsertRounds = 5;
-
-std::string id_of(std::size_t i) {
-  std::string id = "v";  // appended, not "v" + ...: GCC 12 warns wrongly on that at -O3
-  id += std::to_string(i);
-  return id;
-}
-
-template <class T>
-T require(ffi::Outcome<T> outcome, const char* what) {
-  if (!outcome) throw std::runtime_error(std::string(what) + " failed: " + outcome.error().message);
-  if constexpr (!std::is_void_v<T>) return std::move(*outcome);
-}
 
 // Resident set size of this process, in MiB.
 double resident_mib() {

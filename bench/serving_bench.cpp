@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "client.hpp"
+#include "client_bench_support.hpp"
 #include "temp_dir.hpp"
 
 namespace vexradb::bench {
@@ -51,18 +51,6 @@ std::vector<std::vector<float>> random_vectors(std::size_t count, std::mt19937& 
     for (float& x : vector) x = normal(rng);
   }
   return vectors;
-}
-
-std::string id_of(std::size_t i) {
-  std::string id = "v";  // appended, not "v" + ...: GCC 12 warns wrongly on that at -O3
-  id += std::to_string(i);
-  return id;
-}
-
-template <class T>
-T require(ffi::Outcome<T> outcome, const char* what) {
-  if (!outcome) throw std::runtime_error(std::string(what) + " failed");
-  if constexpr (!std::is_void_v<T>) return std::move(*outcome);
 }
 
 // Milliseconds at the given quantile (0 to 1) of `latencies` (seconds).

@@ -65,11 +65,11 @@ DataDirectory make_template() {
     require((*db)->remove("v2").value_or(false), "the template's deletion is logged");
   }
   DataDirectory files;
-  for (const auto& entry : std::filesystem::directory_iterator(directory / "snapshots")) {
-    require(files.snapshot_path.empty(), "the template holds one snapshot");
-    files.snapshot_path = std::filesystem::relative(entry.path(), directory);
-  }
-  require(!files.snapshot_path.empty(), "the template holds a snapshot");
+  // Only the snapshot is damaged and copied; its checksum file beside it plays no part in opening.
+  const Result<std::vector<SnapshotFile>> snapshots =
+      SnapshotManager::list_snapshots(directory / "snapshots");
+  require(snapshots.has_value() && snapshots->size() == 1, "the template holds one snapshot");
+  files.snapshot_path = std::filesystem::relative(snapshots->front().path, directory);
   files.snapshot = read_file(directory / files.snapshot_path);
   files.log = read_file(directory / kLogPath);
   std::filesystem::remove_all(directory);

@@ -104,10 +104,9 @@ class VectorDb {
   Status restore(std::span<const VectorRecord> vectors, std::optional<HnswIndex::State> graph);
 
   // The image of the engine and, when deletions or replacements left removed versions in it, the
-  // engine rebuilt from that image alone: the live vectors in the same order (so list order and
-  // search results stay as they are), the graph repaired around the removed nodes or, when they
-  // were more than a fifth of it, linked afresh. Memory of the removed versions goes with this
-  // engine.
+  // engine rebuilt from that image alone: the live vectors in the same order (so list order stays
+  // as it is), the graph repaired around the removed nodes or, when they were more than a fifth
+  // of it, linked afresh. Memory of the removed versions goes with this engine.
   struct Compaction {
     Image image;
     std::unique_ptr<VectorDb> engine;  // null when nothing was removed

@@ -286,18 +286,14 @@ TEST(EngineReclaimTest, CompactionKeepsLiveVectorsTheirOrderAndRecall) {
   }
 
   constexpr std::uint64_t k = 10;
+  std::vector<std::pair<std::string, std::vector<float>>> live;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    if (!deleted.contains(i)) live.emplace_back(id_of(i), data[i]);
+  }
   const double recall = testing::filtered_recall(
       *db, random_vectors(100, kDimensions, 13), k, nullptr,
       [&](const std::vector<float>& query) {
-        std::vector<std::pair<float, std::string>> scored;
-        for (std::size_t i = 0; i < data.size(); ++i) {
-          if (!deleted.contains(i))
-            scored.emplace_back(distance(DistanceMetric::Euclidean, query, data[i]), id_of(i));
-        }
-        std::partial_sort(scored.begin(), scored.begin() + k, scored.end());
-        std::vector<std::string> ids;
-        for (std::size_t i = 0; i < k; ++i) ids.push_back(scored[i].second);
-        return ids;
+        return testing::exact_nearest_ids(live, query, k, DistanceMetric::Euclidean);
       },
       false);
   EXPECT_GE(recall, 0.95);

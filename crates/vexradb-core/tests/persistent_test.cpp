@@ -176,13 +176,7 @@ TEST_F(PersistentEngine, ReplayOfInterleavedChangesKeepsTheStoreOfOneAtATime) {
   const double recall = testing::filtered_recall(
       *db, queries, k, nullptr,
       [&](const std::vector<float>& query) {
-        std::vector<std::pair<float, std::string>> scored;
-        for (const auto& [id, vector] : live)
-          scored.emplace_back(distance(DistanceMetric::Euclidean, query, vector), id);
-        std::partial_sort(scored.begin(), scored.begin() + k, scored.end());
-        std::vector<std::string> ids;
-        for (std::size_t i = 0; i < k; ++i) ids.push_back(scored[i].second);
-        return ids;
+        return testing::exact_nearest_ids(live, query, k, DistanceMetric::Euclidean);
       },
       false);
   EXPECT_GE(recall, 0.95);

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "distance.hpp"
 #include "engine.hpp"
 
 namespace vexradb::testing {
@@ -36,6 +39,19 @@ double filtered_recall(const Db& db, const std::vector<std::vector<float>>& quer
     wanted += expected.size();
   }
   return wanted == 0 ? 1.0 : static_cast<double>(found) / static_cast<double>(wanted);
+}
+
+// The ids of the k nearest of `live` (id, vector) to `query` by exhaustive scan, nearest first.
+inline std::vector<std::string> exact_nearest_ids(
+    const std::vector<std::pair<std::string, std::vector<float>>>& live,
+    const std::vector<float>& query, std::size_t k, DistanceMetric metric) {
+  std::vector<std::pair<float, std::string>> scored;
+  for (const auto& [id, vector] : live) scored.emplace_back(distance(metric, query, vector), id);
+  k = std::min(k, scored.size());
+  std::partial_sort(scored.begin(), scored.begin() + static_cast<std::ptrdiff_t>(k), scored.end());
+  std::vector<std::string> ids;
+  for (std::size_t i = 0; i < k; ++i) ids.push_back(scored[i].second);
+  return ids;
 }
 
 }  // namespace vexradb::testing
