@@ -50,13 +50,18 @@ Config engine_config(std::uint64_t dimensions, DistanceMetric metric) {
   return config;
 }
 
-// The engine the directory recovers to, read only; null when it never held a vector.
+// The engine the directory `summary` describes recovers to, read only; null when it never held a
+// vector.
+Result<std::unique_ptr<VectorDb>> recover(const Options& options, const DirectorySummary& summary) {
+  if (!summary.dimensions) return std::unique_ptr<VectorDb>();
+  return PersistentVectorDb::read_only(options.dir,
+                                       engine_config(*summary.dimensions, options.metric));
+}
+
 Result<std::unique_ptr<VectorDb>> recover(const Options& options) {
   Result<DirectorySummary> summary = describe_directory(options.dir);
   if (!summary) return fail(std::move(summary).error());
-  if (!summary->dimensions) return std::unique_ptr<VectorDb>();
-  return PersistentVectorDb::read_only(options.dir,
-                                       engine_config(*summary->dimensions, options.metric));
+  return recover(options, *summary);
 }
 
 Result<std::unique_ptr<PersistentVectorDb>> open_for_writing(const Options& options,
@@ -97,7 +102,7 @@ Result<std::vector<float>> query_vector(const Options& options, const VectorDb& 
 Status info(const Options& options, std::ostream& out) {
   Result<DirectorySummary> summary = describe_directory(options.dir);
   if (!summary) return fail(std::move(summary).error());
-  Result<std::unique_ptr<VectorDb>> engine = recover(options);
+  Result<std::unique_ptr<VectorDb>> engine = recover(options, *summary);
   if (!engine) return fail(std::move(engine).error());
   out << "directory: " << options.dir.string() << '\n';
   if (summary->dimensions) {

@@ -352,7 +352,7 @@ TEST(ConfiguredClientAbiTest, ConcurrentSearchesWritesAndCheckpoints) {
     ASSERT_NE(::mkdtemp(directory), nullptr);
     const Encoder config = Encoder()
                                .u32(4)
-                               .i32(2)                   // Euclidean
+                               .i32(2)  // Euclidean
                                .i32(kind.quantization)
                                .u8(persistent ? 1 : 0)
                                .optional_text(std::nullopt);
