@@ -77,6 +77,12 @@ def _choice(table, value, what):
     return table[key]
 
 
+def _check_quantization(quantization, persistent):
+    if persistent and _choice(_QUANTIZATIONS, quantization, "quantization") != 1:
+        raise ValueError("a persistent database keeps full-precision vectors: quantization=%r "
+                         "needs persistent=False" % (quantization,))
+
+
 class Client:
     """A vector database. Use Client.in_memory(...) or Client.open(...); close it when done (or
     use it as a context manager). Safe to share between threads."""
@@ -100,9 +106,7 @@ class Client:
              label=None):
         """A database configured by the arguments: on the data directory `path` when
         `persistent`, else in memory (`quantization` "sq8" or "binary" keeps codes)."""
-        if persistent and _choice(_QUANTIZATIONS, quantization, "quantization") != 1:
-            raise ValueError("a persistent database keeps full-precision vectors: quantization=%r "
-                             "needs persistent=False" % (quantization,))
+        _check_quantization(quantization, persistent)
         config = (
             Writer()
             .u32(dimensions)

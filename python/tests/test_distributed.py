@@ -1,0 +1,193 @@
+"""The sharded database on a local Dask cluster of two worker processes."""
+
+import json
+import logging
+import os
+import signal
+import threading
+import time
+
+import pytest
+
+np = pytest.importorskip("numpy")
+distributed = pytest.importorskip("distributed")
+
+from vexradb import Client, Eq, Gte, errors  # noqa: E402
+from vexradb.distributed import (  # noqa: E402
+    MANIFEST_NAME, ShardedClient, ShardUnavailableError, shard_of)
+
+DIMENSIONS = 24
+
+
+@pytest.fixture(scope="module")
+def dask():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None, silence_logs=logging.CRITICAL) as cluster:
+        with distributed.Client(cluster, direct_to_workers=True) as client:
+            yield client
+
+
+@pytest.fixture
+def workers(dask):
+    """The cluster with both workers up (a test may have killed one before)."""
+    dask.wait_for_workers(2, timeout=60)
+    return dask
+
+
+def clustered(count, seed):
+    rng = np.random.default_rng(seed)
+    centres = rng.standard_normal((20, DIMENSIONS)) * 4
+    points = centres[rng.integers(0, len(centres), count)] + rng.standard_normal(
+        (count, DIMENSIONS))
+    return points.astype(np.float32)
+
+
+def exact_nearest(vectors, ids, query, k):
+    distances = ((vectors - query) ** 2).sum(axis=1)
+    return [ids[i] for i in np.argsort(distances, kind="stable")[:k]]
+
+
+def recall(found, truth):
+    return sum(len(set(f) & set(t)) for f, t in zip(found, truth)) / sum(len(t) for t in truth)
+
+
+def kill_worker_of(db, dask, shard):
+    os.kill(dask.run(os.getpid)[db.placement()[shard]], signal.SIGKILL)
+
+
+def test_searches_over_shards_match_one_database(workers, tmp_path):
+    vectors = clustered(3000, seed=1)
+    ids = ["v%d" % i for i in range(len(vectors))]
+    metadata = [{"group": i % 4} for i in range(len(vectors))]
+    queries = clustered(60, seed=2)
+    with ShardedClient.open(tmp_path / "db", shards=2, dimensions=DIMENSIONS,
+                            metric="euclidean", client=workers) as sharded, \
+            Client.open("", dimensions=DIMENSIONS, metric="euclidean",
+                        persistent=False) as single:
+        sharded.upsert_batch(ids, vectors, metadata)
+        single.upsert_batch(ids, vectors, metadata)
+
+        # Every id in exactly one shard, the one its hash names.
+        per_shard = [set(part) for _, part in sharded._everywhere("list", (0, 2**32 - 1))]
+        assert sum(map(len, per_shard)) == len(ids) and set().union(*per_shard) == set(ids)
+        assert all(id in per_shard[sharded.shard_of(id)] for id in ids)
+        assert sorted(sharded.list()) == sorted(ids)
+        assert sharded.list(2990, 50) == sharded.list()[2990:]
+
+        truth = [exact_nearest(vectors, ids, query, 10) for query in queries]
+        found = [sharded.search(query, 10) for query in queries]
+        for hits in found:
+            keys = [(hit.distance, hit.id) for hit in hits]
+            assert keys == sorted(keys) and len(hits) == 10
+        sharded_recall = recall([[hit.id for hit in hits] for hits in found], truth)
+        single_recall = recall([[hit.id for hit in single.search(q, 10)] for q in queries], truth)
+        assert sharded_recall >= single_recall - 0.01
+
+        batch_ids, batch_distances = sharded.search_batch(queries, 10, threads=1)
+        assert batch_ids == [[hit.id for hit in hits] for hits in found]
+        assert batch_distances.tolist() == [[hit.distance for hit in hits] for hits in found]
+
+        group = Eq("group", 1)
+        members = [i for i, meta in enumerate(metadata) if meta["group"] == 1]
+        filtered_truth = [exact_nearest(vectors[members], [ids[i] for i in members], q, 10)
+                          for q in queries]
+        filtered = [sharded.search(q, 10, filter=group) for q in queries]
+        assert all(hit.metadata == {"group": 1} for hits in filtered for hit in hits)
+        filtered_single = [[hit.id for hit in single.search(q, 10, filter=group)]
+                           for q in queries]
+        assert (recall([[hit.id for hit in hits] for hits in filtered], filtered_truth)
+                >= recall(filtered_single, filtered_truth) - 0.01)
+        ids_in_batch, _ = sharded.search_batch(queries[:5], 10, filter=Gte("group", 3), threads=1)
+        assert all(int(id[1:]) % 4 == 3 for row in ids_in_batch for id in row)
+
+
+def test_reads_and_writes_go_to_the_owning_shard(workers):
+    # Every stored sharded database depends on this routing: it must never change.
+    assert [shard_of("v%d" % i, 7) for i in range(10)] == [6, 1, 3, 1, 3, 4, 4, 2, 4, 1]
+    assert shard_of("\u00e9", 3) == 0
+    with ShardedClient.open("", shards=3, dimensions=2, metric="euclidean", persistent=False,
+                            client=workers) as db:
+        with pytest.raises(errors.IndexEmptyError):
+            db.search([0, 0], 1)
+        db.insert("only", [1, 1], {"a": 1})  # two of three shards stay empty
+        assert [hit.id for hit in db.search([0, 0], 5)] == ["only"]
+        with pytest.raises(errors.DuplicateVectorIdError):
+            db.insert("only", [2, 2])
+        db.upsert_batch([("p%d" % i, [i, 0]) for i in range(30)])
+        assert len(db) == 31 and not db.is_empty()
+        assert db.stats().vector_count == 31 and db.stats().dimensions == 2
+        assert db.get("p7").vector == [7.0, 0.0] and db.get("missing") is None
+        assert db.delete("p7") is True and db.delete("p7") is False and len(db) == 30
+        ids, distances = db.search_batch([[0, 0]], 40)
+        assert ids[0][30:] == [None] * 10 and np.isinf(distances[0][30:]).all()
+        with pytest.raises(ValueError, match="2 dimensions"):
+            db.upsert_batch(["x", "y"], np.zeros((2, 3), dtype=np.float32))
+        with pytest.raises(errors.DimensionMismatchError):
+            db.upsert("x", [1, 2, 3])
+        assert len(db) == 30  # nothing of the refused writes was stored
+
+
+def test_a_killed_worker_loses_no_acknowledged_write(workers, tmp_path):
+    vectors = clustered(1200, seed=3)
+    ids = ["k%d" % i for i in range(len(vectors))]
+    path = tmp_path / "db"
+    with ShardedClient.open(path, shards=2, dimensions=DIMENSIONS, metric="euclidean",
+                            client=workers) as db:
+        db.upsert_batch(ids[:400], vectors[:400])
+        killer = threading.Timer(0.05, kill_worker_of, (db, workers, 0))
+        killer.start()
+        for start in range(400, 1200, 50):  # upserts are repeated on the reopened shard
+            db.upsert_batch(ids[start:start + 50], vectors[start:start + 50])
+        killer.join()
+        db.upsert("after", vectors[0])
+        assert len(db) == 1201
+        assert db.get("k1100").vector == pytest.approx(vectors[1100].tolist())
+    workers.wait_for_workers(2, timeout=60)
+    with ShardedClient.open(path, client=workers) as reopened:
+        assert len(reopened) == 1201
+        assert sorted(reopened.list()) == sorted(ids + ["after"])
+        # Once the scheduler knows the worker is lost, no call reaches the shard until it is
+        # open again: even a delete, which is never repeated, then goes through.
+        kill_worker_of(reopened, workers, 1)
+        lost = reopened._futures[1]
+        deadline = time.monotonic() + 30
+        while lost.status == "finished" and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert lost.status != "finished"
+        assert reopened.delete(next(id for id in ids if reopened.shard_of(id) == 1)) is True
+        assert len(reopened) == 1200
+
+
+def test_a_lost_in_memory_shard_stays_unavailable(workers):
+    with ShardedClient.open("", shards=2, dimensions=2, metric="euclidean", persistent=False,
+                            client=workers) as db:
+        db.upsert_batch([("m%d" % i, [i, i]) for i in range(40)])
+        kill_worker_of(db, workers, 1)
+        for _ in range(2):
+            with pytest.raises(ShardUnavailableError, match="shard 1 was in memory") as caught:
+                db.search([0, 0], 5)
+            assert caught.value.shard == 1
+        hits = db.search([0, 0], 40, partial=True)
+        assert hits and all(db.shard_of(hit.id) == 0 for hit in hits)
+        ids, _ = db.search_batch([[0, 0]], 40, partial=True)
+        assert [id for id in ids[0] if id] == [hit.id for hit in hits]
+
+
+def test_manifests_that_disagree_are_refused(workers, tmp_path):
+    path = tmp_path / "db"
+    with ShardedClient.open(path, shards=2, dimensions=4, metric="dot", client=workers):
+        pass
+    assert json.loads((path / MANIFEST_NAME).read_text())["metric"] == "dot"
+    for wrong, pattern in ((dict(shards=3), "shards 2, not 3"), (dict(dimensions=5), "dim"),
+                           (dict(metric="cosine"), "metric")):
+        with pytest.raises(errors.InvalidConfigurationError, match=pattern):
+            ShardedClient.open(path, client=workers, **wrong)
+    with ShardedClient.open(path, shards=2, dimensions=4, metric="dot_product",
+                            client=workers) as db:
+        assert db.shards == 2 and db.stats().dimensions == 4
+    (tmp_path / "other").mkdir()
+    (tmp_path / "other" / "file").write_text("x")
+    with pytest.raises(errors.InvalidConfigurationError, match="not a sharded database"):
+        ShardedClient.open(tmp_path / "other", shards=2, dimensions=4, client=workers)
+    with pytest.raises(errors.InvalidConfigurationError, match="needs shards and dimensions"):
+        ShardedClient.open(tmp_path / "new", client=workers)

@@ -1,0 +1,528 @@
+"""A database sharded over the workers of a Dask cluster.
+
+    from dask.distributed import Client as DaskClient, LocalCluster
+    from vexradb.distributed import ShardedClient
+
+    with LocalCluster(n_workers=2) as cluster, DaskClient(cluster) as dask:
+        with ShardedClient.open("/data/vectors", shards=2, dimensions=128,
+                                metric="euclidean", client=dask) as db:
+            db.upsert_batch(ids, vectors)
+            ids, distances = db.search_batch(queries, k=10)
+
+Each shard is a Dask actor that owns one vexradb.Client, on its own data directory under `path`
+(every worker must reach `path` under the same name: a local disk for a cluster on one machine,
+a shared file system otherwise) or in memory. An id belongs to the shard that a stable hash of
+its UTF-8 bytes names (BLAKE2b, the same on every machine and in every run), so each id lives in
+exactly one shard. Writes and gets go to the id's shard; searches go to every shard at once and
+their top-k lists are merged by distance, ties broken by id.
+
+A shard whose worker dies is opened again from its data directory on a live worker, with every
+write that had returned. A call that cannot reach a shard raises ShardUnavailableError naming
+it; searches skip such shards only when asked with partial=True. An in-memory shard cannot come
+back: its vectors went with its worker, and it stays unavailable.
+
+The package (and its library) must be importable on every worker.
+"""
+
+import hashlib
+import heapq
+import json
+import os
+import threading
+from itertools import chain
+
+import numpy as np
+
+from .client import Client, Stats, _check_quantization, _choice, _entry_parts, _METRICS
+from .errors import IndexEmptyError, InvalidConfigurationError
+
+MANIFEST_NAME = "vexradb-shards.json"
+_MANIFEST_FORMAT = 1
+# How ids map to shards, recorded in the manifest so that a future change of it is refused
+# rather than misrouting every id of an existing database.
+_ROUTING = "blake2b-64-mod"
+_METRIC_NAMES = {number: name for name, number in _METRICS.items() if name != "dot_product"}
+
+# Seconds a lost shard may take to open again on another worker before the call gives up.
+DEFAULT_REOPEN_TIMEOUT = 120.0
+
+
+class ShardUnavailableError(RuntimeError):
+    """A shard could not answer: its worker was lost, and it is not (or not yet) open again.
+    `shard` is its number."""
+
+    def __init__(self, shard, message):
+        super().__init__("shard %d %s" % (shard, message))
+        self.shard = shard
+
+
+def shard_of(id, shards):
+    """The shard, among `shards`, that owns `id`."""
+    digest = hashlib.blake2b(id.encode("utf-8"), digest_size=8).digest()
+    return int.from_bytes(digest, "big") % shards
+
+
+class _Shard:
+    """The actor on a worker: one Client. Its methods return (True, result) or (False, the
+    exception raised), so that the caller tells the database's own errors (any exception type,
+    OSError included) from the loss of the worker (an OSError raised by the call itself)."""
+
+    def __init__(self, path, options):
+        self._db = Client.open(path, **options)
+
+    def process(self):
+        return os.getpid()
+
+
+def _forwarded(name):
+    def call(self, *args, **kwargs):
+        try:
+            return True, getattr(self._db, name)(*args, **kwargs)
+        except Exception as error:  # handed back as a value: see _Shard
+            return False, error
+
+    call.__name__ = name
+    return call
+
+
+for _name in ("insert", "upsert", "upsert_batch", "delete", "get", "list", "len", "is_empty",
+              "search", "search_batch", "stats", "sync", "checkpoint", "close"):
+    setattr(_Shard, _name, _forwarded(_name))
+
+
+# ---- the manifest ---------------------------------------------------------------------------
+
+def _settle_manifest(path, shards, dimensions, metric):
+    """The settings of the sharded database at `path`: read from its manifest, which must agree
+    with every argument given (None: any), or written there when `path` is new or an empty
+    directory (the metric then defaults to cosine)."""
+    manifest_path = os.path.join(path, MANIFEST_NAME)
+    if os.path.exists(manifest_path):
+        with open(manifest_path, encoding="utf-8") as f:
+            try:
+                recorded = json.load(f)
+            except ValueError as error:
+                raise InvalidConfigurationError("%s is not a readable manifest: %s"
+                                                % (manifest_path, error)) from None
+        _check_manifest(manifest_path, recorded, shards=shards, dimensions=dimensions,
+                        metric=metric)
+        return recorded
+    if os.path.isdir(path) and os.listdir(path):
+        raise InvalidConfigurationError("%s is not a sharded database (it has no %s) and is not "
+                                        "empty; refusing to create one in it"
+                                        % (path, MANIFEST_NAME))
+    if shards is None or dimensions is None:
+        raise InvalidConfigurationError("%s holds no sharded database yet: creating one needs "
+                                        "shards and dimensions" % path)
+    manifest = {"format": _MANIFEST_FORMAT, "shards": shards, "dimensions": dimensions,
+                "metric": metric or "cosine", "routing": _ROUTING}
+    os.makedirs(path, exist_ok=True)
+    _write_durably(manifest_path, json.dumps(manifest, indent=2) + "\n")
+    return manifest
+
+
+def _check_manifest(manifest_path, recorded, **given):
+    if recorded.get("format") != _MANIFEST_FORMAT or recorded.get("routing") != _ROUTING:
+        raise InvalidConfigurationError(
+            "%s: manifest format %r with routing %r; this package reads format %d with routing %r"
+            % (manifest_path, recorded.get("format"), recorded.get("routing"), _MANIFEST_FORMAT,
+               _ROUTING))
+    for key, value in given.items():
+        if value is not None and recorded.get(key) != value:
+            raise InvalidConfigurationError(
+                "%s: the sharded database has %s %r, not %r"
+                % (manifest_path, key, recorded.get(key), value))
+
+
+def _write_durably(path, text):
+    partial = path + ".tmp"
+    with open(partial, "w", encoding="utf-8") as f:
+        f.write(text)
+        f.flush()
+        os.fsync(f.fileno())
+    os.replace(partial, path)
+    directory = os.open(os.path.dirname(path) or ".", os.O_RDONLY)
+    try:
+        os.fsync(directory)
+    finally:
+        os.close(directory)
+
+
+# ---- merging --------------------------------------------------------------------------------
+
+def _merge_hits(lists, k):
+    """The k nearest of several shards' hits: by distance, ties by id (ids are unique)."""
+    return heapq.nsmallest(k, chain.from_iterable(lists), key=lambda hit: (hit.distance, hit.id))
+
+
+def _merge_batches(answers, count, k):
+    """(ids, distances) of `count` queries from the shards' search_batch answers, padded as
+    Client.search_batch pads them."""
+    ids = []
+    distances = np.full((count, k), np.inf, dtype=np.float32)
+    for row in range(count):
+        candidates = ((float(shard_distances[row][place]), found)
+                      for shard_ids, shard_distances in answers
+                      for place, found in enumerate(shard_ids[row]) if found is not None)
+        nearest = heapq.nsmallest(k, candidates)
+        ids.append([found for _, found in nearest] + [None] * (k - len(nearest)))
+        distances[row, :len(nearest)] = [distance for distance, _ in nearest]
+    return ids, distances
+
+
+def _unless_empty(outcomes):
+    """The shards' answers to a search, without those of shards that were never written
+    (IndexEmptyError); that error only when it is every shard's."""
+    answers = [value for ok, value in outcomes if ok]
+    errors = [value for ok, value in outcomes if not ok]
+    real = [error for error in errors if not isinstance(error, IndexEmptyError)]
+    if real:
+        raise real[0]
+    if errors and not answers:
+        raise errors[0]
+    return answers
+
+
+def _values(outcomes):
+    for ok, value in outcomes:
+        if not ok:
+            raise value
+    return [value for _, value in outcomes]
+
+
+# ---- the client -----------------------------------------------------------------------------
+
+class ShardedClient:
+    """A database over N shards, each an actor on a worker of a Dask cluster; the methods of
+    vexradb.Client. Create it with ShardedClient.open(...) or ShardedClient.in_memory(...) and
+    close it when done (or use it as a context manager). Safe to share between threads.
+
+    Every call goes to the shards' actors, which Dask reaches through the scheduler unless the
+    dask.distributed.Client was made with direct_to_workers=True: that halves a call's latency."""
+
+    def __init__(self, dask, shard_paths, options, reopen_timeout):
+        self._dask = dask
+        self._paths = shard_paths  # None for in-memory shards
+        self._options = options
+        self._reopen_timeout = reopen_timeout
+        self._dimensions = options["dimensions"]
+        self._lock = threading.Lock()  # guards the fields below
+        self._futures = [None] * len(shard_paths)  # keep the actors alive on their workers
+        self._actors = [None] * len(shard_paths)
+        self._lost = {}  # shard -> why it is unavailable
+        self._is_closed = False
+        workers = sorted(dask.scheduler_info()["workers"]) or [None]
+        try:
+            for shard in range(len(shard_paths)):
+                # Shard after shard on the workers in turn, so that their searches run side by side.
+                self._futures[shard] = self._start(shard, workers[shard % len(workers)])
+            for shard, future in enumerate(self._futures):
+                self._actors[shard] = future.result()
+        except BaseException:
+            self._release()
+            raise
+
+    # ---- construction ---------------------------------------------------------------------
+
+    @classmethod
+    def open(cls, path, *, client, shards=None, dimensions=None, metric=None,
+             quantization="none", persistent=True, reopen_timeout=DEFAULT_REOPEN_TIMEOUT):
+        """A sharded database of `shards` shards on the Dask cluster of `client` (a
+        dask.distributed.Client): durable under the directory `path` when `persistent` (each
+        shard in path/shard-NNN, beside a manifest recording the shard count, dimensions and
+        metric), else in memory. Opening an existing directory may leave out shards, dimensions
+        and metric; those given must match its manifest."""
+        if shards is not None and shards < 1:
+            raise ValueError("shards must be at least 1")
+        if not persistent:
+            if shards is None or dimensions is None:
+                raise ValueError("an in-memory sharded database needs shards and dimensions")
+            options = cls._options(dimensions, metric or "cosine", quantization, False)
+            return cls(client, [None] * shards, options, reopen_timeout)
+        _check_quantization(quantization, persistent)
+        path = os.path.abspath(os.fspath(path))
+        metric = None if metric is None else _METRIC_NAMES[_choice(_METRICS, metric, "metric")]
+        manifest = _settle_manifest(path, shards, dimensions, metric)
+        options = cls._options(manifest["dimensions"], manifest["metric"], "none", True)
+        paths = [os.path.join(path, "shard-%03d" % shard) for shard in range(manifest["shards"])]
+        return cls(client, paths, options, reopen_timeout)
+
+    @classmethod
+    def in_memory(cls, dimensions, *, shards, client):
+        """An in-memory sharded database of `dimensions`-long vectors under the cosine
+        distance, like Client.in_memory."""
+        return cls.open("", client=client, shards=shards, dimensions=dimensions,
+                        persistent=False)
+
+    @staticmethod
+    def _options(dimensions, metric, quantization, persistent):
+        return {"dimensions": dimensions, "metric": metric, "quantization": quantization,
+                "persistent": persistent}
+
+    def _start(self, shard, worker):
+        """Opens shard `shard` in an actor, preferably on `worker`; the actor's future."""
+        return self._dask.submit(_Shard, self._paths[shard] or "", self._options, actor=True,
+                                 pure=False, workers=[worker] if worker else None,
+                                 allow_other_workers=True)
+
+    # ---- lifetime -------------------------------------------------------------------------
+
+    def close(self):
+        """Closes every shard's database. Idempotent."""
+        with self._lock:
+            if self._is_closed:
+                return
+            self._is_closed = True
+        try:
+            for actor in self._actors:
+                if actor is None:
+                    continue
+                try:
+                    actor.close().result()
+                except (OSError, ValueError):
+                    pass  # a lost worker took its shard's database with it: nothing to close
+        finally:
+            self._release()
+
+    def _release(self):
+        for future in self._futures:
+            if future is not None:
+                future.release()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    @property
+    def shards(self):
+        return len(self._paths)
+
+    def shard_of(self, id):
+        """The shard that owns `id`."""
+        return shard_of(id, len(self._paths))
+
+    def placement(self):
+        """The address of the worker holding each shard (None where it is unavailable)."""
+        with self._lock:
+            return [None if actor is None else actor._address for actor in self._actors]
+
+    # ---- calling the shards ---------------------------------------------------------------
+
+    def _run(self, calls, *, repeatable, partial=False):
+        """Sends each (shard, method, args) of `calls` at once and returns their outcomes, each
+        (True, result) or (False, the error the shard's database raised), in the order of the
+        calls. A shard whose worker was lost is opened again on another worker, and the call
+        repeated there when `repeatable` (reads, upserts: repeating gives the same end state).
+        A shard that stays unavailable raises ShardUnavailableError, after every call has
+        finished; with `partial` its outcome is left out instead."""
+        sent = [(shard, self._send(shard, method, args)) for shard, method, args in calls]
+        outcomes, unavailable = [], None
+        for (shard, (actor, future)), (_, method, args) in zip(sent, calls):
+            try:
+                outcomes.append(self._outcome(shard, actor, future, method, args, repeatable))
+            except ShardUnavailableError as error:
+                if not partial:
+                    unavailable = unavailable or error
+        if unavailable is not None:
+            raise unavailable
+        return outcomes
+
+    def _send(self, shard, method, args):
+        """(the actor, the future of its call); (None, a ShardUnavailableError) when the shard
+        cannot be reached, so that _run still waits for the others."""
+        try:
+            actor = self._live_actor(shard)
+            try:
+                return actor, getattr(actor, method)(*args)
+            except ValueError as error:
+                # The scheduler already knows the actor's worker is lost, so nothing was sent:
+                # any call may go to the shard opened again.
+                self._reopen(shard, actor, error)
+                actor = self._live_actor(shard)
+                return actor, getattr(actor, method)(*args)
+        except ShardUnavailableError as error:
+            return None, error
+
+    def _outcome(self, shard, actor, future, method, args, repeatable):
+        if actor is None:
+            raise future
+        try:
+            return future.result()
+        except OSError as error:  # the worker is gone (see _Shard)
+            self._reopen(shard, actor, error)
+            if not repeatable:
+                raise ShardUnavailableError(
+                    shard, "lost its worker during %s; the shard is open again, but the call "
+                    "may or may not have taken effect" % method) from error
+        actor, future = self._send(shard, method, args)
+        if actor is None:
+            raise future
+        try:
+            return future.result()
+        except OSError as error:
+            raise ShardUnavailableError(shard, "lost its worker again: %s" % error) from error
+
+    def _live_actor(self, shard):
+        with self._lock:
+            if self._is_closed:
+                raise ValueError("the client is closed")
+            actor = self._actors[shard]
+        if actor is None:
+            self._reopen(shard, None, None)
+            with self._lock:
+                actor = self._actors[shard]
+        return actor
+
+    def _reopen(self, shard, failed, cause):
+        """Opens shard `shard` again on a live worker after its actor `failed` was lost (unless
+        another thread did so already); raises ShardUnavailableError when it cannot."""
+        with self._lock:
+            if self._actors[shard] is not failed and self._actors[shard] is not None:
+                return  # already open again
+            self._actors[shard] = None
+            if self._paths[shard] is None:
+                self._lost.setdefault(shard, "was in memory on a worker that was lost, and its "
+                                             "vectors with it")
+                raise ShardUnavailableError(shard, self._lost[shard]) from cause
+            old = self._futures[shard]
+            try:
+                future = self._start(shard, self._quietest_worker())
+                actor = future.result(timeout=self._reopen_timeout)
+            except Exception as error:
+                raise ShardUnavailableError(
+                    shard, "(%s) lost its worker and could not be opened again: %s"
+                    % (self._paths[shard], error)) from error
+            self._futures[shard], self._actors[shard] = future, actor
+        if old is not None:
+            old.release()
+
+    def _quietest_worker(self):
+        """The live worker holding the fewest of this database's shards (lock held)."""
+        workers = self._dask.scheduler_info()["workers"]
+        held = [actor._address for actor in self._actors if actor is not None]
+        return min(sorted(workers), key=held.count, default=None)
+
+    def _owner_call(self, id, method, args, repeatable):
+        shard = self.shard_of(id)
+        return _values(self._run([(shard, method, args)], repeatable=repeatable))[0]
+
+    def _everywhere(self, method, args=(), *, repeatable=True, partial=False):
+        return self._run([(shard, method, args) for shard in range(self.shards)],
+                         repeatable=repeatable, partial=partial)
+
+    # ---- writes ---------------------------------------------------------------------------
+
+    def insert(self, id, vector, metadata=None):
+        """Stores a new vector in its shard; DuplicateVectorIdError if `id` is already live."""
+        self._owner_call(id, "insert", (id, vector, metadata), repeatable=False)
+
+    def upsert(self, id, vector, metadata=None):
+        self._owner_call(id, "upsert", (id, vector, metadata), repeatable=True)
+
+    def upsert_batch(self, entries, vectors=None, metadata=None):
+        """Upserts many vectors, in the forms Client.upsert_batch takes: each shard receives its
+        own part in one batch call, and the shards store their parts at the same time. Vector
+        lengths are checked before anything is sent; a shard failing otherwise leaves the other
+        shards' parts stored."""
+        if vectors is None:
+            entries = [_entry_parts(entry) for entry in entries]
+            ids = [entry[0] for entry in entries]
+            vectors = [entry[1] for entry in entries]
+            metadata = [entry[2] for entry in entries]
+        else:
+            ids = list(entries)
+        vectors = self._checked_rows(vectors, len(ids))
+        metadata = [None] * len(ids) if metadata is None else list(metadata)
+        if len(metadata) != len(ids):
+            raise ValueError("%d metadata values for %d ids" % (len(metadata), len(ids)))
+        parts = [[] for _ in range(self.shards)]
+        for row, id in enumerate(ids):
+            parts[self.shard_of(id)].append(row)
+        calls = [(shard, "upsert_batch",
+                  ([ids[row] for row in rows], vectors[rows], [metadata[row] for row in rows]))
+                 for shard, rows in enumerate(parts) if rows]
+        _values(self._run(calls, repeatable=True))
+
+    def _checked_rows(self, vectors, count):
+        if isinstance(vectors, np.ndarray) and vectors.dtype.kind != "f":
+            raise TypeError("vectors must be floating-point (got dtype %s)" % vectors.dtype)
+        try:
+            rows = np.asarray(vectors, dtype=np.float32)
+        except ValueError:
+            raise ValueError("every vector must have %d dimensions" % self._dimensions) from None
+        if count == 0:
+            return rows.reshape(0, self._dimensions)
+        if rows.ndim != 2 or rows.shape != (count, self._dimensions):
+            raise ValueError("expected %d vectors of %d dimensions (got shape %s)"
+                             % (count, self._dimensions, rows.shape))
+        return rows
+
+    def delete(self, id):
+        """Removes the live vector of `id` from its shard; False when there was none."""
+        return self._owner_call(id, "delete", (id,), repeatable=False)
+
+    def sync(self):
+        _values(self._everywhere("sync"))
+
+    def checkpoint(self):
+        _values(self._everywhere("checkpoint"))
+
+    # ---- reads ----------------------------------------------------------------------------
+
+    def get(self, id):
+        return self._owner_call(id, "get", (id,), repeatable=True)
+
+    def list(self, offset=0, limit=2**32 - 1):
+        """Live ids, shard after shard (within a shard, in order of their latest insertion)."""
+        if not (0 <= offset < 2**32 and 0 <= limit < 2**32):
+            raise ValueError("offset and limit must be between 0 and 2**32 - 1")
+        found = []
+        for shard, length in enumerate(_values(self._everywhere("len"))):
+            if offset >= length:
+                offset -= length
+                continue
+            if len(found) == limit:
+                break
+            part = _values(self._run([(shard, "list", (offset, limit - len(found)))],
+                                     repeatable=True))[0]
+            found.extend(part)
+            offset = 0
+        return found
+
+    def len(self):
+        return sum(_values(self._everywhere("len")))
+
+    def __len__(self):
+        return self.len()
+
+    def is_empty(self):
+        return all(_values(self._everywhere("is_empty")))
+
+    def stats(self):
+        """The shards' statistics combined: counts and bytes summed; the compression ratio of
+        all stored vectors together."""
+        parts = _values(self._everywhere("stats"))
+        count = sum(part.vector_count for part in parts)
+        stored = sum(part.vector_count / part.compression_ratio for part in parts
+                     if part.compression_ratio > 0)
+        return Stats(count, self._dimensions, sum(part.memory_usage_bytes for part in parts),
+                     count / stored if stored > 0 else 1.0)
+
+    def search(self, query, k=10, filter=None, *, partial=False):
+        """The k nearest live vectors over every shard, nearest first, ties by id. With
+        `partial`, shards that cannot answer are left out instead of failing the search."""
+        answers = _unless_empty(self._everywhere("search", (query, k, filter), partial=partial))
+        return _merge_hits(answers, k)
+
+    def search_batch(self, queries, k=10, filter=None, threads=None, *, partial=False):
+        """Client.search_batch over every shard: each shard searches all the queries on
+        `threads` threads of its worker, and the answers are merged per query."""
+        queries = np.asarray(queries, dtype=np.float32)
+        if queries.ndim != 2:
+            raise ValueError("queries must be a two-dimensional array (got %d dimensions)"
+                             % queries.ndim)
+        answers = _unless_empty(self._everywhere("search_batch", (queries, k, filter, threads),
+                                                 partial=partial))
+        return _merge_batches(answers, len(queries), k)
