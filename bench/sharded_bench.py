@@ -87,7 +87,7 @@ def main():
 
     with tempfile.TemporaryDirectory() as directory, \
             LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                         dashboard_address=None, silence_logs=logging.CRITICAL) as cluster, \
+                         dashboard_address=":0", silence_logs=logging.CRITICAL) as cluster, \
             DaskClient(cluster, direct_to_workers=True) as dask, \
             ShardedClient.open(os.path.join(directory, "db"), shards=2, dimensions=DIMENSION,
                                metric="euclidean", client=dask) as sharded, \

@@ -22,7 +22,7 @@ DIMENSIONS = 24
 @pytest.fixture(scope="module")
 def dask():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, silence_logs=logging.CRITICAL) as cluster:
+                                  dashboard_address=":0", silence_logs=logging.CRITICAL) as cluster:
         with distributed.Client(cluster, direct_to_workers=True) as client:
             yield client
 

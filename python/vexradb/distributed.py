@@ -319,9 +319,9 @@ class ShardedClient:
         finished; with `partial` its outcome is left out instead."""
         sent = [(shard, self._send(shard, method, args)) for shard, method, args in calls]
         outcomes, unavailable = [], None
-        for (shard, (actor, future)), (_, method, args) in zip(sent, calls):
+        for (shard, (actor, pending)), (_, method, args) in zip(sent, calls):
             try:
-                outcomes.append(self._outcome(shard, actor, future, method, args, repeatable))
+                outcomes.append(self._outcome(shard, actor, pending, method, args, repeatable))
             except ShardUnavailableError as error:
                 if not partial:
                     unavailable = unavailable or error
@@ -330,8 +330,8 @@ class ShardedClient:
         return outcomes
 
     def _send(self, shard, method, args):
-        """(the actor, the future of its call); (None, a ShardUnavailableError) when the shard
-        cannot be reached, so that _run still waits for the others."""
+        """(the actor, the pending call: an ActorFuture), or (None, the ShardUnavailableError)
+        when the shard cannot be reached, which _outcome raises once _run has sent the others."""
         try:
             actor = self._live_actor(shard)
             try:
@@ -345,22 +345,23 @@ class ShardedClient:
         except ShardUnavailableError as error:
             return None, error
 
-    def _outcome(self, shard, actor, future, method, args, repeatable):
+    def _outcome(self, shard, actor, pending, method, args, repeatable):
+        """The outcome of a call _send made; see _run."""
         if actor is None:
-            raise future
+            raise pending
         try:
-            return future.result()
+            return pending.result()
         except OSError as error:  # the worker is gone (see _Shard)
             self._reopen(shard, actor, error)
             if not repeatable:
                 raise ShardUnavailableError(
                     shard, "lost its worker during %s; the shard is open again, but the call "
                     "may or may not have taken effect" % method) from error
-        actor, future = self._send(shard, method, args)
+        actor, pending = self._send(shard, method, args)
         if actor is None:
-            raise future
+            raise pending
         try:
-            return future.result()
+            return pending.result()
         except OSError as error:
             raise ShardUnavailableError(shard, "lost its worker again: %s" % error) from error
 
