@@ -22,6 +22,7 @@ packages=(
   zlib1g-dev        # CRC-32 of the write-ahead log
   libsodium-dev     # keyed hashing of ids (SipHash)
   python3           # the Python package runs on Debian's interpreter (/usr/bin/python3)
+  python3-cffi      # the package calls the library through cffi
   python3-pytest    # its tests
   python3-numpy     # optional fast path of the package; the main job's brute-force baseline
   python3-pip       # `pip install .` of the package (offline, without build isolation) ...

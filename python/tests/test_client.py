@@ -1,6 +1,5 @@
 """The Python package against the real library."""
 
-import ctypes
 import math
 import random
 import struct
@@ -65,7 +64,8 @@ def _batch_call_sizes(db):
 
     def recording_call(name, *args):
         if name == "method_vexraclient_upsert_batch":
-            sizes.append(struct.unpack(">i", ctypes.string_at(args[0].data, 4))[0])
+            sizes.append(struct.unpack(">i", _ffi.ffi.unpack(_ffi.ffi.cast("char*", args[0].data),
+                                                             4))[0])
         return call(name, *args)
 
     db._call = recording_call
@@ -144,10 +144,10 @@ def test_errors_map_to_their_classes(db):
 
 def test_internal_failures_are_reported_not_fatal(db):
     lib = _ffi.library()
-    clone = lib.function("clone_vexraclient")(db._handle, None)
+    clone = lib.function("clone_vexraclient")(db._handle, _ffi.ffi.NULL)
     junk = lib.to_buffer(b"\x00\x00\x00\x01\x3f\x80\x00\x00xyz")  # one float, 3 stray bytes
     with pytest.raises(vexradb.InternalError, match=r"arg 'query': junk data .*count: 3"):
-        lib.call("method_vexraclient_search", ctypes.c_void_p(clone), junk, 1)
+        lib.call("method_vexraclient_search", clone, junk, 1)
     assert len(db) == 0  # still usable
 
 
@@ -239,7 +239,7 @@ def test_every_error_number_has_its_class():
 
 def _strong_count(client):
     # The handle is the address of the client record, which starts with its 64-bit strong count.
-    return ctypes.c_uint64.from_address(client._handle).value
+    return _ffi.ffi.cast("uint64_t*", client._handle)[0]
 
 
 def test_failing_calls_give_back_their_handle_reference(db):
@@ -251,10 +251,11 @@ def test_failing_calls_give_back_their_handle_reference(db):
         db.upsert_batch([("a", [1, 2, 3], "[1,")])
     with pytest.raises(vexradb.IndexEmptyError):
         db.search([1, 2, 3])
-    bad = _ffi.RustBuffer(1, 2, ctypes.cast(ctypes.c_char_p(b"ab"), ctypes.POINTER(ctypes.c_uint8)))
-    clone = lib.function("clone_vexraclient")(db._handle, None)
+    text = _ffi.ffi.new("uint8_t[]", b"ab")
+    bad = _ffi.ffi.new("RustBuffer*", (1, 2, text))[0]
+    clone = lib.function("clone_vexraclient")(db._handle, _ffi.ffi.NULL)
     with pytest.raises(vexradb.InternalError, match="RustBuffer length exceeds capacity"):
-        lib.call("method_vexraclient_delete", ctypes.c_void_p(clone), bad)
+        lib.call("method_vexraclient_delete", clone, bad)
     assert _strong_count(db) == before
     assert len(db) == 0
 

@@ -1,6 +1,5 @@
 """Clients built by Client.open: full precision with a chosen metric, and quantized engines."""
 
-import ctypes
 import os
 
 import pytest

@@ -2,9 +2,10 @@
 version and checksums, call-status records, buffers owned by the library, and one handle
 reference consumed by every method call."""
 
-import ctypes
 import os
 import pathlib
+
+import cffi
 
 from . import errors
 from ._codec import Reader
@@ -35,47 +36,71 @@ CHECKSUMS = {
 }
 
 
-class RustBuffer(ctypes.Structure):
-    _fields_ = [
-        ("capacity", ctypes.c_uint64),
-        ("len", ctypes.c_uint64),
-        ("data", ctypes.POINTER(ctypes.c_uint8)),
-    ]
+# The records of the interface, as its public header declares them.
+_RECORDS = """
+typedef struct RustBuffer { uint64_t capacity; uint64_t len; uint8_t* data; } RustBuffer;
+typedef struct ForeignBytes { int32_t len; const uint8_t* data; } ForeignBytes;
+typedef struct CallStatus { int8_t code; RustBuffer error_buf; } CallStatus;
+uint32_t ffi_vexradb_bindings_uniffi_contract_version(void);
+RustBuffer ffi_vexradb_bindings_rustbuffer_alloc(uint64_t size, CallStatus* status);
+RustBuffer ffi_vexradb_bindings_rustbuffer_from_bytes(ForeignBytes bytes, CallStatus* status);
+void ffi_vexradb_bindings_rustbuffer_free(RustBuffer buf, CallStatus* status);
+"""
 
-
-class CallStatus(ctypes.Structure):
-    _fields_ = [("code", ctypes.c_int8), ("error_buf", RustBuffer)]
-
-
-_P = ctypes.c_void_p
-_B = RustBuffer
-_S = ctypes.POINTER(CallStatus)
-
-# (C name without the "uniffi_vexradb_bindings_fn_" prefix, result, argument types)
+# name without the "uniffi_vexradb_bindings_fn_" prefix: (result, parameters before the status)
 _FUNCTIONS = {
-    "func_version": (_B, []),
-    "func_system_info": (_B, []),
-    "constructor_vexraclient_new_in_memory": (_P, [ctypes.c_uint32]),
-    "constructor_vexraclient_open": (_P, [_B, _B]),
-    "clone_vexraclient": (_P, [_P]),
-    "free_vexraclient": (None, [_P]),
-    "method_vexraclient_insert": (None, [_P, _B, _B, _B]),
-    "method_vexraclient_upsert": (None, [_P, _B, _B, _B]),
-    "method_vexraclient_upsert_batch": (None, [_P, _B]),
-    "method_vexraclient_get": (_B, [_P, _B]),
-    "method_vexraclient_delete": (ctypes.c_int8, [_P, _B]),
-    "method_vexraclient_list": (_B, [_P, ctypes.c_uint32, ctypes.c_uint32]),
-    "method_vexraclient_len": (ctypes.c_uint64, [_P]),
-    "method_vexraclient_is_empty": (ctypes.c_int8, [_P]),
-    "method_vexraclient_search": (_B, [_P, _B, ctypes.c_uint32]),
-    "method_vexraclient_search_with_filter": (_B, [_P, _B, ctypes.c_uint32, _B]),
-    "method_vexraclient_stats": (_B, [_P]),
-    "method_vexraclient_sync": (None, [_P]),
-    "method_vexraclient_checkpoint": (None, [_P]),
+    "func_version": ("RustBuffer", ""),
+    "func_system_info": ("RustBuffer", ""),
+    "constructor_vexraclient_new_in_memory": ("void*", "uint32_t"),
+    "constructor_vexraclient_open": ("void*", "RustBuffer, RustBuffer"),
+    "clone_vexraclient": ("void*", "void*"),
+    "free_vexraclient": ("void", "void*"),
+    "method_vexraclient_insert": ("void", "void*, RustBuffer, RustBuffer, RustBuffer"),
+    "method_vexraclient_upsert": ("void", "void*, RustBuffer, RustBuffer, RustBuffer"),
+    "method_vexraclient_upsert_batch": ("void", "void*, RustBuffer"),
+    "method_vexraclient_get": ("RustBuffer", "void*, RustBuffer"),
+    "method_vexraclient_delete": ("int8_t", "void*, RustBuffer"),
+    "method_vexraclient_list": ("RustBuffer", "void*, uint32_t, uint32_t"),
+    "method_vexraclient_len": ("uint64_t", "void*"),
+    "method_vexraclient_is_empty": ("int8_t", "void*"),
+    "method_vexraclient_search": ("RustBuffer", "void*, RustBuffer, uint32_t"),
+    "method_vexraclient_search_with_filter": ("RustBuffer", "void*, RustBuffer, uint32_t, RustBuffer"),
+    "method_vexraclient_stats": ("RustBuffer", "void*"),
+    "method_vexraclient_sync": ("void", "void*"),
+    "method_vexraclient_checkpoint": ("void", "void*"),
     # The library's extensions, under their own prefix (no checksums: not in the contract).
-    "vexradb_ext_search_with_filter_json": (_B, [_P, _B, ctypes.c_uint32, _B]),
+    "vexradb_ext_search_with_filter_json": ("RustBuffer", "void*, RustBuffer, uint32_t, RustBuffer"),
 }
 _EXTENSION_PREFIX = "vexradb_ext_"
+# ForeignBytes counts in an i32: larger payloads are copied into an allocated buffer instead.
+_FOREIGN_BYTES_MAX = 2**31 - 1
+
+
+def _symbol_name(name):
+    return name if name.startswith(_EXTENSION_PREFIX) else "uniffi_vexradb_bindings_fn_" + name
+
+
+def _declarations():
+    lines = [_RECORDS]
+    for name, (result, parameters) in _FUNCTIONS.items():
+        status = "CallStatus* status" if not parameters else ", CallStatus* status"
+        lines.append("%s %s(%s%s);" % (result, _symbol_name(name), parameters, status))
+    lines += ["uint16_t uniffi_vexradb_bindings_checksum_%s(void);" % name for name in CHECKSUMS]
+    return "\n".join(lines)
+
+
+# cffi in its ABI mode: the library is opened at run time and nothing is compiled. Its calls cost
+# a fraction of what ctypes' cost, which is most of what this package adds to a search; like
+# ctypes, it lets go of the interpreter lock during each call.
+ffi = cffi.FFI()
+ffi.cdef(_declarations())
+_BUFFER = ffi.typeof("RustBuffer")
+_STATUS = ffi.typeof("CallStatus*")
+
+
+def is_buffer(value):
+    """Whether `value` is a RustBuffer (which a call would take over)."""
+    return isinstance(value, ffi.CData) and ffi.typeof(value) is _BUFFER
 
 
 def _candidate_paths():
@@ -104,34 +129,30 @@ class Library:
 
     def __init__(self, path):
         self.path = path
-        self._lib = ctypes.CDLL(str(path))
+        try:
+            self._lib = ffi.dlopen(str(path))
+        except OSError as error:
+            raise errors.LibraryMismatchError("cannot load %s: %s" % (path, error)) from None
         self._check_contract()
         self._functions = {}
 
     def _check_contract(self):
-        version = self._symbol("ffi_vexradb_bindings_uniffi_contract_version")
-        version.restype = ctypes.c_uint32
-        version.argtypes = []
-        if version() != CONTRACT_VERSION:
+        version = self._symbol("ffi_vexradb_bindings_uniffi_contract_version")()
+        if version != CONTRACT_VERSION:
             raise errors.LibraryMismatchError(
                 "%s speaks contract version %d; this package needs %d"
-                % (self.path, version(), CONTRACT_VERSION)
+                % (self.path, version, CONTRACT_VERSION)
             )
         for name, expected in CHECKSUMS.items():
-            checksum = self._symbol("uniffi_vexradb_bindings_checksum_" + name)
-            checksum.restype = ctypes.c_uint16
-            checksum.argtypes = []
-            if checksum() != expected:
+            checksum = self._symbol("uniffi_vexradb_bindings_checksum_" + name)()
+            if checksum != expected:
                 raise errors.LibraryMismatchError(
                     "%s: the signature of %s differs from this package's (checksum %#06x, "
-                    "expected %#06x)" % (self.path, name, checksum(), expected)
+                    "expected %#06x)" % (self.path, name, checksum, expected)
                 )
         self._alloc = self._symbol("ffi_vexradb_bindings_rustbuffer_alloc")
-        self._alloc.restype = RustBuffer
-        self._alloc.argtypes = [ctypes.c_uint64, _S]
+        self._from_bytes = self._symbol("ffi_vexradb_bindings_rustbuffer_from_bytes")
         self._free = self._symbol("ffi_vexradb_bindings_rustbuffer_free")
-        self._free.restype = None
-        self._free.argtypes = [RustBuffer, _S]
 
     def _symbol(self, name):
         try:
@@ -140,27 +161,24 @@ class Library:
             raise errors.LibraryMismatchError("%s has no function %s" % (self.path, name)) from None
 
     def function(self, name):
-        """The exported function `uniffi_vexradb_bindings_fn_<name>`, or the extension `name`,
-        typed."""
+        """The exported function `uniffi_vexradb_bindings_fn_<name>`, or the extension `name`."""
         fn = self._functions.get(name)
         if fn is None:
-            restype, argtypes = _FUNCTIONS[name]
-            extension = name.startswith(_EXTENSION_PREFIX)
-            fn = self._symbol(name if extension else "uniffi_vexradb_bindings_fn_" + name)
-            fn.restype = restype
-            fn.argtypes = argtypes + [_S]
-            self._functions[name] = fn
+            fn = self._functions[name] = self._symbol(_symbol_name(name))
         return fn
 
     # ---- buffers --------------------------------------------------------------------------
 
     def to_buffer(self, data):
         """A library-owned buffer holding `data`; ownership passes to the callee."""
-        status = CallStatus()
-        buf = self._alloc(len(data), ctypes.byref(status))
+        status = ffi.new(_STATUS)
+        if len(data) <= _FOREIGN_BYTES_MAX:  # one call copies it in
+            buf = self._from_bytes((len(data), ffi.from_buffer(data)), status)
+            self._raise_for(status)
+            return buf
+        buf = self._alloc(len(data), status)
         self._raise_for(status)
-        if data:
-            ctypes.memmove(buf.data, data, len(data))
+        ffi.memmove(buf.data, data, len(data))
         return buf
 
     def to_buffers(self, *payloads):
@@ -178,17 +196,16 @@ class Library:
 
     def take_bytes(self, buf):
         """The bytes of a buffer the library returned, which is then released."""
-        data = ctypes.string_at(buf.data, buf.len) if buf.len else b""
-        status = CallStatus()
-        self._free(buf, ctypes.byref(status))
+        data = ffi.unpack(ffi.cast("char*", buf.data), buf.len) if buf.len else b""
+        self._free(buf, ffi.new(_STATUS))
         return data
 
     # ---- calls ----------------------------------------------------------------------------
 
     def call(self, name, *args):
         """Calls a function with a fresh call status and raises what it reports."""
-        status = CallStatus()
-        result = self.function(name)(*args, ctypes.byref(status))
+        status = ffi.new(_STATUS)
+        result = self.function(name)(*args, status)
         self._raise_for(status)
         return result
 

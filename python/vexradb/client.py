@@ -1,6 +1,5 @@
 """The Client: one database, in memory or on a data directory."""
 
-import ctypes
 import json
 import os
 import threading
@@ -8,7 +7,7 @@ from collections import namedtuple
 from concurrent.futures import ThreadPoolExecutor
 
 from ._codec import Reader, Writer, float_bytes, row_bytes
-from ._ffi import RustBuffer, library
+from ._ffi import ffi, is_buffer, library
 from .filters import encode_filter, filter_json
 
 try:
@@ -151,11 +150,11 @@ class Client:
         with self._lock:
             if self._is_closed:
                 for arg in args:
-                    if isinstance(arg, RustBuffer):
+                    if is_buffer(arg):
                         self._lib.take_bytes(arg)  # the call will not take them
                 raise ValueError("the client is closed")
-            clone = self._clone(self._handle, None)
-        return self._lib.call(name, ctypes.c_void_p(clone), *args)
+            clone = self._clone(self._handle, ffi.NULL)
+        return self._lib.call(name, clone, *args)
 
     def _text(self, value):
         return self._lib.to_buffer(value.encode("utf-8"))
@@ -290,7 +289,7 @@ class Client:
     def search_batch(self, queries, k=10, filter=None, threads=None):
         """Searches for every query (the rows of an (m, d) numpy array, or a sequence of
         vectors) on `threads` threads (default: one per processor); the library runs the searches
-        side by side, as ctypes lets go of the interpreter lock during each call.
+        side by side, as cffi lets go of the interpreter lock during each call.
 
         Returns (ids, distances): ids a list of m lists of k ids, and distances an (m, k) float32
         numpy array (a list of lists without numpy). Where a query found fewer than k vectors, the
