@@ -1,6 +1,7 @@
 #include "id_catalog.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 
 namespace vexradb {
@@ -8,6 +9,10 @@ namespace {
 
 // Internal ids are 32-bit: a store holds at most 2^32 vectors.
 constexpr std::uint64_t kMaxIds = std::uint64_t{1} << 32;
+
+// In IdCatalog::metadata_at_: the id has no metadata. Only the last of the 2^32 possible ids
+// could have its metadata there, which assign refuses.
+constexpr std::uint32_t kNoMetadata = UINT32_MAX;
 
 }  // namespace
 
@@ -21,7 +26,9 @@ Status IdCatalog::check_capacity(std::size_t additional) const {
 
 void IdCatalog::reserve(std::size_t additional) {
   reserve_more(external_ids_, additional);
-  reserve_more(metadata_, additional);
+  reserve_more(metadata_at_, additional);
+  reserve_more(metadata_values_, additional);
+  id_table_.reserve(id_table_.size() + additional);
   // Marks are only ever set on assigned ids: with room for every id, marking never allocates.
   const std::size_t ids = external_ids_.size() + additional;
   if (deleted_.capacity() < ids) deleted_.reserve(std::max(ids, 2 * deleted_.capacity()));
@@ -36,18 +43,24 @@ std::optional<InternalId> IdCatalog::assign(VectorId id, std::optional<Json> met
     metadata_index_.add(new_id, *metadata, [this](InternalId id) { return this->metadata(id); });
   }
   std::optional<InternalId> replaced;
+  const std::size_t values_before = metadata_values_.size();
   try {
-    auto [slot, inserted] = id_map_.try_emplace(id, new_id);
-    if (!inserted) {
-      replaced = slot->second;
-      slot->second = new_id;
+    external_ids_.push_back(std::move(id));
+    if (metadata) {
+      if (metadata_values_.size() == kNoMetadata) throw std::length_error("metadata positions");
+      metadata_values_.push_back(std::move(*metadata));
+      metadata_at_.push_back(static_cast<std::uint32_t>(metadata_values_.size() - 1));
+    } else {
+      metadata_at_.push_back(kNoMetadata);
     }
+    replaced = id_table_.insert_or_assign(new_id, external_ids_);
   } catch (...) {
+    external_ids_.erase(external_ids_.begin() + new_id, external_ids_.end());
+    metadata_values_.resize(values_before);
+    metadata_at_.resize(std::min<std::size_t>(metadata_at_.size(), new_id));
     metadata_index_.remove_from(new_id);
     throw;
   }
-  external_ids_.push_back(std::move(id));
-  metadata_.push_back(std::move(metadata));
   if (replaced) {
     mark_dead(replaced_, *replaced);
   }
@@ -69,13 +82,14 @@ void IdCatalog::unassign_last() noexcept {
     replaced_[*replaced] = false;
     if (*replaced < deleted_.size()) deleted_[*replaced] = false;
     --dead_count_;
-    id_map_.find(id.str())->second = *replaced;
+    id_table_.assign(id.str(), *replaced, external_ids_);
   } else {
-    id_map_.erase(id_map_.find(id.str()));
+    id_table_.erase(id.str(), external_ids_);
   }
   metadata_index_.remove_from(last);
+  if (metadata_at_.back() != kNoMetadata) metadata_values_.pop_back();
+  metadata_at_.pop_back();
   external_ids_.pop_back();
-  metadata_.pop_back();
 }
 
 void IdCatalog::mark_dead(std::vector<bool>& marks, InternalId id) {
@@ -86,24 +100,25 @@ void IdCatalog::mark_dead(std::vector<bool>& marks, InternalId id) {
 }
 
 const Json* IdCatalog::metadata(InternalId id) const {
-  if (id >= metadata_.size() || !metadata_[id]) return nullptr;
-  return &*metadata_[id];
+  if (id >= metadata_at_.size() || metadata_at_[id] == kNoMetadata) return nullptr;
+  return &metadata_values_[metadata_at_[id]];
 }
 
 void IdCatalog::tombstone(InternalId id) { mark_dead(deleted_, id); }
 
 bool IdCatalog::remove(std::string_view id) {
-  const auto found = id_map_.find(id);
-  if (found == id_map_.end()) return false;
-  // Tombstoned first, as growing the marks may fail: an id out of the map must be dead.
-  tombstone(found->second);
-  id_map_.erase(found);
+  const std::optional<InternalId> found = get_internal_id(id);
+  if (!found) return false;
+  // Tombstoned first, as growing the marks may fail: an id out of the table must be dead.
+  tombstone(*found);
+  id_table_.erase(id, external_ids_);
   return true;
 }
 
 std::optional<Json> IdCatalog::get_metadata(InternalId id) const {
-  if (id >= metadata_.size()) return std::nullopt;
-  return metadata_[id];
+  const Json* found = metadata(id);
+  if (found == nullptr) return std::nullopt;
+  return *found;
 }
 
 std::optional<VectorId> IdCatalog::get_external_id(InternalId id) const {
@@ -112,9 +127,7 @@ std::optional<VectorId> IdCatalog::get_external_id(InternalId id) const {
 }
 
 std::optional<InternalId> IdCatalog::get_internal_id(std::string_view id) const {
-  const auto found = id_map_.find(id);
-  if (found == id_map_.end()) return std::nullopt;
-  return found->second;
+  return id_table_.find(id, external_ids_);
 }
 
 std::vector<InternalId> IdCatalog::all_internal_ids() const {

@@ -3,11 +3,10 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "error.hpp"
-#include "id_hash.hpp"
+#include "id_table.hpp"
 #include "json.hpp"
 #include "metadata_index.hpp"
 #include "reserve_more.hpp"
@@ -23,7 +22,7 @@ namespace vexradb {
 // Not synchronised: see the threading rule in engine.hpp.
 class IdCatalog {
  public:
-  bool is_live(std::string_view id) const { return id_map_.contains(id); }
+  bool is_live(std::string_view id) const { return get_internal_id(id).has_value(); }
   // CapacityExceeded when `additional` more ids would not fit in 32 bits.
   Status check_capacity(std::size_t additional) const;
   InternalId next_id() const { return static_cast<InternalId>(external_ids_.size()); }
@@ -51,7 +50,7 @@ class IdCatalog {
     return id < external_ids_.size() ? &external_ids_[id] : nullptr;
   }
   std::size_t assigned_count() const { return external_ids_.size(); }
-  std::size_t current_count() const { return metadata_.size() - dead_count_; }
+  std::size_t current_count() const { return external_ids_.size() - dead_count_; }
   const MetadataIndex& metadata_index() const { return metadata_index_; }
 
   void tombstone(InternalId id);
@@ -61,17 +60,18 @@ class IdCatalog {
   std::optional<VectorId> get_external_id(InternalId id) const;
   std::optional<InternalId> get_internal_id(std::string_view id) const;
   std::vector<InternalId> all_internal_ids() const;
-  std::size_t live_count() const { return id_map_.size(); }
+  std::size_t live_count() const { return id_table_.size(); }
 
  private:
-  using IdMap = std::unordered_map<VectorId, InternalId, IdHash, IdEqual>;
-
   // Marks `id` dead (tombstoned or replaced) in `marks`.
   void mark_dead(std::vector<bool>& marks, InternalId id);
 
   std::vector<VectorId> external_ids_;
-  IdMap id_map_;
-  std::vector<std::optional<Json>> metadata_;  // indexed by internal id
+  IdTable id_table_;  // each live external id (its text in external_ids_) to its internal id
+  // Where each internal id's metadata is in metadata_values_, or kNoMetadata: an id without
+  // metadata costs 4 bytes, not the size of an empty optional Json.
+  std::vector<std::uint32_t> metadata_at_;
+  std::vector<Json> metadata_values_;  // in order of their ids
   MetadataIndex metadata_index_;
   // Indexed by internal id; ids past the end are neither deleted nor replaced.
   std::vector<bool> deleted_;

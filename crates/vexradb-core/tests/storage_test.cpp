@@ -4,7 +4,9 @@
 
 #include <bit>
 #include <random>
+#include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "hnsw.hpp"
@@ -78,6 +80,52 @@ TEST_F(StorageTest, DeleteAndReinsert) {
   EXPECT_EQ(storage_.len(), 3u);
   EXPECT_FALSE(storage_.get(99));
   EXPECT_FALSE(storage_.get_external_id(99));
+}
+
+// Many more ids than the smallest table, so that it grows and its probe runs wrap around its
+// end; erasures then shift entries back across the wrap. A plain map is the reference, and every
+// other version carries metadata.
+TEST(IdCatalogTest, LiveIdsFollowAReferenceThroughChurn) {
+  IdCatalog catalog;
+  std::unordered_map<std::string, InternalId> reference;
+  std::vector<std::optional<Json>> metadata;  // of each internal id
+  std::mt19937 random(5);
+  for (int step = 0; step < 20000; ++step) {
+    const std::string id = "id" + std::to_string(random() % 3000);
+    if (random() % 3 == 0) {
+      const std::optional<InternalId> live = catalog.get_internal_id(id);
+      ASSERT_EQ(catalog.remove(id), live.has_value());
+      reference.erase(id);
+      continue;
+    }
+    const InternalId next = catalog.next_id();
+    catalog.reserve(1);
+    const std::optional<Json> given = step % 2 ? std::optional(meta(step)) : std::nullopt;
+    const std::optional<InternalId> replaced = catalog.assign(VectorId(id), given);
+    metadata.push_back(given);
+    const auto old = reference.find(id);
+    ASSERT_EQ(replaced, old == reference.end() ? std::nullopt : std::optional(old->second));
+    reference[id] = next;
+    if (step % 7 == 0) {  // an insertion that failed after its id was assigned
+      catalog.unassign_last();
+      metadata.pop_back();
+      if (replaced) {
+        reference[id] = *replaced;
+      } else {
+        reference.erase(id);
+      }
+    }
+  }
+  ASSERT_EQ(catalog.live_count(), reference.size());
+  for (int n = 0; n < 3000; ++n) {
+    const std::string id = "id" + std::to_string(n);
+    const auto expected = reference.find(id);
+    EXPECT_EQ(catalog.get_internal_id(id),
+              expected == reference.end() ? std::nullopt : std::optional(expected->second))
+        << id;
+  }
+  ASSERT_EQ(catalog.assigned_count(), metadata.size());
+  for (InternalId n = 0; n < metadata.size(); ++n) EXPECT_EQ(catalog.get_metadata(n), metadata[n]);
 }
 
 TEST_F(StorageTest, IdsAreCaseSensitive) {
