@@ -6,7 +6,8 @@
   - the cost of one search call from Python on a database of one vector, where the library's
     own work is negligible, beside the same call made from C by vexradb_call_overhead_bench
     (bench/call_overhead_bench.c) on the same library: the difference is what the package adds
-    per call (encoding, the foreign-function calls, decoding). Both are medians of 7 rounds of 20,000 calls.
+    per call (encoding, the foreign-function calls, decoding). Both are medians of 7 rounds of
+    20,000 calls.
 
 Usage: PYTHONPATH=python /usr/bin/python3 bench/python_bench.py [--quick] [--per-call]
            [--c-bench PROGRAM]

@@ -6,7 +6,8 @@
         db.insert("a", [1.0, 0.0, 0.0], {"genre": "jazz", "year": 1999})
         hits = db.search([1.0, 0.1, 0.0], k=5, filter=Eq("genre", "jazz") & In("year", [1999]))
 
-Pure Python over the library's C interface (through cffi, nothing compiled); numpy arrays are accepted as vectors.
+Pure Python over the library's C interface (through cffi, nothing compiled); numpy arrays are
+accepted as vectors.
 The library is looked up in $VEXRADB_LIBRARY, next to this package, then in the repository's
 build directory.
 """

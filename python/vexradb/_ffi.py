@@ -36,8 +36,8 @@ CHECKSUMS = {
 }
 
 
-# The records of the interface, as its public header declares them.
-_RECORDS = """
+# The interface's records and buffer functions, as its public header declares them.
+_BASICS = """
 typedef struct RustBuffer { uint64_t capacity; uint64_t len; uint8_t* data; } RustBuffer;
 typedef struct ForeignBytes { int32_t len; const uint8_t* data; } ForeignBytes;
 typedef struct CallStatus { int8_t code; RustBuffer error_buf; } CallStatus;
@@ -64,12 +64,14 @@ _FUNCTIONS = {
     "method_vexraclient_len": ("uint64_t", "void*"),
     "method_vexraclient_is_empty": ("int8_t", "void*"),
     "method_vexraclient_search": ("RustBuffer", "void*, RustBuffer, uint32_t"),
-    "method_vexraclient_search_with_filter": ("RustBuffer", "void*, RustBuffer, uint32_t, RustBuffer"),
+    "method_vexraclient_search_with_filter":
+        ("RustBuffer", "void*, RustBuffer, uint32_t, RustBuffer"),
     "method_vexraclient_stats": ("RustBuffer", "void*"),
     "method_vexraclient_sync": ("void", "void*"),
     "method_vexraclient_checkpoint": ("void", "void*"),
     # The library's extensions, under their own prefix (no checksums: not in the contract).
-    "vexradb_ext_search_with_filter_json": ("RustBuffer", "void*, RustBuffer, uint32_t, RustBuffer"),
+    "vexradb_ext_search_with_filter_json":
+        ("RustBuffer", "void*, RustBuffer, uint32_t, RustBuffer"),
 }
 _EXTENSION_PREFIX = "vexradb_ext_"
 # ForeignBytes counts in an i32: larger payloads are copied into an allocated buffer instead.
@@ -81,7 +83,7 @@ def _symbol_name(name):
 
 
 def _declarations():
-    lines = [_RECORDS]
+    lines = [_BASICS]
     for name, (result, parameters) in _FUNCTIONS.items():
         status = "CallStatus* status" if not parameters else ", CallStatus* status"
         lines.append("%s %s(%s%s);" % (result, _symbol_name(name), parameters, status))
