@@ -82,7 +82,7 @@ std::vector<ListItem> list_live(const IdCatalog& catalog, std::uint32_t offset,
       ++skipped;
       continue;
     }
-    items.push_back({*catalog.external_id(id), metadata_copy(catalog, id)});
+    items.push_back({VectorId(std::string(catalog.external_id(id))), metadata_copy(catalog, id)});
   }
   return items;
 }
@@ -95,9 +95,8 @@ std::vector<SearchHit> to_hits(const IdCatalog& catalog, std::span<const Candida
   hits.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(k, candidates.size())));
   for (const Candidate& candidate : candidates) {
     if (hits.size() >= k) break;
-    const VectorId* external = catalog.external_id(candidate.id);
-    if (external == nullptr) continue;
-    hits.push_back({*external, candidate.distance, metadata_copy(catalog, candidate.id)});
+    hits.push_back({VectorId(std::string(catalog.external_id(candidate.id))), candidate.distance,
+                    metadata_copy(catalog, candidate.id)});
   }
   return hits;
 }
@@ -227,8 +226,8 @@ VectorDb::Image VectorDb::image(bool with_graph) const {
     std::optional<std::vector<float>> vector = storage_.get(id);
     if (!vector) continue;
     live[id] = true;
-    image.vectors.push_back(
-        {*catalog.external_id(id), std::move(*vector), metadata_copy(catalog, id)});
+    image.vectors.push_back({VectorId(std::string(catalog.external_id(id))), std::move(*vector),
+                             metadata_copy(catalog, id)});
   }
   if (!with_graph) return image;
   const VectorStorageView view = storage_.view();

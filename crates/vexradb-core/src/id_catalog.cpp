@@ -17,7 +17,7 @@ constexpr std::uint32_t kNoMetadata = UINT32_MAX;
 }  // namespace
 
 Status IdCatalog::check_capacity(std::size_t additional) const {
-  if (external_ids_.size() + additional > kMaxIds) {
+  if (texts_.size() + additional > kMaxIds) {
     return fail(errors::CapacityExceeded{"internal id space of " + std::to_string(kMaxIds) +
                                          " vectors is exhausted"});
   }
@@ -25,12 +25,12 @@ Status IdCatalog::check_capacity(std::size_t additional) const {
 }
 
 void IdCatalog::reserve(std::size_t additional) {
-  reserve_more(external_ids_, additional);
+  texts_.reserve(additional);
   reserve_more(metadata_at_, additional);
   reserve_more(metadata_values_, additional);
   id_table_.reserve(id_table_.size() + additional);
   // Marks are only ever set on assigned ids: with room for every id, marking never allocates.
-  const std::size_t ids = external_ids_.size() + additional;
+  const std::size_t ids = texts_.size() + additional;
   if (deleted_.capacity() < ids) deleted_.reserve(std::max(ids, 2 * deleted_.capacity()));
   if (replaced_.capacity() < ids) replaced_.reserve(std::max(ids, 2 * replaced_.capacity()));
 }
@@ -45,7 +45,7 @@ std::optional<InternalId> IdCatalog::assign(VectorId id, std::optional<Json> met
   std::optional<InternalId> replaced;
   const std::size_t values_before = metadata_values_.size();
   try {
-    external_ids_.push_back(std::move(id));
+    texts_.push_back(id.str());
     if (metadata) {
       if (metadata_values_.size() == kNoMetadata) throw std::length_error("metadata positions");
       metadata_values_.push_back(std::move(*metadata));
@@ -53,9 +53,9 @@ std::optional<InternalId> IdCatalog::assign(VectorId id, std::optional<Json> met
     } else {
       metadata_at_.push_back(kNoMetadata);
     }
-    replaced = id_table_.insert_or_assign(new_id, external_ids_);
+    replaced = id_table_.insert_or_assign(new_id, texts_);
   } catch (...) {
-    external_ids_.erase(external_ids_.begin() + new_id, external_ids_.end());
+    while (texts_.size() > new_id) texts_.pop_back();
     metadata_values_.resize(values_before);
     metadata_at_.resize(std::min<std::size_t>(metadata_at_.size(), new_id));
     metadata_index_.remove_from(new_id);
@@ -68,13 +68,13 @@ std::optional<InternalId> IdCatalog::assign(VectorId id, std::optional<Json> met
 }
 
 void IdCatalog::unassign_last() noexcept {
-  const auto last = static_cast<InternalId>(external_ids_.size() - 1);
-  const VectorId& id = external_ids_.back();
+  const auto last = static_cast<InternalId>(texts_.size() - 1);
+  const std::string_view id = texts_[last];
   // The version it replaced: the newest earlier one of the same id, if marked replaced (only a
   // newer version marks one so). It was current before, so all its marks go.
   std::optional<InternalId> replaced;
   for (InternalId earlier = last; earlier-- > 0;) {
-    if (external_ids_[earlier] != id) continue;
+    if (texts_[earlier] != id) continue;
     if (earlier < replaced_.size() && replaced_[earlier]) replaced = earlier;
     break;
   }
@@ -82,14 +82,14 @@ void IdCatalog::unassign_last() noexcept {
     replaced_[*replaced] = false;
     if (*replaced < deleted_.size()) deleted_[*replaced] = false;
     --dead_count_;
-    id_table_.assign(id.str(), *replaced, external_ids_);
+    id_table_.assign(id, *replaced, texts_);
   } else {
-    id_table_.erase(id.str(), external_ids_);
+    id_table_.erase(id, texts_);
   }
   metadata_index_.remove_from(last);
   if (metadata_at_.back() != kNoMetadata) metadata_values_.pop_back();
   metadata_at_.pop_back();
-  external_ids_.pop_back();
+  texts_.pop_back();
 }
 
 void IdCatalog::mark_dead(std::vector<bool>& marks, InternalId id) {
@@ -111,7 +111,7 @@ bool IdCatalog::remove(std::string_view id) {
   if (!found) return false;
   // Tombstoned first, as growing the marks may fail: an id out of the table must be dead.
   tombstone(*found);
-  id_table_.erase(id, external_ids_);
+  id_table_.erase(id, texts_);
   return true;
 }
 
@@ -122,12 +122,12 @@ std::optional<Json> IdCatalog::get_metadata(InternalId id) const {
 }
 
 std::optional<VectorId> IdCatalog::get_external_id(InternalId id) const {
-  if (id >= external_ids_.size()) return std::nullopt;
-  return external_ids_[id];
+  if (id >= texts_.size()) return std::nullopt;
+  return VectorId(std::string(texts_[id]));
 }
 
 std::optional<InternalId> IdCatalog::get_internal_id(std::string_view id) const {
-  return id_table_.find(id, external_ids_);
+  return id_table_.find(id, texts_);
 }
 
 std::vector<InternalId> IdCatalog::all_internal_ids() const {

@@ -25,7 +25,7 @@ class IdCatalog {
   bool is_live(std::string_view id) const { return get_internal_id(id).has_value(); }
   // CapacityExceeded when `additional` more ids would not fit in 32 bits.
   Status check_capacity(std::size_t additional) const;
-  InternalId next_id() const { return static_cast<InternalId>(external_ids_.size()); }
+  InternalId next_id() const { return static_cast<InternalId>(texts_.size()); }
   // Makes room for `additional` more ids, tombstones and replacement marks included, so that
   // after it only assign can fail to allocate.
   void reserve(std::size_t additional);
@@ -44,13 +44,11 @@ class IdCatalog {
   bool is_current(InternalId id) const {
     return !is_deleted(id) && !(id < replaced_.size() && replaced_[id]);
   }
-  // The external id an internal id was assigned under, live or not, in place; null if never
-  // assigned.
-  const VectorId* external_id(InternalId id) const {
-    return id < external_ids_.size() ? &external_ids_[id] : nullptr;
-  }
-  std::size_t assigned_count() const { return external_ids_.size(); }
-  std::size_t current_count() const { return external_ids_.size() - dead_count_; }
+  // The text of the external id an internal id (below assigned_count()) was assigned under, live
+  // or not, in place: valid until the next change.
+  std::string_view external_id(InternalId id) const { return texts_[id]; }
+  std::size_t assigned_count() const { return texts_.size(); }
+  std::size_t current_count() const { return texts_.size() - dead_count_; }
   const MetadataIndex& metadata_index() const { return metadata_index_; }
 
   void tombstone(InternalId id);
@@ -66,8 +64,8 @@ class IdCatalog {
   // Marks `id` dead (tombstoned or replaced) in `marks`.
   void mark_dead(std::vector<bool>& marks, InternalId id);
 
-  std::vector<VectorId> external_ids_;
-  IdTable id_table_;  // each live external id (its text in external_ids_) to its internal id
+  IdTexts texts_;     // the external id of each internal id
+  IdTable id_table_;  // each live external id (its text in texts_) to its internal id
   // Where each internal id's metadata is in metadata_values_, or kNoMetadata: an id without
   // metadata costs 4 bytes, not the size of an empty optional Json.
   std::vector<std::uint32_t> metadata_at_;

@@ -18,6 +18,17 @@ std::size_t slots_for(std::size_t count) {
 
 }  // namespace
 
+void IdTexts::push_back(std::string_view text) {
+  reserve(1);
+  bytes_.insert(bytes_.end(), text.begin(), text.end());
+  ends_.push_back(bytes_.size());
+}
+
+void IdTexts::pop_back() noexcept {
+  bytes_.resize(ends_.size() < 2 ? 0 : ends_[ends_.size() - 2]);
+  ends_.pop_back();
+}
+
 std::uint32_t IdTable::tag_of(std::string_view id) noexcept {
   const auto tag = static_cast<std::uint32_t>(IdHash{}(id));
   return tag == 0 ? 1 : tag;
@@ -38,25 +49,23 @@ void IdTable::rehash(std::size_t slot_count) {
 }
 
 std::size_t IdTable::position_of(std::string_view id, std::uint32_t tag,
-                                 std::span<const VectorId> texts) const {
+                                 const IdTexts& texts) const {
   for (std::size_t position = home(tag);; position = next(position)) {
     const Slot& slot = slots_[position];
-    if (slot.tag == 0 || (slot.tag == tag && texts[slot.value].str() == id)) return position;
+    if (slot.tag == 0 || (slot.tag == tag && texts[slot.value] == id)) return position;
   }
 }
 
-std::optional<InternalId> IdTable::find(std::string_view id,
-                                        std::span<const VectorId> texts) const {
+std::optional<InternalId> IdTable::find(std::string_view id, const IdTexts& texts) const {
   if (size_ == 0) return std::nullopt;
   const Slot& slot = slots_[position_of(id, tag_of(id), texts)];
   if (slot.tag == 0) return std::nullopt;
   return slot.value;
 }
 
-std::optional<InternalId> IdTable::insert_or_assign(InternalId value,
-                                                    std::span<const VectorId> texts) {
+std::optional<InternalId> IdTable::insert_or_assign(InternalId value, const IdTexts& texts) {
   reserve(size_ + 1);
-  const std::string_view id = texts[value].str();
+  const std::string_view id = texts[value];
   const std::uint32_t tag = tag_of(id);
   Slot& slot = slots_[position_of(id, tag, texts)];
   if (slot.tag != 0) return std::exchange(slot.value, value);
@@ -65,11 +74,11 @@ std::optional<InternalId> IdTable::insert_or_assign(InternalId value,
   return std::nullopt;
 }
 
-void IdTable::assign(std::string_view id, InternalId value, std::span<const VectorId> texts) {
+void IdTable::assign(std::string_view id, InternalId value, const IdTexts& texts) {
   slots_[position_of(id, tag_of(id), texts)].value = value;
 }
 
-std::optional<InternalId> IdTable::erase(std::string_view id, std::span<const VectorId> texts) {
+std::optional<InternalId> IdTable::erase(std::string_view id, const IdTexts& texts) {
   if (size_ == 0) return std::nullopt;
   std::size_t hole = position_of(id, tag_of(id), texts);
   if (slots_[hole].tag == 0) return std::nullopt;

@@ -3,20 +3,40 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string_view>
 #include <vector>
 
+#include "reserve_more.hpp"
 #include "types.hpp"
 
 namespace vexradb {
 
+// The texts of ids, indexed by internal id, stored once end to end: an id costs its bytes and an
+// 8-byte end offset, where a std::string costs 32 bytes however short the id (and a heap block
+// besides when it is longer than 15 bytes).
+class IdTexts {
+ public:
+  std::size_t size() const noexcept { return ends_.size(); }
+  // The text of `id`, which must be below size(); valid until the next change.
+  std::string_view operator[](InternalId id) const noexcept {
+    const std::uint64_t begin = id == 0 ? 0 : ends_[id - 1];
+    return {bytes_.data() + begin, ends_[id] - begin};
+  }
+  void reserve(std::size_t additional) { reserve_more(ends_, additional); }
+  // Appends `text`; when it cannot allocate, throws having changed nothing.
+  void push_back(std::string_view text);
+  void pop_back() noexcept;
+
+ private:
+  std::vector<char> bytes_;
+  std::vector<std::uint64_t> ends_;  // where each id's text ends in bytes_
+};
+
 // The map from each live external id to its internal id, for IdCatalog. The catalogue already
-// keeps every id's text, indexed by internal id, so a slot holds only the internal id and 32 bits
-// of the id's keyed hash (IdHash): 8 bytes at most 3/4 full, where a node-based map kept a second
-// copy of the text, a node and a bucket for every id. Every call that reads texts takes them as
-// `texts` (texts[i] the text of internal id i), which must hold the text of every internal id in
-// the table.
+// keeps every id's text (IdTexts), so a slot holds only the internal id and 32 bits of the id's
+// keyed hash (IdHash): 8 bytes at most 3/4 full, where a node-based map kept a second copy of the
+// text, a node and a bucket for every id. Every call that reads texts takes them as `texts`, which
+// must hold the text of every internal id in the table.
 //
 // Linear probing; erasing shifts the following entries back instead of leaving tombstones, so
 // lookups never slow down under churn. Not synchronised: see the threading rule in engine.hpp.
@@ -27,14 +47,14 @@ class IdTable {
   // Makes room for `count` ids in all, so that inserting up to that many never allocates.
   void reserve(std::size_t count);
 
-  std::optional<InternalId> find(std::string_view id, std::span<const VectorId> texts) const;
+  std::optional<InternalId> find(std::string_view id, const IdTexts& texts) const;
   // Maps the text of internal id `value` (texts[value]) to `value`, and returns the internal id
   // that text mapped to before, if any. Allocates only without room (see reserve).
-  std::optional<InternalId> insert_or_assign(InternalId value, std::span<const VectorId> texts);
+  std::optional<InternalId> insert_or_assign(InternalId value, const IdTexts& texts);
   // Maps `id`, which must be in the table, to `value`.
-  void assign(std::string_view id, InternalId value, std::span<const VectorId> texts);
+  void assign(std::string_view id, InternalId value, const IdTexts& texts);
   // Drops `id`; the internal id it mapped to, if it was there.
-  std::optional<InternalId> erase(std::string_view id, std::span<const VectorId> texts);
+  std::optional<InternalId> erase(std::string_view id, const IdTexts& texts);
 
  private:
   struct Slot {
@@ -50,8 +70,7 @@ class IdTable {
     return (position + 1) & (slots_.size() - 1);
   }
   // The slot holding `id`, or else the empty slot where it would go (the table is never full).
-  std::size_t position_of(std::string_view id, std::uint32_t tag,
-                          std::span<const VectorId> texts) const;
+  std::size_t position_of(std::string_view id, std::uint32_t tag, const IdTexts& texts) const;
   void rehash(std::size_t slot_count);
 
   std::vector<Slot> slots_;  // a power of two in size, or empty
