@@ -185,6 +185,10 @@ def test_manifests_that_disagree_are_refused(workers, tmp_path):
     with ShardedClient.open(path, shards=2, dimensions=4, metric="dot_product",
                             client=workers) as db:
         assert db.shards == 2 and db.stats().dimensions == 4
+    manifest = json.loads((path / MANIFEST_NAME).read_text())
+    (path / MANIFEST_NAME).write_text(json.dumps(dict(manifest, shards="2")))
+    with pytest.raises(errors.InvalidConfigurationError, match="shards must be a positive"):
+        ShardedClient.open(path, client=workers)
     (tmp_path / "other").mkdir()
     (tmp_path / "other" / "file").write_text("x")
     with pytest.raises(errors.InvalidConfigurationError, match="not a sharded database"):

@@ -3,7 +3,8 @@
     from dask.distributed import Client as DaskClient, LocalCluster
     from vexradb.distributed import ShardedClient
 
-    with LocalCluster(n_workers=2) as cluster, DaskClient(cluster) as dask:
+    with LocalCluster(n_workers=2) as cluster, \
+            DaskClient(cluster, direct_to_workers=True) as dask:
         with ShardedClient.open("/data/vectors", shards=2, dimensions=128,
                                 metric="euclidean", client=dask) as db:
             db.upsert_batch(ids, vectors)
@@ -70,9 +71,6 @@ class _Shard:
     def __init__(self, path, options):
         self._db = Client.open(path, **options)
 
-    def process(self):
-        return os.getpid()
-
 
 def _forwarded(name):
     def call(self, *args, **kwargs):
@@ -122,11 +120,19 @@ def _settle_manifest(path, shards, dimensions, metric):
 
 
 def _check_manifest(manifest_path, recorded, **given):
-    if recorded.get("format") != _MANIFEST_FORMAT or recorded.get("routing") != _ROUTING:
+    if not isinstance(recorded, dict) or recorded.get("format") != _MANIFEST_FORMAT \
+            or recorded.get("routing") != _ROUTING:
         raise InvalidConfigurationError(
-            "%s: manifest format %r with routing %r; this package reads format %d with routing %r"
-            % (manifest_path, recorded.get("format"), recorded.get("routing"), _MANIFEST_FORMAT,
-               _ROUTING))
+            "%s: not a manifest of format %d with routing %r, which this package reads"
+            % (manifest_path, _MANIFEST_FORMAT, _ROUTING))
+    for key in ("shards", "dimensions"):
+        value = recorded.get(key)
+        if not isinstance(value, int) or isinstance(value, bool) or value < 1:
+            raise InvalidConfigurationError("%s: %s must be a positive whole number, not %r"
+                                            % (manifest_path, key, value))
+    if recorded.get("metric") not in _METRIC_NAMES.values():
+        raise InvalidConfigurationError("%s: unknown metric %r"
+                                        % (manifest_path, recorded.get("metric")))
     for key, value in given.items():
         if value is not None and recorded.get(key) != value:
             raise InvalidConfigurationError(
