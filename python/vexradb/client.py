@@ -6,7 +6,7 @@ import threading
 from collections import namedtuple
 from concurrent.futures import ThreadPoolExecutor
 
-from ._codec import Reader, Writer, float_bytes, row_bytes
+from ._codec import Reader, Writer, row_bytes
 from ._ffi import ffi, is_buffer, library
 from .filters import encode_filter, filter_json
 
@@ -45,6 +45,22 @@ def _entry_parts(entry):
     if len(entry) == 2:
         return entry[0], entry[1], None
     return entry[0], entry[1], entry[2]
+
+
+def _batch_columns(entries, vectors, metadata, rows_of):
+    """(ids, rows, metadata values) of a batch in either form upsert_batch takes, the vectors
+    converted by rows_of(vectors, count)."""
+    if vectors is None:
+        entries = [_entry_parts(entry) for entry in entries]
+        ids = [entry[0] for entry in entries]
+        return ids, rows_of([entry[1] for entry in entries], len(ids)), [
+            entry[2] for entry in entries]
+    ids = list(entries)
+    rows = rows_of(vectors, len(ids))
+    metadata = [None] * len(ids) if metadata is None else list(metadata)
+    if len(metadata) != len(ids):
+        raise ValueError("%d metadata values for %d ids" % (len(metadata), len(ids)))
+    return ids, rows, metadata
 
 
 class _NoBar:
@@ -196,17 +212,7 @@ class Client:
         batch: an in-memory database builds its graph call by call, so the graph may differ from
         the one a single call would build; and a failure stops at the chunk that failed, keeping
         the chunks stored before it."""
-        if vectors is None:
-            entries = [_entry_parts(entry) for entry in entries]
-            ids = [entry[0] for entry in entries]
-            rows = [float_bytes(entry[1]) for entry in entries]
-            metadata = [entry[2] for entry in entries]
-        else:
-            ids = list(entries)
-            rows = row_bytes(vectors, len(ids))
-            metadata = [None] * len(ids) if metadata is None else list(metadata)
-            if len(metadata) != len(ids):
-                raise ValueError("%d metadata values for %d ids" % (len(metadata), len(ids)))
+        ids, rows, metadata = _batch_columns(entries, vectors, metadata, row_bytes)
         if not progress:
             self._upsert_rows(ids, rows, metadata)
             return

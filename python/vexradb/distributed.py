@@ -34,7 +34,7 @@ from itertools import chain
 
 import numpy as np
 
-from .client import Client, Stats, _check_quantization, _choice, _entry_parts, _METRICS
+from .client import Client, Stats, _batch_columns, _check_quantization, _choice, _METRICS
 from .errors import IndexEmptyError, InvalidConfigurationError
 
 MANIFEST_NAME = "vexradb-shards.json"
@@ -433,17 +433,7 @@ class ShardedClient:
         own part in one batch call, and the shards store their parts at the same time. Vector
         lengths are checked before anything is sent; a shard failing otherwise leaves the other
         shards' parts stored."""
-        if vectors is None:
-            entries = [_entry_parts(entry) for entry in entries]
-            ids = [entry[0] for entry in entries]
-            vectors = [entry[1] for entry in entries]
-            metadata = [entry[2] for entry in entries]
-        else:
-            ids = list(entries)
-        vectors = self._checked_rows(vectors, len(ids))
-        metadata = [None] * len(ids) if metadata is None else list(metadata)
-        if len(metadata) != len(ids):
-            raise ValueError("%d metadata values for %d ids" % (len(metadata), len(ids)))
+        ids, vectors, metadata = _batch_columns(entries, vectors, metadata, self._checked_rows)
         parts = [[] for _ in range(self.shards)]
         for row, id in enumerate(ids):
             parts[self.shard_of(id)].append(row)
