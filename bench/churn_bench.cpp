@@ -4,7 +4,7 @@
 // - a client whose same 10,000 ids (128-d, clustered) are upserted in rounds of one batch each:
 //   resident memory and query rate after the rounds, next to a single load and to a fresh client
 //   holding the same final vectors, with recall@10 against brute force; and the time the rounds
-//   took; and the same for rounds of single upserts.
+//   took; and the same for rounds of single upserts, and for batch rounds into an SQ8 client.
 //
 // `--quick` runs 10 batch rounds instead of 100, and 1 round of single upserts instead of 5.
 
@@ -66,8 +66,9 @@ std::vector<ffi::VectorEntry> entries_of(const std::vector<std::vector<float>>& 
   return entries;
 }
 
-VexraClient loaded_client(const std::vector<std::vector<float>>& vectors) {
-  ffi::ClientConfig config{kDimensions, DistanceMetric::Euclidean, Quantization::None, false,
+VexraClient loaded_client(Quantization quantization,
+                          const std::vector<std::vector<float>>& vectors) {
+  ffi::ClientConfig config{kDimensions, DistanceMetric::Euclidean, quantization, false,
                            std::nullopt};
   VexraClient client = require(VexraClient::open("", config), "open");
   require(client.upsert_batch(entries_of(vectors)), "batch upsert");
@@ -159,7 +160,7 @@ void removed_share_curve(const std::vector<std::vector<float>>& queries) {
 // A client loaded once, then `rounds` rounds of `upsert_all` replacing every vector: memory and
 // query rate after them, next to the single load and to a fresh client of the final vectors.
 template <class UpsertAll>
-void churn_rounds(const char* what, std::size_t rounds,
+void churn_rounds(const char* what, Quantization quantization, std::size_t rounds,
                   const std::vector<std::vector<float>>& queries, UpsertAll upsert_all) {
   ::malloc_trim(0);  // what earlier clients freed, so that the baseline is this process's own
   const double base_mib = resident_mib();
@@ -167,7 +168,7 @@ void churn_rounds(const char* what, std::size_t rounds,
   double loaded_mib = 0, churned_mib = 0, rounds_seconds = 0;
   Rate loaded_rate{}, churned_rate{};
   {
-    VexraClient client = loaded_client(vectors);
+    VexraClient client = loaded_client(quantization, vectors);
     loaded_mib = resident_mib() - base_mib;
     loaded_rate =
         measure([&](const auto& q) { return client_search(client, q); }, vectors, queries);
@@ -181,11 +182,12 @@ void churn_rounds(const char* what, std::size_t rounds,
     churned_rate =
         measure([&](const auto& q) { return client_search(client, q); }, vectors, queries);
   }
-  const VexraClient fresh = loaded_client(vectors);
+  const VexraClient fresh = loaded_client(quantization, vectors);
   const Rate fresh_rate =
       measure([&](const auto& q) { return client_search(fresh, q); }, vectors, queries);
 
-  std::printf("One client, %zu rounds of %s (%zu ids)\n", rounds, what, kCount);
+  std::printf("One %s client, %zu rounds of %s (%zu ids)\n",
+              quantization == Quantization::SQ8 ? "SQ8" : "full-precision", rounds, what, kCount);
   std::printf("  %-44s %8.1f MiB (above the process's %.1f MiB before it)\n",
               "resident memory after the first load", loaded_mib, base_mib);
   std::printf("  %-44s %8.1f MiB  %5.2fx   target <= 1.5x\n", "resident memory after the rounds",
@@ -212,15 +214,17 @@ int run(bool quick) {
       testing::clustered_vectors(kQueries, kDimensions, kClusters, kSpread, 1000);
   removed_share_curve(queries);
 
-  churn_rounds("one batch upsert of every id", rounds, queries,
-               [](VexraClient& client, const std::vector<std::vector<float>>& vectors) {
-                 require(client.upsert_batch(entries_of(vectors)), "batch upsert");
-               });
-  churn_rounds("single upserts of every id", quick ? 1 : kSingleUpsertRounds, queries,
-               [](VexraClient& client, const std::vector<std::vector<float>>& vectors) {
+  const auto batch_upsert = [](VexraClient& client,
+                               const std::vector<std::vector<float>>& vectors) {
+    require(client.upsert_batch(entries_of(vectors)), "batch upsert");
+  };
+  churn_rounds("one batch upsert of every id", Quantization::None, rounds, queries, batch_upsert);
+  churn_rounds("single upserts of every id", Quantization::None, quick ? 1 : kSingleUpsertRounds,
+               queries, [](VexraClient& client, const std::vector<std::vector<float>>& vectors) {
                  for (std::size_t i = 0; i < vectors.size(); ++i)
                    require(client.upsert(id_of(i), vectors[i], std::nullopt), "upsert");
                });
+  churn_rounds("one batch upsert of every id", Quantization::SQ8, rounds, queries, batch_upsert);
   std::printf("Load average after: %s\n", load_average().c_str());
   return 0;
 }

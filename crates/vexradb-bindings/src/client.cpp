@@ -28,14 +28,16 @@ ClientStats stats_of(const VectorDb& db) {
 }
 
 ClientStats stats_of(const QuantizedVectorDb& db) {
-  const std::uint64_t stored = db.len();
+  // The ratio compares the versions the store holds with their full-precision size; the count
+  // is len(), which also counts the versions compactions dropped.
+  const std::uint64_t held = db.version_count();
   const std::uint64_t dimensions = db.config().dimensions;
   const std::uint64_t store_bytes = db.storage().memory_usage();
   const std::uint64_t index_bytes = db.index() != nullptr ? db.index()->memory_usage() : 0;
-  const float ratio = stored > 0 && store_bytes > 0 ? static_cast<float>(stored * dimensions * 4) /
-                                                          static_cast<float>(store_bytes)
-                                                    : 1.0f;
-  return ClientStats{stored, static_cast<std::uint32_t>(dimensions), store_bytes + index_bytes,
+  const float ratio = held > 0 && store_bytes > 0 ? static_cast<float>(held * dimensions * 4) /
+                                                        static_cast<float>(store_bytes)
+                                                  : 1.0f;
+  return ClientStats{db.len(), static_cast<std::uint32_t>(dimensions), store_bytes + index_bytes,
                      ratio};
 }
 
@@ -58,22 +60,22 @@ Outcome<void> durable_call(PersistentVectorDb& db, Status (PersistentVectorDb::*
   return from_status((db.*call)());
 }
 
-// In-memory full-precision engines give the space of replaced and deleted versions back once
-// they pile up (see reclaim_space); the durable engine does at its checkpoints. A reclaim that
-// fails leaves the engine as it was, and the change that owed it has succeeded all the same: it
-// is tried again after the next change.
+// In-memory engines give the space of replaced and deleted versions back once they pile up (see
+// reclaim_space); the durable engine does at its checkpoints. A reclaim that fails leaves the
+// engine as it was, and the change that owed it has succeeded all the same: it is tried again
+// after the next change.
 template <class Db>
-Status reclaim(std::unique_ptr<Db>&, bool) {
-  return {};
+Status reclaim(std::unique_ptr<Db>& db, bool force) {
+  return reclaim_space(db, force);
 }
-Status reclaim(std::unique_ptr<VectorDb>& db, bool force) { return reclaim_space(db, force); }
+Status reclaim(std::unique_ptr<PersistentVectorDb>&, bool) { return {}; }
 
 template <class Db>
 Status upsert_batch_into(std::unique_ptr<Db>& db, std::vector<BatchEntry> entries) {
-  return db->upsert_batch(std::move(entries));
-}
-Status upsert_batch_into(std::unique_ptr<VectorDb>& db, std::vector<BatchEntry> entries) {
   return upsert_batch_reclaiming(db, std::move(entries));
+}
+Status upsert_batch_into(std::unique_ptr<PersistentVectorDb>& db, std::vector<BatchEntry> entries) {
+  return db->upsert_batch(std::move(entries));
 }
 
 template <class Db, class Done>

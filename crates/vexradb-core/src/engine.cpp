@@ -48,7 +48,7 @@ std::vector<StorageEntry> storage_entries(std::vector<BatchEntry>& entries) {
 }
 
 // The new nodes of a batch stored from `first` on, for the graph.
-std::vector<BatchItem> batch_items(const std::vector<BatchEntry>& entries, InternalId first) {
+std::vector<BatchItem> batch_items(std::span<const BatchEntry> entries, InternalId first) {
   std::vector<BatchItem> items;
   items.reserve(entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -251,13 +251,8 @@ Status VectorDb::restore(std::span<const VectorRecord> vectors,
     index_.install(std::move(*graph));
     return {};
   }
-  std::vector<BatchItem> items;
-  items.reserve(vectors.size());
-  for (std::size_t i = 0; i < vectors.size(); ++i) {
-    items.push_back({static_cast<InternalId>(i), vectors[i].vector});
-  }
   const VectorStorageView view = storage_.view();
-  index_.insert_batch(items, view);
+  index_.insert_batch(batch_items(vectors, 0), view);
   return {};
 }
 
@@ -277,28 +272,43 @@ Result<VectorDb::Compaction> VectorDb::compact() const {
   return compaction;
 }
 
-Status reclaim_space(std::unique_ptr<VectorDb>& db, bool force) {
-  const auto removed = static_cast<double>(db->removed_count());
-  const auto nodes = static_cast<double>(db->index().node_count());
-  if (removed == 0 || (!force && removed < kReclaimShare * nodes)) return {};
-  Result<VectorDb::Compaction> compaction = db->compact();
+namespace {
+
+Result<std::unique_ptr<VectorDb>> compacted(const VectorDb& db) {
+  Result<VectorDb::Compaction> compaction = db.compact();
   if (!compaction) return fail(std::move(compaction).error());
-  db = std::move(compaction->engine);
-  compaction->image = {};
+  return std::move(compaction->engine);
+}
+
+Result<std::unique_ptr<QuantizedVectorDb>> compacted(const QuantizedVectorDb& db) {
+  return db.compact();
+}
+
+}  // namespace
+
+template <class Db>
+Status reclaim_space(std::unique_ptr<Db>& db, bool force) {
+  const auto removed = static_cast<double>(db->removed_count());
+  const auto held = static_cast<double>(db->version_count());
+  if (removed == 0 || (!force && removed < kReclaimShare * held)) return {};
+  Result<std::unique_ptr<Db>> compaction = compacted(*db);
+  if (!compaction) return fail(std::move(compaction).error());
+  db = std::move(*compaction);
   // The versions were many small allocations; without a trim the heap keeps their pages.
   ::malloc_trim(0);
   return {};
 }
 
-Status upsert_batch_reclaiming(std::unique_ptr<VectorDb>& db, std::vector<BatchEntry> entries) {
+template <class Db>
+Status upsert_batch_reclaiming(std::unique_ptr<Db>& db, std::vector<BatchEntry> entries) {
   if (auto ok = check_dimensions(db->config(), entries); !ok) return ok;
   std::vector<std::string_view> replaced;
   for (const BatchEntry& entry : entries) {
     if (db->storage().get_internal_id(entry.id.str())) replaced.push_back(entry.id.str());
   }
   const auto removed_after = static_cast<double>(db->removed_count() + replaced.size());
-  const auto nodes_after = static_cast<double>(db->index().node_count() + entries.size());
-  if (!replaced.empty() && removed_after >= kReclaimShare * nodes_after) {
+  const auto held_after = static_cast<double>(db->version_count() + entries.size());
+  if (!replaced.empty() && removed_after >= kReclaimShare * held_after) {
     // Removing first is what the upsert would do; every length was checked, so the batch that
     // follows stores all of it. A reclaim that fails only leaves the space unclaimed.
     for (const std::string_view id : replaced) db->remove(id);
@@ -308,6 +318,12 @@ Status upsert_batch_reclaiming(std::unique_ptr<VectorDb>& db, std::vector<BatchE
   (void)reclaim_space(db);
   return {};
 }
+
+template Status reclaim_space(std::unique_ptr<VectorDb>&, bool);
+template Status reclaim_space(std::unique_ptr<QuantizedVectorDb>&, bool);
+template Status upsert_batch_reclaiming(std::unique_ptr<VectorDb>&, std::vector<BatchEntry>);
+template Status upsert_batch_reclaiming(std::unique_ptr<QuantizedVectorDb>&,
+                                        std::vector<BatchEntry>);
 
 // ---- QuantizedVectorDb ----------------------------------------------------------------------
 
@@ -358,6 +374,59 @@ Status QuantizedVectorDb::upsert_batch(std::vector<BatchEntry> entries) {
   return {};
 }
 
+Result<std::unique_ptr<QuantizedVectorDb>> QuantizedVectorDb::compact() const {
+  const std::size_t removed = removed_count();
+  if (removed == 0) return std::unique_ptr<QuantizedVectorDb>();
+  auto engine =
+      std::make_unique<QuantizedVectorDb>(config_, index_ != nullptr, storage_.keep_originals());
+  engine->retired_ = retired_ + removed;
+  const IdCatalog& catalog = storage_.catalog();
+  std::vector<bool> live(version_count(), false);
+  engine->storage_.reserve(catalog.live_count());
+  for (InternalId id = 0; id < live.size(); ++id) {
+    if (!catalog.is_current(id)) continue;
+    live[id] = true;
+    engine->storage_.append_stored(storage_, id);
+  }
+  if (index_) engine->link_compacted(*index_, storage_, live, removed);
+  return engine;
+}
+
+// Installs the graph of `old_index` (over `old_storage`) repaired around the removed nodes, or
+// links the stored vectors afresh when removed nodes were more than a fifth of it.
+void QuantizedVectorDb::link_compacted(const HnswIndex& old_index,
+                                       const QuantizedStorage& old_storage,
+                                       const std::vector<bool>& live, std::size_t removed) {
+  const std::size_t count = storage_.len();
+  if (static_cast<double>(removed) <= kMaxRepairedShare * static_cast<double>(live.size())) {
+    const QuantizedStorageView old_view = old_storage.view();
+    auto distances_from = [&](InternalId owner, std::span<const InternalId> ids,
+                              std::span<std::optional<float>> out) {
+      const std::optional<std::vector<float>> vector = old_view.get_vector_data(owner);
+      for (std::size_t i = 0; i < ids.size(); ++i) {
+        out[i] =
+            vector ? old_view.distance(ids[i], *vector, config_.distance_metric) : std::nullopt;
+      }
+    };
+    HnswIndex::State graph = compact_graph(old_index.state(), live, config_.hnsw, distances_from);
+    if (describes_vectors(graph, count) && index_->fits(graph)) {
+      index_->install(std::move(graph));
+      return;
+    }
+  }
+  const QuantizedStorageView view = storage_.view();
+  std::vector<std::vector<float>> vectors;
+  std::vector<BatchItem> items;
+  vectors.reserve(count);
+  items.reserve(count);
+  for (InternalId id = 0; id < count; ++id) {
+    // Always some: a store that keeps a graph can give back every vector (see graph_can_rank).
+    vectors.push_back(view.get_vector_data(id).value());
+    items.push_back({id, vectors.back()});
+  }
+  index_->insert_batch(items, view);
+}
+
 Result<std::optional<StoredVector>> QuantizedVectorDb::get(std::string_view id) const {
   return get_live(storage_, id);
 }
@@ -405,7 +474,9 @@ Result<std::vector<SearchHit>> QuantizedVectorDb::search(std::span<const float> 
                                                          std::uint64_t k,
                                                          const Filter* filter) const {
   if (auto ok = check_dimension(config_, query.size()); !ok) return fail(std::move(ok).error());
-  if (storage_.len() == 0) return fail(errors::IndexEmpty{});
+  if (len() == 0) return fail(errors::IndexEmpty{});
+  // Every vector it stored was removed and compacted away: no hits, as before the compaction.
+  if (version_count() == 0) return std::vector<SearchHit>();
   const bool rescore = config_.rescore && config_.quantization != Quantization::None;
   const std::uint64_t factor = rescore ? std::max<std::uint64_t>(config_.oversampling, 1) : 1;
   // Saturating: k may be as large as 2^32 - 1; no allocation is sized from this count.

@@ -112,8 +112,9 @@ class VectorDb {
     std::unique_ptr<VectorDb> engine;  // null when nothing was removed
   };
   Result<Compaction> compact() const;
-  // Graph nodes of versions that deletions and replacements removed.
-  std::size_t removed_count() const { return index_.node_count() - len(); }
+  // Versions held: the live ones and those deletions and replacements removed.
+  std::size_t version_count() const { return index_.node_count(); }
+  std::size_t removed_count() const { return version_count() - len(); }
 
   const Config& config() const noexcept { return config_; }
   const VectorStorage& storage() const noexcept { return storage_; }
@@ -134,17 +135,19 @@ class VectorDb {
   bool emptied_ = false;
 };
 
-// Replaces an in-memory engine by its compaction (see VectorDb::compact) once removed versions
-// make up kReclaimShare of its graph, or, with `force`, as soon as there is one; then hands the
-// freed memory back to the system. The caller must hold the engine exclusively.
+// Replaces an in-memory engine (VectorDb or QuantizedVectorDb) by its compaction once removed
+// versions make up kReclaimShare of what it holds, or, with `force`, as soon as there is one;
+// then hands the freed memory back to the system. The caller must hold the engine exclusively.
 inline constexpr double kReclaimShare = 0.2;
-Status reclaim_space(std::unique_ptr<VectorDb>& db, bool force = false);
-// VectorDb::upsert_batch, reclaiming on the way: a batch that would leave replaced versions past
+template <class Db>
+Status reclaim_space(std::unique_ptr<Db>& db, bool force = false);
+// Db::upsert_batch, reclaiming on the way: a batch that would leave replaced versions past
 // kReclaimShare removes the live versions it replaces and reclaims them first, so that its
 // vectors are linked into a graph of live nodes (linking among many removed nodes is many times
 // slower). The store, the list order and the errors are those of upsert_batch; the reclaims are
 // best effort.
-Status upsert_batch_reclaiming(std::unique_ptr<VectorDb>& db, std::vector<BatchEntry> entries);
+template <class Db>
+Status upsert_batch_reclaiming(std::unique_ptr<Db>& db, std::vector<BatchEntry> entries);
 
 // The engine that keeps vectors quantized (8-bit codes or 1 bit per component): searched through
 // an HNSW graph over the quantized distances, or, without a graph, by scanning every stored
@@ -167,9 +170,19 @@ class QuantizedVectorDb {
   bool remove(std::string_view id) { return storage_.remove(id); }
   Result<std::optional<StoredVector>> get(std::string_view id) const;
   std::vector<ListItem> list(std::uint32_t offset, std::uint32_t limit) const;
-  std::size_t len() const { return storage_.len(); }
+  // Every vector ever stored, those compactions dropped included.
+  std::size_t len() const { return retired_ + storage_.len(); }
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
                                         const Filter* filter) const;
+
+  // The engine holding only the live vectors, in the same order (so list order stays as it is),
+  // their codes copied as they are, with the graph repaired around the removed nodes or, when
+  // they were more than a fifth of it, linked afresh; null when nothing was removed. Its len()
+  // still counts the vectors dropped.
+  Result<std::unique_ptr<QuantizedVectorDb>> compact() const;
+  // Versions held: the live ones and those deletions and replacements removed.
+  std::size_t version_count() const { return storage_.len(); }
+  std::size_t removed_count() const { return version_count() - storage_.catalog().live_count(); }
 
   const Config& config() const noexcept { return config_; }
   const QuantizedStorage& storage() const noexcept { return storage_; }
@@ -179,6 +192,8 @@ class QuantizedVectorDb {
  private:
   Status store_and_link(const VectorId& id, std::span<const float> vector,
                         std::optional<Json> metadata, bool allow_overwrite);
+  void link_compacted(const HnswIndex& old_index, const QuantizedStorage& old_storage,
+                      const std::vector<bool>& live, std::size_t removed);
   Result<std::vector<Candidate>> candidates(std::span<const float> query, std::uint64_t count,
                                             const Filter* filter) const;
   std::vector<Candidate> rescored(std::span<const float> query, std::vector<Candidate> live,
@@ -187,6 +202,7 @@ class QuantizedVectorDb {
   QuantizedStorage storage_;
   const Config config_;
   std::unique_ptr<HnswIndex> index_;
+  std::size_t retired_ = 0;  // versions earlier compactions dropped, still counted by len()
 };
 
 }  // namespace vexradb

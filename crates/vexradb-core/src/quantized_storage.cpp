@@ -90,6 +90,25 @@ void QuantizedStorage::unstore_from(InternalId first) noexcept {
   if (keeps_originals()) originals_.resize(std::size_t{first} * dimension_);
 }
 
+void QuantizedStorage::append_stored(const QuantizedStorage& from, InternalId id) {
+  const std::optional<Json> metadata = from.get_metadata(id);
+  catalog_.assign(VectorId(std::string(from.catalog_.external_id(id))), metadata);
+  const std::size_t floats_at = std::size_t{id} * dimension_;
+  if (mode_ == Quantization::SQ8) {
+    const auto codes = std::span(from.sq8_codes_).subspan(floats_at, dimension_);
+    sq8_codes_.insert(sq8_codes_.end(), codes.begin(), codes.end());
+    sq8_params_.push_back(from.sq8_params_[id]);
+  } else if (mode_ == Quantization::Binary) {
+    const std::size_t width = binary_.bytes_per_vector();
+    const auto codes = std::span(from.binary_codes_).subspan(std::size_t{id} * width, width);
+    binary_codes_.insert(binary_codes_.end(), codes.begin(), codes.end());
+  }
+  if (keeps_originals()) {
+    const auto kept = std::span(from.originals_).subspan(floats_at, dimension_);
+    originals_.insert(originals_.end(), kept.begin(), kept.end());
+  }
+}
+
 std::optional<std::span<const float>> QuantizedStorage::original(InternalId id) const {
   if (!keeps_originals()) return std::nullopt;
   const std::uint64_t end = (std::uint64_t{id} + 1) * dimension_;

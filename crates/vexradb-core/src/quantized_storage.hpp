@@ -33,6 +33,7 @@ class QuantizedStorage {
 
   std::size_t dimension() const noexcept { return dimension_; }
   Quantization mode() const noexcept { return mode_; }
+  bool keep_originals() const noexcept { return keep_originals_; }
 
   // As VectorStorage::insert_internal, without tombstoning a replaced version.
   Result<InternalId> insert_internal(VectorId id, std::span<const float> vector,
@@ -42,6 +43,16 @@ class QuantizedStorage {
   Result<InternalId> upsert_batch(std::span<StorageEntry> entries);
   // As VectorStorage::unstore_from.
   void unstore_from(InternalId first) noexcept;
+  // Room for `count` more vectors; appending them with append_stored then cannot fail to
+  // allocate.
+  void reserve(std::size_t count) {
+    reserve_codes(count);
+    catalog_.reserve(count);
+  }
+  // Stores internal id `id` of `from` (a store of the same dimension and forms) under its
+  // external id and metadata as the next internal id. Its codes are copied, not computed again:
+  // without originals there is nothing to compute them from.
+  void append_stored(const QuantizedStorage& from, InternalId id);
   bool remove(std::string_view id) { return catalog_.remove(id); }
 
   // The ids, metadata and tombstones.
