@@ -42,13 +42,13 @@ const char* metric_name(DistanceMetric metric) {
 
 const char* path_name(DistancePath path) {
   switch (path) {
-    case DistancePath::kReference:
+    case DistancePath::Reference:
       return "reference";
-    case DistancePath::kSimd128:
+    case DistancePath::Simd128:
       return "simd128";
-    case DistancePath::kAvx2:
+    case DistancePath::Avx2:
       return "avx2";
-    case DistancePath::kAvx512:
+    case DistancePath::Avx512:
       return "avx512";
   }
   return "?";
@@ -168,8 +168,8 @@ void hnswlib_l2(benchmark::State& state, const Pool& pool) {
 
 void register_all(const std::vector<Pool>& pools) {
   std::vector<DistancePath> paths;
-  for (const DistancePath path : {DistancePath::kReference, DistancePath::kSimd128,
-                                  DistancePath::kAvx2, DistancePath::kAvx512}) {
+  for (const DistancePath path :
+       {DistancePath::Reference, DistancePath::Simd128, DistancePath::Avx2, DistancePath::Avx512}) {
     if (distance_path_available(path)) paths.push_back(path);
   }
   for (const Pool& pool : pools) {
@@ -179,7 +179,7 @@ void register_all(const std::vector<Pool>& pools) {
       benchmark::RegisterBenchmark(("naive" + suffix).c_str(), naive, metric, std::cref(pool));
       for (const DistancePath path : paths) {
         // A single pair runs the 128-bit kernel on every vector path.
-        if (path <= DistancePath::kSimd128) {
+        if (path <= DistancePath::Simd128) {
           benchmark::RegisterBenchmark(("single/" + std::string(path_name(path)) + suffix).c_str(),
                                        single, path, metric, std::cref(pool));
         }

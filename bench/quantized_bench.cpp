@@ -295,11 +295,11 @@ double binary_scan_throughput(QuantizedPath path, std::span<const std::uint8_t> 
 
 const char* path_name(QuantizedPath path) {
   switch (path) {
-    case QuantizedPath::kReference:
+    case QuantizedPath::Reference:
       return "reference";
-    case QuantizedPath::kNative:
+    case QuantizedPath::Native:
       return "native";
-    case QuantizedPath::kAvx512:
+    case QuantizedPath::Avx512:
       return "avx512";
   }
   return "?";
@@ -354,7 +354,7 @@ void print_binary_scan(const Dataset& data) {
               static_cast<double>(large_codes.size()) / 1e6);
   std::printf("%-10s %12s %8s %12s %8s\n", "path", "cached", "/ bw", "uncached", "/ bw");
   for (QuantizedPath path :
-       {QuantizedPath::kReference, QuantizedPath::kNative, QuantizedPath::kAvx512}) {
+       {QuantizedPath::Reference, QuantizedPath::Native, QuantizedPath::Avx512}) {
     if (!vexradb::quantized_path_available(path)) {
       std::printf("%-10s %12s\n", path_name(path), "unavailable");
       continue;

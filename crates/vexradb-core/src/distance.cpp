@@ -169,19 +169,19 @@ const PathKernels& kernels_of(DistancePath path) {
   static constexpr PathKernels kAvx512{block_phase_sse, block_phase_avx512, 8};
   static_assert(kAvx2.group_size <= kMaxGroup && kAvx512.group_size <= kMaxGroup);
   switch (path) {
-    case DistancePath::kSimd128:
+    case DistancePath::Simd128:
       return kSimd128;
-    case DistancePath::kAvx2:
+    case DistancePath::Avx2:
       return kAvx2;
-    case DistancePath::kAvx512:
+    case DistancePath::Avx512:
       return kAvx512;
-    case DistancePath::kReference:
+    case DistancePath::Reference:
       break;
   }
 #elif defined(__aarch64__)
   static constexpr PathKernels kSimd128{distance_internal::block_phase_neon,
                                         distance_internal::block_phase_neon, 4};
-  if (path == DistancePath::kSimd128) return kSimd128;
+  if (path == DistancePath::Simd128) return kSimd128;
 #endif
   return kReference;
 }
@@ -254,10 +254,10 @@ std::array<DistancePath, 3> preferred_paths() {
   // AMD's processors with AVX-512 so far (Zen 4) execute 512-bit operations as two 256-bit
   // halves, and the AVX-512 kernel's extra shuffles make it slower there than the AVX2 one.
   if (__builtin_cpu_is("amd")) {
-    return {DistancePath::kAvx2, DistancePath::kAvx512, DistancePath::kSimd128};
+    return {DistancePath::Avx2, DistancePath::Avx512, DistancePath::Simd128};
   }
 #endif
-  return {DistancePath::kAvx512, DistancePath::kAvx2, DistancePath::kSimd128};
+  return {DistancePath::Avx512, DistancePath::Avx2, DistancePath::Simd128};
 }
 
 }  // namespace
@@ -267,33 +267,33 @@ DistancePath fastest_distance_path() {
     for (const DistancePath widest : preferred_paths()) {
       if (distance_path_available(widest)) return widest;
     }
-    return DistancePath::kReference;
+    return DistancePath::Reference;
   }();
   return path;
 }
 
 bool distance_path_available(DistancePath path) {
   switch (path) {
-    case DistancePath::kReference:
+    case DistancePath::Reference:
       return true;
 #if defined(__x86_64__)
     // Without FMA there is no exact fast path at all.
-    case DistancePath::kSimd128:
+    case DistancePath::Simd128:
       return __builtin_cpu_supports("fma");
-    case DistancePath::kAvx2:
+    case DistancePath::Avx2:
       return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx2");
-    case DistancePath::kAvx512:
+    case DistancePath::Avx512:
       return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx512f");
 #elif defined(__aarch64__)
-    case DistancePath::kSimd128:
+    case DistancePath::Simd128:
       return true;
-    case DistancePath::kAvx2:
-    case DistancePath::kAvx512:
+    case DistancePath::Avx2:
+    case DistancePath::Avx512:
       return false;
 #else
-    case DistancePath::kSimd128:
-    case DistancePath::kAvx2:
-    case DistancePath::kAvx512:
+    case DistancePath::Simd128:
+    case DistancePath::Avx2:
+    case DistancePath::Avx512:
       return false;
 #endif
   }

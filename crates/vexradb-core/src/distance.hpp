@@ -49,14 +49,14 @@ void cosine_batch_with_norms(std::span<const float> query, float query_norm,
 
 // The instruction sets the kernels run on. The results never depend on which one is used.
 enum class DistancePath : std::uint8_t {
-  kReference,  // portable scalar code, lane by lane with std::fma
-  kSimd128,    // one pair per 128-bit register: SSE with FMA on x86-64, NEON on 64-bit Arm
-  kAvx2,       // x86-64 batches: two stored vectors per 256-bit register
-  kAvx512,     // x86-64 batches: four stored vectors per 512-bit register
+  Reference,  // portable scalar code, lane by lane with std::fma
+  Simd128,    // one pair per 128-bit register: SSE with FMA on x86-64, NEON on 64-bit Arm
+  Avx2,       // x86-64 batches: two stored vectors per 256-bit register
+  Avx512,     // x86-64 batches: four stored vectors per 512-bit register
 };
 
 // The path distance() and distance_batch() use: the fastest this processor supports, chosen on
-// the first call. A processor without fused multiply-add gets kReference.
+// the first call. A processor without fused multiply-add gets Reference.
 DistancePath fastest_distance_path();
 
 bool distance_path_available(DistancePath path);

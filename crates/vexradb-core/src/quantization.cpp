@@ -67,7 +67,7 @@ const PathKernels& kernels_of(QuantizedPath path) {
   VEXRA_CHECK(quantized_path_available(path), "quantized path not supported by this processor");
   static constexpr PathKernels kReference{reference_cosine_block_phase, reference_differing_bits,
                                           reference_binary_scan};
-  if (path == QuantizedPath::kReference) return kReference;
+  if (path == QuantizedPath::Reference) return kReference;
 #if defined(__x86_64__)
   using quantization_internal::binary_scan_avx512;
   using quantization_internal::binary_scan_popcnt;
@@ -78,7 +78,7 @@ const PathKernels& kernels_of(QuantizedPath path) {
                                        binary_scan_popcnt};
   static constexpr PathKernels kAvx512{cosine_block_phase_sse, differing_bits_popcnt,
                                        binary_scan_avx512};
-  return path == QuantizedPath::kAvx512 ? kAvx512 : kNative;
+  return path == QuantizedPath::Avx512 ? kAvx512 : kNative;
 #elif defined(__aarch64__)
   static constexpr PathKernels kNative{quantization_internal::cosine_block_phase_neon,
                                        quantization_internal::differing_bits_neon,
@@ -238,35 +238,34 @@ void binary_distances(std::span<const std::uint8_t> query_code, std::span<const 
 
 QuantizedPath fastest_quantized_path() {
   static const QuantizedPath path = [] {
-    for (const QuantizedPath fastest : {QuantizedPath::kAvx512, QuantizedPath::kNative}) {
+    for (const QuantizedPath fastest : {QuantizedPath::Avx512, QuantizedPath::Native}) {
       if (quantized_path_available(fastest)) return fastest;
     }
-    return QuantizedPath::kReference;
+    return QuantizedPath::Reference;
   }();
   return path;
 }
 
 bool quantized_path_available(QuantizedPath path) {
   switch (path) {
-    case QuantizedPath::kReference:
+    case QuantizedPath::Reference:
       return true;
 #if defined(__x86_64__)
-    case QuantizedPath::kNative:
+    case QuantizedPath::Native:
       // Every processor with FMA also has POPCNT; both are checked all the same.
       return __builtin_cpu_supports("fma") && __builtin_cpu_supports("popcnt");
-    case QuantizedPath::kAvx512:
-      return quantized_path_available(QuantizedPath::kNative) &&
-             __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-             __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-             __builtin_cpu_supports("avx512vpopcntdq");
+    case QuantizedPath::Avx512:
+      return quantized_path_available(QuantizedPath::Native) && __builtin_cpu_supports("avx512f") &&
+             __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
+             __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vpopcntdq");
 #elif defined(__aarch64__)
-    case QuantizedPath::kNative:
+    case QuantizedPath::Native:
       return true;
-    case QuantizedPath::kAvx512:
+    case QuantizedPath::Avx512:
       return false;
 #else
-    case QuantizedPath::kNative:
-    case QuantizedPath::kAvx512:
+    case QuantizedPath::Native:
+    case QuantizedPath::Avx512:
       return false;
 #endif
   }

@@ -101,13 +101,13 @@ void binary_distances(std::span<const std::uint8_t> query_code, std::span<const 
 // The instruction sets the quantized kernels run on. The results never depend on which one is
 // used.
 enum class QuantizedPath : std::uint8_t {
-  kReference,  // portable scalar code: std::fma lane by lane, population counts byte by byte
+  Reference,  // portable scalar code: std::fma lane by lane, population counts byte by byte
   // SQ8 Cosine blocks in 128-bit registers (SSE with FMA on x86-64, NEON on 64-bit Arm); binary
   // codes 64 bits at a time with the processor's population count instruction
-  kNative,
-  // x86-64: kNative, except that binary_distances() counts in 512-bit registers (AVX-512 with
+  Native,
+  // x86-64: Native, except that binary_distances() counts in 512-bit registers (AVX-512 with
   // VPOPCNTDQ)
-  kAvx512,
+  Avx512,
 };
 
 // The path the functions above use: the fastest this processor supports, chosen on first use.

@@ -22,8 +22,8 @@ constexpr DistanceMetric kMetrics[] = {DistanceMetric::Cosine, DistanceMetric::E
 
 std::vector<DistancePath> available_paths() {
   std::vector<DistancePath> paths;
-  for (const DistancePath path : {DistancePath::kReference, DistancePath::kSimd128,
-                                  DistancePath::kAvx2, DistancePath::kAvx512}) {
+  for (const DistancePath path :
+       {DistancePath::Reference, DistancePath::Simd128, DistancePath::Avx2, DistancePath::Avx512}) {
     if (distance_path_available(path)) paths.push_back(path);
   }
   return paths;
@@ -125,7 +125,7 @@ TEST(DistanceTest, EveryPathMatchesTheReferenceBitForBit) {
     for (const DistanceMetric metric : kMetrics) {
       std::vector<float> expected;
       for (const auto& b : stored) {
-        expected.push_back(distance_on_path(DistancePath::kReference, metric, query, b));
+        expected.push_back(distance_on_path(DistancePath::Reference, metric, query, b));
         reference_bits.add_bits(expected.back());
       }
       for (const DistancePath path : available_paths()) {
@@ -154,7 +154,7 @@ TEST(DistanceTest, PublicEntryPointsUseAnExactPath) {
     const auto a = source.vector(a_buffer, n).first(n);
     const auto b = source.vector(b_buffer, n);
     for (const DistanceMetric metric : kMetrics) {
-      const float expected = distance_on_path(DistancePath::kReference, metric, a, b);
+      const float expected = distance_on_path(DistancePath::Reference, metric, a, b);
       const std::span<const float> stored[] = {b, b, b};
       float batch[3];
       distance_batch(metric, a, stored, batch);
@@ -190,7 +190,7 @@ TEST(DistanceTest, StoreFormsMatchTheReferenceBitForBit) {
       }
       for (std::size_t i = 0; i < stored.size(); ++i) {
         const float expected =
-            distance_on_path(DistancePath::kReference, metric, query, std::span(stored[i], n));
+            distance_on_path(DistancePath::Reference, metric, query, std::span(stored[i], n));
         const bool norms_agree =
             metric != DistanceMetric::Cosine || same_bits(expected, with_norms[i]);
         if (!same_bits(expected, by_address[i]) || !norms_agree) {

@@ -299,26 +299,26 @@ TEST(FilterJsonTest, RefusesWhatIsNotAFilterWithAClearMessage) {
 
 // A boolean formula over leaves "field k equals v", evaluated the obvious way.
 struct Formula {
-  enum Kind { kLeaf, kAnd, kOr, kNot } kind = kLeaf;
+  enum class Kind { Leaf, And, Or, Not } kind = Kind::Leaf;
   int field = 0;
   int value = 0;
   std::vector<Formula> operands;
 
   bool holds(const std::vector<int>& fields) const {
     switch (kind) {
-      case kLeaf:
+      case Kind::Leaf:
         return fields[field] == value;
-      case kAnd:
+      case Kind::And:
         for (const auto& operand : operands) {
           if (!operand.holds(fields)) return false;
         }
         return true;
-      case kOr:
+      case Kind::Or:
         for (const auto& operand : operands) {
           if (operand.holds(fields)) return true;
         }
         return false;
-      case kNot:
+      case Kind::Not:
         return !operands[0].holds(fields);
     }
     return false;
@@ -328,13 +328,13 @@ struct Formula {
     std::vector<Filter> built;
     for (const auto& operand : operands) built.push_back(operand.to_filter());
     switch (kind) {
-      case kLeaf:
+      case Kind::Leaf:
         return Filter(Filter::Eq{"f" + std::to_string(field), Json(value)});
-      case kAnd:
+      case Kind::And:
         return Filter::all(std::move(built)).value();
-      case kOr:
+      case Kind::Or:
         return Filter::any(std::move(built)).value();
-      case kNot:
+      case Kind::Not:
         return Filter::negate(std::move(built[0])).value();
     }
     return Filter::all({}).value();
@@ -348,12 +348,12 @@ Formula random_formula(std::mt19937& random, int depth) {
   std::uniform_int_distribution<int> pick(0, depth == 0 ? 0 : 3);
   Formula formula;
   formula.kind = static_cast<Formula::Kind>(pick(random));
-  if (formula.kind == Formula::kLeaf) {
+  if (formula.kind == Formula::Kind::Leaf) {
     formula.field = std::uniform_int_distribution<int>(0, kFields - 1)(random);
     formula.value = std::uniform_int_distribution<int>(0, 2)(random);
   } else {
     const int count =
-        formula.kind == Formula::kNot ? 1 : std::uniform_int_distribution<int>(0, 3)(random);
+        formula.kind == Formula::Kind::Not ? 1 : std::uniform_int_distribution<int>(0, 3)(random);
     for (int i = 0; i < count; ++i) formula.operands.push_back(random_formula(random, depth - 1));
   }
   return formula;

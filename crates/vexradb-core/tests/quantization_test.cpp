@@ -26,7 +26,7 @@ using Bytes = std::vector<std::uint8_t>;
 std::vector<QuantizedPath> available_paths() {
   std::vector<QuantizedPath> paths;
   for (const QuantizedPath path :
-       {QuantizedPath::kReference, QuantizedPath::kNative, QuantizedPath::kAvx512}) {
+       {QuantizedPath::Reference, QuantizedPath::Native, QuantizedPath::Avx512}) {
     if (quantized_path_available(path)) paths.push_back(path);
   }
   return paths;
@@ -264,7 +264,7 @@ TEST(SQ8DistanceTest, EveryPathMatchesTheReferenceBitForBit) {
     const float offset = inputs.component(mix);
     const float scale = std::abs(inputs.component(mix)) / 255;
     for (const DistanceMetric metric : kMetrics) {
-      const float expected = asymmetric_distance_on_path(QuantizedPath::kReference, query, codes,
+      const float expected = asymmetric_distance_on_path(QuantizedPath::Reference, query, codes,
                                                          offset, scale, metric);
       reference_bits.add_bits(expected);
       for (const QuantizedPath path : available_paths()) {
@@ -335,7 +335,7 @@ TEST(BinaryDistanceTest, EveryPathMatchesTheReference) {
     const auto query = inputs.bytes(query_buffer, bytes);
     const auto codes = inputs.bytes(codes_buffer, bytes * count);
     std::vector<float> expected(count);
-    binary_distances_on_path(QuantizedPath::kReference, query, codes, dimension, expected);
+    binary_distances_on_path(QuantizedPath::Reference, query, codes, dimension, expected);
     for (std::size_t i = 0; i < count; ++i) {
       // The reference scan agrees with a count written out here.
       std::uint64_t differing = 0;
