@@ -8,6 +8,7 @@
 
 #include "distance.hpp"
 #include "graph_image.hpp"
+#include "hnsw_impl.hpp"
 #include "internal_failure.hpp"
 #include "search_plan.hpp"
 

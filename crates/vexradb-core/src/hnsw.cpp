@@ -5,6 +5,8 @@
 #include <cmath>
 #include <random>
 
+#include "hnsw_impl.hpp"
+
 namespace vexradb {
 namespace {
 

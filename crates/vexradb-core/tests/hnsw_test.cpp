@@ -1,5 +1,3 @@
-#include "hnsw.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,6 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "hnsw_impl.hpp"
 #include "reachability.hpp"
 
 namespace vexradb {

@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "hnsw.hpp"
+#include "hnsw_impl.hpp"
 
 namespace vexradb {
 namespace {
