@@ -62,6 +62,19 @@ class QueryDistances {
   QueryDistances(const S& storage, std::span<const float> query, DistanceMetric metric)
       : storage_(storage), query_(query), metric_(metric) {}
 
+  // The distances from stored node `id`, whose stored vector `vector` is. A store that keeps the
+  // squared norm of each vector (computed as a query's is) gives it here, so that scoring from a
+  // node does not compute it again: building a cosine graph scores from a node for every
+  // candidate it weighs.
+  static QueryDistances from_node(const S& storage, InternalId id, std::span<const float> vector,
+                                  DistanceMetric metric) {
+    QueryDistances distances(storage, vector, metric);
+    if constexpr (requires { storage.squared_norm(id); }) {
+      distances.query_norm_ = storage.squared_norm(id);
+    }
+    return distances;
+  }
+
   std::optional<float> operator()(InternalId id) const {
     return storage_.distance(id, query_, metric_);
   }

@@ -199,8 +199,9 @@ std::vector<Candidate> HnswIndex::select_diverse(std::span<const Candidate> cand
     const auto vector = storage.get_vector_data(candidate.id);
     const bool dominated =
         vector && hnsw_detail::any_closer_than(
-                      QueryDistances(storage, hnsw_detail::as_span(*vector), metric_), selected_ids,
-                      candidate.distance);
+                      QueryDistances<S>::from_node(storage, candidate.id,
+                                                   hnsw_detail::as_span(*vector), metric_),
+                      selected_ids, candidate.distance);
     if (!dominated) {
       selected.push_back(candidate);
       selected_ids.push_back(candidate.id);
@@ -267,7 +268,8 @@ std::optional<std::vector<InternalId>> HnswIndex::pruned_list(InternalId owner, 
   if (!owner_vector) return std::nullopt;
   std::vector<InternalId> ids(list.begin(), list.end());
   ids.push_back(new_id);
-  QueryDistances to_owner(storage, hnsw_detail::as_span(*owner_vector), metric_);
+  const auto to_owner =
+      QueryDistances<S>::from_node(storage, owner, hnsw_detail::as_span(*owner_vector), metric_);
   std::vector<std::optional<float>> scores(ids.size());
   hnsw_detail::score_all(to_owner, ids, std::span(scores));
   std::vector<Candidate> ranked;

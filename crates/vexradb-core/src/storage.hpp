@@ -120,6 +120,12 @@ class VectorStorageView {
                  std::optional<float>& query_norm) const;
   // The stored vector in place (valid while the view lives), or nothing if never assigned.
   std::optional<std::span<const float>> get_vector_data(InternalId id) const;
+  // The squared norm kept with the stored vector (as cosine_squared_norm gives it), or nothing
+  // if never assigned.
+  std::optional<float> squared_norm(InternalId id) const {
+    const std::vector<float>& norms = storage_->squared_norms_;
+    return id < norms.size() ? std::optional<float>(norms[id]) : std::nullopt;
+  }
   bool is_deleted(InternalId id) const { return storage_->catalog_.is_deleted(id); }
   // The metadata stored with an internal id in place, or null; no tombstone check.
   const Json* metadata(InternalId id) const { return storage_->catalog_.metadata(id); }
