@@ -91,11 +91,10 @@ void QuantizedStorage::unstore_from(InternalId first) noexcept {
 }
 
 void QuantizedStorage::append_stored(const QuantizedStorage& from, InternalId id) {
-  const std::optional<Json> metadata = from.get_metadata(id);
-  catalog_.assign(VectorId(std::string(from.catalog_.external_id(id))), metadata);
-  const std::size_t floats_at = std::size_t{id} * dimension_;
+  catalog_.assign(VectorId(std::string(from.catalog_.external_id(id))), from.get_metadata(id));
+  const std::size_t components_at = std::size_t{id} * dimension_;
   if (mode_ == Quantization::SQ8) {
-    const auto codes = std::span(from.sq8_codes_).subspan(floats_at, dimension_);
+    const auto codes = std::span(from.sq8_codes_).subspan(components_at, dimension_);
     sq8_codes_.insert(sq8_codes_.end(), codes.begin(), codes.end());
     sq8_params_.push_back(from.sq8_params_[id]);
   } else if (mode_ == Quantization::Binary) {
@@ -104,7 +103,7 @@ void QuantizedStorage::append_stored(const QuantizedStorage& from, InternalId id
     binary_codes_.insert(binary_codes_.end(), codes.begin(), codes.end());
   }
   if (keeps_originals()) {
-    const auto kept = std::span(from.originals_).subspan(floats_at, dimension_);
+    const auto kept = std::span(from.originals_).subspan(components_at, dimension_);
     originals_.insert(originals_.end(), kept.begin(), kept.end());
   }
 }
