@@ -1,7 +1,5 @@
 #pragma once
 
-#include <algorithm>
-#include <array>
 #include <concepts>
 #include <cstdint>
 #include <optional>

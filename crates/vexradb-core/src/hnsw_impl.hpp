@@ -5,6 +5,7 @@
 // declarations in hnsw.hpp and do not parse these.
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <span>
 #include <vector>
