@@ -40,7 +40,7 @@ std::optional<InternalId> IdCatalog::assign(VectorId id, std::optional<Json> met
   // First, as it may fail: an id listed before it is assigned is skipped by every reader, and a
   // half-made entry undoes itself.
   if (metadata) {
-    metadata_index_.add(new_id, *metadata, [this](InternalId id) { return this->metadata(id); });
+    metadata_index_.add(new_id, *metadata);
   }
   std::optional<InternalId> replaced;
   const std::size_t values_before = metadata_values_.size();

@@ -23,14 +23,18 @@ const Key& process_key() {
 
 }  // namespace
 
-std::size_t IdHash::operator()(std::string_view text) const noexcept {
+std::uint64_t keyed_hash(std::span<const std::byte> bytes) noexcept {
   unsigned char out[crypto_shorthash_BYTES];
-  crypto_shorthash(out, reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+  crypto_shorthash(out, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
                    process_key().data());
-  std::size_t hash;
-  static_assert(sizeof hash <= sizeof out);
+  std::uint64_t hash;
+  static_assert(sizeof hash == sizeof out);
   std::memcpy(&hash, out, sizeof hash);
   return hash;
+}
+
+std::size_t IdHash::operator()(std::string_view text) const noexcept {
+  return static_cast<std::size_t>(keyed_hash(std::as_bytes(std::span(text.data(), text.size()))));
 }
 
 }  // namespace vexradb

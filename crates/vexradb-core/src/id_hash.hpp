@@ -1,11 +1,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "types.hpp"
 
 namespace vexradb {
+
+// SipHash of `bytes` under a random per-process secret: values that cannot be crafted to
+// collide from outside the process.
+std::uint64_t keyed_hash(std::span<const std::byte> bytes) noexcept;
 
 // Hash of caller-chosen ids, keyed by a random per-process secret (SipHash), so that ids cannot
 // be crafted to collide and turn the id maps quadratic. Transparent: maps keyed by VectorId can

@@ -1,9 +1,10 @@
 #include "metadata_index.hpp"
 
-#include <bit>
+#include <cstddef>
+#include <span>
 #include <utility>
 
-#include "filter.hpp"
+#include "id_hash.hpp"
 
 namespace vexradb {
 namespace {
@@ -22,35 +23,42 @@ std::uint64_t mix(std::uint64_t x) noexcept {
 bool is_scalar(const Json& value) noexcept { return !value.is_structured(); }
 
 std::uint64_t json_value_hash(const Json& value) noexcept {
-  // The type tag keeps the kinds apart (unsigned 1, signed 1 and float 1.0 are not equal).
+  // The payload's bytes go through the keyed hash, and the type tag is mixed in after, so that
+  // neither a value of another kind nor another value of the same kind can be made to collide
+  // without the key (unsigned 1, signed 1 and float 1.0 are not equal).
   const std::uint64_t tag = mix(static_cast<std::uint64_t>(value.type()) + 1);
+  auto hashed = [tag](auto payload) {
+    return mix(tag ^ keyed_hash(std::as_bytes(std::span(&payload, 1))));
+  };
   switch (value.type()) {
     case Json::value_t::boolean:
-      return mix(tag ^ (*value.get_ptr<const bool*>() ? 1 : 0));
+      return hashed(std::uint64_t{*value.get_ptr<const bool*>() ? 1u : 0u});
     case Json::value_t::number_unsigned:
-      return mix(tag ^ *value.get_ptr<const std::uint64_t*>());
+      return hashed(*value.get_ptr<const std::uint64_t*>());
     case Json::value_t::number_integer:
-      return mix(tag ^ static_cast<std::uint64_t>(*value.get_ptr<const std::int64_t*>()));
+      return hashed(*value.get_ptr<const std::int64_t*>());
     case Json::value_t::number_float: {
       const double number = *value.get_ptr<const double*>();
       // 0.0 equals -0.0, so both hash as 0.0.
-      return mix(tag ^ std::bit_cast<std::uint64_t>(number == 0.0 ? 0.0 : number));
+      return hashed(number == 0.0 ? 0.0 : number);
     }
-    case Json::value_t::string:
-      return mix(tag ^ std::hash<std::string_view>{}(*value.get_ptr<const std::string*>()));
+    case Json::value_t::string: {
+      const std::string& text = *value.get_ptr<const std::string*>();
+      return mix(tag ^ keyed_hash(std::as_bytes(std::span(text.data(), text.size()))));
+    }
     default:  // null; arrays and objects hash by their type alone
       return tag;
   }
 }
 
 std::uint32_t MetadataIndex::Column::code(const Json& value) const {
-  const auto found = codes_by_hash_.find(json_value_hash(value));
-  return found == codes_by_hash_.end() ? 0 : found->second;
+  const auto found = codes_by_value_.find(value);
+  return found == codes_by_value_.end() ? 0 : found->second;
 }
 
-void MetadataIndex::add(InternalId id, const Json& metadata, const StoredMetadata& stored) {
+void MetadataIndex::add(InternalId id, const Json& metadata) {
   try {
-    add_all(id, metadata, stored);
+    add_all(id, metadata);
     if (described_.size() <= id) described_.resize(std::size_t{id} + 1, false);
     described_[id] = true;
   } catch (...) {
@@ -60,7 +68,7 @@ void MetadataIndex::add(InternalId id, const Json& metadata, const StoredMetadat
   }
 }
 
-void MetadataIndex::add_all(InternalId id, const Json& metadata, const StoredMetadata& stored) {
+void MetadataIndex::add_all(InternalId id, const Json& metadata) {
   // Walked with an explicit stack: metadata built in code may nest deeper than parsed text can.
   std::vector<std::pair<const Json*, std::string>> pending{{&metadata, std::string()}};
   while (!pending.empty()) {
@@ -74,24 +82,16 @@ void MetadataIndex::add_all(InternalId id, const Json& metadata, const StoredMet
         pending.emplace_back(&member, top ? name : path + "." + name);
       }
     } else if (is_scalar(*value)) {
-      add_value(id, path, *value, stored);
+      add_value(id, path, *value);
     }
   }
 }
 
-void MetadataIndex::add_value(InternalId id, const std::string& path, const Json& value,
-                              const StoredMetadata& stored) {
-  Column& column = columns_[path];
-  auto [slot, fresh] = column.codes_by_hash_.try_emplace(
-      json_value_hash(value), static_cast<std::uint32_t>(column.postings_.size() + 1));
-  if (fresh) {
-    column.postings_.emplace_back();
-  } else if (exact_) {
-    // The same hash as a value stored before: the same value, unless the hashes collide.
-    const Json* earlier = stored(column.postings_[slot->second - 1].front());
-    const Json* found = earlier != nullptr ? get_value_by_path(*earlier, path) : nullptr;
-    if (found == nullptr || !json_equal(*found, value)) exact_ = false;
-  }
+void MetadataIndex::add_value(InternalId id, const std::string& path, const Json& value) {
+  Column& column = columns_.try_emplace(path, hasher_).first->second;
+  auto [slot, fresh] = column.codes_by_value_.try_emplace(
+      value, static_cast<std::uint32_t>(column.postings_.size() + 1));
+  if (fresh) column.postings_.emplace_back();
   std::vector<InternalId>& ids = column.postings_[slot->second - 1];
   if (!ids.empty() && ids.back() == id) return;  // a path repeated within one document
   ids.push_back(id);
@@ -109,7 +109,7 @@ void MetadataIndex::remove_from(InternalId first) noexcept {
     // handed out again.
     while (!column.postings_.empty() && column.postings_.back().empty())
       column.postings_.pop_back();
-    std::erase_if(column.codes_by_hash_, [codes = column.postings_.size()](const auto& entry) {
+    std::erase_if(column.codes_by_value_, [codes = column.postings_.size()](const auto& entry) {
       return entry.second > codes;
     });
     if (column.codes_.size() > first) column.codes_.resize(first);

@@ -391,15 +391,32 @@ TEST(FilterCombinatorTest, AgreesWithAStraightforwardEvaluator) {
 namespace vexradb {
 namespace {
 
+// Every value hashes alike: the index must still tell values apart by comparing them.
+std::uint64_t colliding_hash(const Json&) noexcept { return 42; }
+
 // A prepared filter must answer exactly as the plain evaluation, whether its Eq and In leaves read
 // the metadata, hashed values, or an index's columns; and an exact index's lists must name
 // exactly the vectors an Eq matches (an inexact one at least those). Documents mix number kinds,
-// signed zeros, nesting, arrays and missing fields; the second set adds member names that make
-// paths ambiguous.
+// signed zeros, huge unsigned numbers, strings that spell numbers, nesting, arrays and missing
+// fields; the second set adds member names that make paths ambiguous. Each set is indexed with
+// the real hash and with one under which every value collides; queries also ask for values no
+// document holds.
 TEST(PreparedFilterTest, AgreesWithPlainEvaluationWithAndWithoutTheIndex) {
-  const std::vector<Json> values = {json("1"),    json("1.0"),      json("-1"),   json("0.0"),
-                                    json("-0.0"), json("\"1\""),    json("true"), json("null"),
-                                    json("[1]"),  json("{\"x\":1}")};
+  const std::vector<Json> values = {json("1"),
+                                    json("1.0"),
+                                    json("-1"),
+                                    json("0.0"),
+                                    json("-0.0"),
+                                    json("\"1\""),
+                                    json("true"),
+                                    json("null"),
+                                    json("[1]"),
+                                    json("{\"x\":1}"),
+                                    json("18446744073709551615"),
+                                    json("4334371919941866375"),
+                                    json("\"a longer string\"")};
+  const std::vector<Json> absent = {json("false"), json("2"), json("\"2\""),
+                                    json("11822319689431554761")};
   std::mt19937 rng(5);
   auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
   auto random_document = [&](bool ambiguous) {
@@ -414,6 +431,9 @@ TEST(PreparedFilterTest, AgreesWithPlainEvaluationWithAndWithoutTheIndex) {
   std::vector<Filter> filters;
   for (const char* field : {"a", "n.x", "n", ""}) {
     for (const Json& value : values) filters.push_back(Filter(Filter::Eq{field, value}));
+    for (const Json& value : absent) filters.push_back(Filter(Filter::Eq{field, value}));
+    filters.push_back(Filter(Filter::In{field, absent}));
+    filters.push_back(negate(Filter(Filter::Eq{field, absent.back()})));
     std::vector<Json> many(values.begin(), values.end());
     filters.push_back(Filter(Filter::In{field, many}));
     filters.push_back(Filter(Filter::In{field, {values[0], values[5], values[8]}}));
@@ -427,13 +447,14 @@ TEST(PreparedFilterTest, AgreesWithPlainEvaluationWithAndWithoutTheIndex) {
                    Filter(Filter::Range{std::nullopt, 0.5, std::nullopt, std::nullopt, "n.x"})})
           .value());
 
-  for (const bool ambiguous : {false, true}) {
+  for (const auto& [ambiguous, hasher] :
+       {std::pair{false, &json_value_hash}, std::pair{true, &json_value_hash},
+        std::pair{false, &colliding_hash}, std::pair{true, &colliding_hash}}) {
     std::vector<Json> docs;
     for (int i = 0; i < 400; ++i) docs.push_back(random_document(ambiguous));
-    MetadataIndex index;
+    MetadataIndex index(hasher);
     for (std::size_t id = 0; id < docs.size(); ++id) {
-      index.add(static_cast<InternalId>(id), docs[id],
-                [&](InternalId earlier) { return &docs[earlier]; });
+      index.add(static_cast<InternalId>(id), docs[id]);
     }
     EXPECT_EQ(index.exact(), !ambiguous);
     for (const Filter& filter : filters) {
