@@ -160,21 +160,23 @@ LogScan scan_log(FileReader& file) {
   return scan;
 }
 
-// Whether `bytes` hold a whole frame numbered `sequence` that decodes and verifies, starting
-// anywhere: found by the sequence number's bytes, which open every frame's body.
-bool holds_frame(std::span<const std::byte> bytes, std::uint64_t sequence) {
-  std::array<std::byte, 8> pattern;
-  std::memcpy(pattern.data(), &sequence, pattern.size());
-  const auto begin = bytes.begin();
-  for (auto at = std::search(begin, bytes.end(), pattern.begin(), pattern.end()); at != bytes.end();
-       at = std::search(at + 1, bytes.end(), pattern.begin(), pattern.end())) {
-    const auto body_start = static_cast<std::size_t>(at - begin);
-    if (body_start < 4) continue;
+// Whether `bytes` hold, starting anywhere, a whole frame numbered above `after` that decodes and
+// verifies. Any number above is looked for, not just those that would follow `after`: a log that
+// begins after a checkpoint numbers its first frame from the snapshot's sequence, which the log
+// alone does not know.
+bool holds_frame_after(std::span<const std::byte> bytes, std::uint64_t after) {
+  constexpr std::size_t kLengthSize = sizeof(std::uint32_t);
+  constexpr std::size_t kSequenceSize = sizeof(std::uint64_t);
+  for (std::size_t body_start = kLengthSize; body_start + kSequenceSize <= bytes.size();
+       ++body_start) {
     std::uint32_t length;
-    std::memcpy(&length, bytes.data() + body_start - 4, sizeof length);
-    if (length > bytes.size() - body_start) continue;
+    std::memcpy(&length, bytes.data() + body_start - kLengthSize, sizeof length);
+    if (length < kSequenceSize || length > bytes.size() - body_start) continue;
+    std::uint64_t sequence;
+    std::memcpy(&sequence, bytes.data() + body_start, sizeof sequence);
+    if (sequence <= after) continue;
     const Decoded<WalRecord> record = decode_record(bytes.subspan(body_start, length));
-    if (record && record->sequence == sequence && verify(*record)) return true;
+    if (record && verify(*record)) return true;
   }
   return false;
 }
@@ -202,9 +204,7 @@ Result<std::vector<std::byte>> read_range(FileSystem& fs, const std::filesystem:
 // file, one of the frames that would follow it. A flipped bit in a length field looks like a
 // frame cut short, but a torn tail is the end of the last write and has nothing whole behind it.
 bool is_damage(const LogScan& scan, std::span<const std::byte> rest) {
-  if (scan.undecodable_frame) return true;
-  const std::uint64_t cut_frame = scan.last_readable_sequence + 1;
-  return holds_frame(rest, cut_frame + 1) || holds_frame(rest, cut_frame + 2);
+  return scan.undecodable_frame || holds_frame_after(rest, scan.last_readable_sequence);
 }
 
 // Writes the bytes recovery cuts off (`rest`) into a new file beside the log,
@@ -333,14 +333,26 @@ Result<Wal> Wal::open(const std::filesystem::path& wal_dir, FileSystem& fs) {
 
 Result<std::vector<WalRecord>> Wal::read_records(const std::filesystem::path& wal_dir,
                                                  std::uint64_t after, FileSystem& fs) {
+  Result<std::optional<FileReader>> log = open_for_reading(wal_dir, fs);
+  if (!log) return fail(std::move(log).error());
+  if (!*log) return std::vector<WalRecord>();
+  return read_records(**log, after);
+}
+
+Result<std::optional<FileReader>> Wal::open_for_reading(const std::filesystem::path& wal_dir,
+                                                        FileSystem& fs) {
   const std::filesystem::path path = wal_dir / kWalFileName;
   Result<bool> exists = file_exists(path);
   if (!exists) return fail(std::move(exists).error());
-  if (!*exists) return std::vector<WalRecord>();
+  if (!*exists) return std::optional<FileReader>();
   Result<FileReader> file = open_after_header(fs, path);
   if (!file) return fail(std::move(file).error());
+  return std::optional<FileReader>(std::move(*file));
+}
+
+std::vector<WalRecord> Wal::read_records(FileReader& log, std::uint64_t after) {
   std::vector<WalRecord> records;
-  while (std::optional<Frame> frame = next_frame(*file)) {
+  while (std::optional<Frame> frame = next_frame(log)) {
     if (!frame->record) break;
     if (frame->record->sequence > after && verify(*frame->record))
       records.push_back(std::move(*frame->record));

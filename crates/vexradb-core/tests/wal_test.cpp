@@ -208,23 +208,41 @@ TEST_F(WalFile, EveryTruncationKeepsTheWholeFramesBeforeIt) {
   }
 }
 
-// A flipped bit in the length field of a frame in the middle makes it look cut short, and
-// recovery cuts the log there; the whole frames behind it are kept beside the log, not lost.
+// A flipped bit in the length field of a frame makes it look cut short, and recovery cuts the log
+// there; the whole frames behind it are kept beside the log, not lost, and a check of the log
+// reports the damage. The damaged frame is in the middle of a log numbered from 1, or the first
+// of a log that a checkpoint's reset started further on.
 TEST_F(WalFile, FramesBehindADamagedLengthAreKeptAside) {
-  std::vector<std::size_t> starts = write_three();
-  {
-    Result<Wal> wal = Wal::open(dir_.path());
-    for (const char* id : {"d", "e"}) {
-      starts.push_back(wal->size());
-      ASSERT_TRUE(wal->append(delete_of(id)).has_value());
+  for (const bool after_reset : {false, true}) {
+    SCOPED_TRACE(after_reset);
+    std::filesystem::remove_all(dir_.path());
+    std::vector<std::size_t> starts = write_three();
+    {
+      Result<Wal> wal = Wal::open(dir_.path());
+      if (after_reset) {
+        ASSERT_TRUE(wal->reset().has_value());
+        starts.clear();
+      }
+      for (const char* id : {"d", "e", "f"}) {
+        starts.push_back(wal->size());
+        ASSERT_TRUE(wal->append(delete_of(id)).has_value());
+      }
     }
+    const std::size_t cut = after_reset ? starts[0] : starts[2];
+    std::string damaged = read_file(log_path());
+    damaged[cut + 3] ^= 0x40;  // the high byte of the frame's length
+    write_file(log_path(), damaged);
+    Result<LogReport> report = Wal::inspect(dir_.path());
+    ASSERT_TRUE(report.has_value());
+    EXPECT_FALSE(report->torn_tail.has_value());
+    ASSERT_EQ(report->damage.size(), 1u);
+    EXPECT_EQ(report->damage[0].offset, cut);
+    ASSERT_TRUE(Wal::open(dir_.path()).has_value());
+    const std::vector<std::uint64_t> kept =
+        after_reset ? std::vector<std::uint64_t>() : std::vector<std::uint64_t>{1, 2};
+    EXPECT_EQ(sequences(read_all().value()), kept);
+    EXPECT_EQ(set_aside(), std::vector<std::string>{damaged.substr(cut)});
   }
-  std::string damaged = read_file(log_path());
-  damaged[starts[2] + 3] ^= 0x40;  // the high byte of frame 3's length
-  write_file(log_path(), damaged);
-  ASSERT_TRUE(Wal::open(dir_.path()).has_value());
-  EXPECT_EQ(sequences(read_all().value()), (std::vector<std::uint64_t>{1, 2}));
-  EXPECT_EQ(set_aside(), std::vector<std::string>{damaged.substr(starts[2])});
 }
 
 // A flipped byte anywhere in a frame never crashes a reader and never yields an entry that was
