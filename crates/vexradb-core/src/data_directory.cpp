@@ -87,6 +87,8 @@ std::string load_failure(const Error& error) {
 Status check_snapshot(const SnapshotFile& file, std::vector<Finding>& findings) {
   std::uint64_t stopped_at = 0;
   Result<Snapshot> snapshot = SnapshotManager::load(file.path, posix_file_system(), &stopped_at);
+  // Pruned since it was listed, by a checkpoint of the client using the directory: not damage.
+  if (!snapshot && is_missing_file(snapshot.error())) return {};
   if (!snapshot) {
     findings.push_back({snapshot_path(file), stopped_at, load_failure(snapshot.error()), true});
   } else {
@@ -97,6 +99,31 @@ Status check_snapshot(const SnapshotFile& file, std::vector<Finding>& findings) 
   if (!checksum) return fail(std::move(checksum).error());
   if (*checksum) findings.push_back(std::move(**checksum));
   return {};
+}
+
+// The header and size of a listed snapshot.
+Result<SnapshotSummary> summarize(SnapshotFile file) {
+  Result<SnapshotHeader> header = SnapshotManager::load_header(file.path);
+  if (!header) return fail(std::move(header).error());
+  std::error_code error;
+  const std::uint64_t bytes = std::filesystem::file_size(file.path, error);
+  if (error) return fail(errors::Io::from_errno(error.value()));
+  return SnapshotSummary{std::move(file), *header, bytes};
+}
+
+// Every snapshot's header and size, oldest first.
+Result<std::vector<SnapshotSummary>> summarize_snapshots(const std::filesystem::path& dir) {
+  return read_while_pruned([&]() -> Result<std::vector<SnapshotSummary>> {
+    Result<std::vector<SnapshotFile>> files = SnapshotManager::list_snapshots(dir);
+    if (!files) return fail(std::move(files).error());
+    std::vector<SnapshotSummary> summaries;
+    for (SnapshotFile& file : *files) {
+      Result<SnapshotSummary> summary = summarize(std::move(file));
+      if (!summary) return fail(std::move(summary).error());
+      summaries.push_back(std::move(*summary));
+    }
+    return summaries;
+  });
 }
 
 }  // namespace
@@ -120,17 +147,10 @@ Result<DirectorySummary> describe_directory(const std::filesystem::path& data_di
   Result<LogReport> log = Wal::inspect(data_dir / kWalDirectory);
   if (!log) return fail(std::move(log).error());
   summary.log = std::move(*log);
-  Result<std::vector<SnapshotFile>> files =
-      SnapshotManager::list_snapshots(data_dir / kSnapshotDirectory);
-  if (!files) return fail(std::move(files).error());
-  for (SnapshotFile& file : *files) {
-    Result<SnapshotHeader> header = SnapshotManager::load_header(file.path);
-    if (!header) return fail(std::move(header).error());
-    std::error_code error;
-    const std::uint64_t bytes = std::filesystem::file_size(file.path, error);
-    if (error) return fail(errors::Io::from_errno(error.value()));
-    summary.snapshots.push_back({std::move(file), *header, bytes});
-  }
+  Result<std::vector<SnapshotSummary>> snapshots =
+      summarize_snapshots(data_dir / kSnapshotDirectory);
+  if (!snapshots) return fail(std::move(snapshots).error());
+  summary.snapshots = std::move(*snapshots);
   if (!summary.snapshots.empty()) {
     summary.dimensions = summary.snapshots.back().header.dimensions;
   } else {

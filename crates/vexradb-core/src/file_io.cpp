@@ -28,6 +28,11 @@ void UniqueFd::reset() noexcept {
 
 Error last_os_error() { return errors::Io::from_errno(errno); }
 
+bool is_missing_file(const Error& error) noexcept {
+  const auto* io = error.get_if<errors::Io>();
+  return io != nullptr && io->os_code == ENOENT;
+}
+
 Result<std::uint64_t> file_size(int fd) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) return fail(last_os_error());

@@ -41,6 +41,9 @@ class UniqueFd {
 // The Io error of the calling thread's errno (the platform's description, as callers see it).
 Error last_os_error();
 
+// Whether `error` says a file is not there (an Io error of ENOENT).
+bool is_missing_file(const Error& error) noexcept;
+
 Result<std::uint64_t> file_size(int fd);
 // Whether `path` exists; an Io error when the system cannot tell (anything but "no such file").
 Result<bool> file_exists(const std::filesystem::path& path);

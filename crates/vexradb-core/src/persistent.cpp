@@ -120,31 +120,45 @@ class Replay {
   std::unordered_set<std::string> run_ids_;
 };
 
-// Loads the newest snapshot into the empty `engine` and replays the log records numbered after
-// it; gives that number (0 without a snapshot). Reads only.
-Result<std::uint64_t> recover_into(VectorDb& engine, const std::filesystem::path& snapshot_dir,
-                                   const std::filesystem::path& wal_dir, FileSystem& fs) {
-  Result<std::vector<SnapshotFile>> files = SnapshotManager::list_snapshots(snapshot_dir);
-  if (!files) return fail(std::move(files).error());
-  std::uint64_t after = 0;
-  if (!files->empty()) {
+// The newest snapshot, or none.
+Result<std::optional<Snapshot>> load_newest_snapshot(const std::filesystem::path& snapshot_dir,
+                                                     FileSystem& fs) {
+  return read_while_pruned([&]() -> Result<std::optional<Snapshot>> {
+    Result<std::vector<SnapshotFile>> files = SnapshotManager::list_snapshots(snapshot_dir);
+    if (!files) return fail(std::move(files).error());
+    if (files->empty()) return std::optional<Snapshot>();
     Result<Snapshot> snapshot = SnapshotManager::load(files->back().path, fs);
     if (!snapshot) return fail(std::move(snapshot).error());
-    const std::uint64_t dimensions = snapshot->header.dimensions;
+    return std::optional<Snapshot>(std::move(*snapshot));
+  });
+}
+
+// Loads the newest snapshot into the empty `engine` and replays the log records numbered after
+// it; gives that number (0 without a snapshot). Reads only, so it may run beside a client that
+// checkpoints: the log is opened before the snapshots are listed, so whatever a checkpoint takes
+// from that log meanwhile is in the newer snapshot found (see Wal::open_for_reading).
+Result<std::uint64_t> recover_into(VectorDb& engine, const std::filesystem::path& snapshot_dir,
+                                   const std::filesystem::path& wal_dir, FileSystem& fs) {
+  Result<std::optional<FileReader>> log = Wal::open_for_reading(wal_dir, fs);
+  if (!log) return fail(std::move(log).error());
+  Result<std::optional<Snapshot>> snapshot = load_newest_snapshot(snapshot_dir, fs);
+  if (!snapshot) return fail(std::move(snapshot).error());
+  std::uint64_t after = 0;
+  if (*snapshot) {
+    const std::uint64_t dimensions = (*snapshot)->header.dimensions;
     const std::uint64_t configured = engine.config().dimensions;
     if (dimensions != configured) {
       return fail(errors::InvalidConfiguration{
           "Snapshot dimensions (" + std::to_string(dimensions) + ") don't match config (" +
           std::to_string(configured) + ")"});
     }
-    if (auto ok = engine.restore(snapshot->vectors, std::move(snapshot->graph)); !ok)
+    if (auto ok = engine.restore((*snapshot)->vectors, std::move((*snapshot)->graph)); !ok)
       return fail(std::move(ok).error());
-    after = snapshot->header.sequence;
+    after = (*snapshot)->header.sequence;
   }
-  Result<std::vector<WalRecord>> records = Wal::read_records(wal_dir, after, fs);
-  if (!records) return fail(std::move(records).error());
+  if (!*log) return after;
   Replay replay(engine);
-  for (WalRecord& record : *records) {
+  for (WalRecord& record : Wal::read_records(**log, after)) {
     if (auto ok = replay.apply(record); !ok) return fail(std::move(ok).error());
   }
   if (auto ok = replay.finish_run(); !ok) return fail(std::move(ok).error());

@@ -287,9 +287,7 @@ Status write_checksum_file(FileSystem& fs, const std::filesystem::path& path,
 
 Status remove_if_present(FileSystem& fs, const std::filesystem::path& path) {
   Status removed = fs.remove(path);
-  if (removed) return removed;
-  const auto* io = std::get_if<errors::Io>(&removed.error().payload());
-  if (io != nullptr && io->os_code == ENOENT) return {};
+  if (!removed && is_missing_file(removed.error())) return {};
   return removed;
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "file_io.hpp"
 #include "file_system.hpp"
 #include "hnsw.hpp"
 #include "json.hpp"
@@ -112,5 +113,17 @@ class SnapshotManager {
   std::filesystem::path snapshot_dir_;
   std::size_t max_snapshots_;
 };
+
+// Runs `read`, which lists snapshots and reads some of them, again while it fails because a
+// listed file is gone: a client checkpointing beside a reader prunes old snapshots, and a newer
+// one is listed then. Gives up after a few rounds, with the last failure.
+template <class Read>
+auto read_while_pruned(Read read) -> decltype(read()) {
+  constexpr int kRounds = 16;
+  for (int round = 1;; ++round) {
+    auto result = read();
+    if (result || round == kRounds || !is_missing_file(result.error())) return result;
+  }
+}
 
 }  // namespace vexradb

@@ -91,6 +91,13 @@ class Wal {
   static Result<std::vector<WalRecord>> read_records(const std::filesystem::path& wal_dir,
                                                      std::uint64_t after,
                                                      FileSystem& fs = posix_file_system());
+  // The log opened for read_records past its header, or none when there is no log. A checkpoint
+  // renames a new log over the old one, so a log opened here stays whole in the reader's hands:
+  // a reader that opens it before it lists the snapshots misses nothing a checkpoint moves from
+  // the log into a snapshot meanwhile.
+  static Result<std::optional<FileReader>> open_for_reading(const std::filesystem::path& wal_dir,
+                                                            FileSystem& fs = posix_file_system());
+  static std::vector<WalRecord> read_records(FileReader& log, std::uint64_t after);
 
   // Reads every frame of the log and reports each one that is cut short, does not decode, fails
   // its checksum or is numbered out of order. Io error when there is no log file.

@@ -422,6 +422,62 @@ TEST_F(PersistentEngine, ReadersLetInDuringACheckpointSeeWhatReopeningShows) {
   }
 }
 
+// The operating system's file system, except that the first opening of a snapshot runs `before`
+// first.
+class BeforeFirstSnapshotOpen final : public FileSystem {
+ public:
+  explicit BeforeFirstSnapshotOpen(std::function<void()> before) : before_(std::move(before)) {}
+
+  Result<UniqueFd> open(const std::filesystem::path& path, int flags, unsigned mode) override {
+    if (path.extension() == ".snap" && before_) std::exchange(before_, nullptr)();
+    return posix().open(path, flags, mode);
+  }
+  Status write(int fd, std::span<const std::byte> bytes) override {
+    return posix().write(fd, bytes);
+  }
+  Status sync(int fd) override { return posix().sync(fd); }
+  Status sync_directory(const std::filesystem::path& path) override {
+    return posix().sync_directory(path);
+  }
+  Status rename(const std::filesystem::path& from, const std::filesystem::path& to) override {
+    return posix().rename(from, to);
+  }
+  Status remove(const std::filesystem::path& path) override { return posix().remove(path); }
+  Status truncate(int fd, std::uint64_t size) override { return posix().truncate(fd, size); }
+  Status create_directory(const std::filesystem::path& path) override {
+    return posix().create_directory(path);
+  }
+
+ private:
+  static FileSystem& posix() { return posix_file_system(); }
+  std::function<void()> before_;
+};
+
+// A read-only view of a directory whose client checkpoints just as the view opens the newest
+// snapshot it listed still holds every vector committed before it began: the checkpoint moves
+// the log's records into a newer snapshot, and prunes the listed one when only one is kept.
+TEST_F(PersistentEngine, ReadOnlyViewDuringACheckpointMissesNothingCommitted) {
+  for (const std::uint32_t kept : {1u, 3u}) {
+    SCOPED_TRACE(kept);
+    std::filesystem::remove_all(dir_.path());
+    PersistentConfig config = config_for(2);
+    config.max_snapshots = kept;
+    auto db = open_with(config);
+    for (int i = 0; i < 15; ++i) {
+      ASSERT_TRUE(db->insert(VectorId("v" + std::to_string(i)), std::vector<float>{1, 1}, {}));
+      if (i == 9) {
+        ASSERT_TRUE(db->checkpoint().has_value());
+      }
+    }
+    BeforeFirstSnapshotOpen checkpoint_first([&] { ASSERT_TRUE(db->checkpoint().has_value()); });
+    Result<std::unique_ptr<VectorDb>> view =
+        PersistentVectorDb::read_only(dir_.path(), config.engine, checkpoint_first);
+    ASSERT_TRUE(view.has_value());
+    EXPECT_EQ((*view)->len(), 15u);
+    EXPECT_EQ(snapshots().size(), std::min<std::size_t>(kept, 2));
+  }
+}
+
 TEST_F(PersistentEngine, SnapshotNamesAlwaysGrowAndOnlyThreeStay) {
   auto db = open();
   std::vector<std::uint64_t> numbers;
