@@ -215,7 +215,15 @@ Result<std::vector<SearchHit>> VectorDb::search_candidates(std::span<const float
   return to_hits(storage_.catalog(), *nearest, k);
 }
 
-VectorDb::Image VectorDb::image(bool with_graph) const {
+namespace {
+
+bool is_dropped(std::span<const InternalId> dropping, InternalId id) {
+  return std::binary_search(dropping.begin(), dropping.end(), id);
+}
+
+}  // namespace
+
+VectorDb::Image VectorDb::image(bool with_graph, std::span<const InternalId> dropping) const {
   Image image;
   HnswIndex::State graph = index_.state();
   const std::vector<InternalId> ids = storage_.all_internal_ids();
@@ -223,7 +231,7 @@ VectorDb::Image VectorDb::image(bool with_graph) const {
   std::vector<bool> live(ids.size(), false);
   const IdCatalog& catalog = storage_.catalog();
   for (const InternalId id : ids) {
-    if (!catalog.is_current(id)) continue;
+    if (!catalog.is_current(id) || is_dropped(dropping, id)) continue;
     std::optional<std::vector<float>> vector = storage_.get(id);
     if (!vector) continue;
     live[id] = true;
@@ -257,11 +265,11 @@ Status VectorDb::restore(std::span<const VectorRecord> vectors,
   return {};
 }
 
-Result<VectorDb::Compaction> VectorDb::compact() const {
+Result<VectorDb::Compaction> VectorDb::compact(std::span<const InternalId> dropping) const {
   const std::size_t nodes = index_.node_count();
-  const std::size_t removed = removed_count();
+  const std::size_t removed = removed_count() + dropping.size();
   const bool relink = static_cast<double>(removed) > kMaxRepairedShare * static_cast<double>(nodes);
-  Compaction compaction{image(/*with_graph=*/!relink), nullptr};
+  Compaction compaction{image(/*with_graph=*/!relink, dropping), nullptr};
   if (removed == 0) return compaction;
   compaction.engine = std::make_unique<VectorDb>(config_);
   std::optional<HnswIndex::State> graph;
@@ -275,15 +283,21 @@ Result<VectorDb::Compaction> VectorDb::compact() const {
 
 namespace {
 
-Result<std::unique_ptr<VectorDb>> compacted(const VectorDb& db) {
-  Result<VectorDb::Compaction> compaction = db.compact();
+Result<std::unique_ptr<VectorDb>> compacted(const VectorDb& db,
+                                            std::span<const InternalId> dropping = {}) {
+  Result<VectorDb::Compaction> compaction = db.compact(dropping);
   if (!compaction) return fail(std::move(compaction).error());
   return std::move(compaction->engine);
 }
 
-Result<std::unique_ptr<QuantizedVectorDb>> compacted(const QuantizedVectorDb& db) {
-  return db.compact();
+Result<std::unique_ptr<QuantizedVectorDb>> compacted(const QuantizedVectorDb& db,
+                                                     std::span<const InternalId> dropping = {}) {
+  return db.compact(dropping);
 }
+
+// Hands the memory of the versions a compaction dropped back to the system: they were many small
+// allocations, and without a trim the heap keeps their pages.
+void trim_heap() { ::malloc_trim(0); }
 
 }  // namespace
 
@@ -295,25 +309,33 @@ Status reclaim_space(std::unique_ptr<Db>& db, bool force) {
   Result<std::unique_ptr<Db>> compaction = compacted(*db);
   if (!compaction) return fail(std::move(compaction).error());
   db = std::move(*compaction);
-  // The versions were many small allocations; without a trim the heap keeps their pages.
-  ::malloc_trim(0);
+  trim_heap();
   return {};
 }
 
 template <class Db>
 Status upsert_batch_reclaiming(std::unique_ptr<Db>& db, std::vector<BatchEntry> entries) {
   if (auto ok = check_dimensions(db->config(), entries); !ok) return ok;
-  std::vector<std::string_view> replaced;
+  std::vector<InternalId> replaced;
   for (const BatchEntry& entry : entries) {
-    if (db->storage().get_internal_id(entry.id.str())) replaced.push_back(entry.id.str());
+    if (auto id = db->storage().get_internal_id(entry.id.str())) replaced.push_back(*id);
   }
   const auto removed_after = static_cast<double>(db->removed_count() + replaced.size());
+  std::sort(replaced.begin(), replaced.end());
+  replaced.erase(std::unique(replaced.begin(), replaced.end()), replaced.end());
   const auto held_after = static_cast<double>(db->version_count() + entries.size());
   if (!replaced.empty() && removed_after >= kReclaimShare * held_after) {
-    // Removing first is what the upsert would do; every length was checked, so the batch that
-    // follows stores all of it. A reclaim that fails only leaves the space unclaimed.
-    for (const std::string_view id : replaced) db->remove(id);
-    (void)reclaim_space(db, true);
+    // The compaction lacks the replaced versions, as the upsert would remove them; the engine
+    // in place keeps them until the batch is stored. A compaction that fails only leaves the
+    // space unclaimed.
+    Result<std::unique_ptr<Db>> compaction = compacted(*db, replaced);
+    if (compaction && *compaction) {
+      if (auto ok = (*compaction)->upsert_batch(std::move(entries)); !ok) return ok;
+      db = std::move(*compaction);
+      trim_heap();
+      (void)reclaim_space(db);  // versions the batch itself replaced
+      return {};
+    }
   }
   if (auto ok = db->upsert_batch(std::move(entries)); !ok) return ok;
   (void)reclaim_space(db);
@@ -375,8 +397,9 @@ Status QuantizedVectorDb::upsert_batch(std::vector<BatchEntry> entries) {
   return {};
 }
 
-Result<std::unique_ptr<QuantizedVectorDb>> QuantizedVectorDb::compact() const {
-  const std::size_t removed = removed_count();
+Result<std::unique_ptr<QuantizedVectorDb>> QuantizedVectorDb::compact(
+    std::span<const InternalId> dropping) const {
+  const std::size_t removed = removed_count() + dropping.size();
   if (removed == 0) return std::unique_ptr<QuantizedVectorDb>();
   auto engine =
       std::make_unique<QuantizedVectorDb>(config_, index_ != nullptr, storage_.keep_originals());
@@ -385,7 +408,7 @@ Result<std::unique_ptr<QuantizedVectorDb>> QuantizedVectorDb::compact() const {
   std::vector<bool> live(version_count(), false);
   engine->storage_.reserve(catalog.live_count());
   for (InternalId id = 0; id < live.size(); ++id) {
-    if (!catalog.is_current(id)) continue;
+    if (!catalog.is_current(id) || is_dropped(dropping, id)) continue;
     live[id] = true;
     engine->storage_.append_stored(storage_, id);
   }

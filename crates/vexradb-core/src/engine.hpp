@@ -93,11 +93,12 @@ class VectorDb {
 
   // The live vectors in ascending internal-id order, and (unless `with_graph` is false) the graph
   // over exactly them, renumbered by that order: what a restore() rebuilds the same engine from.
+  // The versions `dropping` names (ascending internal ids) are left out as if removed.
   struct Image {
     std::vector<VectorRecord> vectors;
     HnswIndex::State graph;
   };
-  Image image(bool with_graph) const;
+  Image image(bool with_graph, std::span<const InternalId> dropping = {}) const;
   // Fills an empty engine: stores `vectors` in order (a repeated id fails), then installs
   // `graph` when it describes exactly them; otherwise (no graph, or one that does not fit)
   // links them anew.
@@ -106,12 +107,13 @@ class VectorDb {
   // The image of the engine and, when deletions or replacements left removed versions in it, the
   // engine rebuilt from that image alone: the live vectors in the same order (so list order stays
   // as it is), the graph repaired around the removed nodes or, when they were more than a fifth
-  // of it, linked afresh. Memory of the removed versions goes with this engine.
+  // of it, linked afresh. Memory of the removed versions goes with this engine. The versions
+  // `dropping` names (ascending internal ids) count as removed; this engine is left as it is.
   struct Compaction {
     Image image;
     std::unique_ptr<VectorDb> engine;  // null when nothing was removed
   };
-  Result<Compaction> compact() const;
+  Result<Compaction> compact(std::span<const InternalId> dropping = {}) const;
   // Versions held: the live ones and those deletions and replacements removed.
   std::size_t version_count() const { return index_.node_count(); }
   std::size_t removed_count() const { return version_count() - len(); }
@@ -142,10 +144,11 @@ inline constexpr double kReclaimShare = 0.2;
 template <class Db>
 Status reclaim_space(std::unique_ptr<Db>& db, bool force = false);
 // Db::upsert_batch, reclaiming on the way: a batch that would leave replaced versions past
-// kReclaimShare removes the live versions it replaces and reclaims them first, so that its
-// vectors are linked into a graph of live nodes (linking among many removed nodes is many times
-// slower). The store, the list order and the errors are those of upsert_batch; the reclaims are
-// best effort.
+// kReclaimShare is stored into a compaction that leaves out the live versions it replaces, so
+// that its vectors are linked into a graph of live nodes (linking among many removed nodes is
+// many times slower); that compaction replaces the engine only once the batch is in it. The
+// store, the list order and the errors are those of upsert_batch, a batch that fails leaves the
+// engine as it was, and the reclaims are best effort.
 template <class Db>
 Status upsert_batch_reclaiming(std::unique_ptr<Db>& db, std::vector<BatchEntry> entries);
 
@@ -178,8 +181,10 @@ class QuantizedVectorDb {
   // The engine holding only the live vectors, in the same order (so list order stays as it is),
   // their codes copied as they are, with the graph repaired around the removed nodes or, when
   // they were more than a fifth of it, linked afresh; null when nothing was removed. Its len()
-  // still counts the vectors dropped.
-  Result<std::unique_ptr<QuantizedVectorDb>> compact() const;
+  // still counts the vectors dropped. The versions `dropping` names (ascending internal ids)
+  // count as removed; this engine is left as it is.
+  Result<std::unique_ptr<QuantizedVectorDb>> compact(
+      std::span<const InternalId> dropping = {}) const;
   // Versions held: the live ones and those deletions and replacements removed.
   std::size_t version_count() const { return storage_.len(); }
   std::size_t removed_count() const { return version_count() - storage_.catalog().live_count(); }
