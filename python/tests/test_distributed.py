@@ -118,8 +118,11 @@ def test_reads_and_writes_go_to_the_owning_shard(workers):
         assert db.stats().vector_count == 31 and db.stats().dimensions == 2
         assert db.get("p7").vector == [7.0, 0.0] and db.get("missing") is None
         assert db.delete("p7") is True and db.delete("p7") is False and len(db) == 30
-        ids, distances = db.search_batch([[0, 0]], 40)
-        assert ids[0][30:] == [None] * 10 and np.isinf(distances[0][30:]).all()
+        # Rows are as wide as the shards' vectors, not k (any k below 2**32 is valid).
+        ids, distances = db.search_batch([[0, 0]], 40, filter=Eq("a", 1))
+        assert ids == [["only"] + [None] * 29] and np.isinf(distances[0][1:]).all()
+        ids, distances = db.search_batch([[0, 0]], 2**32 - 1)
+        assert distances.shape == (1, 30) and sorted(ids[0]) == sorted(db.list())
         with pytest.raises(ValueError, match="2 dimensions"):
             db.upsert_batch(["x", "y"], np.zeros((2, 3), dtype=np.float32))
         with pytest.raises(errors.DimensionMismatchError):

@@ -163,15 +163,17 @@ def _merge_hits(lists, k):
 
 def _merge_batches(answers, count, k):
     """(ids, distances) of `count` queries from the shards' search_batch answers, padded as
-    Client.search_batch pads them."""
+    Client.search_batch pads them: to k, or to the number of vectors the answering shards hold
+    when smaller (each shard's rows are as wide as it can fill)."""
+    width = min(k, sum(np.shape(shard_distances)[1] for _, shard_distances in answers))
     ids = []
-    distances = np.full((count, k), np.inf, dtype=np.float32)
+    distances = np.full((count, width), np.inf, dtype=np.float32)
     for row in range(count):
         candidates = ((float(shard_distances[row][place]), found)
                       for shard_ids, shard_distances in answers
                       for place, found in enumerate(shard_ids[row]) if found is not None)
         nearest = heapq.nsmallest(k, candidates)
-        ids.append([found for _, found in nearest] + [None] * (k - len(nearest)))
+        ids.append([found for _, found in nearest] + [None] * (width - len(nearest)))
         distances[row, :len(nearest)] = [distance for distance, _ in nearest]
     return ids, distances
 
@@ -515,7 +517,8 @@ class ShardedClient:
 
     def search_batch(self, queries, k=10, filter=None, threads=None, *, partial=False):
         """Client.search_batch over every shard: each shard searches all the queries on
-        `threads` threads of its worker, and the answers are merged per query."""
+        `threads` threads of its worker, and the answers are merged per query. Rows are k wide,
+        or as wide as the number of vectors the answering shards hold when that is smaller."""
         queries = np.asarray(queries, dtype=np.float32)
         if queries.ndim != 2:
             raise ValueError("queries must be a two-dimensional array (got %d dimensions)"
