@@ -6,6 +6,7 @@ import os
 import signal
 import threading
 import time
+from itertools import chain
 
 import pytest
 
@@ -128,6 +129,21 @@ def test_reads_and_writes_go_to_the_owning_shard(workers):
         with pytest.raises(errors.DimensionMismatchError):
             db.upsert("x", [1, 2, 3])
         assert len(db) == 30  # nothing of the refused writes was stored
+
+
+def test_pages_of_quantized_shards_hold_each_live_id_once(workers):
+    # A quantized shard's len() also counts replaced and removed versions: pages cannot be
+    # offset by it.
+    with ShardedClient.open("", shards=2, dimensions=4, quantization="sq8", persistent=False,
+                            client=workers) as db:
+        ids = ["q%d" % i for i in range(20)]
+        db.upsert_batch(ids, clustered(20, seed=5)[:, :4])
+        for id in ids[:10]:
+            db.delete(id)
+        db.upsert(ids[10], [1, 2, 3, 4])
+        pages = [db.list(offset, 3) for offset in range(0, 30, 3)]
+        assert all(len(page) == 3 for page in pages[:3]) and len(pages[3]) == 1
+        assert sorted(chain.from_iterable(pages)) == sorted(ids[10:])
 
 
 def test_a_killed_worker_loses_no_acknowledged_write(workers, tmp_path):

@@ -34,7 +34,8 @@ from itertools import chain
 
 import numpy as np
 
-from .client import Client, Stats, _batch_columns, _check_quantization, _choice, _METRICS
+from .client import (Client, Stats, _batch_columns, _check_quantization, _choice, _METRICS,
+                     _QUANTIZATIONS)
 from .errors import IndexEmptyError, InvalidConfigurationError
 
 MANIFEST_NAME = "vexradb-shards.json"
@@ -70,14 +71,25 @@ class _Shard:
 
     def __init__(self, path, options):
         self._db = Client.open(path, **options)
+        # A quantized database's len() counts every version it ever stored, replaced and
+        # removed ones included; only its list holds the live ids alone.
+        self._len_is_live = _choice(_QUANTIZATIONS, options["quantization"], "quantization") == 1
+
+    def live_count(self):
+        """The number of live vectors (counted here, so that only the number travels)."""
+        return _as_outcome(lambda: self._db.len() if self._len_is_live else len(self._db.list()))
+
+
+def _as_outcome(call, *args, **kwargs):
+    try:
+        return True, call(*args, **kwargs)
+    except Exception as error:  # handed back as a value: see _Shard
+        return False, error
 
 
 def _forwarded(name):
     def call(self, *args, **kwargs):
-        try:
-            return True, getattr(self._db, name)(*args, **kwargs)
-        except Exception as error:  # handed back as a value: see _Shard
-            return False, error
+        return _as_outcome(getattr(self._db, name), *args, **kwargs)
 
     call.__name__ = name
     return call
@@ -478,9 +490,9 @@ class ShardedClient:
         if not (0 <= offset < 2**32 and 0 <= limit < 2**32):
             raise ValueError("offset and limit must be between 0 and 2**32 - 1")
         found = []
-        for shard, length in enumerate(_values(self._everywhere("len"))):
-            if offset >= length:
-                offset -= length
+        for shard, live in enumerate(_values(self._everywhere("live_count"))):
+            if offset >= live:
+                offset -= live
                 continue
             if len(found) == limit:
                 break
