@@ -30,6 +30,7 @@ import heapq
 import json
 import os
 import threading
+import time
 from itertools import chain
 
 import numpy as np
@@ -47,6 +48,9 @@ _METRIC_NAMES = {number: name for name, number in _METRICS.items() if name != "d
 
 # Seconds a lost shard may take to open again on another worker before the call gives up.
 DEFAULT_REOPEN_TIMEOUT = 120.0
+# Seconds to wait before each repeat of a repeatable call that failed in transit while its
+# worker was up; they also give the scheduler time to notice a worker that has just died.
+_TRANSIT_RETRY_PAUSES = (0.05, 0.25, 1.0)
 
 
 class ShardUnavailableError(RuntimeError):
@@ -56,6 +60,12 @@ class ShardUnavailableError(RuntimeError):
     def __init__(self, shard, message):
         super().__init__("shard %d %s" % (shard, message))
         self.shard = shard
+
+
+class ShardUnreachableError(ShardUnavailableError):
+    """A call could not reach a shard, or its answer did not come back, while the scheduler
+    still counts the shard's worker as up (a dropped connection, say): the shard stays open
+    where it is, and a later call may well reach it."""
 
 
 def shard_of(id, shards):
@@ -229,7 +239,8 @@ class ShardedClient:
         self._lock = threading.Lock()  # guards the fields below
         self._futures = [None] * len(shard_paths)  # keep the actors alive on their workers
         self._actors = [None] * len(shard_paths)
-        self._lost = {}  # shard -> why it is unavailable
+        self._lost = {}  # shard -> why it is unavailable (an in-memory shard lost for good)
+        self._starting = {}  # shard -> the future of the actor opening it again
         self._is_closed = False
         workers = sorted(dask.scheduler_info()["workers"]) or [None]
         try:
@@ -293,7 +304,10 @@ class ShardedClient:
             if self._is_closed:
                 return
             self._is_closed = True
+            starting, self._starting = list(self._starting.values()), {}
         try:
+            for future in starting:
+                future.cancel()  # its waiter sees the client closed
             for actor in self._actors:
                 if actor is None:
                     continue
@@ -333,10 +347,12 @@ class ShardedClient:
     def _run(self, calls, *, repeatable, partial=False):
         """Sends each (shard, method, args) of `calls` at once and returns their outcomes, each
         (True, result) or (False, the error the shard's database raised), in the order of the
-        calls. A shard whose worker was lost is opened again on another worker, and the call
-        repeated there when `repeatable` (reads, upserts: repeating gives the same end state).
-        A shard that stays unavailable raises ShardUnavailableError, after every call has
-        finished; with `partial` its outcome is left out instead."""
+        calls. A shard whose worker the scheduler confirms lost is opened again on another
+        worker, and the call repeated there when `repeatable` (reads, upserts: repeating gives
+        the same end state); a repeatable call that failed in transit is repeated on the same
+        shard a few times. A shard that stays unavailable raises ShardUnavailableError (or
+        ShardUnreachableError), after every call has finished; with `partial` its outcome is
+        left out instead."""
         sent = [(shard, self._send(shard, method, args)) for shard, method, args in calls]
         outcomes, unavailable = [], None
         for (shard, (actor, pending)), (_, method, args) in zip(sent, calls):
@@ -366,58 +382,115 @@ class ShardedClient:
             return None, error
 
     def _outcome(self, shard, actor, pending, method, args, repeatable):
-        """The outcome of a call _send made; see _run."""
-        if actor is None:
-            raise pending
+        """The outcome of a call _send made; see _run. An OSError from the call means it did not
+        reach the shard's database or its answer did not come back (see _Shard); only the
+        scheduler can tell a lost worker from a failure in transit."""
+        attempts = len(_TRANSIT_RETRY_PAUSES) + 1 if repeatable else 1
+        for attempt in range(attempts):
+            if attempt:
+                actor, pending = self._send(shard, method, args)
+            if actor is None:
+                raise pending
+            try:
+                return pending.result()
+            except OSError as error:
+                failure = error
+            lost = self._worker_is_lost(shard, actor)
+            if lost:
+                self._reopen(shard, actor, failure)
+            elif attempt + 1 < attempts:
+                time.sleep(_TRANSIT_RETRY_PAUSES[attempt])
+        effect = "" if repeatable else "; the call may or may not have taken effect"
+        if lost:
+            raise ShardUnavailableError(
+                shard, "lost its worker during %s (%s) and is open again%s"
+                % (method, failure, effect)) from failure
+        raise ShardUnreachableError(
+            shard, "could not be reached during %s in %d attempts (%s), though its worker is up%s"
+            % (method, attempts, failure, effect)) from failure
+
+    def _worker_is_lost(self, shard, actor):
+        """Whether shard `shard`'s `actor` has gone: replaced already, or its worker confirmed
+        lost by the scheduler (the actor's future no longer finished, or its worker no longer
+        among the scheduler's). Otherwise a failed call failed in transit, and the actor, still
+        holding the shard's database (and a durable one's directory lock), must stay."""
+        with self._lock:
+            if self._actors[shard] is not actor:
+                return True
+            future = self._futures[shard]
+        if future.status != "finished":
+            return True
         try:
-            return pending.result()
-        except OSError as error:  # the worker is gone (see _Shard)
-            self._reopen(shard, actor, error)
-            if not repeatable:
-                raise ShardUnavailableError(
-                    shard, "lost its worker during %s; the shard is open again, but the call "
-                    "may or may not have taken effect" % method) from error
-        actor, pending = self._send(shard, method, args)
-        if actor is None:
-            raise pending
-        try:
-            return pending.result()
-        except OSError as error:
-            raise ShardUnavailableError(shard, "lost its worker again: %s" % error) from error
+            return actor._address not in self._dask.nthreads()
+        except OSError:
+            return False  # nor can the scheduler be asked: nothing is confirmed
+
+    def _check_open(self):
+        """Raises ValueError once the client is closed (lock held)."""
+        if self._is_closed:
+            raise ValueError("the client is closed")
 
     def _live_actor(self, shard):
         with self._lock:
-            if self._is_closed:
-                raise ValueError("the client is closed")
-            actor = self._actors[shard]
-        if actor is None:
-            self._reopen(shard, None, None)
-            with self._lock:
-                actor = self._actors[shard]
-        return actor
+            self._check_open()
+            if self._actors[shard] is None:
+                raise ShardUnavailableError(shard, self._lost[shard])
+            return self._actors[shard]
 
     def _reopen(self, shard, failed, cause):
-        """Opens shard `shard` again on a live worker after its actor `failed` was lost (unless
-        another thread did so already); raises ShardUnavailableError when it cannot."""
+        """Opens shard `shard` again on a live worker in place of its actor `failed`, whose
+        worker is lost (unless another thread did so already, or is doing so: then waits for
+        that). Raises ShardUnavailableError when it cannot, leaving `failed` in place for a later
+        call to try again. The new actor is started under the lock but awaited outside it, so
+        that calls to other shards and close() do not wait for it."""
+        starting = self._start_again(shard, failed, cause)
+        if starting is None:
+            return
+        try:
+            actor = starting.result(timeout=self._reopen_timeout)
+        except Exception as error:
+            self._give_up_start(shard, starting)
+            raise ShardUnavailableError(
+                shard, "(%s) lost its worker and could not be opened again: %s"
+                % (self._paths[shard], error)) from error
+        self._install(shard, starting, actor)
+
+    def _start_again(self, shard, failed, cause):
+        """The future of the actor opening shard `shard` again in place of `failed`, started now
+        unless already starting; None when `failed` was replaced already."""
         with self._lock:
-            if self._actors[shard] is not failed and self._actors[shard] is not None:
-                return  # already open again
-            self._actors[shard] = None
+            self._check_open()
+            if self._actors[shard] is not failed:
+                return None
             if self._paths[shard] is None:
-                self._lost.setdefault(shard, "was in memory on a worker that was lost, and its "
-                                             "vectors with it")
+                self._actors[shard] = None
+                self._lost[shard] = ("was in memory on a worker that was lost, and its vectors "
+                                     "with it")
                 raise ShardUnavailableError(shard, self._lost[shard]) from cause
-            old = self._futures[shard]
-            try:
-                future = self._start(shard, self._quietest_worker())
-                actor = future.result(timeout=self._reopen_timeout)
-            except Exception as error:
-                raise ShardUnavailableError(
-                    shard, "(%s) lost its worker and could not be opened again: %s"
-                    % (self._paths[shard], error)) from error
-            self._futures[shard], self._actors[shard] = future, actor
-        if old is not None:
-            old.release()
+            if shard not in self._starting:
+                self._starting[shard] = self._start(shard, self._quietest_worker())
+            return self._starting[shard]
+
+    def _give_up_start(self, shard, starting):
+        """Forgets a start that failed or timed out, and stops it in case it is still to come,
+        so that it cannot hold the shard's directory."""
+        with self._lock:
+            self._check_open()  # else close() cancelled the start
+            if self._starting.get(shard) is not starting:
+                return  # another thread waiting for the same start gave it up already
+            del self._starting[shard]
+        starting.cancel()
+
+    def _install(self, shard, starting, actor):
+        """Makes the actor that `starting` opened shard `shard`'s, in place of the lost one."""
+        with self._lock:
+            self._check_open()  # else close() cancelled the start
+            if self._starting.get(shard) is not starting:
+                return  # another thread waiting for the same start installed it
+            del self._starting[shard]
+            lost = self._futures[shard]
+            self._futures[shard], self._actors[shard] = starting, actor
+        lost.release()
 
     def _quietest_worker(self):
         """The live worker holding the fewest of this database's shards (lock held)."""
