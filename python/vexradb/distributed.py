@@ -17,10 +17,21 @@ its UTF-8 bytes names (BLAKE2b, the same on every machine and in every run), so 
 exactly one shard. Writes and gets go to the id's shard; searches go to every shard at once and
 their top-k lists are merged by distance, ties broken by id.
 
-A shard whose worker dies is opened again from its data directory on a live worker, with every
-write that had returned. A call that cannot reach a shard raises ShardUnavailableError naming
-it; searches skip such shards only when asked with partial=True. An in-memory shard cannot come
-back: its vectors went with its worker, and it stays unavailable.
+A shard whose worker the scheduler reports lost is opened again from its data directory on a
+live worker. What it comes back with depends on what was lost. A write returns once it is in
+the shard's log, so when only the worker's process died (killed, crashed, out of memory) every
+write that had returned is there. The log reaches stable storage only at sync() (which syncs
+every shard) or a checkpoint, though: when the machine itself goes down (power, a crash of its
+operating system), its shards come back with the writes up to their last sync() or checkpoint,
+and later ones may be missing; and a shard whose directory was on that machine's own disk
+comes back only with the machine.
+
+A call that fails in transit while the scheduler still counts the worker as up (a dropped
+connection, say) leaves the shard where it is: reads and upserts are repeated a few times, and
+a call that still fails raises ShardUnreachableError. A call that cannot reach a shard raises
+ShardUnavailableError (of which that is a kind) naming it; searches skip such shards only when
+asked with partial=True. An in-memory shard cannot come back: its vectors went with its worker,
+and it stays unavailable.
 
 The package (and its library) must be importable on every worker.
 """
