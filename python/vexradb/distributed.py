@@ -349,7 +349,9 @@ class ShardedClient:
         return shard_of(id, len(self._paths))
 
     def placement(self):
-        """The address of the worker holding each shard (None where it is unavailable)."""
+        """The address of the worker holding each shard's actor (None for an in-memory shard that
+        was lost). A durable shard whose worker was lost keeps the old address until it is open
+        again."""
         with self._lock:
             return [None if actor is None else actor._address for actor in self._actors]
 
