@@ -193,6 +193,12 @@ def test_array_batches_and_batch_searches_answer_as_the_list_paths():
         assert found_ids == [["v3", None, None, None]] * 2
         assert np.isinf(distances[:, 1:]).all() and np.isfinite(distances[:, 0]).all()
 
+        # Rows are no wider than the vectors a search can return: padding every row to a huge k
+        # (valid for search) ran out of memory.
+        found_ids, distances = from_array.search_batch(queries[:2], k=2**32 - 1)
+        assert distances.shape == (2, 300)
+        assert found_ids[1] == [hit.id for hit in from_array.search(queries[1], 2**32 - 1)]
+
 
 @pytest.mark.skipif(np is None, reason="numpy is not installed")
 def test_array_batches_refuse_wrong_shapes_and_dtypes(db):

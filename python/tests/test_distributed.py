@@ -6,6 +6,8 @@ import os
 import signal
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
+from itertools import chain
 
 import pytest
 
@@ -14,7 +16,7 @@ distributed = pytest.importorskip("distributed")
 
 from vexradb import Client, Eq, Gte, errors  # noqa: E402
 from vexradb.distributed import (  # noqa: E402
-    MANIFEST_NAME, ShardedClient, ShardUnavailableError, shard_of)
+    MANIFEST_NAME, ShardedClient, ShardUnavailableError, ShardUnreachableError, shard_of)
 
 DIMENSIONS = 24
 
@@ -32,6 +34,31 @@ def workers(dask):
     """The cluster with both workers up (a test may have killed one before)."""
     dask.wait_for_workers(2, timeout=60)
     return dask
+
+
+@pytest.fixture
+def drop_calls(monkeypatch):
+    """drop_calls(n): the next n calls to any actor fail in transit, as over a dropped
+    connection, while every worker stays up."""
+    remaining = [0]
+    reach = distributed.actor.Actor._worker_rpc.fget
+
+    class Dropping:
+        def __init__(self, rpc):
+            self._rpc = rpc
+
+        def __getattr__(self, name):
+            if name != "actor_execute" or remaining[0] == 0:
+                return getattr(self._rpc, name)
+            remaining[0] -= 1
+
+            async def dropped(**message):
+                raise distributed.comm.CommClosedError("connection dropped (simulated)")
+            return dropped
+
+    monkeypatch.setattr(distributed.actor.Actor, "_worker_rpc",
+                        property(lambda actor: Dropping(reach(actor))))
+    return lambda count: remaining.__setitem__(0, count)
 
 
 def clustered(count, seed):
@@ -118,13 +145,31 @@ def test_reads_and_writes_go_to_the_owning_shard(workers):
         assert db.stats().vector_count == 31 and db.stats().dimensions == 2
         assert db.get("p7").vector == [7.0, 0.0] and db.get("missing") is None
         assert db.delete("p7") is True and db.delete("p7") is False and len(db) == 30
-        ids, distances = db.search_batch([[0, 0]], 40)
-        assert ids[0][30:] == [None] * 10 and np.isinf(distances[0][30:]).all()
+        # Rows are as wide as the shards' vectors, not k (any k below 2**32 is valid).
+        ids, distances = db.search_batch([[0, 0]], 40, filter=Eq("a", 1))
+        assert ids == [["only"] + [None] * 29] and np.isinf(distances[0][1:]).all()
+        ids, distances = db.search_batch([[0, 0]], 2**32 - 1)
+        assert distances.shape == (1, 30) and sorted(ids[0]) == sorted(db.list())
         with pytest.raises(ValueError, match="2 dimensions"):
             db.upsert_batch(["x", "y"], np.zeros((2, 3), dtype=np.float32))
         with pytest.raises(errors.DimensionMismatchError):
             db.upsert("x", [1, 2, 3])
         assert len(db) == 30  # nothing of the refused writes was stored
+
+
+def test_pages_of_quantized_shards_hold_each_live_id_once(workers):
+    # A quantized shard's len() also counts replaced and removed versions: pages cannot be
+    # offset by it.
+    with ShardedClient.open("", shards=2, dimensions=4, quantization="sq8", persistent=False,
+                            client=workers) as db:
+        ids = ["q%d" % i for i in range(20)]
+        db.upsert_batch(ids, clustered(20, seed=5)[:, :4])
+        for id in ids[:10]:
+            db.delete(id)
+        db.upsert(ids[10], [1, 2, 3, 4])
+        pages = [db.list(offset, 3) for offset in range(0, 30, 3)]
+        assert all(len(page) == 3 for page in pages[:3]) and len(pages[3]) == 1
+        assert sorted(chain.from_iterable(pages)) == sorted(ids[10:])
 
 
 def test_a_killed_worker_loses_no_acknowledged_write(workers, tmp_path):
@@ -156,6 +201,76 @@ def test_a_killed_worker_loses_no_acknowledged_write(workers, tmp_path):
         assert lost.status != "finished"
         assert reopened.delete(next(id for id in ids if reopened.shard_of(id) == 1)) is True
         assert len(reopened) == 1200
+
+
+def test_a_call_failing_in_transit_keeps_its_shard(workers, tmp_path, drop_calls):
+    for path in (tmp_path / "db", None):
+        with ShardedClient.open(path or "", shards=2, dimensions=2, metric="euclidean",
+                                persistent=path is not None, client=workers) as db:
+            db.upsert_batch([("t%d" % i, [i, 0]) for i in range(20)])
+            actors = list(db._actors)
+            drop_calls(1)
+            assert db.get("t3").vector == [3.0, 0.0]  # repeated on the same actor
+            drop_calls(1)
+            with pytest.raises(ShardUnreachableError, match="may or may not have taken effect"):
+                db.delete("t3")  # never repeated
+            assert db.delete("t3") is True  # the dropped call had not reached the shard
+            assert len(db.search([0, 0], 30)) == 19
+            assert all(now is before for now, before in zip(db._actors, actors))
+
+    with ShardedClient.open(tmp_path / "db", client=workers) as db:
+        shard = db.shard_of("t4")
+        actor = db._actors[shard]
+        drop_calls(100)
+        with pytest.raises(ShardUnreachableError, match="4 attempts") as caught:
+            db.get("t4")
+        assert caught.value.shard == shard
+        # A loss wrongly confirmed: the new actor cannot take the directory from the live one,
+        # and the shard stays where it was.
+        drop_calls(1)
+        db._worker_is_lost = lambda shard, actor: True
+        with pytest.raises(ShardUnavailableError, match="could not be opened again"):
+            db.delete("t4")
+        del db._worker_is_lost
+        assert db._actors[shard] is actor and db.get("t4").vector == [4.0, 0.0]
+
+
+def test_a_shard_opening_again_holds_up_no_other_call(workers, tmp_path):
+    db = ShardedClient.open(tmp_path / "db", shards=2, dimensions=2, metric="euclidean",
+                            client=workers)
+    db.upsert_batch([("s%d" % i, [i, 0]) for i in range(20)])
+    on_lost, on_live = (next(id for id in db.list() if db.shard_of(id) == shard)
+                        for shard in (1, 0))
+    awaited, gate = threading.Event(), threading.Event()
+    start = db._start
+
+    class HeldBack:
+        """The start of a shard's new actor, which its waiter sees finish only once the gate
+        opens."""
+
+        def __init__(self, future):
+            self._future = future
+
+        def result(self, timeout=None):
+            awaited.set()
+            gate.wait()
+            return self._future.result(timeout)
+
+        def __getattr__(self, name):
+            return getattr(self._future, name)
+
+    db._start = lambda shard, worker: HeldBack(start(shard, worker))
+    kill_worker_of(db, workers, 1)
+    with ThreadPoolExecutor(3) as pool:
+        reopening = pool.submit(db.get, on_lost)
+        try:
+            assert awaited.wait(60)
+            assert pool.submit(db.get, on_live).result(timeout=20).id == on_live
+            pool.submit(db.close).result(timeout=20)
+        finally:
+            gate.set()
+        with pytest.raises(ValueError, match="closed"):
+            reopening.result()
 
 
 def test_a_lost_in_memory_shard_stays_unavailable(workers):

@@ -297,8 +297,9 @@ class Client:
         vectors) on `threads` threads (default: one per processor); the library runs the searches
         side by side, as cffi lets go of the interpreter lock during each call.
 
-        Returns (ids, distances): ids a list of m lists of k ids, and distances an (m, k) float32
-        numpy array (a list of lists without numpy). Where a query found fewer than k vectors, the
+        Returns (ids, distances): ids a list of m lists of w ids, and distances an (m, w) float32
+        numpy array (a list of lists without numpy), where w is k or, when smaller, the number of
+        vectors a search can return (len(self)). Where a query found fewer than w vectors, the
         missing places hold None and an infinite distance."""
         if not 0 <= k < 2**32:
             raise ValueError("k must be between 0 and 2**32 - 1")
@@ -318,12 +319,15 @@ class Client:
         found = [None] * len(queries)
         for i, answer in enumerate(answers):
             found[i::workers] = answer
-        ids = [[hit.id for hit in hits] + [None] * (k - len(hits)) for hits in found]
-        rows = [[hit.distance for hit in hits] + [float("inf")] * (k - len(hits))
+        # Padding to k would allocate k places per query, and any k below 2**32 is valid. A write
+        # made meanwhile by another thread may let a search return more than len() said.
+        width = max(min(k, self.len()), max(map(len, found), default=0))
+        ids = [[hit.id for hit in hits] + [None] * (width - len(hits)) for hits in found]
+        rows = [[hit.distance for hit in hits] + [float("inf")] * (width - len(hits))
                 for hits in found]
         if _np is None:
             return ids, rows
-        return ids, _np.array(rows, dtype=_np.float32).reshape(len(rows), k)
+        return ids, _np.array(rows, dtype=_np.float32).reshape(len(rows), width)
 
     def stats(self):
         reader = Reader(self._lib.take_bytes(self._call("method_vexraclient_stats")))

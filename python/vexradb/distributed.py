@@ -17,10 +17,21 @@ its UTF-8 bytes names (BLAKE2b, the same on every machine and in every run), so 
 exactly one shard. Writes and gets go to the id's shard; searches go to every shard at once and
 their top-k lists are merged by distance, ties broken by id.
 
-A shard whose worker dies is opened again from its data directory on a live worker, with every
-write that had returned. A call that cannot reach a shard raises ShardUnavailableError naming
-it; searches skip such shards only when asked with partial=True. An in-memory shard cannot come
-back: its vectors went with its worker, and it stays unavailable.
+A shard whose worker the scheduler reports lost is opened again from its data directory on a
+live worker. What it comes back with depends on what was lost. A write returns once it is in
+the shard's log, so when only the worker's process died (killed, crashed, out of memory) every
+write that had returned is there. The log reaches stable storage only at sync() (which syncs
+every shard) or a checkpoint, though: when the machine itself goes down (power, a crash of its
+operating system), its shards come back with the writes up to their last sync() or checkpoint,
+and later ones may be missing; and a shard whose directory was on that machine's own disk
+comes back only with the machine.
+
+A call that fails in transit while the scheduler still counts the worker as up (a dropped
+connection, say) leaves the shard where it is: reads and upserts are repeated a few times, and
+a call that still fails raises ShardUnreachableError. A call that cannot reach a shard raises
+ShardUnavailableError (of which that is a kind) naming it; searches skip such shards only when
+asked with partial=True. An in-memory shard cannot come back: its vectors went with its worker,
+and it stays unavailable.
 
 The package (and its library) must be importable on every worker.
 """
@@ -30,11 +41,13 @@ import heapq
 import json
 import os
 import threading
+import time
 from itertools import chain
 
 import numpy as np
 
-from .client import Client, Stats, _batch_columns, _check_quantization, _choice, _METRICS
+from .client import (Client, Stats, _batch_columns, _check_quantization, _choice, _METRICS,
+                     _QUANTIZATIONS)
 from .errors import IndexEmptyError, InvalidConfigurationError
 
 MANIFEST_NAME = "vexradb-shards.json"
@@ -46,6 +59,9 @@ _METRIC_NAMES = {number: name for name, number in _METRICS.items() if name != "d
 
 # Seconds a lost shard may take to open again on another worker before the call gives up.
 DEFAULT_REOPEN_TIMEOUT = 120.0
+# Seconds to wait before each repeat of a repeatable call that failed in transit while its
+# worker was up; they also give the scheduler time to notice a worker that has just died.
+_TRANSIT_RETRY_PAUSES = (0.05, 0.25, 1.0)
 
 
 class ShardUnavailableError(RuntimeError):
@@ -55,6 +71,12 @@ class ShardUnavailableError(RuntimeError):
     def __init__(self, shard, message):
         super().__init__("shard %d %s" % (shard, message))
         self.shard = shard
+
+
+class ShardUnreachableError(ShardUnavailableError):
+    """A call could not reach a shard, or its answer did not come back, while the scheduler
+    still counts the shard's worker as up (a dropped connection, say): the shard stays open
+    where it is, and a later call may well reach it."""
 
 
 def shard_of(id, shards):
@@ -70,14 +92,25 @@ class _Shard:
 
     def __init__(self, path, options):
         self._db = Client.open(path, **options)
+        # A quantized database's len() counts every version it ever stored, replaced and
+        # removed ones included; only its list holds the live ids alone.
+        self._len_is_live = _choice(_QUANTIZATIONS, options["quantization"], "quantization") == 1
+
+    def live_count(self):
+        """The number of live vectors (counted here, so that only the number travels)."""
+        return _as_outcome(lambda: self._db.len() if self._len_is_live else len(self._db.list()))
+
+
+def _as_outcome(call, *args, **kwargs):
+    try:
+        return True, call(*args, **kwargs)
+    except Exception as error:  # handed back as a value: see _Shard
+        return False, error
 
 
 def _forwarded(name):
     def call(self, *args, **kwargs):
-        try:
-            return True, getattr(self._db, name)(*args, **kwargs)
-        except Exception as error:  # handed back as a value: see _Shard
-            return False, error
+        return _as_outcome(getattr(self._db, name), *args, **kwargs)
 
     call.__name__ = name
     return call
@@ -163,15 +196,17 @@ def _merge_hits(lists, k):
 
 def _merge_batches(answers, count, k):
     """(ids, distances) of `count` queries from the shards' search_batch answers, padded as
-    Client.search_batch pads them."""
+    Client.search_batch pads them: to k, or to the number of vectors the answering shards hold
+    when smaller (each shard's rows are as wide as it can fill)."""
+    width = min(k, sum(np.shape(shard_distances)[1] for _, shard_distances in answers))
     ids = []
-    distances = np.full((count, k), np.inf, dtype=np.float32)
+    distances = np.full((count, width), np.inf, dtype=np.float32)
     for row in range(count):
         candidates = ((float(shard_distances[row][place]), found)
                       for shard_ids, shard_distances in answers
                       for place, found in enumerate(shard_ids[row]) if found is not None)
         nearest = heapq.nsmallest(k, candidates)
-        ids.append([found for _, found in nearest] + [None] * (k - len(nearest)))
+        ids.append([found for _, found in nearest] + [None] * (width - len(nearest)))
         distances[row, :len(nearest)] = [distance for distance, _ in nearest]
     return ids, distances
 
@@ -215,7 +250,8 @@ class ShardedClient:
         self._lock = threading.Lock()  # guards the fields below
         self._futures = [None] * len(shard_paths)  # keep the actors alive on their workers
         self._actors = [None] * len(shard_paths)
-        self._lost = {}  # shard -> why it is unavailable
+        self._lost = {}  # shard -> why it is unavailable (an in-memory shard lost for good)
+        self._starting = {}  # shard -> the future of the actor opening it again
         self._is_closed = False
         workers = sorted(dask.scheduler_info()["workers"]) or [None]
         try:
@@ -279,7 +315,10 @@ class ShardedClient:
             if self._is_closed:
                 return
             self._is_closed = True
+            starting, self._starting = list(self._starting.values()), {}
         try:
+            for future in starting:
+                future.cancel()  # its waiter sees the client closed
             for actor in self._actors:
                 if actor is None:
                     continue
@@ -310,7 +349,9 @@ class ShardedClient:
         return shard_of(id, len(self._paths))
 
     def placement(self):
-        """The address of the worker holding each shard (None where it is unavailable)."""
+        """The address of the worker holding each shard's actor (None for an in-memory shard that
+        was lost). A durable shard whose worker was lost keeps the old address until it is open
+        again."""
         with self._lock:
             return [None if actor is None else actor._address for actor in self._actors]
 
@@ -319,10 +360,12 @@ class ShardedClient:
     def _run(self, calls, *, repeatable, partial=False):
         """Sends each (shard, method, args) of `calls` at once and returns their outcomes, each
         (True, result) or (False, the error the shard's database raised), in the order of the
-        calls. A shard whose worker was lost is opened again on another worker, and the call
-        repeated there when `repeatable` (reads, upserts: repeating gives the same end state).
-        A shard that stays unavailable raises ShardUnavailableError, after every call has
-        finished; with `partial` its outcome is left out instead."""
+        calls. A shard whose worker the scheduler confirms lost is opened again on another
+        worker, and the call repeated there when `repeatable` (reads, upserts: repeating gives
+        the same end state); a repeatable call that failed in transit is repeated on the same
+        shard a few times. A shard that stays unavailable raises ShardUnavailableError (or
+        ShardUnreachableError), after every call has finished; with `partial` its outcome is
+        left out instead."""
         sent = [(shard, self._send(shard, method, args)) for shard, method, args in calls]
         outcomes, unavailable = [], None
         for (shard, (actor, pending)), (_, method, args) in zip(sent, calls):
@@ -352,58 +395,115 @@ class ShardedClient:
             return None, error
 
     def _outcome(self, shard, actor, pending, method, args, repeatable):
-        """The outcome of a call _send made; see _run."""
-        if actor is None:
-            raise pending
+        """The outcome of a call _send made; see _run. An OSError from the call means it did not
+        reach the shard's database or its answer did not come back (see _Shard); only the
+        scheduler can tell a lost worker from a failure in transit."""
+        attempts = len(_TRANSIT_RETRY_PAUSES) + 1 if repeatable else 1
+        for attempt in range(attempts):
+            if attempt:
+                actor, pending = self._send(shard, method, args)
+            if actor is None:
+                raise pending
+            try:
+                return pending.result()
+            except OSError as error:
+                failure = error
+            lost = self._worker_is_lost(shard, actor)
+            if lost:
+                self._reopen(shard, actor, failure)
+            elif attempt + 1 < attempts:
+                time.sleep(_TRANSIT_RETRY_PAUSES[attempt])
+        effect = "" if repeatable else "; the call may or may not have taken effect"
+        if lost:
+            raise ShardUnavailableError(
+                shard, "lost its worker during %s (%s) and is open again%s"
+                % (method, failure, effect)) from failure
+        raise ShardUnreachableError(
+            shard, "could not be reached during %s in %d attempts (%s), though its worker is up%s"
+            % (method, attempts, failure, effect)) from failure
+
+    def _worker_is_lost(self, shard, actor):
+        """Whether shard `shard`'s `actor` has gone: replaced already, or its worker confirmed
+        lost by the scheduler (the actor's future no longer finished, or its worker no longer
+        among the scheduler's). Otherwise a failed call failed in transit, and the actor, still
+        holding the shard's database (and a durable one's directory lock), must stay."""
+        with self._lock:
+            if self._actors[shard] is not actor:
+                return True
+            future = self._futures[shard]
+        if future.status != "finished":
+            return True
         try:
-            return pending.result()
-        except OSError as error:  # the worker is gone (see _Shard)
-            self._reopen(shard, actor, error)
-            if not repeatable:
-                raise ShardUnavailableError(
-                    shard, "lost its worker during %s; the shard is open again, but the call "
-                    "may or may not have taken effect" % method) from error
-        actor, pending = self._send(shard, method, args)
-        if actor is None:
-            raise pending
-        try:
-            return pending.result()
-        except OSError as error:
-            raise ShardUnavailableError(shard, "lost its worker again: %s" % error) from error
+            return actor._address not in self._dask.nthreads()
+        except OSError:
+            return False  # nor can the scheduler be asked: nothing is confirmed
+
+    def _check_open(self):
+        """Raises ValueError once the client is closed (lock held)."""
+        if self._is_closed:
+            raise ValueError("the client is closed")
 
     def _live_actor(self, shard):
         with self._lock:
-            if self._is_closed:
-                raise ValueError("the client is closed")
-            actor = self._actors[shard]
-        if actor is None:
-            self._reopen(shard, None, None)
-            with self._lock:
-                actor = self._actors[shard]
-        return actor
+            self._check_open()
+            if self._actors[shard] is None:
+                raise ShardUnavailableError(shard, self._lost[shard])
+            return self._actors[shard]
 
     def _reopen(self, shard, failed, cause):
-        """Opens shard `shard` again on a live worker after its actor `failed` was lost (unless
-        another thread did so already); raises ShardUnavailableError when it cannot."""
+        """Opens shard `shard` again on a live worker in place of its actor `failed`, whose
+        worker is lost (unless another thread did so already, or is doing so: then waits for
+        that). Raises ShardUnavailableError when it cannot, leaving `failed` in place for a later
+        call to try again. The new actor is started under the lock but awaited outside it, so
+        that calls to other shards and close() do not wait for it."""
+        starting = self._start_again(shard, failed, cause)
+        if starting is None:
+            return
+        try:
+            actor = starting.result(timeout=self._reopen_timeout)
+        except Exception as error:
+            self._give_up_start(shard, starting)
+            raise ShardUnavailableError(
+                shard, "(%s) lost its worker and could not be opened again: %s"
+                % (self._paths[shard], error)) from error
+        self._install(shard, starting, actor)
+
+    def _start_again(self, shard, failed, cause):
+        """The future of the actor opening shard `shard` again in place of `failed`, started now
+        unless already starting; None when `failed` was replaced already."""
         with self._lock:
-            if self._actors[shard] is not failed and self._actors[shard] is not None:
-                return  # already open again
-            self._actors[shard] = None
+            self._check_open()
+            if self._actors[shard] is not failed:
+                return None
             if self._paths[shard] is None:
-                self._lost.setdefault(shard, "was in memory on a worker that was lost, and its "
-                                             "vectors with it")
+                self._actors[shard] = None
+                self._lost[shard] = ("was in memory on a worker that was lost, and its vectors "
+                                     "with it")
                 raise ShardUnavailableError(shard, self._lost[shard]) from cause
-            old = self._futures[shard]
-            try:
-                future = self._start(shard, self._quietest_worker())
-                actor = future.result(timeout=self._reopen_timeout)
-            except Exception as error:
-                raise ShardUnavailableError(
-                    shard, "(%s) lost its worker and could not be opened again: %s"
-                    % (self._paths[shard], error)) from error
-            self._futures[shard], self._actors[shard] = future, actor
-        if old is not None:
-            old.release()
+            if shard not in self._starting:
+                self._starting[shard] = self._start(shard, self._quietest_worker())
+            return self._starting[shard]
+
+    def _give_up_start(self, shard, starting):
+        """Forgets a start that failed or timed out, and stops it in case it is still to come,
+        so that it cannot hold the shard's directory."""
+        with self._lock:
+            self._check_open()  # else close() cancelled the start
+            if self._starting.get(shard) is not starting:
+                return  # another thread waiting for the same start gave it up already
+            del self._starting[shard]
+        starting.cancel()
+
+    def _install(self, shard, starting, actor):
+        """Makes the actor that `starting` opened shard `shard`'s, in place of the lost one."""
+        with self._lock:
+            self._check_open()  # else close() cancelled the start
+            if self._starting.get(shard) is not starting:
+                return  # another thread waiting for the same start installed it
+            del self._starting[shard]
+            lost = self._futures[shard]
+            self._futures[shard], self._actors[shard] = starting, actor
+        lost.release()
 
     def _quietest_worker(self):
         """The live worker holding the fewest of this database's shards (lock held)."""
@@ -476,9 +576,9 @@ class ShardedClient:
         if not (0 <= offset < 2**32 and 0 <= limit < 2**32):
             raise ValueError("offset and limit must be between 0 and 2**32 - 1")
         found = []
-        for shard, length in enumerate(_values(self._everywhere("len"))):
-            if offset >= length:
-                offset -= length
+        for shard, live in enumerate(_values(self._everywhere("live_count"))):
+            if offset >= live:
+                offset -= live
                 continue
             if len(found) == limit:
                 break
@@ -515,7 +615,8 @@ class ShardedClient:
 
     def search_batch(self, queries, k=10, filter=None, threads=None, *, partial=False):
         """Client.search_batch over every shard: each shard searches all the queries on
-        `threads` threads of its worker, and the answers are merged per query."""
+        `threads` threads of its worker, and the answers are merged per query. Rows are k wide,
+        or as wide as the number of vectors the answering shards hold when that is smaller."""
         queries = np.asarray(queries, dtype=np.float32)
         if queries.ndim != 2:
             raise ValueError("queries must be a two-dimensional array (got %d dimensions)"
