@@ -149,6 +149,17 @@ def test_verify_finds_a_flipped_byte_in_a_snapshot_and_in_the_log(loaded):
     assert verified.returncode == 1
     assert "damage: wal/current.wal at offset 33: checksum mismatch" in verified.stdout
 
+    # A checksum file that cannot be read is damage too, and hides no other finding.
+    checksum = str(snapshot) + ".crc32"
+    with open(checksum, "w") as f:
+        f.write("not a checksum\n")
+    verified = run("verify", loaded, check=False)
+    assert verified.returncode == 1
+    assert ("damage: snapshots/%s.crc32: not a snapshot checksum file" % snapshot.name
+            in verified.stdout)
+    assert "damage: wal/current.wal at offset 33: checksum mismatch" in verified.stdout
+    assert "vectors: 320\n" in run("info", loaded).stdout
+
     # A snapshot written without a checksum file is checked by its structure alone.
     os.remove(str(snapshot) + ".crc32")
     with open(snapshot, "r+b") as f:
