@@ -192,6 +192,9 @@ def test_clear_errors(tmp_path, loaded, vectors):
         (("search", loaded, "--id", "nobody"), "Vector not found: nobody"),
         (("search", loaded, "--id", "r1", "--filter", '{"field":"x","like":1}'), "filter:"),
     ]
+    for k in (-1, 0, 2**32):
+        cases.append((("search", loaded, "--id", "r1", "-k", k),
+                      "-k: expected a whole number from 1 to 4294967295, not %s" % k))
     np.save(tmp_path / "wide.npy", np.zeros((2, DIM + 1), dtype=np.float32))
     np.save(tmp_path / "ints.npy", np.zeros((2, DIM), dtype=np.int32))
     (tmp_path / "rows.txt").write_text("1 2 3")
