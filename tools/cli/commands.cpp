@@ -1,7 +1,5 @@
 #include "commands.hpp"
 
-#include <charconv>
-#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -13,31 +11,12 @@
 #include "persistent.hpp"
 #include "progress.hpp"
 #include "vector_files.hpp"
+#include "vector_json.hpp"
 
 namespace vexradb::cli {
 namespace {
 
 constexpr std::size_t kImportChunk = 1000;
-
-// The shortest text that reads back as the same float; null for what JSON cannot hold.
-void write_float(std::ostream& out, float value) {
-  if (!std::isfinite(value)) {
-    out << "null";
-    return;
-  }
-  char text[32];
-  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-  out.write(text, end - text);
-}
-
-void write_vector(std::ostream& out, const std::vector<float>& vector) {
-  out << '[';
-  for (std::size_t i = 0; i < vector.size(); ++i) {
-    if (i > 0) out << ',';
-    write_float(out, vector[i]);
-  }
-  out << ']';
-}
 
 void write_metadata(std::ostream& out, const std::optional<Json>& metadata) {
   out << (metadata ? write_json(*metadata) : "null");
@@ -88,13 +67,7 @@ Result<std::vector<float>> query_vector(const Options& options, const VectorDb& 
   Result<Json> value = parse_json(options.vector.value_or(""));
   if (!value) return fail(std::move(value).error());
   if (!value->is_array()) return fail(errors::Serialization{"--vector: expected a JSON array"});
-  std::vector<float> query;
-  for (const Json& component : *value) {
-    if (!component.is_number())
-      return fail(errors::Serialization{"--vector: a component is not a number"});
-    query.push_back(component.get<float>());
-  }
-  return query;
+  return vector_from_json(*value, "--vector: ");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "json.hpp"
+#include "vector_json.hpp"
 
 namespace vexradb::cli {
 namespace {
@@ -285,7 +286,9 @@ class JsonLinesSource final : public VectorSource {
 
   Result<std::optional<VectorRecord>> parse_record(std::string_view text) {
     const std::string where = "line " + std::to_string(line_) + ": ";
-    Result<Json> value = parse_json(text);
+    // One level more than metadata may have, for the object around it: a line dump wrote for
+    // metadata of the greatest depth reads back.
+    Result<Json> value = parse_json(text, kMaxJsonDepth + 1);
     if (!value) {
       const auto* bad = value.error().get_if<errors::Serialization>();
       return bad_file(path_, where + (bad != nullptr ? bad->text : "not JSON"));
@@ -297,13 +300,10 @@ class JsonLinesSource final : public VectorSource {
       return bad_file(path_, where +
                                  "expected {\"id\": text, \"vector\": [numbers], "
                                  "\"metadata\": optional}");
-    VectorRecord record{VectorId(id->get<std::string>()), {}, std::nullopt};
-    record.vector.reserve(vector->size());
-    for (const Json& component : *vector) {
-      if (!component.is_number())
-        return bad_file(path_, where + "a vector component is not a number");
-      record.vector.push_back(component.get<float>());
-    }
+    Result<std::vector<float>> components =
+        vector_from_json(*vector, path_.filename().string() + ": " + where);
+    if (!components) return fail(std::move(components).error());
+    VectorRecord record{VectorId(id->get<std::string>()), std::move(*components), std::nullopt};
     if (const auto metadata = value->find("metadata");
         metadata != value->end() && !metadata->is_null())
       record.metadata = *metadata;

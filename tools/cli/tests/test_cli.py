@@ -180,6 +180,24 @@ def test_writing_verbs_wait_for_no_one(tmp_path, loaded, vectors):
     run("checkpoint", loaded)
 
 
+def test_dump_output_imports_again(tmp_path, loaded, vectors):
+    nested = {}
+    for _ in range(127):  # with the outermost object, metadata of the greatest depth accepted
+        nested = {"n": nested}
+    odd = vectors[:4].copy()
+    odd[0, 1], odd[1, 2], odd[2, 3] = np.nan, np.inf, -np.inf
+    with vexradb.Client.open(loaded, dimensions=DIM, metric="euclidean") as client:
+        for i, row in enumerate(odd):
+            client.upsert("odd%d" % i, row.tolist(), nested if i == 3 else None)
+    dumped = run("dump", loaded).stdout
+    (tmp_path / "dumped.jsonl").write_text(dumped)
+    rows = {row["id"]: row["vector"] for row in json_lines(dumped)}
+    assert [rows["odd0"][1], rows["odd1"][2], rows["odd2"][3]] == ["NaN", "Infinity", "-Infinity"]
+
+    run("import", tmp_path / "again", tmp_path / "dumped.jsonl", "--metric", "euclidean")
+    assert run("dump", tmp_path / "again").stdout == dumped
+
+
 def test_clear_errors(tmp_path, loaded, vectors):
     foreign = tmp_path / "foreign"
     foreign.mkdir()
@@ -191,6 +209,8 @@ def test_clear_errors(tmp_path, loaded, vectors):
         (("search", loaded, "--vector", "[1, 2]"), "Dimension mismatch: expected 8, got 2"),
         (("search", loaded, "--id", "nobody"), "Vector not found: nobody"),
         (("search", loaded, "--id", "r1", "--filter", '{"field":"x","like":1}'), "filter:"),
+        (("search", loaded, "--vector", json.dumps([1e39] + [0] * (DIM - 1))),
+         "--vector: the component at index 0 (1e39) is beyond the range of a 32-bit float"),
     ]
     for k in (-1, 0, 2**32):
         cases.append((("search", loaded, "--id", "r1", "-k", k),
@@ -199,11 +219,15 @@ def test_clear_errors(tmp_path, loaded, vectors):
     np.save(tmp_path / "ints.npy", np.zeros((2, DIM), dtype=np.int32))
     (tmp_path / "rows.txt").write_text("1 2 3")
     (tmp_path / "bad.jsonl").write_text('{"id": "a", "vector": [1, 2]}\n{"id": "b"}\n')
+    (tmp_path / "huge.jsonl").write_text('{"id": "a", "vector": [1, 2]}\n'
+                                         '{"id": "b", "vector": [1, -3.5e38]}\n')
     cases += [
         (("import", loaded, tmp_path / "wide.npy"), "the file's vectors have 9 components"),
         (("import", loaded, tmp_path / "ints.npy"), "float32 or float64"),
         (("import", loaded, tmp_path / "rows.txt"), "unknown kind of file"),
         (("import", tmp_path / "new", tmp_path / "bad.jsonl"), "bad.jsonl: line 2"),
+        (("import", tmp_path / "new", tmp_path / "huge.jsonl"),
+         "huge.jsonl: line 2: the component at index 1 (-3.5e38) is beyond the range"),
     ]
     for args, message in cases:
         done = run(*args, check=False)
