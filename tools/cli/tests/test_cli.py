@@ -2,6 +2,8 @@
 
 import json
 import os
+import resource
+import signal
 import struct
 import subprocess
 
@@ -14,11 +16,20 @@ TOOL = os.environ["VEXRADB_CLI"]
 DIM = 8
 
 
-def run(*args, check=True):
-    done = subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True)
+def run(*args, check=True, **popen):
+    done = subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True, **popen)
     if check and done.returncode != 0:
         raise AssertionError("vexradb %s: %d\n%s" % (args, done.returncode, done.stderr))
     return done
+
+
+def limited(what, value):
+    """A preexec_fn setting a resource limit of the tool's process."""
+    def limit():
+        # A write beyond the file-size limit then fails with EFBIG instead of killing the tool.
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(what, (value, value))
+    return limit
 
 
 def json_lines(text):
@@ -198,6 +209,46 @@ def test_dump_output_imports_again(tmp_path, loaded, vectors):
     assert run("dump", tmp_path / "again").stdout == dumped
 
 
+def test_a_failed_import_stores_nothing_or_says_how_much(tmp_path, loaded, vectors):
+    with open(tmp_path / "line2501.jsonl", "w") as f:
+        for i in range(2600):
+            record = {"id": "j%d" % i, "vector": vectors[i % 300].tolist()}
+            f.write("{oops\n" if i == 2500 else json.dumps(record) + "\n")
+    with open(tmp_path / "row1200.fvecs", "wb") as f:
+        for i in range(1300):
+            f.write(struct.pack("<i", DIM + 1 if i == 1200 else DIM) + vectors[i % 300].tobytes())
+    # A 12-byte .npy whose header claims 4 GiB, imported with 1 GiB of address space.
+    (tmp_path / "claims.npy").write_bytes(b"\x93NUMPY\x02\x00" + struct.pack("<I", 2**32 - 1))
+    before = directory_bytes(loaded)
+    for name, message, popen in (
+            ("line2501.jsonl", "line2501.jsonl: line 2501: key must be a string", {}),
+            ("row1200.fvecs", "row1200.fvecs: row 1200: its length field says 9 components, "
+                              "the first row's 8", {}),
+            ("claims.npy", "claims.npy: the header's length is 4294967295 bytes, but only 0",
+             {"preexec_fn": limited(resource.RLIMIT_AS, 2**30)})):
+        done = run("import", loaded, tmp_path / name, "--metric", "euclidean", check=False,
+                   **popen)
+        assert done.returncode == 2, (name, done.stderr)
+        assert message in done.stderr, (name, done.stderr)
+        assert directory_bytes(loaded) == before, name
+
+    # Where the directory fails, the count stored is exact; a new directory that got nothing
+    # is not left behind.
+    np.save(tmp_path / "rows.npy", vectors)
+    cut = tmp_path / "cut"
+    done = run("import", cut, tmp_path / "rows.npy", check=False,
+               preexec_fn=limited(resource.RLIMIT_FSIZE, 4000))
+    assert done.returncode == 2
+    stored = len(json_lines(run("dump", cut).stdout))
+    assert 0 < stored < 300
+    assert ("import stopped after storing %d of the file's 300 vectors: row %d of rows.npy could "
+            "not be stored: IO error: File too large" % (stored, stored)) in done.stderr
+    done = run("import", tmp_path / "new" / "db", tmp_path / "rows.npy", check=False,
+               preexec_fn=limited(resource.RLIMIT_FSIZE, 0))
+    assert done.returncode == 2
+    assert not (tmp_path / "new").exists()
+
+
 def test_clear_errors(tmp_path, loaded, vectors):
     foreign = tmp_path / "foreign"
     foreign.mkdir()
@@ -233,3 +284,4 @@ def test_clear_errors(tmp_path, loaded, vectors):
         done = run(*args, check=False)
         assert done.returncode == 2, args
         assert message in done.stderr, (args, done.stderr)
+    assert not (tmp_path / "new").exists()
