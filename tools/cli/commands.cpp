@@ -1,43 +1,25 @@
 #include "commands.hpp"
 
-#include <charconv>
-#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "converters.hpp"
 #include "data_directory.hpp"
 #include "engine.hpp"
 #include "filter_json.hpp"
 #include "json.hpp"
 #include "persistent.hpp"
 #include "progress.hpp"
+#include "utf8.hpp"
 #include "vector_files.hpp"
+#include "vector_json.hpp"
 
 namespace vexradb::cli {
 namespace {
 
-constexpr std::size_t kImportChunk = 1000;
-
-// The shortest text that reads back as the same float; null for what JSON cannot hold.
-void write_float(std::ostream& out, float value) {
-  if (!std::isfinite(value)) {
-    out << "null";
-    return;
-  }
-  char text[32];
-  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-  out.write(text, end - text);
-}
-
-void write_vector(std::ostream& out, const std::vector<float>& vector) {
-  out << '[';
-  for (std::size_t i = 0; i < vector.size(); ++i) {
-    if (i > 0) out << ',';
-    write_float(out, vector[i]);
-  }
-  out << ']';
-}
+// How many records go by between two updates of a progress bar.
+constexpr std::uint64_t kProgressStep = 1000;
 
 void write_metadata(std::ostream& out, const std::optional<Json>& metadata) {
   out << (metadata ? write_json(*metadata) : "null");
@@ -71,11 +53,91 @@ Result<std::unique_ptr<PersistentVectorDb>> open_for_writing(const Options& opti
   return PersistentVectorDb::open(options.dir, config);
 }
 
-// A directory import may create: missing, empty, or already a data directory.
-Status expect_importable(const std::filesystem::path& dir) {
+// The directory an import writes to: missing, empty, or already a data directory.
+struct ImportTarget {
+  std::filesystem::path dir;
+  // Missing or empty: an import that stores nothing takes it back to how it was.
+  bool fresh = false;
+  // The outermost of `dir` and its ancestors that the import creates; empty when `dir` exists.
+  std::filesystem::path created;
+};
+
+Result<ImportTarget> import_target(const std::filesystem::path& dir) {
   std::error_code error;
-  if (!std::filesystem::exists(dir, error) || std::filesystem::is_empty(dir, error)) return {};
-  return expect_data_directory(dir);
+  if (std::filesystem::exists(dir, error)) {
+    if (std::filesystem::is_empty(dir, error)) return ImportTarget{dir, true, {}};
+    if (auto ok = expect_data_directory(dir); !ok) return fail(std::move(ok).error());
+    return ImportTarget{dir, false, {}};
+  }
+  std::filesystem::path created = dir.lexically_normal();
+  if (!created.has_filename()) created = created.parent_path();  // a trailing separator
+  while (created.has_parent_path() && !std::filesystem::exists(created.parent_path(), error))
+    created = created.parent_path();
+  return ImportTarget{dir, true, created};
+}
+
+// After an import that stored nothing, so that it leaves no empty directory behind.
+void restore(const ImportTarget& target) {
+  if (!target.fresh) return;
+  // Best effort: what the caller reports is the import's failure, not this clean-up's.
+  std::error_code ignored;
+  if (!target.created.empty()) {
+    std::filesystem::remove_all(target.created, ignored);
+    return;
+  }
+  std::vector<std::filesystem::path> added;
+  for (auto entry = std::filesystem::directory_iterator(target.dir, ignored);
+       entry != std::filesystem::directory_iterator(); entry.increment(ignored))
+    added.push_back(entry->path());
+  for (const std::filesystem::path& path : added) std::filesystem::remove_all(path, ignored);
+}
+
+Result<std::unique_ptr<VectorSource>> open_source(const Options& options) {
+  return open_vector_file(options.file, options.id_prefix);
+}
+
+// Reads the whole file, so that a fault anywhere in it is reported before anything is stored;
+// gives how many records it holds. The reader refuses whatever the engine would (ids and
+// metadata strings that are not UTF-8, numbers out of range, vectors of differing lengths), so
+// after this only a failure of the directory itself can stop the import.
+Result<std::uint64_t> count_records(VectorSource& source) {
+  ProgressBar progress("checking");
+  for (std::uint64_t records = 0;; ++records) {
+    Result<std::optional<VectorRecord>> record = source.next();
+    if (!record) return fail(std::move(record).error());
+    if (!*record) return records;
+    if (records % kProgressStep == 0) progress.update(source.position(), source.size(), records);
+  }
+}
+
+// How far storing a file came: `records` stored, then what stopped it, if anything did.
+struct Stored {
+  std::uint64_t records = 0;
+  std::optional<std::string> failure;
+};
+
+// Record by record, so that a failure can say exactly how many records were stored.
+Stored store_records(PersistentVectorDb& db, VectorSource& source,
+                     const std::filesystem::path& file) {
+  ProgressBar progress("importing");
+  Stored stored;
+  for (;; ++stored.records) {
+    Result<std::optional<VectorRecord>> record = source.next();
+    if (!record) {
+      // The file changed after it was checked.
+      stored.failure = ffi::to_vexra_error(record.error()).message;
+      return stored;
+    }
+    if (!*record) return stored;
+    VectorRecord& entry = **record;
+    if (auto ok = db.upsert(entry.id, entry.vector, std::move(entry.metadata)); !ok) {
+      stored.failure = source.where() + " of " + file.filename().string() +
+                       " could not be stored: " + ffi::to_vexra_error(ok.error()).message;
+      return stored;
+    }
+    if (stored.records % kProgressStep == 0)
+      progress.update(source.position(), source.size(), stored.records);
+  }
 }
 
 Result<std::vector<float>> query_vector(const Options& options, const VectorDb& engine) {
@@ -88,13 +150,7 @@ Result<std::vector<float>> query_vector(const Options& options, const VectorDb& 
   Result<Json> value = parse_json(options.vector.value_or(""));
   if (!value) return fail(std::move(value).error());
   if (!value->is_array()) return fail(errors::Serialization{"--vector: expected a JSON array"});
-  std::vector<float> query;
-  for (const Json& component : *value) {
-    if (!component.is_number())
-      return fail(errors::Serialization{"--vector: a component is not a number"});
-    query.push_back(component.get<float>());
-  }
-  return query;
+  return vector_from_json(*value, "--vector: ");
 }
 
 }  // namespace
@@ -155,13 +211,19 @@ Status dump(const Options& options, std::ostream& out) {
   return {};
 }
 
+// The whole file is read and checked before anything is stored, so that a fault in it leaves
+// the directory as it was.
 Status import_file(const Options& options, std::ostream& out) {
-  if (auto ok = expect_importable(options.dir); !ok) return ok;
-  Result<std::unique_ptr<VectorSource>> source = open_vector_file(options.file, options.id_prefix);
-  if (!source) return fail(std::move(source).error());
-  std::uint64_t dimensions = (*source)->dimensions();
-  std::error_code error;
-  if (std::filesystem::exists(options.dir / kWalDirectory, error)) {
+  Result<ImportTarget> target = import_target(options.dir);
+  if (!target) return fail(std::move(target).error());
+  if (auto bad = utf8_error(options.id_prefix))
+    return fail(errors::Serialization{"--id-prefix: " + *bad});
+  Result<std::unique_ptr<VectorSource>> checked = open_source(options);
+  if (!checked) return fail(std::move(checked).error());
+  Result<std::uint64_t> records = count_records(**checked);
+  if (!records) return fail(std::move(records).error());
+  std::uint64_t dimensions = (*checked)->dimensions();
+  if (!target->fresh) {
     Result<DirectorySummary> summary = describe_directory(options.dir);
     if (!summary) return fail(std::move(summary).error());
     if (summary->dimensions) {
@@ -173,25 +235,34 @@ Status import_file(const Options& options, std::ostream& out) {
       dimensions = *summary->dimensions;
     }
   }
-  if (dimensions == 0) {
+  if (*records == 0) {
     out << "imported 0 vectors\n";
     return {};
   }
+
+  Result<std::unique_ptr<VectorSource>> source = open_source(options);
+  if (!source) return fail(std::move(source).error());
   Result<std::unique_ptr<PersistentVectorDb>> db = open_for_writing(options, dimensions);
-  if (!db) return fail(std::move(db).error());
-  ProgressBar progress("importing");
-  std::uint64_t imported = 0;
-  for (;;) {
-    Result<std::vector<VectorRecord>> chunk = (*source)->next(kImportChunk);
-    if (!chunk) return fail(std::move(chunk).error());
-    if (chunk->empty()) break;
-    const std::size_t count = chunk->size();
-    if (auto ok = (*db)->upsert_batch(std::move(*chunk)); !ok) return ok;
-    imported += count;
-    progress.update((*source)->position(), (*source)->size(), imported);
+  if (!db) {
+    restore(*target);
+    return fail(std::move(db).error());
+  }
+  const Stored stored = store_records(**db, **source, options.file);
+  if (stored.failure) {
+    if (stored.records == 0) {
+      db->reset();  // closes the directory, so that it can be removed
+      restore(*target);
+    } else {
+      // Best effort, so that the records reported stored outlast a power loss; the failure
+      // reported is the one that stopped the import.
+      (void)(*db)->sync();
+    }
+    return fail(errors::Storage{"import stopped after storing " + std::to_string(stored.records) +
+                                " of the file's " + std::to_string(*records) +
+                                " vectors: " + *stored.failure});
   }
   if (auto ok = (*db)->sync(); !ok) return ok;
-  out << "imported " << imported << " vectors\n";
+  out << "imported " << stored.records << " vectors\n";
   return {};
 }
 

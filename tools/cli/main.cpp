@@ -1,7 +1,12 @@
 // `vexradb`: looks into, checks and loads a data directory from a shell.
 #include <CLI/CLI.hpp>
+#include <charconv>
+#include <cstdint>
+#include <exception>
 #include <iostream>
 #include <map>
+#include <new>
+#include <string>
 
 #include "commands.hpp"
 #include "converters.hpp"
@@ -21,6 +26,24 @@ int report(const Error& error) {
 
 int run(const Status& status) { return status ? 0 : report(status.error()); }
 
+// CLI11 reads integers with strtoull in base 0, which takes "-1" for 2^64 - 1, "010" for 8 and
+// saturates what overflows: accept decimal digits alone, in [min, max], and hand on their plain
+// form.
+CLI::Validator whole_number(std::uint64_t min, std::uint64_t max) {
+  const std::string range = std::to_string(min) + " to " + std::to_string(max);
+  return CLI::Validator(
+      [min, max, range](std::string& text) -> std::string {
+        std::uint64_t value = 0;
+        const char* end = text.data() + text.size();
+        const auto [stop, error] = std::from_chars(text.data(), end, value);
+        if (error != std::errc() || stop != end || value < min || value > max)
+          return "expected a whole number from " + range + ", not " + text;
+        text = std::to_string(value);
+        return {};
+      },
+      "INT in " + range);
+}
+
 void add_dir(CLI::App& command, cli::Options& options) {
   command.add_option("DIR", options.dir, "the data directory")->required();
 }
@@ -35,9 +58,20 @@ void add_metric(CLI::App& command, cli::Options& options) {
       ->transform(CLI::CheckedTransformer(metrics, CLI::ignore_case));
 }
 
-}  // namespace
+int run_verb(const std::string& verb, const cli::Options& options) {
+  if (verb == "verify") {
+    const Result<bool> sound = cli::verify(options, std::cout);
+    if (!sound) return report(sound.error());
+    return *sound ? 0 : kDamaged;
+  }
+  if (verb == "info") return run(cli::info(options, std::cout));
+  if (verb == "dump") return run(cli::dump(options, std::cout));
+  if (verb == "import") return run(cli::import_file(options, std::cout));
+  if (verb == "search") return run(cli::search(options, std::cout));
+  return run(cli::checkpoint(options, std::cout));
+}
 
-int main(int argc, char** argv) {
+int run_tool(int argc, char** argv) {
   CLI::App app{"Looks into, checks and loads a VexraDB data directory."};
   app.require_subcommand(1);
   cli::Options options;
@@ -60,7 +94,9 @@ int main(int argc, char** argv) {
   add_dir(*search, options);
   search->add_option("--vector", options.vector, "the query as a JSON array");
   search->add_option("--id", options.id, "or the stored vector of this id");
-  search->add_option("-k", options.k, "how many neighbours (default 10)");
+  // The exported interface's search takes a 32-bit k.
+  search->add_option("-k", options.k, "how many neighbours (default 10)")
+      ->transform(whole_number(1, UINT32_MAX));
   search->add_option("--filter", options.filter,
                      R"(a filter in JSON, e.g. {"field":"price","lt":100})");
   add_metric(*search, options);
@@ -73,15 +109,20 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     return app.exit(error) == 0 ? 0 : kFailed;
   }
+  return run_verb(app.get_subcommands().front()->get_name(), options);
+}
 
-  if (*verify) {
-    const Result<bool> sound = cli::verify(options, std::cout);
-    if (!sound) return report(sound.error());
-    return *sound ? 0 : kDamaged;
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Failures come back as values; what still throws (running out of memory, mostly) ends the
+  // tool with a message and its own status rather than an abort.
+  try {
+    return run_tool(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::cerr << "vexradb: out of memory\n";
+  } catch (const std::exception& error) {
+    std::cerr << "vexradb: unexpected failure: " << error.what() << '\n';
   }
-  if (*info) return run(cli::info(options, std::cout));
-  if (*dump) return run(cli::dump(options, std::cout));
-  if (*import) return run(cli::import_file(options, std::cout));
-  if (*search) return run(cli::search(options, std::cout));
-  return run(cli::checkpoint(options, std::cout));
+  return kFailed;
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "json.hpp"
+#include "vector_json.hpp"
 
 namespace vexradb::cli {
 namespace {
@@ -47,6 +48,7 @@ class InputFile {
   }
   std::uint64_t position() const noexcept { return position_; }
   std::uint64_t size() const noexcept { return size_; }
+  std::uint64_t remaining() const noexcept { return size_ - position_; }
 
  private:
   InputFile(std::ifstream in, std::uint64_t size) : in_(std::move(in)), size_(size) {}
@@ -62,23 +64,26 @@ class RowSource : public VectorSource {
   std::uint64_t position() const override { return file_.position(); }
   std::uint64_t size() const override { return file_.size(); }
 
-  Result<std::vector<VectorRecord>> next(std::size_t limit) override {
-    std::vector<VectorRecord> records;
-    while (records.size() < limit && next_row_ < rows_) {
-      std::vector<float> vector(dimensions_);
-      if (!read_row(vector))
-        return bad_file(path_, "row " + std::to_string(next_row_) + " is cut short");
-      records.push_back(
-          {VectorId(id_prefix_ + std::to_string(next_row_)), std::move(vector), std::nullopt});
-      ++next_row_;
-    }
-    return records;
+  Result<std::optional<VectorRecord>> next() override {
+    if (next_row_ == rows_) return std::optional<VectorRecord>();
+    std::vector<float> vector(dimensions_);
+    if (auto ok = read_row(vector); !ok) return fail(std::move(ok).error());
+    VectorRecord record{VectorId(id_prefix_ + std::to_string(next_row_)), std::move(vector),
+                        std::nullopt};
+    ++next_row_;
+    return std::optional<VectorRecord>(std::move(record));
   }
+  std::string where() const override { return "row " + std::to_string(next_row_ - 1); }
 
  protected:
   RowSource(std::filesystem::path path, InputFile file, std::string id_prefix)
       : path_(std::move(path)), file_(std::move(file)), id_prefix_(std::move(id_prefix)) {}
-  virtual bool read_row(std::vector<float>& vector) = 0;
+  // Reads the row next_row_ into `vector`, which has dimensions_ components.
+  virtual Status read_row(std::vector<float>& vector) = 0;
+
+  tl::unexpected<Error> bad_row(const std::string& what) const {
+    return bad_file(path_, "row " + std::to_string(next_row_) + ": " + what);
+  }
 
   std::filesystem::path path_;
   InputFile file_;
@@ -119,6 +124,12 @@ class NpySource final : public RowSource {
         return bad_file(path_, "header cut short");
     } else {
       return bad_file(path_, "unsupported .npy version " + std::to_string(major));
+    }
+    // The length is the file's word: check it against the bytes there before allocating for it.
+    if (header_length > file_.remaining()) {
+      return bad_file(path_, "the header's length is " + std::to_string(header_length) +
+                                 " bytes, but only " + std::to_string(file_.remaining()) +
+                                 " follow it");
     }
     std::string header(header_length, '\0');
     if (!file_.read(header.data(), header.size())) return bad_file(path_, "header cut short");
@@ -165,7 +176,7 @@ class NpySource final : public RowSource {
     dimensions_ = extents[1];
     if (dimensions_ == 0 || dimensions_ > kMaxDimensions)
       return bad_file(path_, "vectors of " + std::to_string(dimensions_) + " components");
-    if (rows_ > (file_.size() - file_.position()) / (dimensions_ * element_bytes_))
+    if (rows_ > file_.remaining() / (dimensions_ * element_bytes_))
       return bad_file(path_, "the data is shorter than the shape says");
     return {};
   }
@@ -181,13 +192,16 @@ class NpySource final : public RowSource {
     return header.substr(start, end - start);
   }
 
-  bool read_row(std::vector<float>& vector) override {
-    if (element_bytes_ == 4) return file_.read(vector.data(), vector.size() * 4);
+  Status read_row(std::vector<float>& vector) override {
+    if (element_bytes_ == 4) {
+      if (!file_.read(vector.data(), vector.size() * 4)) return bad_row("cut short");
+      return {};
+    }
     std::vector<double> wide(vector.size());
-    if (!file_.read(wide.data(), wide.size() * 8)) return false;
+    if (!file_.read(wide.data(), wide.size() * 8)) return bad_row("cut short");
     std::transform(wide.begin(), wide.end(), vector.begin(),
                    [](double value) { return static_cast<float>(value); });
-    return true;
+    return {};
   }
 
   std::uint64_t element_bytes_ = 4;
@@ -218,14 +232,18 @@ class FvecsSource final : public RowSource {
  private:
   using RowSource::RowSource;
 
-  bool read_row(std::vector<float>& vector) override {
+  Status read_row(std::vector<float>& vector) override {
     if (!length_read_) {
       std::int32_t length = 0;
-      if (!file_.read(&length, sizeof length) || static_cast<std::uint64_t>(length) != dimensions_)
-        return false;
+      if (!file_.read(&length, sizeof length)) return bad_row("cut short");
+      if (static_cast<std::uint64_t>(length) != dimensions_) {
+        return bad_row("its length field says " + std::to_string(length) +
+                       " components, the first row's " + std::to_string(dimensions_));
+      }
     }
     length_read_ = false;
-    return file_.read(vector.data(), vector.size() * 4);
+    if (!file_.read(vector.data(), vector.size() * 4)) return bad_row("cut short");
+    return {};
   }
 
   bool length_read_ = false;  // the first row's length was read to learn the dimension
@@ -233,46 +251,28 @@ class FvecsSource final : public RowSource {
 
 class JsonLinesSource final : public VectorSource {
  public:
-  static Result<std::unique_ptr<VectorSource>> open(const std::filesystem::path& path,
-                                                    InputFile file) {
-    std::unique_ptr<JsonLinesSource> source(new JsonLinesSource(path, std::move(file)));
-    Result<std::optional<VectorRecord>> first = source->read_record();
-    if (!first) return fail(std::move(first).error());
-    if (*first) {
-      source->dimensions_ = (*first)->vector.size();
-      source->pending_ = std::move(*first);
-    }
-    return std::unique_ptr<VectorSource>(std::move(source));
-  }
+  JsonLinesSource(std::filesystem::path path, InputFile file)
+      : path_(std::move(path)), file_(std::move(file)) {}
 
   std::uint64_t dimensions() const override { return dimensions_; }
   std::uint64_t position() const override { return file_.position(); }
   std::uint64_t size() const override { return file_.size(); }
 
-  Result<std::vector<VectorRecord>> next(std::size_t limit) override {
-    std::vector<VectorRecord> records;
-    if (pending_ && limit > 0) {
-      records.push_back(std::move(*pending_));
-      pending_.reset();
+  Result<std::optional<VectorRecord>> next() override {
+    Result<std::optional<VectorRecord>> record = read_record();
+    if (!record || !*record) return record;
+    const std::uint64_t length = (*record)->vector.size();
+    if (dimensions_ == 0) {
+      dimensions_ = length;
+    } else if (length != dimensions_) {
+      return bad_file(path_, where() + ": a vector of " + std::to_string(length) +
+                                 " components after vectors of " + std::to_string(dimensions_));
     }
-    while (records.size() < limit) {
-      Result<std::optional<VectorRecord>> record = read_record();
-      if (!record) return fail(std::move(record).error());
-      if (!*record) break;
-      if ((*record)->vector.size() != dimensions_) {
-        return bad_file(path_, "line " + std::to_string(line_) + ": a vector of " +
-                                   std::to_string((*record)->vector.size()) +
-                                   " components after vectors of " + std::to_string(dimensions_));
-      }
-      records.push_back(std::move(**record));
-    }
-    return records;
+    return record;
   }
+  std::string where() const override { return "line " + std::to_string(line_); }
 
  private:
-  JsonLinesSource(std::filesystem::path path, InputFile file)
-      : path_(std::move(path)), file_(std::move(file)) {}
-
   Result<std::optional<VectorRecord>> read_record() {
     std::string text;
     while (file_.read_line(text)) {
@@ -284,8 +284,10 @@ class JsonLinesSource final : public VectorSource {
   }
 
   Result<std::optional<VectorRecord>> parse_record(std::string_view text) {
-    const std::string where = "line " + std::to_string(line_) + ": ";
-    Result<Json> value = parse_json(text);
+    const std::string where = this->where() + ": ";
+    // One level more than metadata may have, for the object around it: a line dump wrote for
+    // metadata of the greatest depth reads back.
+    Result<Json> value = parse_json(text, kMaxJsonDepth + 1);
     if (!value) {
       const auto* bad = value.error().get_if<errors::Serialization>();
       return bad_file(path_, where + (bad != nullptr ? bad->text : "not JSON"));
@@ -297,13 +299,10 @@ class JsonLinesSource final : public VectorSource {
       return bad_file(path_, where +
                                  "expected {\"id\": text, \"vector\": [numbers], "
                                  "\"metadata\": optional}");
-    VectorRecord record{VectorId(id->get<std::string>()), {}, std::nullopt};
-    record.vector.reserve(vector->size());
-    for (const Json& component : *vector) {
-      if (!component.is_number())
-        return bad_file(path_, where + "a vector component is not a number");
-      record.vector.push_back(component.get<float>());
-    }
+    Result<std::vector<float>> components =
+        vector_from_json(*vector, path_.filename().string() + ": " + where);
+    if (!components) return fail(std::move(components).error());
+    VectorRecord record{VectorId(id->get<std::string>()), std::move(*components), std::nullopt};
     if (const auto metadata = value->find("metadata");
         metadata != value->end() && !metadata->is_null())
       record.metadata = *metadata;
@@ -314,7 +313,6 @@ class JsonLinesSource final : public VectorSource {
   InputFile file_;
   std::uint64_t line_ = 0;
   std::uint64_t dimensions_ = 0;
-  std::optional<VectorRecord> pending_;  // the first record, read to learn the dimension
 };
 
 }  // namespace
@@ -328,7 +326,7 @@ Result<std::unique_ptr<VectorSource>> open_vector_file(const std::filesystem::pa
   if (!file) return fail(std::move(file).error());
   if (extension == ".npy") return NpySource::open(path, std::move(*file), id_prefix);
   if (extension == ".fvecs") return FvecsSource::open(path, std::move(*file), id_prefix);
-  return JsonLinesSource::open(path, std::move(*file));
+  return std::make_unique<JsonLinesSource>(path, std::move(*file));
 }
 
 }  // namespace vexradb::cli

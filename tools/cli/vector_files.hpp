@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,10 +17,14 @@ namespace vexradb::cli {
 class VectorSource {
  public:
   virtual ~VectorSource() = default;
-  // The length of every vector in the file (0 for a file without vectors).
+  // The length of every vector in the file: from the header of .npy and .fvecs files, from the
+  // first record of JSON Lines (0 until that is read, and for a file without vectors).
   virtual std::uint64_t dimensions() const = 0;
-  // Up to `limit` more records; none at the end of the file.
-  virtual Result<std::vector<VectorRecord>> next(std::size_t limit) = 0;
+  // The next record; none at the end of the file. Serialization error naming the row or line at
+  // fault, also for a vector whose length is not dimensions().
+  virtual Result<std::optional<VectorRecord>> next() = 0;
+  // Where the record next() gave last is in the file ("row 7", "line 12"), for messages.
+  virtual std::string where() const = 0;
   // How far reading has come, in bytes of the file, for a progress display.
   virtual std::uint64_t position() const = 0;
   virtual std::uint64_t size() const = 0;

@@ -35,24 +35,37 @@ std::string hex(std::uint32_t value) {
   return text;
 }
 
-// Whether the file's bytes are those its checkpoint wrote.
-Result<std::optional<Finding>> check_checksum(const SnapshotFile& file) {
+// recorded_checksum() and checksum_of() fail with the Storage error of a damaged checksum file
+// or the Io error of an unreadable file.
+std::string read_failure(const Error& error) {
+  if (const auto* storage = error.get_if<errors::Storage>()) return storage->text;
+  if (const auto* io = error.get_if<errors::Io>()) return "cannot be read: " + io->description;
+  return "cannot be read";
+}
+
+// Whether the file's bytes are those its checkpoint wrote. A checksum file that cannot be read
+// is damage like any other: it is reported, and the other files are still checked.
+std::optional<Finding> check_checksum(const SnapshotFile& file) {
   Result<std::optional<SnapshotChecksum>> recorded = SnapshotManager::recorded_checksum(file.path);
-  if (!recorded) return fail(std::move(recorded).error());
+  if (!recorded) {
+    return Finding{checksum_path(snapshot_path(file)), std::nullopt, read_failure(recorded.error()),
+                   true};
+  }
   if (!*recorded) {
-    return std::optional<Finding>(
-        Finding{snapshot_path(file), std::nullopt,
-                "no checksum recorded beside it: only its structure was checked", false});
+    return Finding{snapshot_path(file), std::nullopt,
+                   "no checksum recorded beside it: only its structure was checked", false};
   }
   Result<SnapshotChecksum> actual = SnapshotManager::checksum_of(file.path);
-  if (!actual) return fail(std::move(actual).error());
-  if (*actual == **recorded) return std::optional<Finding>();
-  return std::optional<Finding>(
-      Finding{snapshot_path(file), std::nullopt,
-              "checksum mismatch: written as crc32 " + hex((*recorded)->crc32) + " over " +
-                  std::to_string((*recorded)->size) + " bytes, now crc32 " + hex(actual->crc32) +
-                  " over " + std::to_string(actual->size) + " bytes",
-              true});
+  if (!actual) {
+    return Finding{snapshot_path(file), std::nullopt,
+                   "its checksum " + read_failure(actual.error()), true};
+  }
+  if (*actual == **recorded) return std::nullopt;
+  return Finding{snapshot_path(file), std::nullopt,
+                 "checksum mismatch: written as crc32 " + hex((*recorded)->crc32) + " over " +
+                     std::to_string((*recorded)->size) + " bytes, now crc32 " + hex(actual->crc32) +
+                     " over " + std::to_string(actual->size) + " bytes",
+                 true};
 }
 
 // What recovery would refuse or repair in a snapshot that decodes.
@@ -77,28 +90,19 @@ std::vector<std::string> inconsistencies(const Snapshot& snapshot) {
   return found;
 }
 
-// load() fails with the Storage error of a damaged file or the Io error of an unreadable one.
-std::string load_failure(const Error& error) {
-  if (const auto* storage = error.get_if<errors::Storage>()) return storage->text;
-  if (const auto* io = error.get_if<errors::Io>()) return "cannot be read: " + io->description;
-  return "cannot be loaded";
-}
-
-Status check_snapshot(const SnapshotFile& file, std::vector<Finding>& findings) {
+void check_snapshot(const SnapshotFile& file, std::vector<Finding>& findings) {
   std::uint64_t stopped_at = 0;
   Result<Snapshot> snapshot = SnapshotManager::load(file.path, posix_file_system(), &stopped_at);
   // Pruned since it was listed, by a checkpoint of the client using the directory: not damage.
   if (!snapshot && is_missing_file(snapshot.error())) return {};
   if (!snapshot) {
-    findings.push_back({snapshot_path(file), stopped_at, load_failure(snapshot.error()), true});
+    findings.push_back({snapshot_path(file), stopped_at, read_failure(snapshot.error()), true});
   } else {
     for (std::string& what : inconsistencies(*snapshot))
       findings.push_back({snapshot_path(file), std::nullopt, std::move(what), true});
   }
-  Result<std::optional<Finding>> checksum = check_checksum(file);
-  if (!checksum) return fail(std::move(checksum).error());
-  if (*checksum) findings.push_back(std::move(**checksum));
-  return {};
+  if (std::optional<Finding> checksum = check_checksum(file))
+    findings.push_back(std::move(*checksum));
 }
 
 // The header and size of a listed snapshot.
@@ -167,9 +171,7 @@ Result<std::vector<Finding>> verify_directory(const std::filesystem::path& data_
   Result<std::vector<SnapshotFile>> files =
       SnapshotManager::list_snapshots(data_dir / kSnapshotDirectory);
   if (!files) return fail(std::move(files).error());
-  for (const SnapshotFile& file : *files) {
-    if (auto ok = check_snapshot(file, findings); !ok) return fail(std::move(ok).error());
-  }
+  for (const SnapshotFile& file : *files) check_snapshot(file, findings);
   Result<LogReport> log = Wal::inspect(data_dir / kWalDirectory);
   if (!log) return fail(std::move(log).error());
   for (FileDamage& damage : log->damage)

@@ -31,7 +31,7 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 class Parser {
  public:
-  explicit Parser(std::string_view text) : text_(text) {}
+  Parser(std::string_view text, std::size_t max_depth) : text_(text), max_depth_(max_depth) {}
 
   Parsed<Json> parse_document() {
     auto value = parse_value();
@@ -98,7 +98,7 @@ class Parser {
 
   // Called with the cursor on '[' or '{'.
   Parsed<void> enter_container() {
-    if (depth_ == kMaxJsonDepth) return fail_on_byte("recursion limit exceeded");
+    if (depth_ == max_depth_) return fail_on_byte("recursion limit exceeded");
     ++depth_;
     ++pos_;
     return {};
@@ -438,6 +438,7 @@ class Parser {
 
   std::string_view text_;
   std::size_t pos_ = 0;
+  std::size_t max_depth_;
   std::size_t depth_ = 0;
 };
 
@@ -623,8 +624,8 @@ void write_value(const Json& value, std::string& out) {
 
 }  // namespace
 
-Result<Json> parse_json(std::string_view text) {
-  auto parsed = Parser(text).parse_document();
+Result<Json> parse_json(std::string_view text, std::size_t max_depth) {
+  auto parsed = Parser(text, max_depth).parse_document();
   if (!parsed) return fail(errors::Serialization{describe(parsed.error(), text)});
   return std::move(*parsed);
 }

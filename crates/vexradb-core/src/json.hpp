@@ -51,7 +51,7 @@ struct JsonSerializer<T, std::enable_if_t<std::is_integral_v<T> && std::is_signe
 // json_equal below. Do not compare values with ==.
 //
 // write_json and json_equal recurse once per nesting level; values that come from parse_json are
-// at most kMaxJsonDepth deep.
+// at most kMaxJsonDepth deep (one more where a caller wraps such values in an envelope).
 using Json = nlohmann::basic_json<std::map, std::vector, std::string, bool, std::int64_t,
                                   std::uint64_t, double, std::allocator, JsonSerializer>;
 
@@ -68,13 +68,16 @@ inline constexpr std::size_t kMaxJsonDepth = 128;
 // "invalid number", "number out of range", "invalid escape", "invalid unicode code point",
 // "lone leading surrogate in hex escape", "control character (\u0000-\u001F) found while parsing
 // a string", "invalid UTF-8 while parsing a string", "recursion limit exceeded" (more than
-// kMaxJsonDepth nested arrays and objects).
+// `max_depth` nested arrays and objects).
 //
 // Numbers: an integer without fraction or exponent that fits becomes unsigned (no minus sign,
 // and also "-0") or signed (negative); any other number is the correctly rounded double, and one
 // whose magnitude rounds to infinity fails with "number out of range". When an object repeats a
 // key, the last member wins.
-Result<Json> parse_json(std::string_view text);
+//
+// `max_depth` above kMaxJsonDepth is for documents that wrap values of the engine's depth, such
+// as a line of JSON Lines that holds metadata in an object.
+Result<Json> parse_json(std::string_view text, std::size_t max_depth = kMaxJsonDepth);
 
 // The compact text of `value`: no whitespace, object members in key order, strings escaped only
 // where JSON requires it (\" \\ \b \f \n \r \t, other control characters as \u00xx in lowercase

@@ -2,6 +2,8 @@
 
 import json
 import os
+import resource
+import signal
 import struct
 import subprocess
 
@@ -14,11 +16,20 @@ TOOL = os.environ["VEXRADB_CLI"]
 DIM = 8
 
 
-def run(*args, check=True):
-    done = subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True)
+def run(*args, check=True, **popen):
+    done = subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True, **popen)
     if check and done.returncode != 0:
         raise AssertionError("vexradb %s: %d\n%s" % (args, done.returncode, done.stderr))
     return done
+
+
+def limited(what, value):
+    """A preexec_fn setting a resource limit of the tool's process."""
+    def limit():
+        # A write beyond the file-size limit then fails with EFBIG instead of killing the tool.
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(what, (value, value))
+    return limit
 
 
 def json_lines(text):
@@ -149,6 +160,17 @@ def test_verify_finds_a_flipped_byte_in_a_snapshot_and_in_the_log(loaded):
     assert verified.returncode == 1
     assert "damage: wal/current.wal at offset 33: checksum mismatch" in verified.stdout
 
+    # A checksum file that cannot be read is damage too, and hides no other finding.
+    checksum = str(snapshot) + ".crc32"
+    with open(checksum, "w") as f:
+        f.write("not a checksum\n")
+    verified = run("verify", loaded, check=False)
+    assert verified.returncode == 1
+    assert ("damage: snapshots/%s.crc32: not a snapshot checksum file" % snapshot.name
+            in verified.stdout)
+    assert "damage: wal/current.wal at offset 33: checksum mismatch" in verified.stdout
+    assert "vectors: 320\n" in run("info", loaded).stdout
+
     # A snapshot written without a checksum file is checked by its structure alone.
     os.remove(str(snapshot) + ".crc32")
     with open(snapshot, "r+b") as f:
@@ -169,6 +191,64 @@ def test_writing_verbs_wait_for_no_one(tmp_path, loaded, vectors):
     run("checkpoint", loaded)
 
 
+def test_dump_output_imports_again(tmp_path, loaded, vectors):
+    nested = {}
+    for _ in range(127):  # with the outermost object, metadata of the greatest depth accepted
+        nested = {"n": nested}
+    odd = vectors[:4].copy()
+    odd[0, 1], odd[1, 2], odd[2, 3] = np.nan, np.inf, -np.inf
+    with vexradb.Client.open(loaded, dimensions=DIM, metric="euclidean") as client:
+        for i, row in enumerate(odd):
+            client.upsert("odd%d" % i, row.tolist(), nested if i == 3 else None)
+    dumped = run("dump", loaded).stdout
+    (tmp_path / "dumped.jsonl").write_text(dumped)
+    rows = {row["id"]: row["vector"] for row in json_lines(dumped)}
+    assert [rows["odd0"][1], rows["odd1"][2], rows["odd2"][3]] == ["NaN", "Infinity", "-Infinity"]
+
+    run("import", tmp_path / "again", tmp_path / "dumped.jsonl", "--metric", "euclidean")
+    assert run("dump", tmp_path / "again").stdout == dumped
+
+
+def test_a_failed_import_stores_nothing_or_says_how_much(tmp_path, loaded, vectors):
+    with open(tmp_path / "line2501.jsonl", "w") as f:
+        for i in range(2600):
+            record = {"id": "j%d" % i, "vector": vectors[i % 300].tolist()}
+            f.write("{oops\n" if i == 2500 else json.dumps(record) + "\n")
+    with open(tmp_path / "row1200.fvecs", "wb") as f:
+        for i in range(1300):
+            f.write(struct.pack("<i", DIM + 1 if i == 1200 else DIM) + vectors[i % 300].tobytes())
+    # A 12-byte .npy whose header claims 4 GiB, imported with 1 GiB of address space.
+    (tmp_path / "claims.npy").write_bytes(b"\x93NUMPY\x02\x00" + struct.pack("<I", 2**32 - 1))
+    before = directory_bytes(loaded)
+    for name, message, popen in (
+            ("line2501.jsonl", "line2501.jsonl: line 2501: key must be a string", {}),
+            ("row1200.fvecs", "row1200.fvecs: row 1200: its length field says 9 components, "
+                              "the first row's 8", {}),
+            ("claims.npy", "claims.npy: the header's length is 4294967295 bytes, but only 0",
+             {"preexec_fn": limited(resource.RLIMIT_AS, 2**30)})):
+        done = run("import", loaded, tmp_path / name, "--metric", "euclidean", check=False,
+                   **popen)
+        assert done.returncode == 2, (name, done.stderr)
+        assert message in done.stderr, (name, done.stderr)
+        assert directory_bytes(loaded) == before, name
+
+    # Where the directory fails, the count stored is exact; a new directory that got nothing
+    # is not left behind.
+    np.save(tmp_path / "rows.npy", vectors)
+    cut = tmp_path / "cut"
+    done = run("import", cut, tmp_path / "rows.npy", check=False,
+               preexec_fn=limited(resource.RLIMIT_FSIZE, 4000))
+    assert done.returncode == 2
+    stored = len(json_lines(run("dump", cut).stdout))
+    assert 0 < stored < 300
+    assert ("import stopped after storing %d of the file's 300 vectors: row %d of rows.npy could "
+            "not be stored: IO error: File too large" % (stored, stored)) in done.stderr
+    done = run("import", tmp_path / "new" / "db", tmp_path / "rows.npy", check=False,
+               preexec_fn=limited(resource.RLIMIT_FSIZE, 0))
+    assert done.returncode == 2
+    assert not (tmp_path / "new").exists()
+
+
 def test_clear_errors(tmp_path, loaded, vectors):
     foreign = tmp_path / "foreign"
     foreign.mkdir()
@@ -180,18 +260,28 @@ def test_clear_errors(tmp_path, loaded, vectors):
         (("search", loaded, "--vector", "[1, 2]"), "Dimension mismatch: expected 8, got 2"),
         (("search", loaded, "--id", "nobody"), "Vector not found: nobody"),
         (("search", loaded, "--id", "r1", "--filter", '{"field":"x","like":1}'), "filter:"),
+        (("search", loaded, "--vector", json.dumps([1e39] + [0] * (DIM - 1))),
+         "--vector: the component at index 0 (1e39) is beyond the range of a 32-bit float"),
     ]
+    for k in (-1, 0, 2**32):
+        cases.append((("search", loaded, "--id", "r1", "-k", k),
+                      "-k: expected a whole number from 1 to 4294967295, not %s" % k))
     np.save(tmp_path / "wide.npy", np.zeros((2, DIM + 1), dtype=np.float32))
     np.save(tmp_path / "ints.npy", np.zeros((2, DIM), dtype=np.int32))
     (tmp_path / "rows.txt").write_text("1 2 3")
     (tmp_path / "bad.jsonl").write_text('{"id": "a", "vector": [1, 2]}\n{"id": "b"}\n')
+    (tmp_path / "huge.jsonl").write_text('{"id": "a", "vector": [1, 2]}\n'
+                                         '{"id": "b", "vector": [1, -3.5e38]}\n')
     cases += [
         (("import", loaded, tmp_path / "wide.npy"), "the file's vectors have 9 components"),
         (("import", loaded, tmp_path / "ints.npy"), "float32 or float64"),
         (("import", loaded, tmp_path / "rows.txt"), "unknown kind of file"),
         (("import", tmp_path / "new", tmp_path / "bad.jsonl"), "bad.jsonl: line 2"),
+        (("import", tmp_path / "new", tmp_path / "huge.jsonl"),
+         "huge.jsonl: line 2: the component at index 1 (-3.5e38) is beyond the range"),
     ]
     for args, message in cases:
         done = run(*args, check=False)
         assert done.returncode == 2, args
         assert message in done.stderr, (args, done.stderr)
+    assert not (tmp_path / "new").exists()
