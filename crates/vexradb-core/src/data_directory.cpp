@@ -94,7 +94,7 @@ void check_snapshot(const SnapshotFile& file, std::vector<Finding>& findings) {
   std::uint64_t stopped_at = 0;
   Result<Snapshot> snapshot = SnapshotManager::load(file.path, posix_file_system(), &stopped_at);
   // Pruned since it was listed, by a checkpoint of the client using the directory: not damage.
-  if (!snapshot && is_missing_file(snapshot.error())) return {};
+  if (!snapshot && is_missing_file(snapshot.error())) return;
   if (!snapshot) {
     findings.push_back({snapshot_path(file), stopped_at, read_failure(snapshot.error()), true});
   } else {
