@@ -5,7 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+bash scripts/setup.sh main
+# The test suites are left out, as their packages may not be installed (scripts/test.sh turns
+# them on again).
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXRA_BUILD_TESTS=OFF >/dev/null
 cmake --build build -j2 --target vexradb_bindings vexradb_cli
 PYTHONPATH=python PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 examples/main_job.py "$@"

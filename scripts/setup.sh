@@ -1,13 +1,27 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the benchmarks need.
+# Installs the Debian packages the project needs: with `main`, only those of the library, the
+# command-line tool and the main job; by default, also those of the tests and the benchmarks.
 # Idempotent: it only touches apt when something is missing.
 set -euo pipefail
 
-packages=(
+# What building the library and the command-line tool and running the main job need.
+main_packages=(
   build-essential
   cmake
   pkg-config
   ccache            # keeps compiled objects between builds and clones (optional to the build)
+  libexpected-dev   # tl::expected, the engine's result type
+  nlohmann-json3-dev  # the JSON value type of metadata and filter operands
+  libcli11-dev      # the command-line parser of the vexradb tool
+  zlib1g-dev        # CRC-32 of the write-ahead log
+  libsodium-dev     # keyed hashing of ids and metadata values (SipHash)
+  python3           # the Python package runs on Debian's interpreter (/usr/bin/python3)
+  python3-cffi      # the package calls the library through cffi
+  python3-numpy     # optional fast path of the package; the main job's brute-force baseline
+)
+
+# What the test suite, the sanitizer, fuzz and Arm builds and the benchmarks need besides.
+test_packages=(
   binutils          # nm, used by the exported-symbol test
   clang-format
   clang             # the fuzz build (scripts/fuzz.sh)
@@ -16,15 +30,7 @@ packages=(
   libgmock-dev
   libbenchmark-dev
   libhnswlib-dev    # header-only; the distance benchmark compares with its L2 kernel
-  libexpected-dev   # tl::expected, the engine's result type
-  nlohmann-json3-dev  # the JSON value type of metadata and filter operands
-  libcli11-dev      # the command-line parser of the vexradb tool
-  zlib1g-dev        # CRC-32 of the write-ahead log
-  libsodium-dev     # keyed hashing of ids (SipHash)
-  python3           # the Python package runs on Debian's interpreter (/usr/bin/python3)
-  python3-cffi      # the package calls the library through cffi
-  python3-pytest    # its tests
-  python3-numpy     # optional fast path of the package; the main job's brute-force baseline
+  python3-pytest    # the package's tests
   python3-pip       # `pip install .` of the package (offline, without build isolation) ...
   python3-setuptools  # ... its build backend
   python3-wheel
@@ -41,6 +47,15 @@ packages=(
   libsodium-dev:arm64
   libgtest-dev:arm64
 )
+
+case "${1:-all}" in
+  main) packages=("${main_packages[@]}") ;;
+  all) packages=("${main_packages[@]}" "${test_packages[@]}") ;;
+  *)
+    echo "usage: setup.sh [main|all]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -59,7 +74,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+# Only the Arm build's libraries need the foreign architecture (and its package lists).
+if [[ " ${missing[*]}" == *:arm64* ]] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
   "${sudo_cmd[@]}" dpkg --add-architecture arm64
 fi
 "${sudo_cmd[@]}" apt-get update -qq

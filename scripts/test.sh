@@ -18,7 +18,7 @@ configure_and_build() {
     shift
   done
   [ $# -gt 0 ] && shift && targets=(--target "$@")
-  cmake -S . -B "$dir" -DVEXRA_WERROR=ON "${options[@]}" >/dev/null
+  cmake -S . -B "$dir" -DVEXRA_WERROR=ON -DVEXRA_BUILD_TESTS=ON "${options[@]}" >/dev/null
   cmake --build "$dir" -j2 "${targets[@]}"
 }
 
