@@ -16,13 +16,19 @@
 // a time is printed too, as a check on the parallel build's quality. A build still running after
 // a time limit (150 s, quick: 30 s) is stopped and shown as taking longer than the limit.
 //
-// Usage: vexradb_engine_bench [--quick] [--scale]   (bench/run_engine_bench.sh builds it in
-// Release). --quick uses 20,000 synthetic vectors per set instead of 100,000.
+// Usage: vexradb_engine_bench [--quick] [--scale | --duplicates]   (bench/run_engine_bench.sh
+// builds it in Release). --quick uses 20,000 synthetic vectors per set instead of 100,000.
 //
 // --scale compares the engines as the data grow instead: clustered 128-d Euclidean sets of
 // 10,000, 100,000 and 1,000,000 vectors (with --quick: the first two), parallel builds only, and
 // the growth exponent of the build time (time ~ n^e; n log n gives about 1.09 across these
 // sizes). The million run takes about an hour on 2 cores.
+//
+// --duplicates measures what identical vectors (the same text stored twice, empty documents that
+// embed alike) do to both graphs, 16-d, built one vector at a time, under cosine and Euclidean
+// distance: how many of 1,000 identical and 500 distinct vectors a search with k above the count
+// reaches (its beam then covers every node, so the walk is exhaustive), and recall@10 of queries
+// near 2,000 distinct vectors with and without 1,000 identical ones inserted first.
 
 #include <malloc.h>
 #include <sys/wait.h>
@@ -237,6 +243,15 @@ class VexraAdapter {
     require(db.upsert_batch(std::move(entries)));
   }
 
+  // How many vectors a search for query `query` with k above the count returns: its beam covers
+  // every node, so it returns every vector the graph reaches.
+  std::size_t reached(std::size_t query) const {
+    Result<std::vector<SearchHit>> hits =
+        db_->search(data_.query(query), data_.size() + 1, nullptr);
+    require(hits);
+    return hits->size();
+  }
+
   double mean_layer0_links() const {
     const HnswIndex::State graph = db_->index().state();
     if (graph.nodes.empty()) return 0;
@@ -304,6 +319,11 @@ class HnswlibAdapter {
 
   std::vector<std::uint32_t> search(std::size_t query) const {
     return index_->search(input_.query(query), kK);
+  }
+
+  // As VexraAdapter::reached: hnswlib searches with a beam of max(ef, k).
+  std::size_t reached(std::size_t query) const {
+    return index_->search(input_.query(query), input_.size() + 1).size();
   }
 
   double mean_layer0_links() const { return index_->mean_layer0_links(); }
@@ -706,23 +726,108 @@ int run_scale(bool quick) {
   return 0;
 }
 
+// Identical vectors next to distinct ones, 16-d: kIdentical copies of one vector, then distinct
+// vectors, all standard normal; the queries lie close to distinct vectors.
+constexpr std::size_t kDuplicateDimension = 16;
+constexpr std::size_t kIdentical = 1000;
+constexpr std::size_t kReachDistinct = 500;
+constexpr std::size_t kRecallDistinct = 2000;
+constexpr std::size_t kDuplicateQueries = 200;
+constexpr float kQueryOffset = 0.05f;  // per component, from the distinct vector queried near
+
+DataSet with_identical_first(DistanceMetric metric, std::size_t identical, std::size_t distinct,
+                             std::size_t queries) {
+  std::mt19937 rng(20240603);
+  std::normal_distribution<float> normal;
+  DataSet set{"", metric, kDuplicateDimension, {}, {}, {}};
+  std::vector<float> copied(kDuplicateDimension);
+  for (float& x : copied) x = normal(rng);
+  for (std::size_t i = 0; i < identical; ++i) {
+    set.base.insert(set.base.end(), copied.begin(), copied.end());
+  }
+  const std::size_t first_distinct = set.size();
+  for (std::size_t i = 0; i < distinct * kDuplicateDimension; ++i) set.base.push_back(normal(rng));
+  for (std::size_t q = 0; q < queries; ++q) {
+    const std::span<const float> near = set.row(first_distinct + q * distinct / queries);
+    for (const float x : near) set.queries.push_back(x + kQueryOffset * normal(rng));
+  }
+  compute_truth(set);
+  return set;
+}
+
+struct DuplicateFigures {
+  std::size_t reached;         // of kIdentical + kReachDistinct
+  double recall_distinct;      // kRecallDistinct distinct vectors only
+  double recall_after_copies;  // the same after kIdentical identical ones
+};
+
+template <class Engine>
+DuplicateFigures measure_duplicates(DistanceMetric metric) {
+  const DataSet reach = with_identical_first(metric, kIdentical, kReachDistinct, 1);
+  const DataSet distinct = with_identical_first(metric, 0, kRecallDistinct, kDuplicateQueries);
+  const DataSet copies =
+      with_identical_first(metric, kIdentical, kRecallDistinct, kDuplicateQueries);
+  DuplicateFigures figures{};
+  reseed_level_generator(20240604);  // our node levels, so that every run builds the same graphs
+  Engine reach_engine(reach);
+  reach_engine.build_one_at_a_time();
+  figures.reached = reach_engine.reached(0);
+  Engine distinct_engine(distinct);
+  distinct_engine.build_one_at_a_time();
+  figures.recall_distinct = measure_queries(distinct_engine, distinct, 0).recall;
+  Engine copies_engine(copies);
+  copies_engine.build_one_at_a_time();
+  figures.recall_after_copies = measure_queries(copies_engine, copies, 0).recall;
+  return figures;
+}
+
+int run_duplicates() {
+  const Clock::time_point start = Clock::now();
+  std::printf(
+      "Duplicates benchmark: %zu-d, built one vector at a time; M = %zu, ef_construction = %zu, "
+      "ef = %zu, k = %zu; load average %s\n\n",
+      kDuplicateDimension, kM, kEfConstruction, kEfSearch, kK, load_average().c_str());
+  for (const DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean}) {
+    const DuplicateFigures ours = measure_duplicates<VexraAdapter>(metric);
+    const DuplicateFigures theirs = measure_duplicates<HnswlibAdapter>(metric);
+    std::printf("%s\n", metric == DistanceMetric::Cosine ? "Cosine" : "Euclidean");
+    std::printf("  %-48s %10s %10s\n", "", VexraAdapter::kName, HnswlibAdapter::kName);
+    const std::string reached_label = "reached of " + std::to_string(kIdentical) + " identical + " +
+                                      std::to_string(kReachDistinct) + " distinct";
+    std::printf("  %-48s %10zu %10zu\n", reached_label.c_str(), ours.reached, theirs.reached);
+    const std::string distinct_label =
+        "recall@10, " + std::to_string(kRecallDistinct) + " distinct";
+    std::printf("  %-48s %10.3f %10.3f\n", distinct_label.c_str(), ours.recall_distinct,
+                theirs.recall_distinct);
+    const std::string copies_label =
+        "recall@10, the same after " + std::to_string(kIdentical) + " identical";
+    std::printf("  %-48s %10.3f %10.3f\n\n", copies_label.c_str(), ours.recall_after_copies,
+                theirs.recall_after_copies);
+  }
+  std::printf("Total %.0f s; load average %s\n", seconds_since(start), load_average().c_str());
+  return 0;
+}
+
 }  // namespace
 }  // namespace vexradb::bench
 
 int main(int argc, char** argv) {
   using namespace vexradb::bench;
-  bool quick = false, scale = false;
+  bool quick = false, scale = false, duplicates = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--quick") {
       quick = true;
     } else if (arg == "--scale") {
       scale = true;
+    } else if (arg == "--duplicates") {
+      duplicates = true;
     } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--scale]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--quick] [--scale | --duplicates]\n", argv[0]);
       return 2;
     }
   }
+  if (duplicates) return run_duplicates();
   if (scale) return run_scale(quick);
   return run(quick ? kQuickRun : kFullRun, quick);
 }

@@ -97,6 +97,15 @@ void HnswIndex::write_lists(InternalId id, const Plan& plan) {
   }
 }
 
+void HnswIndex::hand_over(InternalId id, InternalId owner, std::uint64_t layer,
+                          std::size_t position) {
+  const std::span<InternalId> list =
+      graph_.resize_list(owner, layer, graph_.list(owner, layer).size());
+  const InternalId copy = list[position];
+  list[position] = id;
+  graph_.append(id, layer, copy);
+}
+
 std::vector<std::size_t> HnswIndex::unlinked_items(std::span<const BatchItem> items,
                                                    std::vector<InternalId>& owners) const {
   if (items.empty()) return {};

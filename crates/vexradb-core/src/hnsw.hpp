@@ -270,11 +270,28 @@ class HnswIndex {
 
   // write_lists, then the back-links of every planned neighbour.
   template <VectorStorageTrait S>
-  void link_node(InternalId id, const Plan& plan, const S& storage);
-  // Adds node `id` of `level`, then links it as link_node does; on an allocation failure, the
+  void link_node(const BatchItem& node, const Plan& plan, const S& storage);
+  // Adds the node at `level`, then links it as link_node does; on an allocation failure, the
   // graph is left as it was.
   template <VectorStorageTrait S>
-  void add_and_link_node(InternalId id, std::uint64_t level, const Plan& plan, const S& storage);
+  void add_and_link_node(const BatchItem& node, std::uint64_t level, const Plan& plan,
+                         const S& storage);
+
+  // The distance from the node's vector to its own stored one, measured as its planned
+  // neighbours' distances were: only a neighbour at exactly that distance can hold its vector.
+  template <VectorStorageTrait S>
+  std::optional<float> own_distance(const BatchItem& node, const S& storage) const;
+
+  // When the planned neighbour `owner` holds the node's very vector and its list on `layer`
+  // holds another copy of it, the position of that copy, whose place the node takes (see
+  // hand_over); nothing otherwise, or when the node's list (`list_size` long) has no room left.
+  template <VectorStorageTrait S>
+  std::optional<std::size_t> copy_to_hand_over(const BatchItem& node, InternalId owner,
+                                               std::uint64_t layer, std::size_t list_size,
+                                               const S& storage) const;
+  // Node `id` takes the place of the entry at `position` of the owner's list on `layer`, and
+  // links to that entry itself, so that the entry keeps an incoming link.
+  void hand_over(InternalId id, InternalId owner, std::uint64_t layer, std::size_t position);
 
   // Whether `owner` is a node with a list on `layer`.
   bool has_list(InternalId owner, std::uint64_t layer) const {
@@ -290,8 +307,11 @@ class HnswIndex {
   std::optional<std::vector<InternalId>> pruned_list(InternalId owner, InternalId new_id,
                                                      std::uint64_t layer, const S& storage) const;
 
+  // Links the planned neighbour `owner` on `layer` back to the node, which was written already.
+  // `may_hand_over` marks the one planned neighbour of the layer that may hold the node's vector.
   template <VectorStorageTrait S>
-  void link_back(InternalId owner, InternalId new_id, std::uint64_t layer, const S& storage);
+  void link_back(const BatchItem& node, InternalId owner, bool may_hand_over, std::uint64_t layer,
+                 const S& storage);
 
   // Adds the back-links of a round's plans; returns the owners of the lists they went to.
   template <VectorStorageTrait S>

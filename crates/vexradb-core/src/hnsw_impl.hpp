@@ -39,6 +39,57 @@ inline void stable_sort_by_distance(std::vector<Candidate>& candidates) {
                    [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
 }
 
+// Whether two entries of a list sorted by distance tie exactly.
+inline bool has_ties(std::span<const Candidate> sorted) {
+  return std::adjacent_find(sorted.begin(), sorted.end(),
+                            [](const Candidate& a, const Candidate& b) {
+                              return a.distance == b.distance;
+                            }) != sorted.end();
+}
+
+// Whether `candidate` holds the same vector as one of `others`, which are at its distance.
+template <VectorStorageTrait S>
+bool copies_one_of(const Candidate& candidate, std::span<const Candidate> others,
+                   const S& storage) {
+  const auto vector = storage.get_vector_data(candidate.id);
+  if (!vector) return false;
+  return std::any_of(others.begin(), others.end(), [&](const Candidate& other) {
+    const auto other_vector = storage.get_vector_data(other.id);
+    return other_vector && std::ranges::equal(as_span(*vector), as_span(*other_vector));
+  });
+}
+
+// The first of `planned` at exactly `distance`, the node's distance to its own vector: the one
+// planned neighbour that may hold the node's very vector (a plan lists one copy of a vector at
+// most, but only the first is trusted, so that one back-link per layer at most writes the node's
+// own list).
+inline std::optional<InternalId> first_at(std::span<const Candidate> planned,
+                                          std::optional<float> distance) {
+  if (!distance) return std::nullopt;
+  const auto found = std::find_if(planned.begin(), planned.end(),
+                                  [&](const Candidate& c) { return c.distance == *distance; });
+  return found == planned.end() ? std::nullopt : std::optional(found->id);
+}
+
+// `sorted` (ascending by distance) without the copies of a vector listed before them. Copies of
+// a vector tie exactly in distance from any point, so only entries of one run of equal distances
+// are compared.
+template <VectorStorageTrait S>
+std::vector<Candidate> without_copies(std::span<const Candidate> sorted, const S& storage) {
+  std::vector<Candidate> kept;
+  kept.reserve(sorted.size());
+  std::size_t run_start = 0;  // the first entry of `kept` at the current distance
+  for (const Candidate& candidate : sorted) {
+    if (kept.empty() || kept.back().distance != candidate.distance) {
+      run_start = kept.size();
+    } else if (copies_one_of(candidate, std::span(kept).subspan(run_start), storage)) {
+      continue;
+    }
+    kept.push_back(candidate);
+  }
+  return kept;
+}
+
 // The first `keep` of `candidates` in the order stable_sort_by_distance gives, without the
 // temporary buffer std::stable_sort allocates and without ordering the rest: each entry is keyed
 // by its distance's bits, made to order as an unsigned integer, above its position, and the keys
@@ -177,6 +228,14 @@ Result<std::vector<Candidate>> HnswIndex::search_with_ef(Distance&& distance_to_
 template <VectorStorageTrait S>
 std::vector<Candidate> HnswIndex::select_neighbors(std::span<const Candidate> candidates,
                                                    std::size_t m, const S& storage) const {
+  // A copy of a vector already listed leads nowhere the first one does not. Kept, copies fill
+  // the list: a new copy among a thousand would link to 32 of them and none of its distinct
+  // neighbours, and a distinct vector would be back-filled with copies.
+  std::vector<Candidate> distinct_vectors;
+  if (hnsw_detail::has_ties(candidates)) {
+    distinct_vectors = hnsw_detail::without_copies(candidates, storage);
+    candidates = distinct_vectors;
+  }
   if (candidates.size() <= m) return {candidates.begin(), candidates.end()};
   std::vector<Candidate> discarded;
   std::vector<Candidate> selected = select_diverse(candidates, m, storage, &discarded);
@@ -286,51 +345,117 @@ std::optional<std::vector<InternalId>> HnswIndex::pruned_list(InternalId owner, 
 }
 
 template <VectorStorageTrait S>
-void HnswIndex::link_back(InternalId owner, InternalId new_id, std::uint64_t layer,
-                          const S& storage) {
-  if (has_room(owner, layer)) {
-    graph_.append(owner, layer, new_id);
-  } else if (has_list(owner, layer)) {
-    if (auto pruned = pruned_list(owner, new_id, layer, storage))
-      graph_.assign(owner, layer, *pruned);
+std::optional<float> HnswIndex::own_distance(const BatchItem& node, const S& storage) const {
+  QueryDistances distance_to_vector(storage, node.vector, metric_);
+  std::array<std::optional<float>, 1> distance;
+  hnsw_detail::score_all(distance_to_vector, std::span(&node.id, 1), std::span(distance));
+  return distance[0];
+}
+
+// Copies of one vector (the same text stored twice, empty documents that embed alike) tie
+// exactly from every point, and a list that overflows with copies keeps the older ones: the new
+// copy, last of its ties, is the one dropped. With many copies every list near them fills with
+// them, each new copy and each vector inserted near them is dropped from every list it is linked
+// from, and most of the graph falls out of reach (a thousand copies among 500 distinct vectors
+// left fewer than a hundred reachable). A new node therefore lists one copy of a vector at most
+// (select_neighbors), and when the copy it links to lists another copy of the same vector, the
+// new node takes that copy's place and links to it instead: copies form a chain, each still
+// reached, and no list holds more than a few of them. Graphs without identical vectors never
+// meet this: a neighbour holds the node's vector only at exactly the node's own distance.
+template <VectorStorageTrait S>
+std::optional<std::size_t> HnswIndex::copy_to_hand_over(const BatchItem& node, InternalId owner,
+                                                        std::uint64_t layer, std::size_t list_size,
+                                                        const S& storage) const {
+  if (list_size >= graph_.cap(layer)) return std::nullopt;
+  // The stored vectors are compared, as a quantized store holds codes, not the node's floats.
+  const auto vector = storage.get_vector_data(node.id);
+  if (!vector) return std::nullopt;
+  auto holds_the_vector = [&](InternalId id) {
+    const auto other = storage.get_vector_data(id);
+    return other && std::ranges::equal(hnsw_detail::as_span(*other), hnsw_detail::as_span(*vector));
+  };
+  if (!holds_the_vector(owner)) return std::nullopt;
+  const std::span<const InternalId> list = graph_.list(owner, layer);
+  for (std::size_t i = list.size(); i-- > 0;) {
+    if (list[i] != node.id && holds_the_vector(list[i])) return i;
+  }
+  return std::nullopt;
+}
+
+template <VectorStorageTrait S>
+void HnswIndex::link_back(const BatchItem& node, InternalId owner, bool may_hand_over,
+                          std::uint64_t layer, const S& storage) {
+  if (!has_list(owner, layer)) return;
+  const std::optional<std::size_t> position =
+      may_hand_over
+          ? copy_to_hand_over(node, owner, layer, graph_.list(node.id, layer).size(), storage)
+          : std::nullopt;
+  if (position) {
+    hand_over(node.id, owner, layer, *position);
+  } else if (has_room(owner, layer)) {
+    graph_.append(owner, layer, node.id);
+  } else if (auto pruned = pruned_list(owner, node.id, layer, storage)) {
+    graph_.assign(owner, layer, *pruned);
   }
 }
 
 template <VectorStorageTrait S>
-void HnswIndex::link_node(InternalId id, const Plan& plan, const S& storage) {
-  write_lists(id, plan);
+void HnswIndex::link_node(const BatchItem& node, const Plan& plan, const S& storage) {
+  write_lists(node.id, plan);
+  const std::optional<float> own = own_distance(node, storage);
   for (std::size_t layer = 0; layer < plan.size(); ++layer) {
-    for (const Candidate& c : plan[layer]) link_back(c.id, id, layer, storage);
+    const std::optional<InternalId> copy = hnsw_detail::first_at(plan[layer], own);
+    for (const Candidate& c : plan[layer]) link_back(node, c.id, c.id == copy, layer, storage);
   }
 }
 
-// Every list that must be pruned is worked out before
-// the graph changes, and the node's room is made first: what can fail to allocate comes before
-// any change, so that a node is added whole or not at all. Each back-link reads and changes only
-// its owner's list on one layer, so working them out first gives the same lists.
+// Every list that must be pruned, and every copy handed over, is worked out before the graph
+// changes, and the node's room is made first: what can fail to allocate comes before any change,
+// so that a node is added whole or not at all. Each back-link reads and changes only its owner's
+// list on one layer (a hand-over the node's own list as well), so working them out first gives
+// the same lists.
 template <VectorStorageTrait S>
-void HnswIndex::add_and_link_node(InternalId id, std::uint64_t level, const Plan& plan,
+void HnswIndex::add_and_link_node(const BatchItem& node, std::uint64_t level, const Plan& plan,
                                   const S& storage) {
   struct Pruned {
     InternalId owner;
     std::uint64_t layer;
     std::vector<InternalId> list;
   };
+  struct HandedOver {
+    InternalId owner;
+    std::uint64_t layer;
+    std::size_t position;
+  };
   std::vector<Pruned> pruned;
+  std::vector<HandedOver> handed_over;
+  const std::optional<float> own = own_distance(node, storage);
   for (std::size_t layer = 0; layer < plan.size(); ++layer) {
+    const std::optional<InternalId> copy = hnsw_detail::first_at(plan[layer], own);
     for (const Candidate& c : plan[layer]) {
-      if (!has_list(c.id, layer) || has_room(c.id, layer)) continue;
-      if (auto list = pruned_list(c.id, id, layer, storage))
-        pruned.push_back({c.id, layer, std::move(*list)});
+      if (!has_list(c.id, layer)) continue;
+      const std::optional<std::size_t> position =
+          c.id == copy ? copy_to_hand_over(node, c.id, layer, plan[layer].size(), storage)
+                       : std::nullopt;
+      if (position) {
+        handed_over.push_back({c.id, layer, *position});
+      } else if (!has_room(c.id, layer)) {
+        if (auto list = pruned_list(c.id, node.id, layer, storage))
+          pruned.push_back({c.id, layer, std::move(*list)});
+      }
     }
   }
   graph_.add_node(level);
-  write_lists(id, plan);
+  write_lists(node.id, plan);
   for (std::size_t layer = 0; layer < plan.size(); ++layer) {
     for (const Candidate& c : plan[layer]) {
-      if (has_room(c.id, layer)) graph_.append(c.id, layer, id);
+      const bool handed = std::any_of(handed_over.begin(), handed_over.end(), [&](const auto& h) {
+        return h.owner == c.id && h.layer == layer;
+      });
+      if (!handed && has_room(c.id, layer)) graph_.append(c.id, layer, node.id);
     }
   }
+  for (const HandedOver& h : handed_over) hand_over(node.id, h.owner, h.layer, h.position);
   for (const Pruned& p : pruned) graph_.assign(p.owner, p.layer, p.list);
 }
 
@@ -347,7 +472,7 @@ void HnswIndex::insert_with_level(InternalId id, std::uint64_t level, std::span<
   }
   const std::uint64_t top = max_level_;
   const Plan plan = plan_links(BatchItem{id, vector}, level, *entry_point_, top, storage);
-  add_and_link_node(id, level, plan, storage);
+  add_and_link_node(BatchItem{id, vector}, level, plan, storage);
   if (level > top) {
     max_level_ = level;
     entry_point_ = id;
@@ -396,13 +521,17 @@ std::vector<InternalId> HnswIndex::link_back_in_parallel(std::span<const BatchIt
   struct BackLink {
     InternalId owner;
     std::uint32_t layer;
-    InternalId new_id;
+    std::size_t item;
+    bool may_hand_over;
   };
+  std::vector<std::optional<float>> own(items.size());
+  parallel_for(items.size(), [&](std::size_t i) { own[i] = own_distance(items[i], storage); });
   std::vector<BackLink> links;
   for (std::size_t i = 0; i < items.size(); ++i) {
     for (std::size_t layer = 0; layer < plans[i].size(); ++layer) {
+      const std::optional<InternalId> copy = hnsw_detail::first_at(plans[i][layer], own[i]);
       for (const Candidate& c : plans[i][layer]) {
-        links.push_back({c.id, static_cast<std::uint32_t>(layer), items[i].id});
+        links.push_back({c.id, static_cast<std::uint32_t>(layer), i, c.id == copy});
       }
     }
   }
@@ -416,9 +545,12 @@ std::vector<InternalId> HnswIndex::link_back_in_parallel(std::span<const BatchIt
     }
   }
   group_starts.push_back(links.size());
+  // A hand-over also writes the item's own list on the group's layer; only one back-link per
+  // item and layer may hand over, so no other group writes that list.
   parallel_for(group_starts.size() - 1, [&](std::size_t g) {
     for (std::size_t i = group_starts[g]; i < group_starts[g + 1]; ++i) {
-      link_back(links[i].owner, links[i].new_id, links[i].layer, storage);
+      const BackLink& link = links[i];
+      link_back(items[link.item], link.owner, link.may_hand_over, link.layer, storage);
     }
   });
   std::vector<InternalId> owners;
@@ -446,7 +578,7 @@ void HnswIndex::relink_unlinked_items(std::span<const BatchItem> items,
     if (unlinked.empty()) return;
     for (const std::size_t i : unlinked) {
       const Plan plan = plan_links(items[i], levels[i], *entry_point_, max_level_, storage);
-      link_node(items[i].id, plan, storage);
+      link_node(items[i], plan, storage);
       for (const std::vector<Candidate>& list : plan) {
         for (const Candidate& c : list) owners.push_back(c.id);
       }

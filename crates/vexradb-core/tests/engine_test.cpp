@@ -521,6 +521,51 @@ TEST(EngineRecallTest, BatchIntoAnEmptyEngineMatchesSingleInsertion) {
   EXPECT_GE(recall_at_k(batched, data, queries, 10), recall_at_k(single, data, queries, 10) - 0.01);
 }
 
+// Identical vectors (the same text stored twice, empty documents that embed alike) tie exactly
+// from every point. Stored one at a time or by batches, before distinct ones, they must leave
+// every vector reachable and the distinct ones as findable as without them, in both engines.
+TEST(EngineRecallTest, IdenticalVectorsLeaveEveryVectorReachable) {
+  constexpr std::size_t kDimensions = 16, kCopies = 1000, kDistinct = 1000;
+  std::vector<std::vector<float>> data(kCopies, random_vectors(1, kDimensions, 7).front());
+  for (auto& v : random_vectors(kDistinct, kDimensions, 8)) data.push_back(std::move(v));
+  std::vector<std::vector<float>> queries;
+  for (const auto& offset : random_vectors(100, kDimensions, 9)) {
+    std::vector<float> query = data[kCopies + queries.size() * 7];
+    for (std::size_t j = 0; j < kDimensions; ++j) query[j] += 0.05f * offset[j];
+    queries.push_back(std::move(query));
+  }
+  // One at a time, or the copies by one batch and then the distinct vectors by another, into a
+  // graph of nothing but copies.
+  auto fill = [&](auto& db, bool one_at_a_time) {
+    if (one_at_a_time) {
+      for (std::size_t i = 0; i < data.size(); ++i) {
+        ASSERT_TRUE(db.upsert(VectorId(id_of(i)), data[i], std::nullopt));
+      }
+    } else {
+      const auto entries = entries_for(data);
+      ASSERT_TRUE(db.upsert_batch({entries.begin(), entries.begin() + kCopies}));
+      ASSERT_TRUE(db.upsert_batch({entries.begin() + kCopies, entries.end()}));
+    }
+  };
+  for (const DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean}) {
+    for (const bool one_at_a_time : {true, false}) {
+      SCOPED_TRACE(::testing::Message() << "metric " << static_cast<int>(metric)
+                                        << (one_at_a_time ? ", one at a time" : ", by batches"));
+      reseed_level_generator(6);
+      Config config = config_for(kDimensions, metric);
+      VectorDb db(config);
+      fill(db, one_at_a_time);
+      EXPECT_EQ(reachable_count(db.index().state()), data.size());
+      EXPECT_GE(recall_at_k(db, data, queries, 10), 0.95);
+      // The 8-bit engine links its graph by quantized distances: copies share their codes.
+      config.quantization = Quantization::SQ8;
+      QuantizedVectorDb sq8(config, /*with_index=*/true, /*keep_originals=*/false);
+      fill(sq8, one_at_a_time);
+      EXPECT_EQ(reachable_count(sq8.index()->state()), data.size());
+    }
+  }
+}
+
 // Real data: recall of an engine built by one batch upsert, on a held-out share of each set.
 TEST(EngineRecallTest, RealDataSets) {
   reseed_level_generator(1);  // graphs built here are reproducible
