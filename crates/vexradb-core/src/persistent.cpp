@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "data_directory.hpp"
+#include "internal_failure.hpp"
 #include "overloaded.hpp"
 #include "utf8.hpp"
 
@@ -304,10 +305,40 @@ class ReadersAllowed {
   ReaderGate* gate_;
 };
 
+// An engine from which nothing was removed, as the snapshot of its image would hold it: its
+// nodes and vectors are already numbered 0, 1, ... in store order, as the image renumbers them, so
+// they are written where they stand instead of being copied first.
+class UncompactedEngine final : public SnapshotContent {
+ public:
+  explicit UncompactedEngine(const VectorDb& engine) : engine_(engine) {
+    VEXRA_CHECK(engine.removed_count() == 0,
+                "only an engine without removed versions is its image");
+  }
+
+  std::size_t node_count() const override { return engine_.index().node_count(); }
+  HnswNode node(InternalId id) const override { return engine_.index().node(id); }
+  std::optional<InternalId> entry_point() const override { return engine_.index().entry_point(); }
+  std::uint64_t max_level() const override { return engine_.index().max_level(); }
+  std::size_t vector_count() const override { return engine_.len(); }
+  SnapshotVector vector(std::size_t index) const override {
+    std::optional<VectorRecord> record = engine_.record(static_cast<InternalId>(index));
+    VEXRA_CHECK(record.has_value(), "a live node has no stored vector");
+    return std::move(*record);
+  }
+
+ private:
+  const VectorDb& engine_;
+};
+
 }  // namespace
 
 Result<std::unique_ptr<VectorDb>> PersistentVectorDb::save_snapshot(const SnapshotHeader& header) {
   ReadersAllowed readers(reader_gate_);
+  if (memory_->removed_count() == 0) {
+    if (auto ok = snapshots_.save(header, UncompactedEngine(*memory_)); !ok)
+      return fail(std::move(ok).error());
+    return std::unique_ptr<VectorDb>();
+  }
   Result<VectorDb::Compaction> compaction = memory_->compact();
   if (!compaction) return fail(std::move(compaction).error());
   const VectorDb::Image& image = compaction->image;
