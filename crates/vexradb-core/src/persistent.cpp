@@ -333,7 +333,6 @@ class UncompactedEngine final : public SnapshotContent {
 }  // namespace
 
 Result<std::unique_ptr<VectorDb>> PersistentVectorDb::save_snapshot(const SnapshotHeader& header) {
-  ReadersAllowed readers(reader_gate_);
   if (memory_->removed_count() == 0) {
     if (auto ok = snapshots_.save(header, UncompactedEngine(*memory_)); !ok)
       return fail(std::move(ok).error());
@@ -347,18 +346,38 @@ Result<std::unique_ptr<VectorDb>> PersistentVectorDb::save_snapshot(const Snapsh
   return std::move(compaction->engine);
 }
 
-Status PersistentVectorDb::checkpoint() {
+Status PersistentVectorDb::start_new_log(std::uint64_t timestamp) {
+  if (auto ok = snapshots_.prune(); !ok) return ok;
+  if (auto ok = wal_.reset(); !ok) return ok;
+  Result<std::uint64_t> logged = wal_.append(wal_entries::Checkpoint{timestamp});
+  if (!logged) return fail(std::move(logged).error());
+  return {};
+}
+
+Result<PersistentVectorDb::Written> PersistentVectorDb::write_checkpoint() {
   Result<std::uint64_t> timestamp = next_snapshot_timestamp();
   if (!timestamp) return fail(std::move(timestamp).error());
   const SnapshotHeader header{*timestamp, wal_.sequence(), config_.engine.dimensions, 0};
   Result<std::unique_ptr<VectorDb>> compacted = save_snapshot(header);
   if (!compacted) return fail(std::move(compacted).error());
-  if (*compacted) memory_ = std::move(*compacted);
-  if (auto ok = snapshots_.prune(); !ok) return ok;
-  if (auto ok = wal_.reset(); !ok) return ok;
-  Result<std::uint64_t> logged = wal_.append(wal_entries::Checkpoint{*timestamp});
-  if (!logged) return fail(std::move(logged).error());
-  return {};
+  return Written{std::move(*compacted), start_new_log(*timestamp)};
+}
+
+// Readers search throughout, except while a compacted engine takes the place of the one they
+// search: the files are no part of what they read, and only this writer changes them.
+Status PersistentVectorDb::checkpoint() {
+  Result<Written> written = [&] {
+    ReadersAllowed readers(reader_gate_);
+    return write_checkpoint();
+  }();
+  if (!written) return fail(std::move(written).error());
+  if (written->compacted) {
+    memory_.swap(written->compacted);
+    // Freeing the replaced engine's many allocations takes a while, and readers no longer see it.
+    ReadersAllowed readers(reader_gate_);
+    written->compacted.reset();
+  }
+  return std::move(written->new_log);
 }
 
 }  // namespace vexradb
