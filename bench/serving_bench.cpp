@@ -3,7 +3,8 @@
 // - search throughput of 2 threads on one handle against 1 thread;
 // - search latency while a checkpoint runs, for a checkpoint that stores the graph as it is, one
 //   that repairs it (a few deletions) and one that relinks it (many), next to the checkpoint's
-//   own length;
+//   own length and the process's peak resident memory during it against its resident memory
+//   before it;
 // - upsert latency while 2 threads search without pause.
 //
 // The data directory lives under the system's temporary directory and is removed at the end.
@@ -15,12 +16,15 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <limits>
 #include <mutex>
 #include <numeric>
 #include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -51,6 +55,30 @@ std::vector<std::vector<float>> random_vectors(std::size_t count, std::mt19937& 
     for (float& x : vector) x = normal(rng);
   }
   return vectors;
+}
+
+// A size in kB that /proc/self/status gives, such as "VmRSS" (resident now) or "VmHWM" (the peak
+// since the process started or since reset_peak_resident()).
+std::uint64_t status_kib(std::string_view field) {
+  std::ifstream status("/proc/self/status");
+  std::string name;
+  std::uint64_t kib = 0;
+  while (status >> name) {
+    if (name.size() == field.size() + 1 && name.starts_with(field) && name.ends_with(':')) {
+      status >> kib;
+      return kib;
+    }
+    status.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  }
+  throw std::runtime_error("no " + std::string(field) + " in /proc/self/status");
+}
+
+// Starts VmHWM again from the memory resident now.
+void reset_peak_resident() {
+  std::ofstream clear_refs("/proc/self/clear_refs");
+  clear_refs << "5";
+  clear_refs.close();
+  if (!clear_refs) throw std::runtime_error("cannot reset the peak resident size");
 }
 
 // Milliseconds at the given quantile (0 to 1) of `latencies` (seconds).
@@ -129,9 +157,6 @@ int run(std::size_t count, bool quick) {
               quick ? " (quick)" : "", count, kDimensions);
   std::printf("load average before: %s\n", load_average().c_str());
   std::mt19937 rng(kSeed);
-  const std::vector<std::vector<float>> vectors = random_vectors(count, rng);
-  const std::vector<std::vector<float>> queries = random_vectors(kQueries, rng);
-
   testing::TempDir dir;
   ffi::ClientConfig config;
   config.dimensions = kDimensions;
@@ -139,13 +164,18 @@ int run(std::size_t count, bool quick) {
   config.persistent = true;
   VexraClient client = require(VexraClient::open((dir.path() / "db").string(), config), "open");
   const auto build_start = Clock::now();
+  // Drawn batch by batch, so that the process holds little besides the database when its
+  // memory is measured.
   for (std::size_t first = 0; first < count; first += kBatch) {
+    const std::size_t size = std::min(kBatch, count - first);
+    std::vector<std::vector<float>> vectors = random_vectors(size, rng);
     std::vector<ffi::VectorEntry> batch;
-    for (std::size_t i = first; i < std::min(count, first + kBatch); ++i)
-      batch.push_back({id_of(i), vectors[i], std::nullopt});
+    for (std::size_t i = 0; i < size; ++i)
+      batch.push_back({id_of(first + i), std::move(vectors[i]), std::nullopt});
     require(client.upsert_batch(std::move(batch)), "upsert_batch");
   }
   std::printf("batch upserts (2 worker threads): %.1f s\n", seconds_since(build_start));
+  const std::vector<std::vector<float>> queries = random_vectors(kQueries, rng);
 
   const double one = search_throughput(client, queries, 1, 3.0);
   const double two = search_throughput(client, queries, 2, 3.0);
@@ -167,6 +197,8 @@ int run(std::size_t count, bool quick) {
     while (static_cast<double>(deleted) < c.deleted_share * static_cast<double>(count))
       require(client.remove(id_of(deletion_order[deleted++])), "remove");
     double checkpoint_seconds = 0;
+    reset_peak_resident();
+    const double resident_mb = static_cast<double>(status_kib("VmRSS")) / 1024.0;
     const std::vector<double> latencies = search_latencies_during(client, queries, 1, [&] {
       const auto start = Clock::now();
       require(client.checkpoint(), "checkpoint");
@@ -176,6 +208,9 @@ int run(std::size_t count, bool quick) {
     std::snprintf(what, sizeof what, "search during checkpoint, %s (%.2f s)", c.name,
                   checkpoint_seconds);
     print_latencies(what, latencies);
+    const double peak_mb = static_cast<double>(status_kib("VmHWM")) / 1024.0;
+    std::printf("  resident before it %.0f MB, peak during it %.0f MB (%.2fx)\n", resident_mb,
+                peak_mb, peak_mb / resident_mb);
   }
 
   std::vector<double> upserts;

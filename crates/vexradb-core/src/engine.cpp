@@ -232,11 +232,10 @@ VectorDb::Image VectorDb::image(bool with_graph, std::span<const InternalId> dro
   const IdCatalog& catalog = storage_.catalog();
   for (const InternalId id : ids) {
     if (!catalog.is_current(id) || is_dropped(dropping, id)) continue;
-    std::optional<std::vector<float>> vector = storage_.get(id);
-    if (!vector) continue;
+    std::optional<VectorRecord> live_record = record(id);
+    if (!live_record) continue;
     live[id] = true;
-    image.vectors.push_back({VectorId(std::string(catalog.external_id(id))), std::move(*vector),
-                             metadata_copy(catalog, id)});
+    image.vectors.push_back(std::move(*live_record));
   }
   if (!with_graph) return image;
   const VectorStorageView view = storage_.view();
@@ -246,6 +245,14 @@ VectorDb::Image VectorDb::image(bool with_graph, std::span<const InternalId> dro
   };
   image.graph = compact_graph(graph, live, config_.hnsw, distances_from);
   return image;
+}
+
+std::optional<VectorRecord> VectorDb::record(InternalId id) const {
+  std::optional<std::vector<float>> vector = storage_.get(id);
+  if (!vector) return std::nullopt;
+  const IdCatalog& catalog = storage_.catalog();
+  return VectorRecord{VectorId(std::string(catalog.external_id(id))), std::move(*vector),
+                      metadata_copy(catalog, id)};
 }
 
 Status VectorDb::restore(std::span<const VectorRecord> vectors,

@@ -99,6 +99,9 @@ class VectorDb {
     HnswIndex::State graph;
   };
   Image image(bool with_graph, std::span<const InternalId> dropping = {}) const;
+  // The vector stored under internal id `id` (live or not) as an image holds it, or nothing when
+  // the store has none.
+  std::optional<VectorRecord> record(InternalId id) const;
   // Fills an empty engine: stores `vectors` in order (a repeated id fails), then installs
   // `graph` when it describes exactly them; otherwise (no graph, or one that does not fit)
   // links them anew.

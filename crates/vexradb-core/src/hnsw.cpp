@@ -132,14 +132,19 @@ std::size_t HnswIndex::node_count() const { return graph_.size(); }
 HnswIndex::State HnswIndex::state() const {
   State state{{}, entry_point_, max_level_};
   state.nodes.reserve(graph_.size());
-  for (InternalId id = 0; id < graph_.size(); ++id) {
-    HnswNode& node = state.nodes.emplace_back(HnswNode{id, graph_.level(id), {}});
-    for (std::uint64_t layer = 0; layer <= node.level; ++layer) {
-      const std::span<const InternalId> list = graph_.list(id, layer);
-      node.neighbors.emplace_back(list.begin(), list.end());
-    }
-  }
+  for (InternalId id = 0; id < graph_.size(); ++id) state.nodes.push_back(node(id));
   return state;
+}
+
+HnswNode HnswIndex::node(InternalId id) const {
+  check_node(id);
+  HnswNode node{id, graph_.level(id), {}};
+  node.neighbors.reserve(node.level + 1);
+  for (std::uint64_t layer = 0; layer <= node.level; ++layer) {
+    const std::span<const InternalId> list = graph_.list(id, layer);
+    node.neighbors.emplace_back(list.begin(), list.end());
+  }
+  return node;
 }
 
 bool HnswIndex::fits(const State& state) const {

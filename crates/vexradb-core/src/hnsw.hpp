@@ -220,6 +220,10 @@ class HnswIndex {
     std::uint64_t max_level = 0;
   };
   State state() const;
+  // One node of state(): node `id`, which must exist, with copies of its lists.
+  HnswNode node(InternalId id) const;
+  std::optional<InternalId> entry_point() const noexcept { return entry_point_; }
+  std::uint64_t max_level() const noexcept { return max_level_; }
   // Whether `state` stays within this index's limits: levels up to kMaxNodeLevel, one list per
   // layer, no list longer than its layer's cap. Only such a graph can be installed.
   bool fits(const State& state) const;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "data_directory.hpp"
+#include "internal_failure.hpp"
 #include "overloaded.hpp"
 #include "utf8.hpp"
 
@@ -318,10 +319,39 @@ class ReadersAllowed {
   ReaderGate* gate_;
 };
 
+// An engine from which nothing was removed, as the snapshot of its image would hold it: its
+// nodes and vectors are already numbered 0, 1, ... in store order, as the image renumbers them, so
+// they are written where they stand instead of being copied first.
+class UncompactedEngine final : public SnapshotContent {
+ public:
+  explicit UncompactedEngine(const VectorDb& engine) : engine_(engine) {
+    VEXRA_CHECK(engine.removed_count() == 0,
+                "only an engine without removed versions is its image");
+  }
+
+  std::size_t node_count() const override { return engine_.index().node_count(); }
+  HnswNode node(InternalId id) const override { return engine_.index().node(id); }
+  std::optional<InternalId> entry_point() const override { return engine_.index().entry_point(); }
+  std::uint64_t max_level() const override { return engine_.index().max_level(); }
+  std::size_t vector_count() const override { return engine_.len(); }
+  SnapshotVector vector(std::size_t index) const override {
+    std::optional<VectorRecord> record = engine_.record(static_cast<InternalId>(index));
+    VEXRA_CHECK(record.has_value(), "a live node has no stored vector");
+    return std::move(*record);
+  }
+
+ private:
+  const VectorDb& engine_;
+};
+
 }  // namespace
 
 Result<std::unique_ptr<VectorDb>> PersistentVectorDb::save_snapshot(const SnapshotHeader& header) {
-  ReadersAllowed readers(reader_gate_);
+  if (memory_->removed_count() == 0) {
+    if (auto ok = snapshots_.save(header, UncompactedEngine(*memory_)); !ok)
+      return fail(std::move(ok).error());
+    return std::unique_ptr<VectorDb>();
+  }
   Result<VectorDb::Compaction> compaction = memory_->compact();
   if (!compaction) return fail(std::move(compaction).error());
   const VectorDb::Image& image = compaction->image;
@@ -330,18 +360,38 @@ Result<std::unique_ptr<VectorDb>> PersistentVectorDb::save_snapshot(const Snapsh
   return std::move(compaction->engine);
 }
 
-Status PersistentVectorDb::checkpoint() {
+Status PersistentVectorDb::start_new_log(std::uint64_t timestamp) {
+  if (auto ok = snapshots_.prune(); !ok) return ok;
+  if (auto ok = wal_.reset(); !ok) return ok;
+  Result<std::uint64_t> logged = wal_.append(wal_entries::Checkpoint{timestamp});
+  if (!logged) return fail(std::move(logged).error());
+  return {};
+}
+
+Result<PersistentVectorDb::Written> PersistentVectorDb::write_checkpoint() {
   Result<std::uint64_t> timestamp = next_snapshot_timestamp();
   if (!timestamp) return fail(std::move(timestamp).error());
   const SnapshotHeader header{*timestamp, wal_.sequence(), config_.engine.dimensions, 0};
   Result<std::unique_ptr<VectorDb>> compacted = save_snapshot(header);
   if (!compacted) return fail(std::move(compacted).error());
-  if (*compacted) memory_ = std::move(*compacted);
-  if (auto ok = snapshots_.prune(); !ok) return ok;
-  if (auto ok = wal_.reset(); !ok) return ok;
-  Result<std::uint64_t> logged = wal_.append(wal_entries::Checkpoint{*timestamp});
-  if (!logged) return fail(std::move(logged).error());
-  return {};
+  return Written{std::move(*compacted), start_new_log(*timestamp)};
+}
+
+// Readers search throughout, except while a compacted engine takes the place of the one they
+// search: the files are no part of what they read, and only this writer changes them.
+Status PersistentVectorDb::checkpoint() {
+  Result<Written> written = [&] {
+    ReadersAllowed readers(reader_gate_);
+    return write_checkpoint();
+  }();
+  if (!written) return fail(std::move(written).error());
+  if (written->compacted) {
+    memory_.swap(written->compacted);
+    // Freeing the replaced engine's many allocations takes a while, and readers no longer see it.
+    ReadersAllowed readers(reader_gate_);
+    written->compacted.reset();
+  }
+  return std::move(written->new_log);
 }
 
 }  // namespace vexradb

@@ -41,8 +41,10 @@ struct PersistentConfig {
 
 // Lets readers use the engine while a checkpoint only reads it. An owner that keeps readers out
 // for the length of every change implements it: a checkpoint, explicit or owed by a change that
-// filled the log, calls allow_readers() before it compacts the engine and writes the snapshot,
-// and exclude_readers() before it installs the result. Other writers stay out throughout.
+// filled the log, calls allow_readers() before it compacts the engine, writes the snapshot and
+// starts the new log, and exclude_readers() after; when it installs a compacted engine, it lets
+// readers in again while it frees the replaced one and excludes them before it returns. Other
+// writers stay out throughout.
 class ReaderGate {
  public:
   virtual void allow_readers() = 0;
@@ -132,9 +134,20 @@ class PersistentVectorDb {
   // The checkpoint a change owes once the log has outgrown its limit.
   Status checkpoint_if_full();
   Result<std::uint64_t> next_snapshot_timestamp() const;
-  // The first part of a checkpoint, which only reads the engine (readers may come in through the
-  // gate): compacts it and saves the snapshot. Gives the engine to continue with, if any.
+  // What a checkpoint does while readers may come in through the gate, since it only reads the
+  // engine: saves the snapshot, then prunes and starts the new log. Fails only when no snapshot
+  // was saved; gives the compacted engine to continue with (null when nothing was removed) and
+  // how starting the new log went.
+  struct Written {
+    std::unique_ptr<VectorDb> compacted;
+    Status new_log;
+  };
+  Result<Written> write_checkpoint();
+  // Writes the snapshot of the engine's image, compacting the engine first when removed
+  // versions are to be left out. Gives the compacted engine, if any.
   Result<std::unique_ptr<VectorDb>> save_snapshot(const SnapshotHeader& header);
+  // Prunes old snapshots and replaces the log by one that starts with the checkpoint's record.
+  Status start_new_log(std::uint64_t timestamp);
 
   PersistentConfig config_;
   UniqueFd directory_lock_;

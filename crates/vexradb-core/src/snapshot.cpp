@@ -101,24 +101,24 @@ class SnapshotWriter {
 
   const SnapshotChecksum& checksum() const noexcept { return checksum_; }
 
-  Status write(const SnapshotHeader& header, const HnswIndex::State& graph,
-               std::span<const SnapshotVector> vectors) {
+  Status write(const SnapshotHeader& header, const SnapshotContent& content) {
     encode_header(header, out_);
     out_.u8(1);
-    out_.u64(graph.nodes.size());
-    for (const HnswNode& node : graph.nodes) {
-      encode_node(node, out_);
+    out_.u64(content.node_count());
+    for (InternalId id = 0; id < content.node_count(); ++id) {
+      encode_node(content.node(id), out_);
       if (auto ok = drain(); !ok) return ok;
     }
-    out_.u8(graph.entry_point ? 1 : 0);
-    if (graph.entry_point) out_.u32(*graph.entry_point);
-    out_.u64(graph.max_level);
-    for (std::size_t start = 0; start < vectors.size(); start += kSnapshotChunkSize) {
-      const std::span<const SnapshotVector> chunk =
-          vectors.subspan(start, std::min(kSnapshotChunkSize, vectors.size() - start));
-      out_.u64(chunk.size());
-      for (const SnapshotVector& vector : chunk) {
-        encode_vector(vector, out_);
+    const std::optional<InternalId> entry_point = content.entry_point();
+    out_.u8(entry_point ? 1 : 0);
+    if (entry_point) out_.u32(*entry_point);
+    out_.u64(content.max_level());
+    const std::size_t count = content.vector_count();
+    for (std::size_t start = 0; start < count; start += kSnapshotChunkSize) {
+      const std::size_t end = start + std::min(kSnapshotChunkSize, count - start);
+      out_.u64(end - start);
+      for (std::size_t index = start; index < end; ++index) {
+        encode_vector(content.vector(index), out_);
         if (auto ok = drain(); !ok) return ok;
       }
     }
@@ -145,6 +145,24 @@ class SnapshotWriter {
   SnapshotChecksum checksum_;
   std::string scratch_;
   Encoder out_{scratch_};
+};
+
+// A graph and vectors held whole.
+class HeldContent final : public SnapshotContent {
+ public:
+  HeldContent(const HnswIndex::State& graph, std::span<const SnapshotVector> vectors)
+      : graph_(graph), vectors_(vectors) {}
+
+  std::size_t node_count() const override { return graph_.nodes.size(); }
+  HnswNode node(InternalId id) const override { return graph_.nodes[id]; }
+  std::optional<InternalId> entry_point() const override { return graph_.entry_point; }
+  std::uint64_t max_level() const override { return graph_.max_level; }
+  std::size_t vector_count() const override { return vectors_.size(); }
+  SnapshotVector vector(std::size_t index) const override { return vectors_[index]; }
+
+ private:
+  const HnswIndex::State& graph_;
+  std::span<const SnapshotVector> vectors_;
 };
 
 // ---- Reading ----------------------------------------------------------------------------------
@@ -338,7 +356,11 @@ Result<std::vector<SnapshotFile>> SnapshotManager::list_snapshots(
 
 Status SnapshotManager::save(SnapshotHeader header, const HnswIndex::State& graph,
                              std::span<const SnapshotVector> vectors) const {
-  header.vector_count = vectors.size();
+  return save(header, HeldContent(graph, vectors));
+}
+
+Status SnapshotManager::save(SnapshotHeader header, const SnapshotContent& content) const {
+  header.vector_count = content.vector_count();
   const std::filesystem::path path = snapshot_dir_ / snapshot_file_name(header.timestamp);
   const std::filesystem::path temp = with_suffix(path, kTempSuffix);
   const std::filesystem::path sum = checksum_path(path);
@@ -348,7 +370,7 @@ Status SnapshotManager::save(SnapshotHeader header, const HnswIndex::State& grap
     Result<UniqueFd> file = fs_->open(temp, O_WRONLY | O_CREAT | O_TRUNC);
     if (!file) return fail(std::move(file).error());
     SnapshotWriter writer(*fs_, file->get());
-    if (auto ok = writer.write(header, graph, vectors); !ok) return ok;
+    if (auto ok = writer.write(header, content); !ok) return ok;
     if (auto ok = fs_->sync(file->get()); !ok) return ok;
     if (auto ok = write_checksum_file(*fs_, sum_temp, writer.checksum()); !ok) return ok;
     if (auto ok = fs_->rename(sum_temp, sum); !ok) return ok;

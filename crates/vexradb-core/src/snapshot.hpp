@@ -54,6 +54,22 @@ struct SnapshotChecksum {
   bool operator==(const SnapshotChecksum&) const = default;
 };
 
+// What a snapshot file holds, as the writer reads it: one node and one vector at a time, so that
+// a checkpoint can write an engine's graph and vectors where they are instead of copying them
+// whole first. Node i has id i; the vectors are written in index order.
+class SnapshotContent {
+ public:
+  virtual std::size_t node_count() const = 0;
+  virtual HnswNode node(InternalId id) const = 0;
+  virtual std::optional<InternalId> entry_point() const = 0;
+  virtual std::uint64_t max_level() const = 0;
+  virtual std::size_t vector_count() const = 0;
+  virtual SnapshotVector vector(std::size_t index) const = 0;
+
+ protected:
+  ~SnapshotContent() = default;
+};
+
 struct SnapshotFile {
   std::uint64_t number;
   std::filesystem::path path;
@@ -78,6 +94,8 @@ class SnapshotManager {
   // stable storage and renames it into place: a file with a snapshot's name is always complete.
   // Its checksum file takes its name just before it. Storage error with the encoder's message
   // when writing fails, Io for the file operations; on failure no new file is left behind.
+  Status save(SnapshotHeader header, const SnapshotContent& content) const;
+  // As above, for a graph and vectors held whole.
   Status save(SnapshotHeader header, const HnswIndex::State& graph,
               std::span<const SnapshotVector> vectors) const;
 

@@ -370,6 +370,41 @@ TEST_F(PersistentEngine, CheckpointInstallsTheStoredGraph) {
   EXPECT_EQ(db->wal().sequence(), snapshot_sequence + 1);
 }
 
+// A checkpoint with nothing to leave out writes the engine where it stands instead of its image:
+// the file must be the image's, byte for byte, for a graph linked one node at a time and for one
+// installed from a snapshot and grown by the batches of a replay.
+TEST_F(PersistentEngine, CheckpointWithoutRemovalsWritesTheImageBytes) {
+  std::mt19937 rng(5);
+  auto insert = [&](PersistentVectorDb& db, int first, int count) {
+    for (int i = first; i < first + count; ++i) {
+      std::optional<Json> metadata;
+      if (i % 3 != 0)
+        metadata = Json{{"n", i}, {"tag", "t" + std::to_string(i % 5)}, {"x", 0.5 * i}};
+      ASSERT_TRUE(db.insert(VectorId("v" + std::to_string(i)), random_vector(rng, 4), metadata));
+    }
+  };
+  auto expect_image_bytes = [&](const PersistentVectorDb& db) {
+    const SnapshotFile written = snapshots().back();
+    const SnapshotHeader header = SnapshotManager::load_header(written.path).value();
+    const VectorDb::Image image = db.memory().image(true);
+    ASSERT_GT(image.graph.max_level, 0u);
+    TempDir other;
+    ASSERT_TRUE(SnapshotManager(other.path(), 3).save(header, image.graph, image.vectors));
+    EXPECT_EQ(read_file(written.path), read_file(other.path() / written.path.filename()));
+  };
+  {
+    auto db = open(4);
+    insert(*db, 0, 300);
+    ASSERT_TRUE(db->checkpoint().has_value());
+    expect_image_bytes(*db);
+    insert(*db, 300, 200);
+  }
+  auto db = open(4);
+  ASSERT_EQ(db->memory().removed_count(), 0u);
+  ASSERT_TRUE(db->checkpoint().has_value());
+  expect_image_bytes(*db);
+}
+
 // Runs `on_open` each time a checkpoint lets readers in.
 class CallbackGate final : public ReaderGate {
  public:
