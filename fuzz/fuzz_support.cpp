@@ -85,11 +85,8 @@ void check_json_round_trip(const Json& value) {
 }
 
 DocumentSet::DocumentSet(std::vector<Json> documents) : documents_(std::move(documents)) {
-  const auto stored = [this](InternalId id) -> const Json* {
-    return id < documents_.size() ? &documents_[id] : nullptr;
-  };
   for (std::size_t id = 0; id < documents_.size(); ++id) {
-    index_.add(static_cast<InternalId>(id), documents_[id], stored);
+    index_.add(static_cast<InternalId>(id), documents_[id]);
   }
 }
 
