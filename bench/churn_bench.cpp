@@ -26,7 +26,7 @@
 #include "bench_support.hpp"
 #include "client_bench_support.hpp"
 #include "clustered.hpp"
-#include "distance.hpp"
+#include "kernels/distance.hpp"
 
 namespace vexradb::bench {
 namespace {

@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "distance.hpp"
 #include "hnswlib_l2.hpp"
+#include "kernels/distance.hpp"
 
 namespace vexradb::bench {
 namespace {

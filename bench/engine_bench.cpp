@@ -60,9 +60,9 @@
 
 #include "bench_support.hpp"
 #include "datasets.hpp"
-#include "distance.hpp"
-#include "engine.hpp"
+#include "engine/engine.hpp"
 #include "hnswlib_index.hpp"
+#include "kernels/distance.hpp"
 
 namespace vexradb::bench {
 namespace {

@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "base/config.hpp"
 #include "bench_support.hpp"
-#include "config.hpp"
-#include "distance.hpp"
-#include "engine.hpp"
-#include "filter.hpp"
-#include "hnsw.hpp"
+#include "engine/engine.hpp"
+#include "graph/hnsw.hpp"
+#include "kernels/distance.hpp"
+#include "metadata/filter.hpp"
 
 namespace {
 

@@ -33,12 +33,12 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "distance.hpp"
-#include "engine.hpp"
-#include "persistent.hpp"
-#include "snapshot.hpp"
+#include "durable/persistent.hpp"
+#include "durable/snapshot.hpp"
+#include "durable/wal.hpp"
+#include "engine/engine.hpp"
+#include "kernels/distance.hpp"
 #include "temp_dir.hpp"
-#include "wal.hpp"
 
 namespace vexradb::bench {
 namespace {

@@ -24,12 +24,12 @@
 #include <string_view>
 #include <vector>
 
+#include "base/config.hpp"
+#include "base/types.hpp"
 #include "bench_support.hpp"
-#include "config.hpp"
-#include "distance.hpp"
-#include "engine.hpp"
-#include "quantization.hpp"
-#include "types.hpp"
+#include "engine/engine.hpp"
+#include "kernels/distance.hpp"
+#include "kernels/quantization.hpp"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/internal_failure.hpp"
 #include "client.hpp"
 #include "converters.hpp"
 #include "fuzz_support.hpp"
-#include "internal_failure.hpp"
 #include "method_frame.hpp"
 
 namespace vexradb::fuzz {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "durable/persistent.hpp"
 #include "fuzz_support.hpp"
-#include "persistent.hpp"
 
 namespace vexradb::fuzz {
 namespace {

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <utility>
 
-#include "overloaded.hpp"
+#include "base/overloaded.hpp"
 
 // Takes the place of the C library's fsync in every fuzz program. The targets test what damaged
 // files do to a reader, not what survives a power cut, and on a disk-backed /tmp the syncs of

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "converters.hpp"
-#include "filter.hpp"
-#include "json.hpp"
-#include "metadata_index.hpp"
+#include "metadata/filter.hpp"
+#include "metadata/json.hpp"
+#include "metadata/metadata_index.hpp"
 #include "wire.hpp"
 
 namespace vexradb::fuzz {

@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "filter.hpp"
-#include "filter_json.hpp"
 #include "fuzz_support.hpp"
-#include "json.hpp"
+#include "metadata/filter.hpp"
+#include "metadata/filter_json.hpp"
+#include "metadata/json.hpp"
 
 namespace vexradb::fuzz {
 namespace {

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "durable/wal.hpp"
 #include "fuzz_support.hpp"
-#include "wal.hpp"
 
 namespace vexradb::fuzz {
 namespace {

@@ -4,14 +4,14 @@
 #include <memory>
 #include <vector>
 
+#include "base/utf8.hpp"
 #include "converters.hpp"
-#include "data_directory.hpp"
-#include "engine.hpp"
-#include "filter_json.hpp"
-#include "json.hpp"
-#include "persistent.hpp"
+#include "durable/data_directory.hpp"
+#include "durable/persistent.hpp"
+#include "engine/engine.hpp"
+#include "metadata/filter_json.hpp"
+#include "metadata/json.hpp"
 #include "progress.hpp"
-#include "utf8.hpp"
 #include "vector_files.hpp"
 #include "vector_json.hpp"
 

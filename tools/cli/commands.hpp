@@ -9,8 +9,8 @@
 #include <ostream>
 #include <string>
 
-#include "error.hpp"
-#include "types.hpp"
+#include "base/error.hpp"
+#include "base/types.hpp"
 
 namespace vexradb::cli {
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string_view>
 
-#include "json.hpp"
+#include "metadata/json.hpp"
 #include "vector_json.hpp"
 
 namespace vexradb::cli {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "error.hpp"
-#include "vector_record.hpp"
+#include "base/error.hpp"
+#include "storage/vector_record.hpp"
 
 namespace vexradb::cli {
 

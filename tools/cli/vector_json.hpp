@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
-#include "json.hpp"
+#include "base/error.hpp"
+#include "metadata/json.hpp"
 
 namespace vexradb::cli {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "internal_failure.hpp"
+#include "base/internal_failure.hpp"
 
 namespace vexradb::ffi {
 namespace {

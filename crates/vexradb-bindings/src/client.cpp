@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "filter_json.hpp"
+#include "metadata/filter_json.hpp"
 
 namespace vexradb::ffi {
 namespace {

@@ -9,10 +9,10 @@
 #include <variant>
 #include <vector>
 
+#include "base/fair_shared_mutex.hpp"
 #include "converters.hpp"
-#include "engine.hpp"
-#include "fair_shared_mutex.hpp"
-#include "persistent.hpp"
+#include "durable/persistent.hpp"
+#include "engine/engine.hpp"
 #include "shared_record.hpp"
 
 namespace vexradb::ffi {

@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "overloaded.hpp"
+#include "base/overloaded.hpp"
 
 namespace vexradb::ffi {
 namespace {

@@ -10,11 +10,11 @@
 #include <variant>
 #include <vector>
 
+#include "base/error.hpp"
+#include "base/types.hpp"
 #include "byte_buffer.hpp"
-#include "error.hpp"
-#include "filter.hpp"
-#include "json.hpp"
-#include "types.hpp"
+#include "metadata/filter.hpp"
+#include "metadata/json.hpp"
 #include "wire.hpp"
 
 namespace vexradb::ffi {

@@ -4,11 +4,11 @@
 #include <limits>
 #include <string_view>
 
+#include "base/internal_failure.hpp"
 #include "byte_buffer.hpp"
 #include "client.hpp"
 #include "export.hpp"
 #include "frame.hpp"
-#include "internal_failure.hpp"
 #include "vexradb_bindings.h"
 
 namespace vexradb::ffi {

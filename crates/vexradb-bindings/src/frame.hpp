@@ -5,7 +5,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "internal_failure.hpp"
+#include "base/internal_failure.hpp"
 #include "vexradb_bindings.h"
 
 namespace vexradb::ffi {

@@ -3,7 +3,7 @@
 #include <bit>
 #include <limits>
 
-#include "internal_failure.hpp"
+#include "base/internal_failure.hpp"
 
 namespace vexradb::ffi {
 namespace {

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/utf8.hpp"
 #include "byte_buffer.hpp"
-#include "utf8.hpp"
 
 namespace vexradb::ffi {
 

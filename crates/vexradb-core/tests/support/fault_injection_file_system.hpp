@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-#include "file_system.hpp"
+#include "files/file_system.hpp"
 
 namespace vexradb::testing {
 

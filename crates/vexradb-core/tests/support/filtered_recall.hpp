@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "distance.hpp"
-#include "engine.hpp"
+#include "engine/engine.hpp"
+#include "kernels/distance.hpp"
 
 namespace vexradb::testing {
 

@@ -4,12 +4,12 @@
 
 #include <string_view>
 
-#include "internal_failure.hpp"
+#include "base/internal_failure.hpp"
 
 namespace vexradb::testing_support {
 
 // Runs `call`, expecting an InternalFailure whose location starts with `source` (a path relative
-// to the repository, such as "crates/vexradb-core/src/distance").
+// to the repository, such as "crates/vexradb-core/src/kernels/distance").
 template <class Call>
 void expect_internal_failure_in(std::string_view source, Call call) {
   try {

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "hnsw.hpp"
+#include "graph/hnsw.hpp"
 
 namespace vexradb::testing {
 

@@ -1,0 +1,55 @@
+#pragma once
+// Read-only checks of a durable engine's data directory, for tools that look at a directory
+// another client may be using: nothing here writes, locks or repairs anything.
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.hpp"
+#include "durable/snapshot.hpp"
+#include "durable/wal.hpp"
+
+namespace vexradb {
+
+// A data directory holds the log in "wal/" and the snapshots in "snapshots/".
+inline constexpr std::string_view kWalDirectory = "wal";
+inline constexpr std::string_view kSnapshotDirectory = "snapshots";
+
+struct SnapshotSummary {
+  SnapshotFile file;
+  SnapshotHeader header;
+  std::uint64_t bytes;
+};
+
+struct DirectorySummary {
+  std::vector<SnapshotSummary> snapshots;  // oldest first; recovery loads the last
+  LogReport log;
+  // From the newest snapshot, else from the first vector in the log; none for a directory that
+  // never held one. (The metric is not stored: each client gives its own.)
+  std::optional<std::uint64_t> dimensions;
+};
+
+// Something verify_directory found: damage, or a remark about a file that is sound as far as it
+// can tell (a torn log tail, a snapshot written without a checksum).
+struct Finding {
+  std::filesystem::path file;  // relative to the data directory
+  std::optional<std::uint64_t> offset;
+  std::string what;
+  bool damage;
+};
+
+// Io error for a missing directory or one that holds no log (not a data directory).
+Status expect_data_directory(const std::filesystem::path& data_dir);
+
+// Io error as expect_data_directory.
+Result<DirectorySummary> describe_directory(const std::filesystem::path& data_dir);
+
+// Reads every snapshot and every log frame whole: their structure, the snapshots' checksums and
+// whether each snapshot's graph and vectors agree. The directory is sound when no finding is
+// damage.
+Result<std::vector<Finding>> verify_directory(const std::filesystem::path& data_dir);
+
+}  // namespace vexradb

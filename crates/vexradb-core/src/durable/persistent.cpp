@@ -1,0 +1,397 @@
+#include "durable/persistent.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "base/internal_failure.hpp"
+#include "base/overloaded.hpp"
+#include "base/utf8.hpp"
+#include "durable/data_directory.hpp"
+
+namespace vexradb {
+namespace {
+
+// An exclusive advisory lock on the directory itself: it survives the log file being replaced,
+// adds no file, and is released by the kernel when the process dies.
+Result<UniqueFd> lock_directory(FileSystem& fs, const std::filesystem::path& dir) {
+  Result<UniqueFd> fd = fs.open(dir, O_RDONLY | O_DIRECTORY);
+  if (!fd) return fd;
+  int locked;
+  do {
+    locked = ::flock(fd->get(), LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    const int code = errno;
+    errors::Io error = errors::Io::from_errno(code);
+    if (code == EWOULDBLOCK)
+      error.description = "the data directory is in use by another client: " + error.description;
+    return fail(std::move(error));
+  }
+  return fd;
+}
+
+// Whether the log can hold the record and give it back the same: UTF-8 text (the id, member
+// names, strings) and finite numbers (the writer turns the others into null). Refused with the
+// errors the exported layer gives for text that breaks these rules, before anything is logged:
+// an invalid string in the log would stop every later replay at its record.
+Status check_loggable(const VectorId& id, std::span<const float> vector, std::size_t dimensions,
+                      const std::optional<Json>& metadata) {
+  if (auto ok = check_vector_length(dimensions, vector); !ok) return ok;
+  if (auto bad = utf8_error(id.str())) return fail(errors::Serialization{"id: " + *bad});
+  if (!metadata) return {};
+  const errors::Serialization invalid_text{"invalid UTF-8 while parsing a string"};
+  std::vector<const Json*> pending{&*metadata};
+  while (!pending.empty()) {
+    const Json& value = *pending.back();
+    pending.pop_back();
+    if (const auto* object = value.get_ptr<const Json::object_t*>()) {
+      for (const auto& [name, member] : *object) {
+        if (utf8_error(name)) return fail(invalid_text);
+        pending.push_back(&member);
+      }
+    } else if (const auto* array = value.get_ptr<const Json::array_t*>()) {
+      for (const Json& element : *array) pending.push_back(&element);
+    } else if (const auto* text = value.get_ptr<const std::string*>()) {
+      if (utf8_error(*text)) return fail(invalid_text);
+    } else if (const auto* number = value.get_ptr<const double*>()) {
+      if (!std::isfinite(*number)) return fail(errors::Serialization{"number out of range"});
+    }
+  }
+  return {};
+}
+
+std::uint64_t wall_clock_millis() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count();
+  return millis > 0 ? static_cast<std::uint64_t>(millis) : 0;
+}
+
+// Applies the log's records in order, as the running engine applied them. Runs of insertions are
+// stored in log order and linked together by the index's batch insertion, which is several times
+// faster than linking one at a time (the graph differs, not the store). Inside a run:
+// - an insertion of an id that is live, before the run or earlier in it, was refused then and is
+//   skipped now;
+// - a deletion of an id the run has not stored is applied at once: only the graph the run is
+//   linked into can tell; a deletion of one it has stored ends the run first.
+class Replay {
+ public:
+  explicit Replay(VectorDb& engine) : engine_(engine) {}
+
+  Status apply(WalRecord& record) {
+    return std::visit(
+        Overloaded{
+            [&](wal_entries::Insert& e) -> Status {
+              if (engine_.storage().get_internal_id(e.id.str()) || run_ids_.contains(e.id.str()))
+                return {};
+              run_ids_.insert(e.id.str());
+              run_.push_back({std::move(e.id), std::move(e.vector), std::move(e.metadata)});
+              return {};
+            },
+            [&](const wal_entries::Delete& e) -> Status {
+              if (run_ids_.contains(e.id.str())) {
+                if (auto ok = finish_run(); !ok) return ok;
+              }
+              engine_.remove(e.id.str());
+              return {};
+            },
+            [](const wal_entries::Checkpoint&) -> Status { return {}; },
+        },
+        record.entry);
+  }
+
+  // Stores and links the pending run.
+  Status finish_run() {
+    run_ids_.clear();
+    if (run_.empty()) return {};
+    return engine_.upsert_batch(std::exchange(run_, {}));
+  }
+
+ private:
+  VectorDb& engine_;
+  std::vector<BatchEntry> run_;
+  std::unordered_set<std::string> run_ids_;
+};
+
+// The newest snapshot, or none.
+Result<std::optional<Snapshot>> load_newest_snapshot(const std::filesystem::path& snapshot_dir,
+                                                     FileSystem& fs) {
+  return read_while_pruned([&]() -> Result<std::optional<Snapshot>> {
+    Result<std::vector<SnapshotFile>> files = SnapshotManager::list_snapshots(snapshot_dir);
+    if (!files) return fail(std::move(files).error());
+    if (files->empty()) return std::optional<Snapshot>();
+    Result<Snapshot> snapshot = SnapshotManager::load(files->back().path, fs);
+    if (!snapshot) return fail(std::move(snapshot).error());
+    return std::optional<Snapshot>(std::move(*snapshot));
+  });
+}
+
+// Loads the newest snapshot into the empty `engine` and replays the log records numbered after
+// it; gives that number (0 without a snapshot). Reads only, so it may run beside a client that
+// checkpoints: the log is opened before the snapshots are listed, so whatever a checkpoint takes
+// from that log meanwhile is in the newer snapshot found (see Wal::open_for_reading).
+Result<std::uint64_t> recover_into(VectorDb& engine, const std::filesystem::path& snapshot_dir,
+                                   const std::filesystem::path& wal_dir, FileSystem& fs) {
+  Result<std::optional<FileReader>> log = Wal::open_for_reading(wal_dir, fs);
+  if (!log) return fail(std::move(log).error());
+  Result<std::optional<Snapshot>> snapshot = load_newest_snapshot(snapshot_dir, fs);
+  if (!snapshot) return fail(std::move(snapshot).error());
+  std::uint64_t after = 0;
+  if (*snapshot) {
+    const std::uint64_t dimensions = (*snapshot)->header.dimensions;
+    const std::uint64_t configured = engine.config().dimensions;
+    if (dimensions != configured) {
+      return fail(errors::InvalidConfiguration{
+          "Snapshot dimensions (" + std::to_string(dimensions) + ") don't match config (" +
+          std::to_string(configured) + ")"});
+    }
+    if (auto ok = engine.restore((*snapshot)->vectors, std::move((*snapshot)->graph)); !ok)
+      return fail(std::move(ok).error());
+    after = (*snapshot)->header.sequence;
+  }
+  if (!*log) return after;
+  Replay replay(engine);
+  for (WalRecord& record : Wal::read_records(**log, after)) {
+    if (auto ok = replay.apply(record); !ok) return fail(std::move(ok).error());
+  }
+  if (auto ok = replay.finish_run(); !ok) return fail(std::move(ok).error());
+  return after;
+}
+
+}  // namespace
+
+PersistentVectorDb::PersistentVectorDb(const std::filesystem::path& data_dir,
+                                       const PersistentConfig& config, UniqueFd lock, Wal wal)
+    : config_(config),
+      directory_lock_(std::move(lock)),
+      wal_(std::move(wal)),
+      snapshots_(data_dir / kSnapshotDirectory, config.max_snapshots, *config.file_system),
+      memory_(std::make_unique<VectorDb>(config.engine)) {
+  wal_.set_max_size(config.max_wal_size);
+}
+
+Result<std::unique_ptr<PersistentVectorDb>> PersistentVectorDb::open(
+    const std::filesystem::path& data_dir, const PersistentConfig& config) {
+  FileSystem& fs = *config.file_system;
+  if (auto ok = make_directories(fs, data_dir); !ok) return fail(std::move(ok).error());
+  Result<UniqueFd> lock = lock_directory(fs, data_dir);
+  if (!lock) return fail(std::move(lock).error());
+  Result<Wal> wal = Wal::open(data_dir / kWalDirectory, fs);
+  if (!wal) return fail(std::move(wal).error());
+  if (auto ok = make_directories(fs, data_dir / kSnapshotDirectory); !ok)
+    return fail(std::move(ok).error());
+  std::unique_ptr<PersistentVectorDb> db(
+      new PersistentVectorDb(data_dir, config, std::move(*lock), std::move(*wal)));
+  if (auto ok = db->snapshots_.remove_unfinished(); !ok) return fail(std::move(ok).error());
+  if (auto ok = db->recover(); !ok) return fail(std::move(ok).error());
+  return db;
+}
+
+Status PersistentVectorDb::recover() {
+  Result<std::uint64_t> after =
+      recover_into(*memory_, snapshots_.directory(), wal_.directory(), *config_.file_system);
+  if (!after) return fail(std::move(after).error());
+  // Even with the log lost or unreadable, new records must sort after the snapshot's.
+  wal_.continue_after(*after);
+  return {};
+}
+
+Result<std::unique_ptr<VectorDb>> PersistentVectorDb::read_only(
+    const std::filesystem::path& data_dir, const Config& config, FileSystem& fs) {
+  if (auto ok = expect_data_directory(data_dir); !ok) return fail(std::move(ok).error());
+  auto engine = std::make_unique<VectorDb>(config);
+  Result<std::uint64_t> after =
+      recover_into(*engine, data_dir / kSnapshotDirectory, data_dir / kWalDirectory, fs);
+  if (!after) return fail(std::move(after).error());
+  return engine;
+}
+
+Status PersistentVectorDb::log(std::span<const WalEntry> entries) {
+  Result<std::uint64_t> logged = wal_.append_all(entries);
+  if (!logged) return fail(std::move(logged).error());
+  if (config_.sync_on_write) return wal_.sync();
+  return {};
+}
+
+Status PersistentVectorDb::checkpoint_if_full() {
+  if (wal_.size() > wal_.max_size()) return checkpoint();
+  return {};
+}
+
+Status PersistentVectorDb::insert(const VectorId& id, std::span<const float> vector,
+                                  std::optional<Json> metadata) {
+  if (auto ok = check_loggable(id, vector, config_.engine.dimensions, metadata); !ok) return ok;
+  WalEntry entry = wal_entries::Insert{id, {vector.begin(), vector.end()}, std::move(metadata)};
+  if (auto ok = log(std::span(&entry, 1)); !ok) return ok;
+  auto& insert = std::get<wal_entries::Insert>(entry);
+  if (auto ok = memory_->insert(insert.id, insert.vector, std::move(insert.metadata)); !ok)
+    return ok;
+  return checkpoint_if_full();
+}
+
+Status PersistentVectorDb::upsert(const VectorId& id, std::span<const float> vector,
+                                  std::optional<Json> metadata) {
+  if (auto ok = check_loggable(id, vector, config_.engine.dimensions, metadata); !ok) return ok;
+  std::array<WalEntry, 2> entries{
+      wal_entries::Delete{id},
+      wal_entries::Insert{id, {vector.begin(), vector.end()}, std::move(metadata)}};
+  if (auto ok = log(entries); !ok) return ok;
+  memory_->remove(id.str());
+  auto& insert = std::get<wal_entries::Insert>(entries[1]);
+  if (auto ok = memory_->insert(insert.id, insert.vector, std::move(insert.metadata)); !ok)
+    return ok;
+  return checkpoint_if_full();
+}
+
+Status PersistentVectorDb::upsert_batch(std::vector<BatchEntry> entries) {
+  for (const BatchEntry& entry : entries) {
+    if (auto ok = check_loggable(entry.id, entry.vector, config_.engine.dimensions, entry.metadata);
+        !ok)
+      return ok;
+  }
+  for (BatchEntry& entry : entries) {
+    if (auto ok = upsert(entry.id, entry.vector, std::move(entry.metadata)); !ok) return ok;
+  }
+  return {};
+}
+
+Result<bool> PersistentVectorDb::remove(std::string_view id) {
+  const WalEntry entry = wal_entries::Delete{VectorId(std::string(id))};
+  if (auto ok = log(std::span(&entry, 1)); !ok) return fail(std::move(ok).error());
+  const bool removed = memory_->remove(id);
+  if (auto ok = checkpoint_if_full(); !ok) return fail(std::move(ok).error());
+  return removed;
+}
+
+// Snapshot names must grow strictly: a name that repeated or went back would overwrite or hide
+// the only complete snapshot once the log is reset.
+Result<std::uint64_t> PersistentVectorDb::next_snapshot_timestamp() const {
+  Result<std::vector<SnapshotFile>> files = SnapshotManager::list_snapshots(snapshots_.directory());
+  if (!files) return fail(std::move(files).error());
+  std::uint64_t timestamp = wall_clock_millis();
+  if (!files->empty() && files->back().number >= timestamp) {
+    if (files->back().number == UINT64_MAX)
+      return fail(errors::Storage{"no snapshot number is left after the newest one"});
+    timestamp = files->back().number + 1;
+  }
+  return timestamp;
+}
+
+Result<std::vector<SearchHit>> search_recovered(const VectorDb& engine,
+                                                std::span<const float> query, std::uint64_t k,
+                                                const Filter* filter) {
+  // The dimension is checked first, as the in-memory engine does.
+  if (auto ok = check_vector_length(engine.config().dimensions, query); !ok)
+    return fail(std::move(ok).error());
+  if (engine.len() == 0) return fail(errors::IndexEmpty{});
+  return engine.search_without_margin(query, k, filter);
+}
+
+Result<std::vector<SearchHit>> PersistentVectorDb::search(std::span<const float> query,
+                                                          std::uint64_t k,
+                                                          const Filter* filter) const {
+  return search_recovered(*memory_, query, k, filter);
+}
+
+namespace {
+
+// Readers may use the engine for the life of this object.
+class ReadersAllowed {
+ public:
+  explicit ReadersAllowed(ReaderGate* gate) : gate_(gate) {
+    if (gate_ != nullptr) gate_->allow_readers();
+  }
+  ~ReadersAllowed() {
+    if (gate_ != nullptr) gate_->exclude_readers();
+  }
+  ReadersAllowed(const ReadersAllowed&) = delete;
+  ReadersAllowed& operator=(const ReadersAllowed&) = delete;
+
+ private:
+  ReaderGate* gate_;
+};
+
+// An engine from which nothing was removed, as the snapshot of its image would hold it: its
+// nodes and vectors are already numbered 0, 1, ... in store order, as the image renumbers them, so
+// they are written where they stand instead of being copied first.
+class UncompactedEngine final : public SnapshotContent {
+ public:
+  explicit UncompactedEngine(const VectorDb& engine) : engine_(engine) {
+    VEXRA_CHECK(engine.removed_count() == 0,
+                "only an engine without removed versions is its image");
+  }
+
+  std::size_t node_count() const override { return engine_.index().node_count(); }
+  HnswNode node(InternalId id) const override { return engine_.index().node(id); }
+  std::optional<InternalId> entry_point() const override { return engine_.index().entry_point(); }
+  std::uint64_t max_level() const override { return engine_.index().max_level(); }
+  std::size_t vector_count() const override { return engine_.len(); }
+  SnapshotVector vector(std::size_t index) const override {
+    std::optional<VectorRecord> record = engine_.record(static_cast<InternalId>(index));
+    VEXRA_CHECK(record.has_value(), "a live node has no stored vector");
+    return std::move(*record);
+  }
+
+ private:
+  const VectorDb& engine_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<VectorDb>> PersistentVectorDb::save_snapshot(const SnapshotHeader& header) {
+  if (memory_->removed_count() == 0) {
+    if (auto ok = snapshots_.save(header, UncompactedEngine(*memory_)); !ok)
+      return fail(std::move(ok).error());
+    return std::unique_ptr<VectorDb>();
+  }
+  Result<VectorDb::Compaction> compaction = memory_->compact();
+  if (!compaction) return fail(std::move(compaction).error());
+  const VectorDb::Image& image = compaction->image;
+  if (auto ok = snapshots_.save(header, image.graph, image.vectors); !ok)
+    return fail(std::move(ok).error());
+  return std::move(compaction->engine);
+}
+
+Status PersistentVectorDb::start_new_log(std::uint64_t timestamp) {
+  if (auto ok = snapshots_.prune(); !ok) return ok;
+  if (auto ok = wal_.reset(); !ok) return ok;
+  Result<std::uint64_t> logged = wal_.append(wal_entries::Checkpoint{timestamp});
+  if (!logged) return fail(std::move(logged).error());
+  return {};
+}
+
+Result<PersistentVectorDb::Written> PersistentVectorDb::write_checkpoint() {
+  Result<std::uint64_t> timestamp = next_snapshot_timestamp();
+  if (!timestamp) return fail(std::move(timestamp).error());
+  const SnapshotHeader header{*timestamp, wal_.sequence(), config_.engine.dimensions, 0};
+  Result<std::unique_ptr<VectorDb>> compacted = save_snapshot(header);
+  if (!compacted) return fail(std::move(compacted).error());
+  return Written{std::move(*compacted), start_new_log(*timestamp)};
+}
+
+// Readers search throughout, except while a compacted engine takes the place of the one they
+// search: the files are no part of what they read, and only this writer changes them.
+Status PersistentVectorDb::checkpoint() {
+  Result<Written> written = [&] {
+    ReadersAllowed readers(reader_gate_);
+    return write_checkpoint();
+  }();
+  if (!written) return fail(std::move(written).error());
+  if (written->compacted) {
+    memory_.swap(written->compacted);
+    // Freeing the replaced engine's many allocations takes a while, and readers no longer see it.
+    ReadersAllowed readers(reader_gate_);
+    written->compacted.reset();
+  }
+  return std::move(written->new_log);
+}
+
+}  // namespace vexradb

@@ -1,0 +1,157 @@
+#pragma once
+
+// The durable engine: the in-memory full-precision engine, with every change written to the
+// write-ahead log before it is applied, snapshots at checkpoints, and recovery on open.
+//
+// Data directory: "wal/current.wal" (the log) and "snapshots/" (the newest three snapshots).
+// The engine holds an exclusive advisory lock on the directory for its whole life, so that two
+// clients never write the same log; the lock dies with the process.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "base/config.hpp"
+#include "base/error.hpp"
+#include "durable/snapshot.hpp"
+#include "durable/wal.hpp"
+#include "engine/engine.hpp"
+#include "files/file_io.hpp"
+#include "files/file_system.hpp"
+
+namespace vexradb {
+
+struct PersistentConfig {
+  Config engine;  // dimensions, metric and graph parameters
+  std::uint64_t max_wal_size =
+      kDefaultMaxWalSize;  // a change that grows the log past it checkpoints
+  std::size_t max_snapshots = kDefaultMaxSnapshots;
+  bool sync_on_write = false;  // force every logged change to stable storage before applying it
+  // Every change to the data directory's files goes through it; it outlives the database.
+  FileSystem* file_system = &posix_file_system();
+};
+
+// Lets readers use the engine while a checkpoint only reads it. An owner that keeps readers out
+// for the length of every change implements it: a checkpoint, explicit or owed by a change that
+// filled the log, calls allow_readers() before it compacts the engine, writes the snapshot and
+// starts the new log, and exclude_readers() after; when it installs a compacted engine, it lets
+// readers in again while it frees the replaced one and excludes them before it returns. Other
+// writers stay out throughout.
+class ReaderGate {
+ public:
+  virtual void allow_readers() = 0;
+  virtual void exclude_readers() = 0;
+
+ protected:
+  ~ReaderGate() = default;
+};
+
+// A search as the durable engine answers it (see PersistentVectorDb::search), over its in-memory
+// engine or one read_only() recovered.
+Result<std::vector<SearchHit>> search_recovered(const VectorDb& engine,
+                                                std::span<const float> query, std::uint64_t k,
+                                                const Filter* filter);
+
+// Threads: the engine's threading rule (engine.hpp), with insert, upsert, upsert_batch, remove,
+// checkpoint and sync as the non-const calls, except where the reader gate lets readers in.
+// Readers that come in during a checkpoint that a batch owes see the entries before it.
+class PersistentVectorDb {
+ public:
+  // Creates the directory layout as needed, takes the directory lock (Io error when another
+  // client holds it), opens the log and recovers: loads the newest snapshot and replays the
+  // log records numbered after it.
+  static Result<std::unique_ptr<PersistentVectorDb>> open(const std::filesystem::path& data_dir,
+                                                          const PersistentConfig& config);
+
+  // The engine a data directory recovers to, read without writing, locking or repairing
+  // anything, for tools that inspect a directory another client may be using: what open() would
+  // give, except that a damaged or torn log tail is read up to, not cut. Io error for a missing
+  // directory or one that holds no log.
+  static Result<std::unique_ptr<VectorDb>> read_only(const std::filesystem::path& data_dir,
+                                                     const Config& config,
+                                                     FileSystem& fs = posix_file_system());
+
+  // Logs, then applies. A refused insertion (for example a live id) stays logged; replay skips
+  // it the same way. Refused before anything is logged: a vector of the wrong length
+  // (DimensionMismatch), an id or metadata string that is not UTF-8 or a metadata number that is
+  // not finite (Serialization), since the log could not give those back as they were.
+  Status insert(const VectorId& id, std::span<const float> vector, std::optional<Json> metadata);
+  // Replaces the live vector of `id`, if any, logging a Delete and an Insert record in one write.
+  // What holds after a crash: the log keeps both records, or a prefix of whole frames (recovery
+  // cuts a torn last frame). Once the write returned, a crash of the process keeps both. A power
+  // loss before the next sync may keep only the Delete: the id then recovers as deleted, with
+  // neither version.
+  Status upsert(const VectorId& id, std::span<const float> vector, std::optional<Json> metadata);
+  // Upserts entry by entry after checking every length; stops at the first failure, keeping the
+  // entries before it.
+  Status upsert_batch(std::vector<BatchEntry> entries);
+  // Logs the deletion (even of an id that is not live) and tombstones the live version.
+  Result<bool> remove(std::string_view id);
+
+  Result<std::optional<StoredVector>> get(std::string_view id) const { return memory_->get(id); }
+  std::vector<ListItem> list(std::uint32_t offset, std::uint32_t limit) const {
+    return memory_->list(offset, limit);
+  }
+  std::size_t len() const { return memory_->len(); }
+  // As VectorDb::search, except that a database without live vectors answers IndexEmpty, as a
+  // freshly opened empty directory does. A checkpoint leaves deleted vectors out, and a reopened
+  // database cannot tell "all deleted" from "never stored": the answer depends on what the
+  // database holds alone, so it is the same before a checkpoint, after it and after reopening.
+  Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
+                                        const Filter* filter) const;
+
+  // Writes a snapshot of every live vector and the graph, prunes old snapshots and starts a
+  // fresh log.
+  // Each file is complete before it takes its name; on failure the previous snapshot and the log
+  // stay usable. Deleted and replaced vectors are left out: the engine continues from the
+  // snapshot's image, exactly as a reopened one would (see compact).
+  Status checkpoint();
+  // Forces the log to stable storage.
+  Status sync() { return wal_.sync(); }
+  // The gate checkpoints open to readers from now on (none: readers stay out); it must outlive
+  // the engine or be replaced first.
+  void set_reader_gate(ReaderGate* gate) noexcept { reader_gate_ = gate; }
+
+  const VectorDb& memory() const noexcept { return *memory_; }
+  const Wal& wal() const noexcept { return wal_; }
+
+ private:
+  PersistentVectorDb(const std::filesystem::path& data_dir, const PersistentConfig& config,
+                     UniqueFd lock, Wal wal);
+
+  Status recover();
+  // Logs `entries` in one write and, with sync_on_write, forces them out.
+  Status log(std::span<const WalEntry> entries);
+  Status apply_upsert(wal_entries::Insert entry);
+  // The checkpoint a change owes once the log has outgrown its limit.
+  Status checkpoint_if_full();
+  Result<std::uint64_t> next_snapshot_timestamp() const;
+  // What a checkpoint does while readers may come in through the gate, since it only reads the
+  // engine: saves the snapshot, then prunes and starts the new log. Fails only when no snapshot
+  // was saved; gives the compacted engine to continue with (null when nothing was removed) and
+  // how starting the new log went.
+  struct Written {
+    std::unique_ptr<VectorDb> compacted;
+    Status new_log;
+  };
+  Result<Written> write_checkpoint();
+  // Writes the snapshot of the engine's image, compacting the engine first when removed
+  // versions are to be left out. Gives the compacted engine, if any.
+  Result<std::unique_ptr<VectorDb>> save_snapshot(const SnapshotHeader& header);
+  // Prunes old snapshots and replaces the log by one that starts with the checkpoint's record.
+  Status start_new_log(std::uint64_t timestamp);
+
+  PersistentConfig config_;
+  UniqueFd directory_lock_;
+  Wal wal_;
+  SnapshotManager snapshots_;
+  std::unique_ptr<VectorDb> memory_;  // replaced by its compacted image at checkpoints
+  ReaderGate* reader_gate_ = nullptr;
+};
+
+}  // namespace vexradb

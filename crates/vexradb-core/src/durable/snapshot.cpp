@@ -1,0 +1,465 @@
+#include "durable/snapshot.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <system_error>
+
+#include "base/utf8.hpp"
+#include "durable/crc32.hpp"
+#include "durable/encoding.hpp"
+#include "files/file_io.hpp"
+#include "files/file_system.hpp"
+
+namespace vexradb {
+namespace {
+
+constexpr std::string_view kMagic = "ZSNP";
+constexpr std::uint8_t kVersion = 2;
+constexpr std::string_view kNamePrefix = "snapshot_";
+constexpr std::string_view kNameSuffix = ".snap";
+constexpr std::string_view kTempSuffix = ".tmp";
+constexpr std::string_view kChecksumSuffix = ".crc32";
+
+// Smallest encodings, for refusing counts that the rest of the file cannot hold.
+constexpr std::uint64_t kMinNodeBytes = 4 + 8 + 8;
+constexpr std::uint64_t kMinListBytes = 8;
+constexpr std::uint64_t kMinVectorBytes = 8 + 8 + 1;
+
+// The number of a snapshot file name: "+"? digits, below 2^64.
+std::optional<std::uint64_t> parse_number(std::string_view digits) {
+  if (digits.starts_with('+')) digits.remove_prefix(1);
+  if (digits.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::optional<std::uint64_t> snapshot_number(std::string_view name) {
+  if (utf8_error(name) || name.size() < kNamePrefix.size() + kNameSuffix.size() ||
+      !name.starts_with(kNamePrefix) || !name.ends_with(kNameSuffix))
+    return std::nullopt;
+  return parse_number(
+      name.substr(kNamePrefix.size(), name.size() - kNamePrefix.size() - kNameSuffix.size()));
+}
+
+// The snapshot a checksum file belongs to, by name: "snapshot_N.snap.crc32" gives
+// "snapshot_N.snap".
+std::optional<std::string_view> checksummed_name(std::string_view name) {
+  if (!name.ends_with(kChecksumSuffix)) return std::nullopt;
+  name.remove_suffix(kChecksumSuffix.size());
+  if (!snapshot_number(name)) return std::nullopt;
+  return name;
+}
+
+std::filesystem::path with_suffix(std::filesystem::path path, std::string_view suffix) {
+  path += suffix;
+  return path;
+}
+
+// ---- Writing ----------------------------------------------------------------------------------
+
+void encode_header(const SnapshotHeader& header, Encoder& out) {
+  for (const char c : kMagic) out.u8(static_cast<std::uint8_t>(c));
+  out.u8(kVersion);
+  out.u64(header.timestamp);
+  out.u64(header.sequence);
+  out.u64(header.dimensions);
+  out.u64(header.vector_count);
+}
+
+void encode_node(const HnswNode& node, Encoder& out) {
+  out.u32(node.id);
+  out.u64(node.level);
+  out.u64(node.neighbors.size());
+  for (const std::vector<InternalId>& list : node.neighbors) {
+    out.u64(list.size());
+    for (const InternalId id : list) out.u32(id);
+  }
+}
+
+void encode_vector(const SnapshotVector& vector, Encoder& out) {
+  out.text(vector.id.str());
+  out.floats(vector.vector);
+  out.optional_text(metadata_text(vector.metadata));
+}
+
+// Encodes the file piece by piece into a scratch buffer and hands each piece to the writer,
+// keeping the checksum of everything written.
+class SnapshotWriter {
+ public:
+  SnapshotWriter(FileSystem& fs, int fd) : writer_(fs, fd) {}
+
+  const SnapshotChecksum& checksum() const noexcept { return checksum_; }
+
+  Status write(const SnapshotHeader& header, const SnapshotContent& content) {
+    encode_header(header, out_);
+    out_.u8(1);
+    out_.u64(content.node_count());
+    for (InternalId id = 0; id < content.node_count(); ++id) {
+      encode_node(content.node(id), out_);
+      if (auto ok = drain(); !ok) return ok;
+    }
+    const std::optional<InternalId> entry_point = content.entry_point();
+    out_.u8(entry_point ? 1 : 0);
+    if (entry_point) out_.u32(*entry_point);
+    out_.u64(content.max_level());
+    const std::size_t count = content.vector_count();
+    for (std::size_t start = 0; start < count; start += kSnapshotChunkSize) {
+      const std::size_t end = start + std::min(kSnapshotChunkSize, count - start);
+      out_.u64(end - start);
+      for (std::size_t index = start; index < end; ++index) {
+        encode_vector(content.vector(index), out_);
+        if (auto ok = drain(); !ok) return ok;
+      }
+    }
+    if (auto ok = drain(); !ok) return ok;
+    return as_storage_error(writer_.flush());
+  }
+
+ private:
+  Status drain() {
+    checksum_.crc32 = crc32_update(checksum_.crc32, scratch_);
+    checksum_.size += scratch_.size();
+    Status written = writer_.write(std::as_bytes(std::span(scratch_)));
+    scratch_.clear();
+    return as_storage_error(std::move(written));
+  }
+  // A write failure reaches the caller as the encoder reports it.
+  static Status as_storage_error(Status status) {
+    if (status) return status;
+    const auto* io = std::get_if<errors::Io>(&status.error().payload());
+    return fail(errors::Storage{"io error: " + (io != nullptr ? io->description : "")});
+  }
+
+  BufferedWriter writer_;
+  SnapshotChecksum checksum_;
+  std::string scratch_;
+  Encoder out_{scratch_};
+};
+
+// A graph and vectors held whole.
+class HeldContent final : public SnapshotContent {
+ public:
+  HeldContent(const HnswIndex::State& graph, std::span<const SnapshotVector> vectors)
+      : graph_(graph), vectors_(vectors) {}
+
+  std::size_t node_count() const override { return graph_.nodes.size(); }
+  HnswNode node(InternalId id) const override { return graph_.nodes[id]; }
+  std::optional<InternalId> entry_point() const override { return graph_.entry_point; }
+  std::uint64_t max_level() const override { return graph_.max_level; }
+  std::size_t vector_count() const override { return vectors_.size(); }
+  SnapshotVector vector(std::size_t index) const override { return vectors_[index]; }
+
+ private:
+  const HnswIndex::State& graph_;
+  std::span<const SnapshotVector> vectors_;
+};
+
+// ---- Reading ----------------------------------------------------------------------------------
+
+using FileDecoder = Decoder<FileReader>;
+
+// Unwraps a decoded value into `out`, or returns the failure as a Storage error.
+#define VEXRA_DECODE(out, expr)                                                       \
+  auto out##_decoded = (expr);                                                        \
+  if (!out##_decoded) return fail(errors::Storage{std::move(out##_decoded).error()}); \
+  auto out = std::move(*out##_decoded)
+
+Result<SnapshotHeader> read_header(FileDecoder& in) {
+  std::uint8_t magic[4];
+  for (std::uint8_t& byte : magic) {
+    VEXRA_DECODE(value, in.u8());
+    byte = value;
+  }
+  VEXRA_DECODE(version, in.u8());
+  VEXRA_DECODE(timestamp, in.u64());
+  VEXRA_DECODE(sequence, in.u64());
+  VEXRA_DECODE(dimensions, in.u64());
+  VEXRA_DECODE(vector_count, in.u64());
+  if (std::string_view(reinterpret_cast<const char*>(magic), 4) != kMagic)
+    return fail(errors::Storage{"Invalid snapshot magic bytes"});
+  if (version != kVersion)
+    return fail(errors::Storage{"Unsupported snapshot version: " + std::to_string(version)});
+  return SnapshotHeader{timestamp, sequence, dimensions, vector_count};
+}
+
+Result<HnswNode> read_node(FileDecoder& in) {
+  VEXRA_DECODE(id, in.u32());
+  VEXRA_DECODE(level, in.u64());
+  VEXRA_DECODE(list_count, in.count(kMinListBytes));
+  HnswNode node{id, level, {}};
+  node.neighbors.reserve(list_count);
+  for (std::uint64_t i = 0; i < list_count; ++i) {
+    VEXRA_DECODE(length, in.count(sizeof(InternalId)));
+    std::vector<InternalId>& list = node.neighbors.emplace_back();
+    list.reserve(length);
+    for (std::uint64_t j = 0; j < length; ++j) {
+      VEXRA_DECODE(neighbor, in.u32());
+      list.push_back(neighbor);
+    }
+  }
+  return node;
+}
+
+Result<HnswIndex::State> read_graph(FileDecoder& in) {
+  HnswIndex::State graph;
+  VEXRA_DECODE(node_count, in.count(kMinNodeBytes));
+  graph.nodes.reserve(node_count);
+  for (std::uint64_t i = 0; i < node_count; ++i) {
+    Result<HnswNode> node = read_node(in);
+    if (!node) return fail(std::move(node).error());
+    graph.nodes.push_back(std::move(*node));
+  }
+  VEXRA_DECODE(has_entry, in.tag());
+  if (has_entry) {
+    VEXRA_DECODE(entry, in.u32());
+    graph.entry_point = entry;
+  }
+  VEXRA_DECODE(max_level, in.u64());
+  graph.max_level = max_level;
+  return graph;
+}
+
+Result<SnapshotVector> read_vector(FileDecoder& in) {
+  VEXRA_DECODE(id, in.text());
+  VEXRA_DECODE(vector, in.floats());
+  VEXRA_DECODE(metadata, in.metadata());
+  return SnapshotVector{VectorId(std::move(id)), std::move(vector), std::move(metadata)};
+}
+
+Status read_vectors(FileDecoder& in, std::uint64_t count, std::vector<SnapshotVector>& out) {
+  std::uint64_t remaining = count;
+  while (remaining != 0) {
+    VEXRA_DECODE(chunk, in.count(kMinVectorBytes));
+    for (std::uint64_t i = 0; i < chunk; ++i) {
+      Result<SnapshotVector> vector = read_vector(in);
+      if (!vector) return fail(std::move(vector).error());
+      out.push_back(std::move(*vector));
+    }
+    remaining -= std::min(chunk, remaining);
+  }
+  return {};
+}
+
+Result<Snapshot> read_snapshot(FileReader& file) {
+  FileDecoder in(file);
+  Result<SnapshotHeader> header = read_header(in);
+  if (!header) return fail(std::move(header).error());
+  Snapshot snapshot{*header, std::nullopt, {}};
+  VEXRA_DECODE(has_graph, in.tag());
+  if (has_graph) {
+    Result<HnswIndex::State> graph = read_graph(in);
+    if (!graph) return fail(std::move(graph).error());
+    snapshot.graph = std::move(*graph);
+  }
+  if (auto ok = read_vectors(in, header->vector_count, snapshot.vectors); !ok)
+    return fail(std::move(ok).error());
+  return snapshot;
+}
+
+#undef VEXRA_DECODE
+
+// ---- Checksum files ---------------------------------------------------------------------------
+
+constexpr std::size_t kChecksumLineMax = 8 + 1 + 20 + 1;
+
+std::string checksum_line(const SnapshotChecksum& checksum) {
+  char line[kChecksumLineMax + 1];
+  std::snprintf(line, sizeof line, "%08x %llu\n", static_cast<unsigned>(checksum.crc32),
+                static_cast<unsigned long long>(checksum.size));
+  return line;
+}
+
+std::optional<SnapshotChecksum> parse_checksum_line(std::string_view line) {
+  const std::size_t space = line.find(' ');
+  if (space != 8 || !line.ends_with('\n')) return std::nullopt;
+  const std::string_view crc = line.substr(0, space);
+  const std::string_view size = line.substr(space + 1, line.size() - space - 2);
+  SnapshotChecksum checksum;
+  const auto crc_end = crc.data() + crc.size();
+  const auto size_end = size.data() + size.size();
+  if (std::from_chars(crc.data(), crc_end, checksum.crc32, 16).ptr != crc_end || size.empty() ||
+      std::from_chars(size.data(), size_end, checksum.size).ptr != size_end)
+    return std::nullopt;
+  return checksum;
+}
+
+Status write_checksum_file(FileSystem& fs, const std::filesystem::path& path,
+                           const SnapshotChecksum& checksum) {
+  Result<UniqueFd> file = fs.open(path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!file) return fail(std::move(file).error());
+  const std::string line = checksum_line(checksum);
+  if (auto ok = fs.write(file->get(), std::as_bytes(std::span(line))); !ok) return ok;
+  return fs.sync(file->get());
+}
+
+Status remove_if_present(FileSystem& fs, const std::filesystem::path& path) {
+  Status removed = fs.remove(path);
+  if (!removed && is_missing_file(removed.error())) return {};
+  return removed;
+}
+
+// A checkpoint's temporary file, or a checksum file left without its snapshot.
+bool is_unfinished(const std::filesystem::path& path) {
+  const std::string name = path.filename().native();
+  if (name.ends_with(kTempSuffix)) {
+    const std::string_view stem =
+        std::string_view(name).substr(0, name.size() - kTempSuffix.size());
+    return snapshot_number(stem) || checksummed_name(stem);
+  }
+  const std::optional<std::string_view> snapshot = checksummed_name(name);
+  if (!snapshot) return false;
+  const Result<bool> present = file_exists(path.parent_path() / *snapshot);
+  return present && !*present;
+}
+
+}  // namespace
+
+std::filesystem::path checksum_path(const std::filesystem::path& snapshot) {
+  return with_suffix(snapshot, kChecksumSuffix);
+}
+
+std::string snapshot_file_name(std::uint64_t timestamp) {
+  char digits[32];
+  std::snprintf(digits, sizeof digits, "%016llu", static_cast<unsigned long long>(timestamp));
+  return std::string(kNamePrefix) + digits + std::string(kNameSuffix);
+}
+
+Result<std::vector<SnapshotFile>> SnapshotManager::list_snapshots(
+    const std::filesystem::path& dir) {
+  std::error_code error;
+  std::filesystem::directory_iterator entries(dir, error);
+  if (error) return fail(errors::Io::from_errno(error.value()));
+  std::vector<SnapshotFile> files;
+  for (; entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+    if (error) return fail(errors::Io::from_errno(error.value()));
+    const std::filesystem::path& path = entries->path();
+    if (std::optional<std::uint64_t> number = snapshot_number(path.filename().native()))
+      files.push_back({*number, path});
+  }
+  if (error) return fail(errors::Io::from_errno(error.value()));
+  std::stable_sort(files.begin(), files.end(), [](const SnapshotFile& a, const SnapshotFile& b) {
+    return a.number < b.number;
+  });
+  return files;
+}
+
+Status SnapshotManager::save(SnapshotHeader header, const HnswIndex::State& graph,
+                             std::span<const SnapshotVector> vectors) const {
+  return save(header, HeldContent(graph, vectors));
+}
+
+Status SnapshotManager::save(SnapshotHeader header, const SnapshotContent& content) const {
+  header.vector_count = content.vector_count();
+  const std::filesystem::path path = snapshot_dir_ / snapshot_file_name(header.timestamp);
+  const std::filesystem::path temp = with_suffix(path, kTempSuffix);
+  const std::filesystem::path sum = checksum_path(path);
+  const std::filesystem::path sum_temp = with_suffix(sum, kTempSuffix);
+  bool sum_named = false;
+  Status saved = [&]() -> Status {
+    Result<UniqueFd> file = fs_->open(temp, O_WRONLY | O_CREAT | O_TRUNC);
+    if (!file) return fail(std::move(file).error());
+    SnapshotWriter writer(*fs_, file->get());
+    if (auto ok = writer.write(header, content); !ok) return ok;
+    if (auto ok = fs_->sync(file->get()); !ok) return ok;
+    if (auto ok = write_checksum_file(*fs_, sum_temp, writer.checksum()); !ok) return ok;
+    if (auto ok = fs_->rename(sum_temp, sum); !ok) return ok;
+    sum_named = true;
+    return fs_->rename(temp, path);
+  }();
+  if (!saved) {
+    // Best effort: the next open removes what is left.
+    (void)fs_->remove(temp);
+    (void)fs_->remove(sum_temp);
+    if (sum_named) (void)fs_->remove(sum);
+    return saved;
+  }
+  return fs_->sync_directory(snapshot_dir_);
+}
+
+Status SnapshotManager::prune() const {
+  Result<std::vector<SnapshotFile>> files = list_snapshots(snapshot_dir_);
+  if (!files) return fail(std::move(files).error());
+  if (files->size() <= max_snapshots_) return {};
+  const std::size_t excess = files->size() - max_snapshots_;
+  for (std::size_t i = 0; i < excess; ++i) {
+    if (auto ok = fs_->remove((*files)[i].path); !ok) return ok;
+    if (auto ok = remove_if_present(*fs_, checksum_path((*files)[i].path)); !ok) return ok;
+  }
+  return {};
+}
+
+Status SnapshotManager::remove_unfinished() const {
+  std::error_code error;
+  std::filesystem::directory_iterator entries(snapshot_dir_, error);
+  for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+    const std::filesystem::path& path = entries->path();
+    if (!is_unfinished(path)) continue;
+    if (auto ok = fs_->remove(path); !ok) return ok;
+  }
+  if (error) return fail(errors::Io::from_errno(error.value()));
+  return {};
+}
+
+Result<Snapshot> SnapshotManager::load(const std::filesystem::path& path, FileSystem& fs,
+                                       std::uint64_t* stopped_at) {
+  Result<FileReader> file = FileReader::open(fs, path);
+  if (!file) return fail(std::move(file).error());
+  Result<Snapshot> snapshot = read_snapshot(*file);
+  if (stopped_at != nullptr) *stopped_at = file->position();
+  return snapshot;
+}
+
+Result<SnapshotHeader> SnapshotManager::load_header(const std::filesystem::path& path,
+                                                    FileSystem& fs) {
+  Result<FileReader> file = FileReader::open(fs, path);
+  if (!file) return fail(std::move(file).error());
+  FileDecoder in(*file);
+  return read_header(in);
+}
+
+Result<std::optional<SnapshotChecksum>> SnapshotManager::recorded_checksum(
+    const std::filesystem::path& snapshot) {
+  const std::filesystem::path path = checksum_path(snapshot);
+  Result<bool> exists = file_exists(path);
+  if (!exists) return fail(std::move(exists).error());
+  if (!*exists) return std::optional<SnapshotChecksum>();
+  Result<FileReader> file = FileReader::open(posix_file_system(), path);
+  if (!file) return fail(std::move(file).error());
+  const errors::Storage invalid{"not a snapshot checksum file: " + path.filename().string()};
+  if (file->remaining() > kChecksumLineMax) return fail(invalid);
+  std::string line(file->remaining(), '\0');
+  if (!file->read(std::as_writable_bytes(std::span(line))))
+    return fail(errors::Io{0, file->error()});
+  std::optional<SnapshotChecksum> checksum = parse_checksum_line(line);
+  if (!checksum) return fail(invalid);
+  return checksum;
+}
+
+Result<SnapshotChecksum> SnapshotManager::checksum_of(const std::filesystem::path& snapshot,
+                                                      FileSystem& fs) {
+  Result<FileReader> file = FileReader::open(fs, snapshot);
+  if (!file) return fail(std::move(file).error());
+  SnapshotChecksum checksum;
+  std::string piece;
+  while (file->remaining() > 0) {
+    piece.resize(std::min<std::uint64_t>(file->remaining(), 1 << 16));
+    if (!file->read(std::as_writable_bytes(std::span(piece))))
+      return fail(errors::Io{0, file->error()});
+    checksum.crc32 = crc32_update(checksum.crc32, piece);
+    checksum.size += piece.size();
+  }
+  return checksum;
+}
+
+}  // namespace vexradb

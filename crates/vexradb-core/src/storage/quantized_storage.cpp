@@ -1,0 +1,203 @@
+#include "storage/quantized_storage.hpp"
+
+#include "kernels/distance.hpp"
+
+namespace vexradb {
+QuantizedStorage::QuantizedStorage(std::size_t dimension, Quantization mode, bool keep_originals)
+    : dimension_(dimension), mode_(mode), keep_originals_(keep_originals), binary_(dimension) {}
+
+QuantizedStorage::Encoded QuantizedStorage::encode(std::span<const float> vector) const {
+  Encoded encoded;
+  if (mode_ == Quantization::SQ8) encoded.sq8 = SQ8Quantizer::quantize(vector);
+  if (mode_ == Quantization::Binary) encoded.binary = binary_.quantize(vector);
+  return encoded;
+}
+
+void QuantizedStorage::reserve_codes(std::size_t count) {
+  if (mode_ == Quantization::SQ8) {
+    reserve_more(sq8_codes_, count * dimension_);
+    reserve_more(sq8_params_, count);
+  } else if (mode_ == Quantization::Binary) {
+    reserve_more(binary_codes_, count * binary_.bytes_per_vector());
+  }
+  if (keeps_originals()) reserve_more(originals_, count * dimension_);
+}
+
+// Appends one vector's stored forms into the room reserve_codes made.
+void QuantizedStorage::append_codes(const Encoded& encoded, std::span<const float> vector) {
+  if (mode_ == Quantization::SQ8) {
+    sq8_codes_.insert(sq8_codes_.end(), encoded.sq8.codes.begin(), encoded.sq8.codes.end());
+    sq8_params_.emplace_back(encoded.sq8.offset, encoded.sq8.scale);
+  } else if (mode_ == Quantization::Binary) {
+    binary_codes_.insert(binary_codes_.end(), encoded.binary.begin(), encoded.binary.end());
+  }
+  if (keeps_originals()) originals_.insert(originals_.end(), vector.begin(), vector.end());
+}
+
+Result<InternalId> QuantizedStorage::insert_internal(VectorId id, std::span<const float> vector,
+                                                     std::optional<Json> metadata,
+                                                     bool allow_overwrite) {
+  if (auto ok = check_vector_length(dimension_, vector); !ok) return fail(std::move(ok).error());
+  if (!allow_overwrite && catalog_.is_live(id.str())) {
+    return fail(errors::DuplicateVectorId{id.str()});
+  }
+  if (auto ok = catalog_.check_capacity(1); !ok) return fail(std::move(ok).error());
+  const Encoded encoded = encode(vector);
+  // Only the assignment can fail once room is made, and it undoes itself.
+  reserve_codes(1);
+  catalog_.reserve(1);
+  const InternalId new_id = catalog_.next_id();
+  catalog_.assign(std::move(id), std::move(metadata));
+  append_codes(encoded, vector);
+  return new_id;
+}
+
+Result<InternalId> QuantizedStorage::upsert_batch(std::span<StorageEntry> entries) {
+  for (const StorageEntry& entry : entries) {
+    if (auto ok = check_vector_length(dimension_, entry.vector); !ok)
+      return fail(std::move(ok).error());
+  }
+  std::vector<Encoded> encoded;
+  encoded.reserve(entries.size());
+  for (const StorageEntry& entry : entries) encoded.push_back(encode(entry.vector));
+
+  if (auto ok = catalog_.check_capacity(entries.size()); !ok) {
+    return fail(std::move(ok).error());
+  }
+  reserve_codes(entries.size());
+  catalog_.reserve(entries.size());
+  const InternalId first = catalog_.next_id();
+  try {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      catalog_.assign(std::move(entries[i].id), std::move(entries[i].metadata));
+      append_codes(encoded[i], entries[i].vector);
+    }
+  } catch (...) {
+    unstore_from(first);  // all or nothing
+    throw;
+  }
+  return first;
+}
+
+void QuantizedStorage::unstore_from(InternalId first) noexcept {
+  while (catalog_.next_id() > first) catalog_.unassign_last();
+  if (mode_ == Quantization::SQ8) {
+    sq8_codes_.resize(std::size_t{first} * dimension_);
+    sq8_params_.resize(first);
+  } else if (mode_ == Quantization::Binary) {
+    binary_codes_.resize(std::size_t{first} * binary_.bytes_per_vector());
+  }
+  if (keeps_originals()) originals_.resize(std::size_t{first} * dimension_);
+}
+
+void QuantizedStorage::append_stored(const QuantizedStorage& from, InternalId id) {
+  catalog_.assign(VectorId(std::string(from.catalog_.external_id(id))), from.get_metadata(id));
+  const std::size_t components_at = std::size_t{id} * dimension_;
+  if (mode_ == Quantization::SQ8) {
+    const auto codes = std::span(from.sq8_codes_).subspan(components_at, dimension_);
+    sq8_codes_.insert(sq8_codes_.end(), codes.begin(), codes.end());
+    sq8_params_.push_back(from.sq8_params_[id]);
+  } else if (mode_ == Quantization::Binary) {
+    const std::size_t width = binary_.bytes_per_vector();
+    const auto codes = std::span(from.binary_codes_).subspan(std::size_t{id} * width, width);
+    binary_codes_.insert(binary_codes_.end(), codes.begin(), codes.end());
+  }
+  if (keeps_originals()) {
+    const auto kept = std::span(from.originals_).subspan(components_at, dimension_);
+    originals_.insert(originals_.end(), kept.begin(), kept.end());
+  }
+}
+
+std::optional<std::span<const float>> QuantizedStorage::original(InternalId id) const {
+  if (!keeps_originals()) return std::nullopt;
+  const std::uint64_t end = (std::uint64_t{id} + 1) * dimension_;
+  if (end > originals_.size()) return std::nullopt;
+  return std::span(originals_).subspan(std::size_t{id} * dimension_, dimension_);
+}
+
+std::optional<std::vector<float>> QuantizedStorage::get_original(InternalId id) const {
+  const auto kept = original(id);
+  if (!kept) return std::nullopt;
+  return std::vector<float>(kept->begin(), kept->end());
+}
+
+std::optional<std::vector<float>> QuantizedStorage::reconstruct(InternalId id) const {
+  if (mode_ != Quantization::SQ8 || id >= sq8_params_.size()) return std::nullopt;
+  const std::uint64_t end = (std::uint64_t{id} + 1) * dimension_;
+  if (end > sq8_codes_.size()) return std::nullopt;
+  const auto [offset, scale] = sq8_params_[id];
+  return SQ8Quantizer::reconstruct(
+      std::span(sq8_codes_).subspan(std::size_t{id} * dimension_, dimension_), offset, scale);
+}
+
+std::optional<std::vector<float>> QuantizedStorage::get_vector_data(InternalId id) const {
+  if (auto kept = get_original(id)) return kept;
+  return reconstruct(id);
+}
+
+std::optional<float> QuantizedStorage::distance_with_code(
+    InternalId id, std::span<const float> query, const std::vector<std::uint8_t>* query_code,
+    DistanceMetric metric) const {
+  switch (mode_) {
+    case Quantization::None: {
+      const auto kept = original(id);
+      if (!kept) return std::nullopt;
+      return vexradb::distance(metric, query, *kept);
+    }
+    case Quantization::SQ8: {
+      const std::uint64_t end = (std::uint64_t{id} + 1) * dimension_;
+      if (id >= sq8_params_.size() || end > sq8_codes_.size()) return std::nullopt;
+      const auto [offset, scale] = sq8_params_[id];
+      return SQ8Quantizer::asymmetric_distance(
+          query, std::span(sq8_codes_).subspan(std::size_t{id} * dimension_, dimension_), offset,
+          scale, metric);
+    }
+    case Quantization::Binary: {
+      if (query_code == nullptr) return std::nullopt;
+      const std::uint64_t width = binary_.bytes_per_vector();
+      if ((std::uint64_t{id} + 1) * width > binary_codes_.size()) return std::nullopt;
+      return binary_distance(*query_code, std::span(binary_codes_).subspan(id * width, width),
+                             dimension_);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<float> QuantizedStorage::distance(InternalId id, std::span<const float> query,
+                                                DistanceMetric metric) const {
+  if (mode_ == Quantization::Binary) {
+    const std::vector<std::uint8_t> code = binary_.quantize(query);
+    return distance_with_code(id, query, &code, metric);
+  }
+  return distance_with_code(id, query, nullptr, metric);
+}
+
+std::uint64_t QuantizedStorage::memory_usage() const {
+  std::uint64_t bytes = 0;
+  if (mode_ == Quantization::SQ8) {
+    bytes += sq8_codes_.size() + 8 * sq8_params_.size();
+  } else if (mode_ == Quantization::Binary) {
+    bytes += binary_codes_.size();
+  }
+  if (keeps_originals()) bytes += sizeof(float) * originals_.size();
+  return bytes;
+}
+
+QuantizedStorageView QuantizedStorage::view() const { return QuantizedStorageView(*this); }
+
+QuantizedStorageView::QuantizedStorageView(const QuantizedStorage& storage) : storage_(&storage) {}
+
+std::optional<std::vector<std::uint8_t>> QuantizedStorageView::binary_code(
+    std::span<const float> query) const {
+  if (storage_->mode_ != Quantization::Binary) return std::nullopt;
+  return storage_->binary_.quantize(query);
+}
+
+std::optional<std::vector<float>> QuantizedStorageView::get_vector_data(InternalId id) const {
+  if (const auto kept = storage_->original(id)) {
+    return std::vector<float>(kept->begin(), kept->end());
+  }
+  return storage_->reconstruct(id);
+}
+
+}  // namespace vexradb

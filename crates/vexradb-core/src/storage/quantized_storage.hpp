@@ -1,0 +1,155 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/error.hpp"
+#include "base/types.hpp"
+#include "kernels/quantization.hpp"
+#include "metadata/json.hpp"
+#include "storage/id_catalog.hpp"
+#include "storage/storage.hpp"
+
+namespace vexradb {
+
+class QuantizedStorageView;
+
+// The store of the quantized engine: each vector as 8-bit codes with its (offset, scale), or as
+// one bit per component, optionally with the full-precision floats ("originals"; always kept in
+// mode None). Ids, metadata and tombstones work as in VectorStorage, except that an upsert does
+// not tombstone the replaced internal id (it simply stops being live) and len() counts every
+// internal id ever assigned.
+//
+// Not synchronised: see the threading rule in engine.hpp.
+class QuantizedStorage {
+ public:
+  QuantizedStorage(std::size_t dimension, Quantization mode, bool keep_originals);
+  QuantizedStorage(const QuantizedStorage&) = delete;
+  QuantizedStorage& operator=(const QuantizedStorage&) = delete;
+
+  std::size_t dimension() const noexcept { return dimension_; }
+  Quantization mode() const noexcept { return mode_; }
+  bool keep_originals() const noexcept { return keep_originals_; }
+
+  // As VectorStorage::insert_internal, without tombstoning a replaced version.
+  Result<InternalId> insert_internal(VectorId id, std::span<const float> vector,
+                                     std::optional<Json> metadata, bool allow_overwrite);
+  // Stores every entry in order with overwrite; returns the first new internal id. Every length is
+  // checked first: on failure nothing is stored.
+  Result<InternalId> upsert_batch(std::span<StorageEntry> entries);
+  // As VectorStorage::unstore_from.
+  void unstore_from(InternalId first) noexcept;
+  // Room for `count` more vectors; appending them with append_stored then cannot fail to
+  // allocate.
+  void reserve(std::size_t count) {
+    reserve_codes(count);
+    catalog_.reserve(count);
+  }
+  // Stores internal id `id` of `from` (a store of the same dimension and forms) under its
+  // external id and metadata as the next internal id. Its codes are copied, not computed again:
+  // without originals there is nothing to compute them from.
+  void append_stored(const QuantizedStorage& from, InternalId id);
+  bool remove(std::string_view id) { return catalog_.remove(id); }
+
+  // The ids, metadata and tombstones.
+  const IdCatalog& catalog() const noexcept { return catalog_; }
+  // Every internal id ever assigned (deleted and replaced ones included).
+  std::size_t len() const { return catalog_.assigned_count(); }
+  std::optional<Json> get_metadata(InternalId id) const { return catalog_.get_metadata(id); }
+  std::optional<VectorId> get_external_id(InternalId id) const {
+    return catalog_.get_external_id(id);
+  }
+  std::optional<InternalId> get_internal_id(std::string_view id) const {
+    return catalog_.get_internal_id(id);
+  }
+  std::vector<InternalId> all_internal_ids() const { return catalog_.all_internal_ids(); }
+  // The kept full-precision vector, when originals are kept.
+  std::optional<std::vector<float>> get_original(InternalId id) const;
+  // Bytes of codes, parameters and originals (ids, maps and metadata are not counted).
+  std::uint64_t memory_usage() const;
+
+  QuantizedStorageView view() const;
+
+  // The interface the graph reads the store through, with vectors copied out.
+  bool is_deleted(InternalId id) const { return catalog_.is_deleted(id); }
+  // The original, else in mode SQ8 the reconstruction scale * code + offset; nothing in binary
+  // mode without originals.
+  std::optional<std::vector<float>> get_vector_data(InternalId id) const;
+  // From the stored form: the metric on the originals in mode None, the SQ8 asymmetric distance,
+  // or the binary distance (the query binarised on every call).
+  std::optional<float> distance(InternalId id, std::span<const float> query,
+                                DistanceMetric metric) const;
+
+ private:
+  friend class QuantizedStorageView;
+
+  // What one vector is stored as; computed before the store changes.
+  struct Encoded {
+    SQ8Code sq8;
+    std::vector<std::uint8_t> binary;
+  };
+  Encoded encode(std::span<const float> vector) const;
+  bool keeps_originals() const noexcept { return mode_ == Quantization::None || keep_originals_; }
+  // Room for `count` more vectors' stored forms; appending them then cannot fail.
+  void reserve_codes(std::size_t count);
+  void append_codes(const Encoded& encoded, std::span<const float> vector);
+
+  // The quantized distance; binary codes need the query's code (no distance without one).
+  std::optional<float> distance_with_code(InternalId id, std::span<const float> query,
+                                          const std::vector<std::uint8_t>* query_code,
+                                          DistanceMetric metric) const;
+  std::optional<std::vector<float>> reconstruct(InternalId id) const;
+  std::optional<std::span<const float>> original(InternalId id) const;
+
+  const std::size_t dimension_;
+  const Quantization mode_;
+  const bool keep_originals_;
+  const BinaryQuantizer binary_;
+
+  std::vector<std::uint8_t> sq8_codes_;
+  std::vector<std::pair<float, float>> sq8_params_;  // (offset, scale) per internal id
+  std::vector<std::uint8_t> binary_codes_;
+  std::vector<float> originals_;  // used only when keeps_originals()
+  IdCatalog catalog_;
+};
+
+// The store read in place for one search or one insertion.
+class QuantizedStorageView {
+ public:
+  // The quantized distance. In binary mode it needs the query's code, prepared once per search
+  // with binary_code(); without one there is no distance.
+  std::optional<float> distance_quantized(std::span<const float> query,
+                                          const std::vector<std::uint8_t>* query_code,
+                                          InternalId id, DistanceMetric metric) const {
+    return storage_->distance_with_code(id, query, query_code, metric);
+  }
+  // The query's binary code in binary mode, nothing otherwise.
+  std::optional<std::vector<std::uint8_t>> binary_code(std::span<const float> query) const;
+
+  // The storage interface over the view, for graph walks and insertion: distances without a
+  // query code (SQ8 and None), reconstructed vectors, tombstones.
+  std::optional<float> distance(InternalId id, std::span<const float> query,
+                                DistanceMetric metric) const {
+    return storage_->distance_with_code(id, query, nullptr, metric);
+  }
+  std::optional<std::vector<float>> get_vector_data(InternalId id) const;
+  bool is_deleted(InternalId id) const { return storage_->catalog_.is_deleted(id); }
+  const Json* metadata(InternalId id) const { return storage_->catalog_.metadata(id); }
+  // The ids, metadata and tombstones.
+  const IdCatalog& catalog() const noexcept { return storage_->catalog_; }
+
+  // Binary mode: the codes of every stored vector, back to back.
+  std::span<const std::uint8_t> binary_codes() const { return storage_->binary_codes_; }
+
+ private:
+  friend class QuantizedStorage;
+  explicit QuantizedStorageView(const QuantizedStorage& storage);
+
+  const QuantizedStorage* storage_;
+};
+
+}  // namespace vexradb

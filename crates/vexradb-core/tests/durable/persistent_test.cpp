@@ -1,0 +1,1008 @@
+#include "durable/persistent.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <csignal>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "clustered.hpp"
+#include "fault_injection_file_system.hpp"
+#include "filtered_recall.hpp"
+#include "graph/graph_image.hpp"
+#include "kernels/distance.hpp"
+#include "random_vectors.hpp"
+#include "temp_dir.hpp"
+
+namespace vexradb {
+namespace {
+
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+PersistentConfig config_for(std::uint64_t dimensions,
+                            DistanceMetric metric = DistanceMetric::Euclidean) {
+  PersistentConfig config;
+  config.engine.dimensions = dimensions;
+  config.engine.distance_metric = metric;
+  return config;
+}
+
+using testing::random_vector;
+
+// Makes every write past the current size of any file fail with EFBIG while it lives.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &previous_);
+    rlimit limited = previous_;
+    limited.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &previous_);
+    std::signal(SIGXFSZ, previous_handler_);
+  }
+
+ private:
+  rlimit previous_{};
+  void (*previous_handler_)(int);
+};
+
+class PersistentEngine : public ::testing::Test {
+ protected:
+  std::unique_ptr<PersistentVectorDb> open(std::uint64_t dimensions = 2) {
+    return open_with(config_for(dimensions));
+  }
+  std::unique_ptr<PersistentVectorDb> open_with(const PersistentConfig& config) {
+    Result<std::unique_ptr<PersistentVectorDb>> db = PersistentVectorDb::open(dir_.path(), config);
+    EXPECT_TRUE(db.has_value()) << (db ? "" : "open failed");
+    return db ? std::move(*db) : nullptr;
+  }
+  std::filesystem::path log_path() const { return dir_.path() / "wal" / "current.wal"; }
+  std::vector<SnapshotFile> snapshots() const {
+    return SnapshotManager::list_snapshots(dir_.path() / "snapshots").value();
+  }
+  std::vector<WalRecord> log_records() const {
+    return Wal::read_records(dir_.path() / "wal", 0).value();
+  }
+  static std::vector<float> vector_of(const PersistentVectorDb& db, const std::string& id) {
+    Result<std::optional<StoredVector>> stored = db.get(id);
+    return stored && *stored ? (*stored)->vector : std::vector<float>{};
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(PersistentEngine, EmptyDirectoryGetsItsLayout) {
+  auto db = open();
+  EXPECT_EQ(read_file(log_path()), std::string("ZWAL\x01", 5));
+  EXPECT_TRUE(std::filesystem::is_directory(dir_.path() / "snapshots"));
+  EXPECT_TRUE(snapshots().empty());
+  EXPECT_EQ(db->search(std::vector<float>{0, 0}, 1, nullptr).error().kind(), ErrorKind::IndexEmpty);
+  std::set<std::string> entries;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+    entries.insert(entry.path().filename());
+  EXPECT_EQ(entries, (std::set<std::string>{"snapshots", "wal"}));
+}
+
+TEST_F(PersistentEngine, ReopenReplaysTheLog) {
+  {
+    auto db = open();
+    ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, Json{{"k", 1}}).has_value());
+    ASSERT_TRUE(db->insert(VectorId("b"), std::vector<float>{0, 1}, std::nullopt).has_value());
+    ASSERT_TRUE(db->insert(VectorId("c"), std::vector<float>{1, 1}, std::nullopt).has_value());
+    ASSERT_TRUE(db->remove("c").has_value());
+    // Delete then insert again: the second version counts.
+    ASSERT_TRUE(db->insert(VectorId("c"), std::vector<float>{5, 5}, std::nullopt).has_value());
+    // A refused duplicate stays logged and is skipped on replay.
+    EXPECT_EQ(db->insert(VectorId("a"), std::vector<float>{9, 9}, std::nullopt).error().kind(),
+              ErrorKind::DuplicateVectorId);
+    EXPECT_EQ(log_records().size(), 6u);
+  }
+  auto db = open();
+  EXPECT_EQ(db->len(), 3u);
+  EXPECT_EQ(vector_of(*db, "a"), (std::vector<float>{1, 0}));
+  EXPECT_EQ(vector_of(*db, "c"), (std::vector<float>{5, 5}));
+  EXPECT_TRUE(json_equal(*db->get("a").value()->metadata, Json{{"k", 1}}));
+  Result<std::vector<SearchHit>> hits = db->search(std::vector<float>{0, 1}, 1, nullptr);
+  ASSERT_EQ(hits->size(), 1u);
+  EXPECT_EQ(hits->front().id.str(), "b");
+  EXPECT_EQ(db->wal().sequence(), 6u);
+}
+
+// Replay links runs of insertions together; the store it gives back must be the one the running
+// engine built one change at a time: the same live ids under the same internal ids (so the same
+// tombstones and list order), vectors and metadata, with inserts, upserts (a delete and an insert),
+// deletes of live and unknown ids and refused duplicates interleaved. Its graph must find the
+// true neighbours as well.
+TEST_F(PersistentEngine, ReplayOfInterleavedChangesKeepsTheStoreOfOneAtATime) {
+  constexpr std::size_t kDimensions = 16;
+  std::mt19937 rng(17);
+  auto db = open(kDimensions);
+  for (int step = 0; step < 4000; ++step) {
+    const VectorId id("v" + std::to_string(rng() % 1500));
+    const std::vector<float> vector = random_vector(rng, kDimensions);
+    std::optional<Json> metadata;
+    if (rng() % 3 == 0) metadata = Json{{"step", step}};
+    switch (rng() % 8) {
+      case 0:
+        ASSERT_TRUE(db->upsert(id, vector, metadata).has_value());
+        break;
+      case 1:
+        ASSERT_TRUE(db->remove(id.str()).has_value());  // live or not
+        break;
+      default:  // refused when the id is live, and logged all the same
+        (void)db->insert(id, vector, metadata);
+    }
+  }
+  const std::vector<ListItem> listed = db->list(0, UINT32_MAX);
+  std::map<std::string, std::pair<InternalId, StoredVector>> before;
+  for (const ListItem& item : listed) {
+    before.emplace(item.id.str(), std::pair(*db->memory().storage().get_internal_id(item.id.str()),
+                                            *db->get(item.id.str()).value()));
+  }
+  const std::size_t assigned = db->memory().storage().catalog().assigned_count();
+  db.reset();
+
+  db = open(kDimensions);
+  ASSERT_EQ(db->memory().storage().catalog().assigned_count(), assigned);
+  const std::vector<ListItem> relisted = db->list(0, UINT32_MAX);
+  ASSERT_EQ(relisted.size(), listed.size());
+  std::vector<std::pair<std::string, std::vector<float>>> live;
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    const std::string& id = relisted[i].id.str();
+    ASSERT_EQ(id, listed[i].id.str()) << "list position " << i;
+    const auto& [internal, stored] = before.at(id);
+    EXPECT_EQ(db->memory().storage().get_internal_id(id), internal) << id;
+    EXPECT_EQ(*db->get(id).value(), stored) << id;
+    live.emplace_back(id, stored.vector);
+  }
+
+  constexpr std::uint64_t k = 10;
+  const std::vector<std::vector<float>> queries = testing::random_vectors(50, kDimensions, 5);
+  const double recall = testing::filtered_recall(
+      *db, queries, k, nullptr,
+      [&](const std::vector<float>& query) {
+        return testing::exact_nearest_ids(live, query, k, DistanceMetric::Euclidean);
+      },
+      false);
+  EXPECT_GE(recall, 0.95);
+}
+
+// A filter admitting a few of a thousand vectors, and plain search after deleting most of them:
+// the same min(k, qualifying) nearest results from the running engine, after reopening from the
+// log, and after a checkpoint and reopening from the snapshot.
+class PersistentSelectiveSearch : public PersistentEngine,
+                                  public ::testing::WithParamInterface<SearchStrategy> {};
+
+TEST_P(PersistentSelectiveSearch, FindsEveryQualifyingVectorAcrossReopens) {
+  constexpr std::size_t kCount = 1000, kK = 10;
+  const auto data = testing::clustered_vectors(kCount, 8, 20, 0.1f, 41);
+  std::vector<bool> live(kCount, true);
+  const Filter few(Filter::Eq{"b", Json(7)});  // every 250th vector
+  std::vector<std::vector<float>> queries;
+  for (std::size_t i = 0; i < 10; ++i) queries.push_back(data[i * 97]);
+  auto expect_nearest = [&](const PersistentVectorDb& db) {
+    for (const Filter* filter : {&few, static_cast<const Filter*>(nullptr)}) {
+      auto truth = [&](const std::vector<float>& query) {
+        std::vector<std::string> ids;
+        for (const std::size_t i : testing::exact_nearest(
+                 kCount, kK,
+                 [&](std::size_t i) { return distance(DistanceMetric::Euclidean, query, data[i]); },
+                 [&](std::size_t i) { return live[i] && (filter == nullptr || i % 250 == 7); })) {
+          ids.push_back(std::to_string(i));
+        }
+        return ids;
+      };
+      EXPECT_GE(testing::filtered_recall(db, queries, kK, filter, truth, false), 0.99);
+    }
+  };
+  PersistentConfig config = config_for(8);
+  config.engine.search_strategy = GetParam();
+  {
+    auto db = open_with(config);
+    for (std::size_t i = 0; i < kCount; ++i) {
+      ASSERT_TRUE(db->insert(VectorId(std::to_string(i)), data[i], Json{{"b", i % 250}}));
+    }
+    for (std::size_t i = 0; i < kCount; ++i) {
+      if (i % 9 != 0 && i % 250 != 7) {
+        ASSERT_TRUE(db->remove(std::to_string(i)));
+        live[i] = false;
+      }
+    }
+    expect_nearest(*db);
+  }
+  {
+    auto db = open_with(config);
+    expect_nearest(*db);
+    ASSERT_TRUE(db->checkpoint());
+    expect_nearest(*db);
+  }
+  expect_nearest(*open_with(config));
+}
+
+INSTANTIATE_TEST_SUITE_P(WalkAndPlanned, PersistentSelectiveSearch,
+                         ::testing::Values(SearchStrategy::GraphWalk, SearchStrategy::Planned));
+
+// Vectors of no components are logged, replayed and searched like any others.
+TEST_F(PersistentEngine, EmptyVectorsSurviveReplay) {
+  {
+    auto db = open(0);
+    ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{}, std::nullopt));
+    ASSERT_TRUE(db->insert(VectorId("b"), std::vector<float>{}, std::nullopt));
+  }
+  auto db = open(0);
+  EXPECT_EQ(db->len(), 2u);
+  EXPECT_EQ(db->search(std::vector<float>{}, 5, nullptr).value().size(), 2u);
+}
+
+// Text the log cannot give back as it was (ids or metadata strings that are not UTF-8, numbers
+// that are not finite) is refused before it is logged: once logged, an invalid string stopped
+// every later replay at its record, and a NaN came back as null.
+TEST_F(PersistentEngine, RecordsTheLogCannotHoldAreRefused) {
+  const std::vector<float> v{1, 2};
+  {
+    auto db = open();
+    const Json bad_member = Json{{"ok\xff", 1}};
+    const Json bad_string = Json{{"k", Json::array({"\xc3"})}};
+    const Json not_finite = Json{{"n", {{"x", std::nan("")}}}};
+    const Status refused[] = {
+        db->insert(VectorId("\xff"), v, std::nullopt),
+        db->upsert(VectorId("a"), v, bad_member),
+        db->insert(VectorId("a"), v, bad_string),
+        db->upsert_batch({{VectorId("a"), v, std::nullopt}, {VectorId("b"), v, not_finite}}),
+    };
+    for (const Status& status : refused) {
+      ASSERT_FALSE(status.has_value());
+      EXPECT_EQ(status.error().kind(), ErrorKind::Serialization);
+    }
+    EXPECT_TRUE(log_records().empty());
+    ASSERT_TRUE(db->insert(VectorId("c"), v, Json{{"k", "caf\xc3\xa9"}}));
+  }
+  auto db = open();
+  EXPECT_EQ(db->len(), 1u);
+  EXPECT_EQ(vector_of(*db, "c"), v);
+}
+
+// A search answers the same before a checkpoint, after it and after reopening: IndexEmpty for a
+// database without live vectors, whether it never had any or they were all deleted (the
+// checkpoint leaves deleted vectors out, and then nothing tells the two apart).
+TEST_F(PersistentEngine, EmptyAndEmptiedDatabasesAnswerAlikeAcrossCheckpoints) {
+  const std::vector<float> query{1, 0};
+  auto expect_index_empty = [&](const PersistentVectorDb& db) {
+    auto hits = db.search(query, 3, nullptr);
+    ASSERT_FALSE(hits.has_value());
+    EXPECT_EQ(hits.error().kind(), ErrorKind::IndexEmpty);
+  };
+  {
+    auto db = open();
+    expect_index_empty(*db);
+    ASSERT_TRUE(db->checkpoint());
+    expect_index_empty(*db);
+  }
+  expect_index_empty(*open());
+  {
+    auto db = open();
+    ASSERT_TRUE(db->insert(VectorId("a"), query, std::nullopt));
+    ASSERT_TRUE(db->insert(VectorId("b"), query, std::nullopt));
+    ASSERT_TRUE(db->remove("a").value());
+    EXPECT_EQ(db->search(query, 3, nullptr).value().size(), 1u);
+    ASSERT_TRUE(db->remove("b").value());
+    expect_index_empty(*db);
+    ASSERT_TRUE(db->checkpoint());
+    expect_index_empty(*db);
+  }
+  expect_index_empty(*open());
+}
+
+TEST_F(PersistentEngine, RefusedChangesLogNothing) {
+  auto db = open();
+  ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, std::nullopt).has_value());
+  const std::uint64_t size = db->wal().size();
+  EXPECT_EQ(db->insert(VectorId("b"), std::vector<float>{1}, std::nullopt).error().kind(),
+            ErrorKind::DimensionMismatch);
+  // A refused upsert must not have deleted the old version first.
+  EXPECT_EQ(db->upsert(VectorId("a"), std::vector<float>{1, 2, 3}, std::nullopt).error().kind(),
+            ErrorKind::DimensionMismatch);
+  std::vector<BatchEntry> batch{{VectorId("a"), {2, 2}, std::nullopt},
+                                {VectorId("z"), {2}, std::nullopt}};
+  EXPECT_EQ(db->upsert_batch(std::move(batch)).error().kind(), ErrorKind::DimensionMismatch);
+  EXPECT_EQ(db->wal().size(), size);
+  EXPECT_EQ(vector_of(*db, "a"), (std::vector<float>{1, 0}));
+
+  // Deleting an id that is not there still logs the deletion.
+  EXPECT_EQ(db->remove("nobody"), false);
+  EXPECT_GT(db->wal().size(), size);
+}
+
+TEST_F(PersistentEngine, UpsertLogsDeleteAndInsertTogether) {
+  auto db = open();
+  ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, std::nullopt).has_value());
+  ASSERT_TRUE(db->upsert(VectorId("a"), std::vector<float>{0, 1}, std::nullopt).has_value());
+  const std::vector<WalRecord> records = log_records();
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_TRUE(std::holds_alternative<wal_entries::Delete>(records[1].entry));
+  EXPECT_TRUE(std::holds_alternative<wal_entries::Insert>(records[2].entry));
+  EXPECT_EQ(db->len(), 1u);
+  EXPECT_EQ(vector_of(*db, "a"), (std::vector<float>{0, 1}));
+}
+
+TEST_F(PersistentEngine, CheckpointInstallsTheStoredGraph) {
+  HnswIndex::State before;
+  std::uint64_t snapshot_sequence = 0;
+  {
+    auto db = open(4);
+    std::mt19937 rng(1);
+    for (int i = 0; i < 300; ++i)
+      ASSERT_TRUE(
+          db->insert(VectorId("v" + std::to_string(i)), random_vector(rng, 4), std::nullopt));
+    snapshot_sequence = db->wal().sequence();
+    ASSERT_TRUE(db->checkpoint().has_value());
+    before = db->memory().index().state();
+  }
+  ASSERT_EQ(snapshots().size(), 1u);
+  EXPECT_EQ(std::filesystem::file_size(log_path()), 33u);
+  const std::vector<WalRecord> records = log_records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].sequence, snapshot_sequence + 1);
+  EXPECT_TRUE(std::holds_alternative<wal_entries::Checkpoint>(records[0].entry));
+
+  auto db = open(4);
+  EXPECT_EQ(db->len(), 300u);
+  const HnswIndex::State after = db->memory().index().state();
+  ASSERT_EQ(after.nodes.size(), before.nodes.size());
+  for (std::size_t i = 0; i < after.nodes.size(); ++i)
+    EXPECT_EQ(after.nodes[i].neighbors, before.nodes[i].neighbors);
+  EXPECT_EQ(after.entry_point, before.entry_point);
+  EXPECT_EQ(db->wal().sequence(), snapshot_sequence + 1);
+}
+
+// A checkpoint with nothing to leave out writes the engine where it stands instead of its image:
+// the file must be the image's, byte for byte, for a graph linked one node at a time and for one
+// installed from a snapshot and grown by the batches of a replay.
+TEST_F(PersistentEngine, CheckpointWithoutRemovalsWritesTheImageBytes) {
+  std::mt19937 rng(5);
+  auto insert = [&](PersistentVectorDb& db, int first, int count) {
+    for (int i = first; i < first + count; ++i) {
+      std::optional<Json> metadata;
+      if (i % 3 != 0)
+        metadata = Json{{"n", i}, {"tag", "t" + std::to_string(i % 5)}, {"x", 0.5 * i}};
+      ASSERT_TRUE(db.insert(VectorId("v" + std::to_string(i)), random_vector(rng, 4), metadata));
+    }
+  };
+  auto expect_image_bytes = [&](const PersistentVectorDb& db) {
+    const SnapshotFile written = snapshots().back();
+    const SnapshotHeader header = SnapshotManager::load_header(written.path).value();
+    const VectorDb::Image image = db.memory().image(true);
+    ASSERT_GT(image.graph.max_level, 0u);
+    TempDir other;
+    ASSERT_TRUE(SnapshotManager(other.path(), 3).save(header, image.graph, image.vectors));
+    EXPECT_EQ(read_file(written.path), read_file(other.path() / written.path.filename()));
+  };
+  {
+    auto db = open(4);
+    insert(*db, 0, 300);
+    ASSERT_TRUE(db->checkpoint().has_value());
+    expect_image_bytes(*db);
+    insert(*db, 300, 200);
+  }
+  auto db = open(4);
+  ASSERT_EQ(db->memory().removed_count(), 0u);
+  ASSERT_TRUE(db->checkpoint().has_value());
+  expect_image_bytes(*db);
+}
+
+// Runs `on_open` each time a checkpoint lets readers in.
+class CallbackGate final : public ReaderGate {
+ public:
+  explicit CallbackGate(std::function<void()> on_open) : on_open_(std::move(on_open)) {}
+  void allow_readers() override { on_open_(); }
+  void exclude_readers() override {}
+
+ private:
+  std::function<void()> on_open_;
+};
+
+// Every checkpoint, explicit or owed by a full log, lets readers in while it writes the
+// snapshot; a search from another thread then sees what the reopened database shows.
+TEST_F(PersistentEngine, ReadersLetInDuringACheckpointSeeWhatReopeningShows) {
+  std::mt19937 rng(2);
+  std::vector<std::vector<float>> queries;
+  for (int i = 0; i < 20; ++i) queries.push_back(random_vector(rng, 4));
+  PersistentConfig config = config_for(4);
+  config.max_wal_size = 4000;
+  auto db = open_with(config);
+  int openings = 0;
+  std::vector<std::vector<SearchHit>> seen;
+  CallbackGate gate([&] {
+    ++openings;
+    seen.clear();
+    std::thread reader([&] {
+      for (const auto& query : queries) seen.push_back(db->search(query, 10, nullptr).value());
+    });
+    reader.join();
+  });
+  db->set_reader_gate(&gate);
+  for (int i = 0; i < 300; ++i)
+    ASSERT_TRUE(db->insert(VectorId("v" + std::to_string(i)), random_vector(rng, 4), {}));
+  const int automatic = openings;
+  ASSERT_TRUE(db->checkpoint().has_value());
+  EXPECT_GT(automatic, 0);
+  EXPECT_EQ(openings, automatic + 1);
+  db.reset();
+
+  auto reopened = open(4);
+  ASSERT_EQ(seen.size(), queries.size());
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    const std::vector<SearchHit> hits = reopened->search(queries[q], 10, nullptr).value();
+    ASSERT_EQ(hits.size(), seen[q].size());
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+      EXPECT_EQ(hits[i].id, seen[q][i].id);
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(hits[i].distance),
+                std::bit_cast<std::uint32_t>(seen[q][i].distance));
+    }
+  }
+}
+
+// The operating system's file system, except that the first opening of a snapshot runs `before`
+// first.
+class BeforeFirstSnapshotOpen final : public FileSystem {
+ public:
+  explicit BeforeFirstSnapshotOpen(std::function<void()> before) : before_(std::move(before)) {}
+
+  Result<UniqueFd> open(const std::filesystem::path& path, int flags, unsigned mode) override {
+    if (path.extension() == ".snap" && before_) std::exchange(before_, nullptr)();
+    return posix().open(path, flags, mode);
+  }
+  Status write(int fd, std::span<const std::byte> bytes) override {
+    return posix().write(fd, bytes);
+  }
+  Status sync(int fd) override { return posix().sync(fd); }
+  Status sync_directory(const std::filesystem::path& path) override {
+    return posix().sync_directory(path);
+  }
+  Status rename(const std::filesystem::path& from, const std::filesystem::path& to) override {
+    return posix().rename(from, to);
+  }
+  Status remove(const std::filesystem::path& path) override { return posix().remove(path); }
+  Status truncate(int fd, std::uint64_t size) override { return posix().truncate(fd, size); }
+  Status create_directory(const std::filesystem::path& path) override {
+    return posix().create_directory(path);
+  }
+
+ private:
+  static FileSystem& posix() { return posix_file_system(); }
+  std::function<void()> before_;
+};
+
+// A read-only view of a directory whose client checkpoints just as the view opens the newest
+// snapshot it listed still holds every vector committed before it began: the checkpoint moves
+// the log's records into a newer snapshot, and prunes the listed one when only one is kept.
+TEST_F(PersistentEngine, ReadOnlyViewDuringACheckpointMissesNothingCommitted) {
+  for (const std::uint32_t kept : {1u, 3u}) {
+    SCOPED_TRACE(kept);
+    std::filesystem::remove_all(dir_.path());
+    PersistentConfig config = config_for(2);
+    config.max_snapshots = kept;
+    auto db = open_with(config);
+    for (int i = 0; i < 15; ++i) {
+      ASSERT_TRUE(db->insert(VectorId("v" + std::to_string(i)), std::vector<float>{1, 1}, {}));
+      if (i == 9) {
+        ASSERT_TRUE(db->checkpoint().has_value());
+      }
+    }
+    BeforeFirstSnapshotOpen checkpoint_first([&] { ASSERT_TRUE(db->checkpoint().has_value()); });
+    Result<std::unique_ptr<VectorDb>> view =
+        PersistentVectorDb::read_only(dir_.path(), config.engine, checkpoint_first);
+    ASSERT_TRUE(view.has_value());
+    EXPECT_EQ((*view)->len(), 15u);
+    EXPECT_EQ(snapshots().size(), std::min<std::size_t>(kept, 2));
+  }
+}
+
+TEST_F(PersistentEngine, SnapshotNamesAlwaysGrowAndOnlyThreeStay) {
+  auto db = open();
+  std::vector<std::uint64_t> numbers;
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(db->insert(VectorId("v" + std::to_string(i)), std::vector<float>{1, 1}, {}));
+    ASSERT_TRUE(db->checkpoint().has_value());  // usually within one millisecond
+    numbers.push_back(snapshots().back().number);
+  }
+  EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end(), std::less_equal<>()) &&
+              std::adjacent_find(numbers.begin(), numbers.end()) == numbers.end());
+  const std::vector<SnapshotFile> kept = snapshots();
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_EQ(kept.front().number, numbers[1]);
+  db.reset();
+  EXPECT_EQ(open()->len(), 4u);
+}
+
+TEST_F(PersistentEngine, LogPastItsLimitCheckpoints) {
+  PersistentConfig config = config_for(2);
+  config.max_wal_size = 300;
+  auto db = open_with(config);
+  int inserted = 0;
+  while (snapshots().empty() && inserted < 100) {
+    ASSERT_TRUE(
+        db->insert(VectorId("v" + std::to_string(inserted++)), std::vector<float>{1, 2}, {}));
+  }
+  ASSERT_EQ(snapshots().size(), 1u);
+  EXPECT_EQ(db->wal().size(), 33u);
+  EXPECT_EQ(std::filesystem::file_size(log_path()), 33u);
+  db.reset();
+  EXPECT_EQ(open()->len(), static_cast<std::size_t>(inserted));
+}
+
+TEST_F(PersistentEngine, SnapshotOfOtherDimensionIsRefused) {
+  {
+    auto db = open(64);
+    ASSERT_TRUE(db->checkpoint().has_value());
+  }
+  Result<std::unique_ptr<PersistentVectorDb>> db =
+      PersistentVectorDb::open(dir_.path(), config_for(128));
+  ASSERT_FALSE(db.has_value());
+  EXPECT_EQ(std::get<errors::InvalidConfiguration>(db.error().payload()).text,
+            "Snapshot dimensions (64) don't match config (128)");
+}
+
+TEST_F(PersistentEngine, ASecondOpenOfTheDirectoryFails) {
+  auto first = open();
+  Result<std::unique_ptr<PersistentVectorDb>> second =
+      PersistentVectorDb::open(dir_.path(), config_for(2));
+  ASSERT_FALSE(second.has_value());
+  const auto& io = std::get<errors::Io>(second.error().payload());
+  EXPECT_EQ(io.os_code, EWOULDBLOCK);
+  EXPECT_NE(io.description.find("in use by another client"), std::string::npos);
+  // The lock holds across the log being replaced, and goes with the engine.
+  ASSERT_TRUE(first->checkpoint().has_value());
+  EXPECT_FALSE(PersistentVectorDb::open(dir_.path(), config_for(2)).has_value());
+  first.reset();
+  EXPECT_TRUE(PersistentVectorDb::open(dir_.path(), config_for(2)).has_value());
+}
+
+TEST_F(PersistentEngine, NumberingStaysAboveTheSnapshotWhenTheLogIsLost) {
+  std::uint64_t snapshot_sequence = 0;
+  {
+    auto db = open();
+    for (int i = 0; i < 5; ++i)
+      ASSERT_TRUE(db->insert(VectorId("v" + std::to_string(i)), std::vector<float>{1, 0}, {}));
+    ASSERT_TRUE(db->checkpoint().has_value());
+    snapshot_sequence = db->wal().sequence() - 1;
+  }
+  std::filesystem::remove(log_path());
+  {
+    auto db = open();
+    EXPECT_EQ(db->wal().sequence(), snapshot_sequence);
+    ASSERT_TRUE(db->insert(VectorId("late"), std::vector<float>{0, 1}, {}).has_value());
+  }
+  auto db = open();
+  EXPECT_EQ(db->len(), 6u);
+  EXPECT_EQ(vector_of(*db, "late"), (std::vector<float>{0, 1}));
+}
+
+TEST_F(PersistentEngine, LeftoversOfAnInterruptedCheckpointAreIgnored) {
+  {
+    auto db = open();
+    ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, {}).has_value());
+  }
+  // A half-written snapshot under its temporary name and a torn frame at the end of the log.
+  const std::filesystem::path temp = dir_.path() / "snapshots" / (snapshot_file_name(99) + ".tmp");
+  write_file(temp, "ZSNP");
+  write_file(log_path(), read_file(log_path()) + std::string("\x30\x00\x00\x00\x01", 5));
+  {
+    auto db = open();
+    EXPECT_FALSE(std::filesystem::exists(temp));
+    EXPECT_EQ(db->len(), 1u);
+    ASSERT_TRUE(db->insert(VectorId("b"), std::vector<float>{0, 1}, {}).has_value());
+  }
+  EXPECT_EQ(open()->len(), 2u);
+}
+
+// After a failed sync the kernel may have dropped the pages it held, and a later sync could
+// report success for them: the log refuses every write until the directory is opened again.
+TEST_F(PersistentEngine, AFailedSyncStopsTheLogUntilReopened) {
+  const std::vector<float> v{1, 0};
+  testing::FaultInjectionFileSystem fs(dir_.path());
+  PersistentConfig config = config_for(2);
+  config.file_system = &fs;
+  auto db = open_with(config);
+  ASSERT_TRUE(db->insert(VectorId("a"), v, std::nullopt));
+  fs.fail_from(fs.calls(), /*and_every_later=*/false);
+  const Status synced = db->sync();
+  fs.clear_faults();
+  ASSERT_FALSE(synced.has_value());
+  EXPECT_EQ(std::get<errors::Io>(synced.error().payload()).os_code, EIO);
+  for (const Status& refused :
+       {db->insert(VectorId("b"), v, std::nullopt), db->sync(), db->checkpoint()}) {
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().kind(), ErrorKind::Io);
+  }
+  EXPECT_FALSE(db->remove("a").has_value());
+  EXPECT_FALSE(db->get("b").value().has_value());
+  db.reset();
+  db = open();
+  EXPECT_EQ(db->len(), 1u);
+  ASSERT_TRUE(db->insert(VectorId("b"), v, std::nullopt));
+  EXPECT_TRUE(db->sync());
+}
+
+TEST_F(PersistentEngine, FailedWritesApplyNothingAndLoseNothing) {
+  auto db = open();
+  ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, {}).has_value());
+  ASSERT_TRUE(db->checkpoint().has_value());
+  ASSERT_TRUE(db->insert(VectorId("b"), std::vector<float>{0, 1}, {}).has_value());
+  const std::string log_before = read_file(log_path());
+  const std::vector<SnapshotFile> snapshots_before = snapshots();
+  {
+    FileSizeLimit limit(std::filesystem::file_size(log_path()));
+    const Status inserted = db->insert(VectorId("c"), std::vector<float>{1, 1}, {});
+    ASSERT_FALSE(inserted.has_value());
+    EXPECT_EQ(std::get<errors::Io>(inserted.error().payload()).os_code, EFBIG);
+    EXPECT_EQ(db->len(), 2u);
+    EXPECT_FALSE(db->get("c").value().has_value());
+    ASSERT_FALSE(db->remove("a").has_value());
+    EXPECT_TRUE(db->get("a").value().has_value());
+    // The snapshot cannot be written: the previous one and the log stay as they were.
+    EXPECT_FALSE(db->checkpoint().has_value());
+  }
+  EXPECT_EQ(read_file(log_path()), log_before);
+  {
+    // A frame that reaches the file only in part is cut off again, so that it cannot hide the
+    // frames written after it.
+    FileSizeLimit limit(std::filesystem::file_size(log_path()) + 10);
+    EXPECT_FALSE(db->insert(VectorId("c"), std::vector<float>{1, 1}, {}).has_value());
+  }
+  EXPECT_EQ(snapshots().size(), snapshots_before.size());
+  ASSERT_TRUE(db->insert(VectorId("c"), std::vector<float>{1, 1}, {}).has_value());
+  db.reset();
+  db = open();
+  EXPECT_EQ(db->len(), 3u);
+}
+
+TEST_F(PersistentEngine, RecordsCoveredByTheSnapshotAreNeverReplayed) {
+  std::string old_log;
+  {
+    auto db = open();
+    ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, {}).has_value());
+    ASSERT_TRUE(db->remove("a").has_value());
+    old_log = read_file(log_path());
+    ASSERT_TRUE(db->checkpoint().has_value());
+  }
+  // As if the process had stopped after the snapshot but before the log was replaced.
+  write_file(log_path(), old_log);
+  auto db = open();
+  EXPECT_EQ(db->len(), 0u);
+  EXPECT_FALSE(db->get("a").value().has_value());
+}
+
+TEST_F(PersistentEngine, CheckpointThatCannotReplaceTheLogKeepsLogging) {
+  auto db = open();
+  ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, {}).has_value());
+  // Something in the way of the new log's temporary name.
+  std::filesystem::create_directory(dir_.path() / "wal" / "current.wal.tmp");
+  EXPECT_EQ(db->checkpoint().error().kind(), ErrorKind::Io);
+  ASSERT_TRUE(db->insert(VectorId("b"), std::vector<float>{0, 1}, {}).has_value());
+  std::filesystem::remove(dir_.path() / "wal" / "current.wal.tmp");
+  ASSERT_TRUE(db->checkpoint().has_value());
+  ASSERT_TRUE(db->insert(VectorId("c"), std::vector<float>{1, 1}, {}).has_value());
+  db.reset();
+  EXPECT_EQ(open()->len(), 3u);
+}
+
+// Deletions and replacements before a checkpoint leave removed nodes in the graph. The snapshot
+// must still pair every restored node with its own vector, searches after reopening must be as
+// good as on a fresh index, and the engine after the checkpoint must answer exactly as the
+// reopened one. Churning every 12th vector leaves few removed nodes (the graph is repaired
+// around them); every 3rd leaves many (the live vectors are linked afresh).
+class ChurnBeforeCheckpoint : public PersistentEngine,
+                              public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(ChurnBeforeCheckpoint, RestoredGraphMatchesItsVectors) {
+  constexpr std::size_t kDimensions = 16, kCount = 1500;
+  const std::size_t stride = GetParam();
+  std::mt19937 rng(7);
+  std::map<std::string, std::vector<float>> live;
+  std::vector<std::vector<float>> queries;
+  for (int q = 0; q < 50; ++q) queries.push_back(random_vector(rng, kDimensions));
+  std::vector<std::vector<SearchHit>> before;
+  {
+    auto db = open(kDimensions);
+    for (std::size_t i = 0; i < kCount; ++i) {
+      const std::string id = "v" + std::to_string(i);
+      live[id] = random_vector(rng, kDimensions);
+      ASSERT_TRUE(db->insert(VectorId(id), live[id], {}).has_value());
+    }
+    for (std::size_t i = 0; i < kCount; i += stride) {
+      const std::string id = "v" + std::to_string(i);
+      if (i % 2 == 0) {
+        live.erase(id);
+        ASSERT_TRUE(db->remove(id).value());
+      } else {
+        live[id] = random_vector(rng, kDimensions);
+        ASSERT_TRUE(db->upsert(VectorId(id), live[id], {}).has_value());
+      }
+    }
+    ASSERT_TRUE(db->checkpoint().has_value());
+    for (const auto& query : queries) before.push_back(db->search(query, 10, nullptr).value());
+  }
+  // The file's graph is over exactly the stored vectors, so opening installs it as it is.
+  const Result<Snapshot> snapshot = SnapshotManager::load(snapshots().back().path);
+  ASSERT_TRUE(snapshot->graph.has_value());
+  EXPECT_TRUE(describes_vectors(*snapshot->graph, live.size()));
+  auto db = open(kDimensions);
+  ASSERT_EQ(db->len(), live.size());
+
+  std::size_t found = 0;
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    std::vector<std::pair<float, std::string>> exact;
+    for (const auto& [id, v] : live)
+      exact.push_back({distance(DistanceMetric::Euclidean, queries[q], v), id});
+    std::sort(exact.begin(), exact.end());
+    std::set<std::string> truth;
+    for (std::size_t i = 0; i < 10; ++i) truth.insert(exact[i].second);
+    const std::vector<SearchHit> hits = db->search(queries[q], 10, nullptr).value();
+    ASSERT_EQ(hits.size(), before[q].size());
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+      const SearchHit& hit = hits[i];
+      ASSERT_TRUE(live.contains(hit.id.str())) << hit.id.str();
+      EXPECT_EQ(hit.distance, distance(DistanceMetric::Euclidean, queries[q], live[hit.id.str()]));
+      EXPECT_EQ(hit.id, before[q][i].id);
+      found += truth.count(hit.id.str());
+    }
+  }
+  EXPECT_GE(static_cast<double>(found) / (10 * queries.size()), 0.95);
+}
+
+INSTANTIATE_TEST_SUITE_P(PersistentEngine, ChurnBeforeCheckpoint, ::testing::Values(12, 3));
+
+// ---- Injected failures and power cuts ---------------------------------------------------------
+//
+// One seeded workload of inserts, upserts, batches, deletions, syncs and checkpoints (and, with a
+// small log limit, checkpoints inside changes) runs over a FaultInjectionFileSystem, once for
+// every call the workload makes of it: failing that call alone, or that call and everything
+// after it followed by a power cut.
+
+using Contents = std::map<std::string, StoredVector>;
+
+struct WorkloadOp {
+  enum class Kind { Insert, Upsert, Batch, Remove, Sync, Checkpoint } kind;
+  std::vector<VectorRecord> records;  // one, except for a batch; only the id for a removal
+
+  // The contents after the operation took effect, in part when it failed: a batch applies its
+  // entries one by one and may stop after any of them.
+  std::vector<Contents> outcomes(const Contents& before) const {
+    std::vector<Contents> outcomes{before};
+    if (kind == Kind::Sync || kind == Kind::Checkpoint) return outcomes;
+    for (const VectorRecord& record : records) {
+      Contents next = outcomes.back();
+      if (kind == Kind::Remove) {
+        next.erase(record.id.str());
+      } else {
+        next[record.id.str()] = StoredVector{record.vector, record.metadata};
+      }
+      outcomes.push_back(std::move(next));
+    }
+    return outcomes;
+  }
+  Contents applied_to(const Contents& before) const { return outcomes(before).back(); }
+
+  Status run_on(PersistentVectorDb& db) const {
+    switch (kind) {
+      case Kind::Insert:
+        return db.insert(records[0].id, records[0].vector, records[0].metadata);
+      case Kind::Upsert:
+        return db.upsert(records[0].id, records[0].vector, records[0].metadata);
+      case Kind::Batch:
+        return db.upsert_batch(records);
+      case Kind::Remove: {
+        Result<bool> removed = db.remove(records[0].id.str());
+        if (!removed) return fail(std::move(removed).error());
+        return {};
+      }
+      case Kind::Sync:
+        return db.sync();
+      case Kind::Checkpoint:
+        return db.checkpoint();
+    }
+    return {};
+  }
+
+  bool makes_durable() const { return kind == Kind::Sync || kind == Kind::Checkpoint; }
+};
+
+std::vector<WorkloadOp> fault_workload() {
+  std::mt19937 rng(20261208);
+  Contents live;
+  std::vector<WorkloadOp> ops;
+  auto record = [&](const std::string& id) {
+    std::optional<Json> metadata;
+    if (rng() % 2 == 0) metadata = Json{{"n", static_cast<int>(rng() % 100)}};
+    return VectorRecord{VectorId(id), random_vector(rng, 3), std::move(metadata)};
+  };
+  auto any_id = [&] { return "v" + std::to_string(rng() % 10); };
+  while (ops.size() < 48) {
+    using Kind = WorkloadOp::Kind;
+    WorkloadOp op{Kind::Sync, {}};
+    switch (rng() % 10) {
+      case 0:
+      case 1:
+      case 2: {
+        const std::string id = any_id();
+        if (live.contains(id)) continue;  // an insertion of a live id is refused by design
+        op = {Kind::Insert, {record(id)}};
+        break;
+      }
+      case 3:
+      case 4:
+        op = {Kind::Upsert, {record(any_id())}};
+        break;
+      case 5:
+        op = {Kind::Batch, {record(any_id()), record(any_id())}};
+        if (op.records[0].id == op.records[1].id) continue;
+        break;
+      case 6:
+        op = {Kind::Remove, {VectorRecord{VectorId(any_id()), {}, {}}}};
+        break;
+      case 7:
+      case 8:
+        op = {Kind::Sync, {}};
+        break;
+      case 9:
+        op = {Kind::Checkpoint, {}};
+        break;
+    }
+    live = op.applied_to(live);
+    ops.push_back(std::move(op));
+  }
+  return ops;
+}
+
+PersistentConfig fault_config(FileSystem& fs) {
+  PersistentConfig config = config_for(3);
+  config.max_wal_size = 400;  // a few changes fill the log: changes checkpoint too
+  config.file_system = &fs;
+  return config;
+}
+
+Contents contents_of(const PersistentVectorDb& db) {
+  Contents contents;
+  for (const ListItem& item : db.list(0, UINT32_MAX))
+    contents[item.id.str()] = db.get(item.id.str()).value().value();
+  return contents;
+}
+
+std::string describe(const Error& error) {
+  if (const auto* io = error.get_if<errors::Io>()) return io->description;
+  return "an error of kind " + std::to_string(static_cast<int>(error.kind()));
+}
+
+std::string describe(const Contents& contents) {
+  std::string text;
+  for (const auto& [id, stored] : contents) text += id + " ";
+  return text.empty() ? "(nothing)" : text;
+}
+
+// The workload's calls of the file system when nothing fails.
+std::uint64_t calls_of_workload(const std::vector<WorkloadOp>& ops) {
+  TempDir dir;
+  testing::FaultInjectionFileSystem fs(dir.path());
+  auto db = PersistentVectorDb::open(dir.path() / "db", fault_config(fs)).value();
+  for (const WorkloadOp& op : ops) EXPECT_TRUE(op.run_on(*db).has_value());
+  return fs.calls();
+}
+
+// After a power cut, the directory reopens with the contents after some operation between the
+// last one that made everything durable and the one that was running when the power went.
+TEST(PersistentPowerCut, LosesNothingSyncedAtAnyStep) {
+  const std::vector<WorkloadOp> ops = fault_workload();
+  const std::uint64_t calls = calls_of_workload(ops);
+  ASSERT_GT(calls, ops.size());
+  for (std::uint64_t cut = 0; cut <= calls; ++cut) {
+    SCOPED_TRACE("power cut at call " + std::to_string(cut));
+    TempDir dir;
+    testing::FaultInjectionFileSystem fs(dir.path());
+    fs.fail_from(cut, /*and_every_later=*/true);
+    // What the directory may hold after the cut: the contents after any operation from the
+    // last one that made everything durable, or any outcome of the one the cut interrupted.
+    std::vector<Contents> allowed{{}};
+    if (auto db = PersistentVectorDb::open(dir.path() / "db", fault_config(fs))) {
+      for (const WorkloadOp& op : ops) {
+        const Contents before = allowed.back();
+        if (!op.run_on(**db)) {
+          for (Contents& outcome : op.outcomes(before)) allowed.push_back(std::move(outcome));
+          break;
+        }
+        if (op.makes_durable()) allowed.clear();
+        allowed.push_back(op.applied_to(before));
+      }
+    }
+    fs.cut_power();
+    testing::FaultInjectionFileSystem after_cut(dir.path());
+    Result<std::unique_ptr<PersistentVectorDb>> reopened =
+        PersistentVectorDb::open(dir.path() / "db", fault_config(after_cut));
+    ASSERT_TRUE(reopened.has_value()) << describe(reopened.error());
+    const Contents recovered = contents_of(**reopened);
+    EXPECT_TRUE(std::find(allowed.begin(), allowed.end(), recovered) != allowed.end())
+        << "recovered " << describe(recovered) << "; last durable " << describe(allowed.front());
+    // And it takes changes again.
+    ASSERT_TRUE((*reopened)->upsert(VectorId("after"), std::vector<float>{1, 2, 3}, {}));
+    ASSERT_TRUE((*reopened)->checkpoint());
+  }
+}
+
+// A failed call is reported by the operation that made it, never hidden; once the fault clears
+// the database goes on (after reopening, when a sync of the log failed), and ends with every
+// change, the failed one applied whole or not at all.
+TEST(PersistentInjectedFailure, EveryFailureIsReportedAndTheDatabaseRecovers) {
+  const std::vector<WorkloadOp> ops = fault_workload();
+  const std::uint64_t calls = calls_of_workload(ops);
+  for (std::uint64_t failing = 0; failing < calls; ++failing) {
+    SCOPED_TRACE("failure of call " + std::to_string(failing));
+    TempDir dir;
+    testing::FaultInjectionFileSystem fs(dir.path());
+    fs.fail_from(failing, /*and_every_later=*/false);
+    const PersistentConfig config = fault_config(fs);
+    auto open = [&] { return PersistentVectorDb::open(dir.path() / "db", config); };
+    Result<std::unique_ptr<PersistentVectorDb>> db = open();
+    if (!db) {
+      EXPECT_EQ(fs.failures(), 1u) << describe(db.error());
+      db = open();
+      ASSERT_TRUE(db.has_value()) << describe(db.error());
+    }
+    auto reopen = [&] {
+      db->reset();
+      db = open();
+      if (!db) db = open();  // the failing call may be one of opening
+      ASSERT_TRUE(db.has_value()) << describe(db.error());
+    };
+    // The contents the database may hold: the failed operation took effect whole, in part or
+    // not at all; every other one took effect.
+    std::vector<Contents> possible{{}};
+    for (const WorkloadOp& op : ops) {
+      std::uint64_t failures_before = fs.failures();
+      Status status = op.run_on(**db);
+      if (!status && fs.failures() == failures_before) {
+        EXPECT_NE(describe(status.error()).find("an earlier sync of the log failed"),
+                  std::string::npos)
+            << describe(status.error());
+        ASSERT_NO_FATAL_FAILURE(reopen());
+        failures_before = fs.failures();
+        status = op.run_on(**db);
+      }
+      std::vector<Contents> next;
+      for (const Contents& contents : possible) {
+        if (fs.failures() == failures_before) {
+          ASSERT_TRUE(status.has_value()) << describe(status.error());
+          next.push_back(op.applied_to(contents));
+        } else {
+          EXPECT_FALSE(status.has_value()) << "a failed call was reported as success";
+          for (Contents& outcome : op.outcomes(contents)) next.push_back(std::move(outcome));
+        }
+      }
+      possible = std::move(next);
+    }
+    const Contents before_reopen = contents_of(**db);
+    EXPECT_TRUE(std::find(possible.begin(), possible.end(), before_reopen) != possible.end())
+        << describe(before_reopen);
+    db->reset();
+    db = open();
+    ASSERT_TRUE(db.has_value()) << describe(db.error());
+    EXPECT_EQ(contents_of(**db), before_reopen);
+  }
+}
+
+}  // namespace
+}  // namespace vexradb
