@@ -18,8 +18,9 @@ std::filesystem::path snapshot_path(const SnapshotFile& file) {
 }
 
 // The length of the first vector the log holds.
-Result<std::optional<std::uint64_t>> logged_dimensions(const std::filesystem::path& data_dir) {
-  Result<std::vector<WalRecord>> records = Wal::read_records(data_dir / kWalDirectory, 0);
+Result<std::optional<std::uint64_t>> logged_dimensions(const std::filesystem::path& data_dir,
+                                                       FileSystem& fs) {
+  Result<std::vector<WalRecord>> records = Wal::read_records(data_dir / kWalDirectory, 0, fs);
   if (!records) return fail(std::move(records).error());
   for (const WalRecord& record : *records) {
     if (const auto* insert = std::get_if<wal_entries::Insert>(&record.entry))
@@ -44,8 +45,9 @@ std::string read_failure(const Error& error) {
 
 // Whether the file's bytes are those its checkpoint wrote. A checksum file that cannot be read
 // is damage like any other: it is reported, and the other files are still checked.
-std::optional<Finding> check_checksum(const SnapshotFile& file) {
-  Result<std::optional<SnapshotChecksum>> recorded = SnapshotManager::recorded_checksum(file.path);
+std::optional<Finding> check_checksum(const SnapshotFile& file, FileSystem& fs) {
+  Result<std::optional<SnapshotChecksum>> recorded =
+      SnapshotManager::recorded_checksum(file.path, fs);
   if (!recorded) {
     return Finding{checksum_path(snapshot_path(file)), std::nullopt, read_failure(recorded.error()),
                    true};
@@ -54,7 +56,7 @@ std::optional<Finding> check_checksum(const SnapshotFile& file) {
     return Finding{snapshot_path(file), std::nullopt,
                    "no checksum recorded beside it: only its structure was checked", false};
   }
-  Result<SnapshotChecksum> actual = SnapshotManager::checksum_of(file.path);
+  Result<SnapshotChecksum> actual = SnapshotManager::checksum_of(file.path, fs);
   if (!actual) {
     return Finding{snapshot_path(file), std::nullopt,
                    "its checksum " + read_failure(actual.error()), true};
@@ -89,9 +91,9 @@ std::vector<std::string> inconsistencies(const Snapshot& snapshot) {
   return found;
 }
 
-void check_snapshot(const SnapshotFile& file, std::vector<Finding>& findings) {
+void check_snapshot(const SnapshotFile& file, FileSystem& fs, std::vector<Finding>& findings) {
   std::uint64_t stopped_at = 0;
-  Result<Snapshot> snapshot = SnapshotManager::load(file.path, posix_file_system(), &stopped_at);
+  Result<Snapshot> snapshot = SnapshotManager::load(file.path, fs, &stopped_at);
   // Pruned since it was listed, by a checkpoint of the client using the directory: not damage.
   if (!snapshot && is_missing_file(snapshot.error())) return;
   if (!snapshot) {
@@ -100,28 +102,29 @@ void check_snapshot(const SnapshotFile& file, std::vector<Finding>& findings) {
     for (std::string& what : inconsistencies(*snapshot))
       findings.push_back({snapshot_path(file), std::nullopt, std::move(what), true});
   }
-  if (std::optional<Finding> checksum = check_checksum(file))
+  if (std::optional<Finding> checksum = check_checksum(file, fs))
     findings.push_back(std::move(*checksum));
 }
 
 // The header and size of a listed snapshot.
-Result<SnapshotSummary> summarize(SnapshotFile file) {
-  Result<SnapshotHeader> header = SnapshotManager::load_header(file.path);
+Result<SnapshotSummary> summarize(SnapshotFile file, FileSystem& fs) {
+  Result<FileReader> reader = FileReader::open(fs, file.path);
+  if (!reader) return fail(std::move(reader).error());
+  const std::uint64_t bytes = reader->remaining();
+  Result<SnapshotHeader> header = SnapshotManager::load_header(file.path, fs);
   if (!header) return fail(std::move(header).error());
-  std::error_code error;
-  const std::uint64_t bytes = std::filesystem::file_size(file.path, error);
-  if (error) return fail(errors::Io::from_errno(error.value()));
   return SnapshotSummary{std::move(file), *header, bytes};
 }
 
 // Every snapshot's header and size, oldest first.
-Result<std::vector<SnapshotSummary>> summarize_snapshots(const std::filesystem::path& dir) {
+Result<std::vector<SnapshotSummary>> summarize_snapshots(const std::filesystem::path& dir,
+                                                         FileSystem& fs) {
   return read_while_pruned([&]() -> Result<std::vector<SnapshotSummary>> {
-    Result<std::vector<SnapshotFile>> files = SnapshotManager::list_snapshots(dir);
+    Result<std::vector<SnapshotFile>> files = SnapshotManager::list_snapshots(dir, fs);
     if (!files) return fail(std::move(files).error());
     std::vector<SnapshotSummary> summaries;
     for (SnapshotFile& file : *files) {
-      Result<SnapshotSummary> summary = summarize(std::move(file));
+      Result<SnapshotSummary> summary = summarize(std::move(file), fs);
       if (!summary) return fail(std::move(summary).error());
       summaries.push_back(std::move(*summary));
     }
@@ -131,11 +134,11 @@ Result<std::vector<SnapshotSummary>> summarize_snapshots(const std::filesystem::
 
 }  // namespace
 
-Status expect_data_directory(const std::filesystem::path& data_dir) {
-  std::error_code error;
-  if (!std::filesystem::is_directory(data_dir, error))
+Status expect_data_directory(const std::filesystem::path& data_dir, FileSystem& fs) {
+  Result<bool> is_directory = fs.is_directory(data_dir);
+  if (!is_directory || !*is_directory)
     return fail(errors::Io{ENOENT, "no such directory: " + data_dir.string()});
-  Result<bool> has_log = file_exists(data_dir / log_path());
+  Result<bool> has_log = fs.exists(data_dir / log_path());
   if (!has_log) return fail(std::move(has_log).error());
   if (!*has_log) {
     return fail(errors::Io{ENOENT, "not a data directory (it has no " + log_path().string() +
@@ -144,34 +147,35 @@ Status expect_data_directory(const std::filesystem::path& data_dir) {
   return {};
 }
 
-Result<DirectorySummary> describe_directory(const std::filesystem::path& data_dir) {
-  if (auto ok = expect_data_directory(data_dir); !ok) return fail(std::move(ok).error());
+Result<DirectorySummary> describe_directory(const std::filesystem::path& data_dir, FileSystem& fs) {
+  if (auto ok = expect_data_directory(data_dir, fs); !ok) return fail(std::move(ok).error());
   DirectorySummary summary;
-  Result<LogReport> log = Wal::inspect(data_dir / kWalDirectory);
+  Result<LogReport> log = Wal::inspect(data_dir / kWalDirectory, fs);
   if (!log) return fail(std::move(log).error());
   summary.log = std::move(*log);
   Result<std::vector<SnapshotSummary>> snapshots =
-      summarize_snapshots(data_dir / kSnapshotDirectory);
+      summarize_snapshots(data_dir / kSnapshotDirectory, fs);
   if (!snapshots) return fail(std::move(snapshots).error());
   summary.snapshots = std::move(*snapshots);
   if (!summary.snapshots.empty()) {
     summary.dimensions = summary.snapshots.back().header.dimensions;
   } else {
-    Result<std::optional<std::uint64_t>> logged = logged_dimensions(data_dir);
+    Result<std::optional<std::uint64_t>> logged = logged_dimensions(data_dir, fs);
     if (!logged) return fail(std::move(logged).error());
     summary.dimensions = *logged;
   }
   return summary;
 }
 
-Result<std::vector<Finding>> verify_directory(const std::filesystem::path& data_dir) {
-  if (auto ok = expect_data_directory(data_dir); !ok) return fail(std::move(ok).error());
+Result<std::vector<Finding>> verify_directory(const std::filesystem::path& data_dir,
+                                              FileSystem& fs) {
+  if (auto ok = expect_data_directory(data_dir, fs); !ok) return fail(std::move(ok).error());
   std::vector<Finding> findings;
   Result<std::vector<SnapshotFile>> files =
-      SnapshotManager::list_snapshots(data_dir / kSnapshotDirectory);
+      SnapshotManager::list_snapshots(data_dir / kSnapshotDirectory, fs);
   if (!files) return fail(std::move(files).error());
-  for (const SnapshotFile& file : *files) check_snapshot(file, findings);
-  Result<LogReport> log = Wal::inspect(data_dir / kWalDirectory);
+  for (const SnapshotFile& file : *files) check_snapshot(file, fs, findings);
+  Result<LogReport> log = Wal::inspect(data_dir / kWalDirectory, fs);
   if (!log) return fail(std::move(log).error());
   for (FileDamage& damage : log->damage)
     findings.push_back({log_path(), damage.offset, std::move(damage.what), true});

@@ -11,6 +11,7 @@
 #include "base/error.hpp"
 #include "durable/snapshot.hpp"
 #include "durable/wal.hpp"
+#include "files/file_system.hpp"
 
 namespace vexradb {
 
@@ -42,14 +43,17 @@ struct Finding {
 };
 
 // Io error for a missing directory or one that holds no log (not a data directory).
-Status expect_data_directory(const std::filesystem::path& data_dir);
+Status expect_data_directory(const std::filesystem::path& data_dir,
+                             FileSystem& fs = posix_file_system());
 
 // Io error as expect_data_directory.
-Result<DirectorySummary> describe_directory(const std::filesystem::path& data_dir);
+Result<DirectorySummary> describe_directory(const std::filesystem::path& data_dir,
+                                            FileSystem& fs = posix_file_system());
 
 // Reads every snapshot and every log frame whole: their structure, the snapshots' checksums and
 // whether each snapshot's graph and vectors agree. The directory is sound when no finding is
 // damage.
-Result<std::vector<Finding>> verify_directory(const std::filesystem::path& data_dir);
+Result<std::vector<Finding>> verify_directory(const std::filesystem::path& data_dir,
+                                              FileSystem& fs = posix_file_system());
 
 }  // namespace vexradb

@@ -1,7 +1,6 @@
 #include "durable/persistent.hpp"
 
 #include <fcntl.h>
-#include <sys/file.h>
 
 #include <array>
 #include <cerrno>
@@ -25,14 +24,9 @@ namespace {
 Result<UniqueFd> lock_directory(FileSystem& fs, const std::filesystem::path& dir) {
   Result<UniqueFd> fd = fs.open(dir, O_RDONLY | O_DIRECTORY);
   if (!fd) return fd;
-  int locked;
-  do {
-    locked = ::flock(fd->get(), LOCK_EX | LOCK_NB);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    const int code = errno;
-    errors::Io error = errors::Io::from_errno(code);
-    if (code == EWOULDBLOCK)
+  if (Status locked = fs.lock(fd->get()); !locked) {
+    errors::Io error = std::get<errors::Io>(locked.error().payload());
+    if (error.os_code == EWOULDBLOCK)
       error.description = "the data directory is in use by another client: " + error.description;
     return fail(std::move(error));
   }
@@ -125,7 +119,7 @@ class Replay {
 Result<std::optional<Snapshot>> load_newest_snapshot(const std::filesystem::path& snapshot_dir,
                                                      FileSystem& fs) {
   return read_while_pruned([&]() -> Result<std::optional<Snapshot>> {
-    Result<std::vector<SnapshotFile>> files = SnapshotManager::list_snapshots(snapshot_dir);
+    Result<std::vector<SnapshotFile>> files = SnapshotManager::list_snapshots(snapshot_dir, fs);
     if (!files) return fail(std::move(files).error());
     if (files->empty()) return std::optional<Snapshot>();
     Result<Snapshot> snapshot = SnapshotManager::load(files->back().path, fs);
@@ -159,7 +153,9 @@ Result<std::uint64_t> recover_into(VectorDb& engine, const std::filesystem::path
   }
   if (!*log) return after;
   Replay replay(engine);
-  for (WalRecord& record : Wal::read_records(**log, after)) {
+  Result<std::vector<WalRecord>> records = Wal::read_records(**log, after);
+  if (!records) return fail(std::move(records).error());
+  for (WalRecord& record : *records) {
     if (auto ok = replay.apply(record); !ok) return fail(std::move(ok).error());
   }
   if (auto ok = replay.finish_run(); !ok) return fail(std::move(ok).error());
@@ -206,7 +202,7 @@ Status PersistentVectorDb::recover() {
 
 Result<std::unique_ptr<VectorDb>> PersistentVectorDb::read_only(
     const std::filesystem::path& data_dir, const Config& config, FileSystem& fs) {
-  if (auto ok = expect_data_directory(data_dir); !ok) return fail(std::move(ok).error());
+  if (auto ok = expect_data_directory(data_dir, fs); !ok) return fail(std::move(ok).error());
   auto engine = std::make_unique<VectorDb>(config);
   Result<std::uint64_t> after =
       recover_into(*engine, data_dir / kSnapshotDirectory, data_dir / kWalDirectory, fs);
@@ -274,7 +270,8 @@ Result<bool> PersistentVectorDb::remove(std::string_view id) {
 // Snapshot names must grow strictly: a name that repeated or went back would overwrite or hide
 // the only complete snapshot once the log is reset.
 Result<std::uint64_t> PersistentVectorDb::next_snapshot_timestamp() const {
-  Result<std::vector<SnapshotFile>> files = SnapshotManager::list_snapshots(snapshots_.directory());
+  Result<std::vector<SnapshotFile>> files =
+      SnapshotManager::list_snapshots(snapshots_.directory(), *config_.file_system);
   if (!files) return fail(std::move(files).error());
   std::uint64_t timestamp = wall_clock_millis();
   if (!files->empty() && files->back().number >= timestamp) {

@@ -21,7 +21,6 @@
 #include "durable/snapshot.hpp"
 #include "durable/wal.hpp"
 #include "engine/engine.hpp"
-#include "files/file_io.hpp"
 #include "files/file_system.hpp"
 
 namespace vexradb {

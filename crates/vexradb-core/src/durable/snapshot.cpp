@@ -7,12 +7,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <system_error>
 
 #include "base/utf8.hpp"
 #include "durable/crc32.hpp"
 #include "durable/encoding.hpp"
-#include "files/file_io.hpp"
 #include "files/file_system.hpp"
 
 namespace vexradb {
@@ -310,7 +308,7 @@ Status remove_if_present(FileSystem& fs, const std::filesystem::path& path) {
 }
 
 // A checkpoint's temporary file, or a checksum file left without its snapshot.
-bool is_unfinished(const std::filesystem::path& path) {
+bool is_unfinished(FileSystem& fs, const std::filesystem::path& path) {
   const std::string name = path.filename().native();
   if (name.ends_with(kTempSuffix)) {
     const std::string_view stem =
@@ -319,7 +317,7 @@ bool is_unfinished(const std::filesystem::path& path) {
   }
   const std::optional<std::string_view> snapshot = checksummed_name(name);
   if (!snapshot) return false;
-  const Result<bool> present = file_exists(path.parent_path() / *snapshot);
+  const Result<bool> present = fs.exists(path.parent_path() / *snapshot);
   return present && !*present;
 }
 
@@ -335,19 +333,15 @@ std::string snapshot_file_name(std::uint64_t timestamp) {
   return std::string(kNamePrefix) + digits + std::string(kNameSuffix);
 }
 
-Result<std::vector<SnapshotFile>> SnapshotManager::list_snapshots(
-    const std::filesystem::path& dir) {
-  std::error_code error;
-  std::filesystem::directory_iterator entries(dir, error);
-  if (error) return fail(errors::Io::from_errno(error.value()));
+Result<std::vector<SnapshotFile>> SnapshotManager::list_snapshots(const std::filesystem::path& dir,
+                                                                  FileSystem& fs) {
+  Result<std::vector<std::string>> names = fs.list(dir);
+  if (!names) return fail(std::move(names).error());
   std::vector<SnapshotFile> files;
-  for (; entries != std::filesystem::directory_iterator(); entries.increment(error)) {
-    if (error) return fail(errors::Io::from_errno(error.value()));
-    const std::filesystem::path& path = entries->path();
-    if (std::optional<std::uint64_t> number = snapshot_number(path.filename().native()))
-      files.push_back({*number, path});
+  for (const std::string& name : *names) {
+    if (std::optional<std::uint64_t> number = snapshot_number(name))
+      files.push_back({*number, dir / name});
   }
-  if (error) return fail(errors::Io::from_errno(error.value()));
   std::stable_sort(files.begin(), files.end(), [](const SnapshotFile& a, const SnapshotFile& b) {
     return a.number < b.number;
   });
@@ -400,14 +394,13 @@ Status SnapshotManager::prune() const {
 }
 
 Status SnapshotManager::remove_unfinished() const {
-  std::error_code error;
-  std::filesystem::directory_iterator entries(snapshot_dir_, error);
-  for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
-    const std::filesystem::path& path = entries->path();
-    if (!is_unfinished(path)) continue;
+  Result<std::vector<std::string>> names = fs_->list(snapshot_dir_);
+  if (!names) return fail(std::move(names).error());
+  for (const std::string& name : *names) {
+    const std::filesystem::path path = snapshot_dir_ / name;
+    if (!is_unfinished(*fs_, path)) continue;
     if (auto ok = fs_->remove(path); !ok) return ok;
   }
-  if (error) return fail(errors::Io::from_errno(error.value()));
   return {};
 }
 
@@ -417,6 +410,8 @@ Result<Snapshot> SnapshotManager::load(const std::filesystem::path& path, FileSy
   if (!file) return fail(std::move(file).error());
   Result<Snapshot> snapshot = read_snapshot(*file);
   if (stopped_at != nullptr) *stopped_at = file->position();
+  // A read that failed is reported as itself, not as the damage the decoder took it for.
+  if (auto ok = file->status(); !ok) return fail(std::move(ok).error());
   return snapshot;
 }
 
@@ -425,22 +420,24 @@ Result<SnapshotHeader> SnapshotManager::load_header(const std::filesystem::path&
   Result<FileReader> file = FileReader::open(fs, path);
   if (!file) return fail(std::move(file).error());
   FileDecoder in(*file);
-  return read_header(in);
+  Result<SnapshotHeader> header = read_header(in);
+  if (auto ok = file->status(); !ok) return fail(std::move(ok).error());
+  return header;
 }
 
 Result<std::optional<SnapshotChecksum>> SnapshotManager::recorded_checksum(
-    const std::filesystem::path& snapshot) {
+    const std::filesystem::path& snapshot, FileSystem& fs) {
   const std::filesystem::path path = checksum_path(snapshot);
-  Result<bool> exists = file_exists(path);
+  Result<bool> exists = fs.exists(path);
   if (!exists) return fail(std::move(exists).error());
   if (!*exists) return std::optional<SnapshotChecksum>();
-  Result<FileReader> file = FileReader::open(posix_file_system(), path);
+  Result<FileReader> file = FileReader::open(fs, path);
   if (!file) return fail(std::move(file).error());
   const errors::Storage invalid{"not a snapshot checksum file: " + path.filename().string()};
   if (file->remaining() > kChecksumLineMax) return fail(invalid);
   std::string line(file->remaining(), '\0');
-  if (!file->read(std::as_writable_bytes(std::span(line))))
-    return fail(errors::Io{0, file->error()});
+  if (auto ok = file->read_exactly(std::as_writable_bytes(std::span(line))); !ok)
+    return fail(std::move(ok).error());
   std::optional<SnapshotChecksum> checksum = parse_checksum_line(line);
   if (!checksum) return fail(invalid);
   return checksum;
@@ -454,8 +451,8 @@ Result<SnapshotChecksum> SnapshotManager::checksum_of(const std::filesystem::pat
   std::string piece;
   while (file->remaining() > 0) {
     piece.resize(std::min<std::uint64_t>(file->remaining(), 1 << 16));
-    if (!file->read(std::as_writable_bytes(std::span(piece))))
-      return fail(errors::Io{0, file->error()});
+    if (auto ok = file->read_exactly(std::as_writable_bytes(std::span(piece))); !ok)
+      return fail(std::move(ok).error());
     checksum.crc32 = crc32_update(checksum.crc32, piece);
     checksum.size += piece.size();
   }

@@ -18,7 +18,6 @@
 
 #include "base/error.hpp"
 #include "base/types.hpp"
-#include "files/file_io.hpp"
 #include "files/file_system.hpp"
 #include "graph/hnsw.hpp"
 #include "metadata/json.hpp"
@@ -88,7 +87,8 @@ class SnapshotManager {
   // The snapshot files by ascending number (equal numbers in directory order). Names that are
   // not "snapshot_" + decimal number (an optional "+" allowed) + ".snap" are ignored, so are
   // the temporary files of a checkpoint in progress.
-  static Result<std::vector<SnapshotFile>> list_snapshots(const std::filesystem::path& dir);
+  static Result<std::vector<SnapshotFile>> list_snapshots(const std::filesystem::path& dir,
+                                                          FileSystem& fs = posix_file_system());
 
   // Writes the file of `header.timestamp` completely under a temporary name, forces it to
   // stable storage and renames it into place: a file with a snapshot's name is always complete.
@@ -107,7 +107,8 @@ class SnapshotManager {
 
   // Reads a whole snapshot file. Storage errors: "io error: failed to fill whole buffer" for a
   // file cut short, "Invalid snapshot magic bytes", "Unsupported snapshot version: N", or the
-  // decoder's message for a damaged body.
+  // decoder's message for a damaged body; Io when the file cannot be read to the end it had when
+  // opened.
   // `stopped_at`, when given, receives the offset where reading ended (for a damaged file, about
   // where the damage was found).
   static Result<Snapshot> load(const std::filesystem::path& path,
@@ -119,7 +120,7 @@ class SnapshotManager {
   // The checksum recorded beside a snapshot file; none for a file written without one. Io error
   // when it cannot be read, Storage when it is not a checksum file.
   static Result<std::optional<SnapshotChecksum>> recorded_checksum(
-      const std::filesystem::path& snapshot);
+      const std::filesystem::path& snapshot, FileSystem& fs = posix_file_system());
   // The checksum of the file as it is now.
   static Result<SnapshotChecksum> checksum_of(const std::filesystem::path& snapshot,
                                               FileSystem& fs = posix_file_system());

@@ -127,10 +127,7 @@ Result<FileReader> open_after_header(FileSystem& fs, const std::filesystem::path
   Result<FileReader> file = FileReader::open(fs, path);
   if (!file) return file;
   std::byte header[kWalHeaderSize];
-  if (!file->read(header)) {
-    return fail(
-        errors::Io{0, file->error().empty() ? "failed to fill whole buffer" : file->error()});
-  }
+  if (auto ok = file->read_exactly(header); !ok) return fail(std::move(ok).error());
   return file;
 }
 
@@ -144,7 +141,8 @@ struct LogScan {
   bool undecodable_frame = false;
 };
 
-LogScan scan_log(FileReader& file) {
+// Io error when the file cannot be read to its end.
+Result<LogScan> scan_log(FileReader& file) {
   LogScan scan;
   while (std::optional<Frame> frame = next_frame(file)) {
     if (!frame->record) {
@@ -157,6 +155,7 @@ LogScan scan_log(FileReader& file) {
       scan.last_readable_sequence = frame->record->sequence;
     }
   }
+  if (auto ok = file.status(); !ok) return fail(std::move(ok).error());
   return scan;
 }
 
@@ -187,15 +186,8 @@ Result<std::vector<std::byte>> read_range(FileSystem& fs, const std::filesystem:
   Result<UniqueFd> file = fs.open(path, O_RDONLY);
   if (!file) return fail(std::move(file).error());
   std::vector<std::byte> bytes(end - offset);
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t got = ::pread(file->get(), bytes.data() + done, bytes.size() - done,
-                                static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return fail(last_os_error());
-    if (got == 0) return fail(errors::Io{0, "failed to fill whole buffer"});
-    done += static_cast<std::size_t>(got);
-  }
+  if (auto ok = read_exactly_at(fs, file->get(), offset, bytes); !ok)
+    return fail(std::move(ok).error());
   return bytes;
 }
 
@@ -292,12 +284,12 @@ Result<Wal> Wal::open(const std::filesystem::path& wal_dir, FileSystem& fs) {
   if (auto ok = make_directories(fs, wal_dir); !ok) return fail(std::move(ok).error());
   const std::filesystem::path path = wal_dir / kWalFileName;
   // The new log of a checkpoint that a crash interrupted; the log in place is the valid one.
-  if (Result<bool> leftover = file_exists(temp_path(path)); leftover && *leftover) {
+  if (Result<bool> leftover = fs.exists(temp_path(path)); leftover && *leftover) {
     if (auto ok = fs.remove(temp_path(path)); !ok) return fail(std::move(ok).error());
   }
   // Only a log that is really missing is created: any other failure to look must not end in
   // replacing it.
-  Result<bool> exists = file_exists(path);
+  Result<bool> exists = fs.exists(path);
   if (!exists) return fail(std::move(exists).error());
   if (!*exists) {
     if (Installed log = install_empty_log(fs, path); !log.status)
@@ -309,7 +301,7 @@ Result<Wal> Wal::open(const std::filesystem::path& wal_dir, FileSystem& fs) {
 
   Result<UniqueFd> file = fs.open(path, O_RDWR | O_APPEND);
   if (!file) return fail(std::move(file).error());
-  Result<std::uint64_t> length = file_size(file->get());
+  Result<std::uint64_t> length = fs.size(file->get());
   if (!length) return fail(std::move(length).error());
   if (*length < kWalHeaderSize) {
     // Not a log this library wrote; recovery reports it. Nothing is changed.
@@ -317,7 +309,9 @@ Result<Wal> Wal::open(const std::filesystem::path& wal_dir, FileSystem& fs) {
   }
   Result<FileReader> reader = open_after_header(fs, path);
   if (!reader) return fail(std::move(reader).error());
-  const LogScan scan = scan_log(*reader);
+  Result<LogScan> scanned = scan_log(*reader);
+  if (!scanned) return fail(std::move(scanned).error());
+  const LogScan& scan = *scanned;
   if (scan.readable_end < *length) {
     Result<std::vector<std::byte>> rest = read_range(fs, path, scan.readable_end, *length);
     if (!rest) return fail(std::move(rest).error());
@@ -342,7 +336,7 @@ Result<std::vector<WalRecord>> Wal::read_records(const std::filesystem::path& wa
 Result<std::optional<FileReader>> Wal::open_for_reading(const std::filesystem::path& wal_dir,
                                                         FileSystem& fs) {
   const std::filesystem::path path = wal_dir / kWalFileName;
-  Result<bool> exists = file_exists(path);
+  Result<bool> exists = fs.exists(path);
   if (!exists) return fail(std::move(exists).error());
   if (!*exists) return std::optional<FileReader>();
   Result<FileReader> file = open_after_header(fs, path);
@@ -350,13 +344,14 @@ Result<std::optional<FileReader>> Wal::open_for_reading(const std::filesystem::p
   return std::optional<FileReader>(std::move(*file));
 }
 
-std::vector<WalRecord> Wal::read_records(FileReader& log, std::uint64_t after) {
+Result<std::vector<WalRecord>> Wal::read_records(FileReader& log, std::uint64_t after) {
   std::vector<WalRecord> records;
   while (std::optional<Frame> frame = next_frame(log)) {
     if (!frame->record) break;
     if (frame->record->sequence > after && verify(*frame->record))
       records.push_back(std::move(*frame->record));
   }
+  if (auto ok = log.status(); !ok) return fail(std::move(ok).error());
   return records;
 }
 
@@ -366,7 +361,9 @@ Result<LogReport> Wal::inspect(const std::filesystem::path& wal_dir, FileSystem&
   LogReport report;
   report.bytes = file->remaining();
   std::byte header[kWalHeaderSize];
-  if (!file->read(header) || std::memcmp(header, kHeader.data(), kHeader.size()) != 0) {
+  const bool has_header = file->read(header);
+  if (auto ok = file->status(); !ok) return fail(std::move(ok).error());
+  if (!has_header || std::memcmp(header, kHeader.data(), kHeader.size()) != 0) {
     report.damage.push_back({0, "not a log header (\"ZWAL\", version 1)"});
     return report;
   }
@@ -375,6 +372,7 @@ Result<LogReport> Wal::inspect(const std::filesystem::path& wal_dir, FileSystem&
   while (file->remaining() > 0) {
     const std::uint64_t start = file->position();
     std::optional<Frame> frame = next_frame(*file);
+    if (auto ok = file->status(); !ok) return fail(std::move(ok).error());
     if (!frame) {
       Result<std::vector<std::byte>> rest =
           read_range(fs, wal_dir / kWalFileName, start, report.bytes);
@@ -420,7 +418,7 @@ Status Wal::ensure_writer() {
     if (auto ok = fs_->truncate(file->get(), size_); !ok) return ok;
     torn_tail_ = false;
   }
-  Result<std::uint64_t> length = file_size(file->get());
+  Result<std::uint64_t> length = fs_->size(file->get());
   if (!length) return fail(std::move(length).error());
   file_ = std::move(*file);
   size_ = *length;

@@ -16,7 +16,6 @@
 #include "base/error.hpp"
 #include "base/types.hpp"
 #include "durable/encoding.hpp"
-#include "files/file_io.hpp"
 #include "files/file_system.hpp"
 #include "metadata/json.hpp"
 
@@ -87,7 +86,9 @@ class Wal {
                           FileSystem& fs = posix_file_system());
 
   // Every verified record numbered above `after`, in file order. Reading stops at a frame that
-  // is cut short or does not decode; a frame whose checksum does not match is skipped.
+  // is cut short or does not decode; a frame whose checksum does not match is skipped. A read
+  // that fails, or a file that gives out before the length it had when opened, is an Io error,
+  // never a shorter list.
   static Result<std::vector<WalRecord>> read_records(const std::filesystem::path& wal_dir,
                                                      std::uint64_t after,
                                                      FileSystem& fs = posix_file_system());
@@ -97,7 +98,7 @@ class Wal {
   // the log into a snapshot meanwhile.
   static Result<std::optional<FileReader>> open_for_reading(const std::filesystem::path& wal_dir,
                                                             FileSystem& fs = posix_file_system());
-  static std::vector<WalRecord> read_records(FileReader& log, std::uint64_t after);
+  static Result<std::vector<WalRecord>> read_records(FileReader& log, std::uint64_t after);
 
   // Reads every frame of the log and reports each one that is cut short, does not decode, fails
   // its checksum or is numbered out of order. Io error when there is no log file.

@@ -1,28 +1,74 @@
 #pragma once
 
-// The file operations that change what is stored, behind one narrow interface: the durable
-// engine makes every open, write, fsync, rename, removal, truncation and directory creation
-// through a FileSystem, so that a test can fail any of them or simulate a power cut (as LevelDB's
-// fault-injection environment does). Reads go to the descriptors directly.
+// The file layer. Every file the durable engine and the directory tools touch is reached through
+// a FileSystem: opening, looking, reading (sequential and at an offset), locking and every change
+// (write, fsync, rename, removal, truncation, directory creation), so that a test can fail or
+// shorten any of them or simulate a power cut (as LevelDB's Env and its fault-injection
+// environment do). Above the interface sit the owned descriptor, a buffered writer and a buffered
+// sequential reader.
 //
 // Every failure is an errors::Io value carrying errno; interrupted calls are retried.
+// May use: base/.
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "base/error.hpp"
-#include "files/file_io.hpp"
 
 namespace vexradb {
+
+inline constexpr std::size_t kFileBufferSize = 8192;
+
+// An owned file descriptor, closed on destruction.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  ~UniqueFd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  void reset() noexcept;
+
+ private:
+  int fd_ = -1;
+};
 
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
+  // ---- Opening and looking
   // open(2); O_CLOEXEC is always added.
   virtual Result<UniqueFd> open(const std::filesystem::path& path, int flags,
                                 unsigned mode = 0666) = 0;
+  // Whether `path` exists; an Io error when the system cannot tell (anything but "no such file").
+  virtual Result<bool> exists(const std::filesystem::path& path) = 0;
+  // Whether `path` is a directory; false when it is missing.
+  virtual Result<bool> is_directory(const std::filesystem::path& path) = 0;
+  // The names of the directory's entries, in no particular order.
+  virtual Result<std::vector<std::string>> list(const std::filesystem::path& dir) = 0;
+  // fstat(2)'s size of the open file.
+  virtual Result<std::uint64_t> size(int fd) = 0;
+  // An exclusive advisory lock on the open file or directory, without waiting (flock(2)); it dies
+  // with the descriptor and with the process.
+  virtual Status lock(int fd) = 0;
+
+  // ---- Reading. Both may give fewer bytes than asked, and give 0 only at the end of the file.
+  // read(2) from the descriptor's position.
+  virtual Result<std::size_t> read(int fd, std::span<std::byte> out) = 0;
+  // pread(2) at `offset`.
+  virtual Result<std::size_t> read_at(int fd, std::uint64_t offset, std::span<std::byte> out) = 0;
+
+  // ---- Changes
   // Writes every byte, continuing after short writes.
   virtual Status write(int fd, std::span<const std::byte> bytes) = 0;
   // fsync(2): the file's contents reach stable storage.
@@ -42,8 +88,67 @@ class FileSystem {
 // The operating system's file system.
 FileSystem& posix_file_system();
 
+// The Io error of the calling thread's errno (the platform's description, as callers see it).
+Error last_os_error();
+
+// Whether `error` says a file is not there (an Io error of ENOENT).
+bool is_missing_file(const Error& error) noexcept;
+
 // Creates the directory and its missing ancestors, making each new entry durable in its parent:
 // a power cut must not take away a directory whose files were synced.
 Status make_directories(FileSystem& fs, const std::filesystem::path& path);
+
+// Fills `out` from `offset`, or fails: an Io error for a failed read, and for a file that ends
+// before `out` is full.
+Status read_exactly_at(FileSystem& fs, int fd, std::uint64_t offset, std::span<std::byte> out);
+
+// Appends through an 8 KiB buffer; bytes that do not fit are written through.
+class BufferedWriter {
+ public:
+  BufferedWriter(FileSystem& file_system, int fd) : file_system_(file_system), fd_(fd) {}
+
+  Status write(std::span<const std::byte> bytes);
+  Status flush();
+
+ private:
+  FileSystem& file_system_;
+  int fd_;
+  std::vector<std::byte> buffer_;
+};
+
+// Sequential reads through an 8 KiB buffer over a file whose length was taken at open, so that a
+// reader can refuse a declared length larger than what is left before it allocates for it.
+//
+// Reading past that length is the end of the data, which a caller may take for a record cut
+// short; a failed read, or a file that gives out before that length, is a failure instead
+// (failure()), which a caller must never take for the end: a log read that stops at a passing
+// device error would otherwise cut acknowledged records.
+class FileReader {
+ public:
+  static Result<FileReader> open(FileSystem& file_system, const std::filesystem::path& path);
+
+  // Fills `out` entirely, or returns false: at the end of the data, or after a failure.
+  bool read(std::span<std::byte> out);
+  // Fills `out` entirely, or gives the Io error of the failure or of the data ending first.
+  Status read_exactly(std::span<std::byte> out);
+  std::uint64_t remaining() const noexcept { return size_ - position_; }
+  std::uint64_t position() const noexcept { return position_; }
+  // Why reading stopped short of the file's length, if it did.
+  const std::optional<errors::Io>& failure() const noexcept { return failure_; }
+  // failure() as a status: the Io error, or success.
+  Status status() const;
+
+ private:
+  FileReader(FileSystem& file_system, UniqueFd fd, std::uint64_t size)
+      : file_system_(&file_system), fd_(std::move(fd)), size_(size) {}
+
+  FileSystem* file_system_;
+  UniqueFd fd_;
+  std::uint64_t size_;
+  std::uint64_t position_ = 0;
+  std::vector<std::byte> buffer_;
+  std::size_t buffer_start_ = 0;
+  std::optional<errors::Io> failure_;
+};
 
 }  // namespace vexradb

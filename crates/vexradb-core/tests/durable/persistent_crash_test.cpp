@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "crash_workload.hpp"
-#include "files/file_io.hpp"
+#include "files/file_system.hpp"
 #include "kernels/distance.hpp"
 #include "temp_dir.hpp"
 

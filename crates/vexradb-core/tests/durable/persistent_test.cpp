@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "clustered.hpp"
+#include "durable/data_directory.hpp"
 #include "fault_injection_file_system.hpp"
 #include "filtered_recall.hpp"
 #include "graph/graph_image.hpp"
@@ -457,37 +458,6 @@ TEST_F(PersistentEngine, ReadersLetInDuringACheckpointSeeWhatReopeningShows) {
   }
 }
 
-// The operating system's file system, except that the first opening of a snapshot runs `before`
-// first.
-class BeforeFirstSnapshotOpen final : public FileSystem {
- public:
-  explicit BeforeFirstSnapshotOpen(std::function<void()> before) : before_(std::move(before)) {}
-
-  Result<UniqueFd> open(const std::filesystem::path& path, int flags, unsigned mode) override {
-    if (path.extension() == ".snap" && before_) std::exchange(before_, nullptr)();
-    return posix().open(path, flags, mode);
-  }
-  Status write(int fd, std::span<const std::byte> bytes) override {
-    return posix().write(fd, bytes);
-  }
-  Status sync(int fd) override { return posix().sync(fd); }
-  Status sync_directory(const std::filesystem::path& path) override {
-    return posix().sync_directory(path);
-  }
-  Status rename(const std::filesystem::path& from, const std::filesystem::path& to) override {
-    return posix().rename(from, to);
-  }
-  Status remove(const std::filesystem::path& path) override { return posix().remove(path); }
-  Status truncate(int fd, std::uint64_t size) override { return posix().truncate(fd, size); }
-  Status create_directory(const std::filesystem::path& path) override {
-    return posix().create_directory(path);
-  }
-
- private:
-  static FileSystem& posix() { return posix_file_system(); }
-  std::function<void()> before_;
-};
-
 // A read-only view of a directory whose client checkpoints just as the view opens the newest
 // snapshot it listed still holds every vector committed before it began: the checkpoint moves
 // the log's records into a newer snapshot, and prunes the listed one when only one is kept.
@@ -504,7 +474,13 @@ TEST_F(PersistentEngine, ReadOnlyViewDuringACheckpointMissesNothingCommitted) {
         ASSERT_TRUE(db->checkpoint().has_value());
       }
     }
-    BeforeFirstSnapshotOpen checkpoint_first([&] { ASSERT_TRUE(db->checkpoint().has_value()); });
+    testing::FaultInjectionFileSystem checkpoint_first(dir_.path());
+    bool checkpointed = false;
+    checkpoint_first.before_open([&](const std::filesystem::path& path) {
+      if (path.extension() == ".snap" && !std::exchange(checkpointed, true)) {
+        ASSERT_TRUE(db->checkpoint().has_value());
+      }
+    });
     Result<std::unique_ptr<VectorDb>> view =
         PersistentVectorDb::read_only(dir_.path(), config.engine, checkpoint_first);
     ASSERT_TRUE(view.has_value());
@@ -1001,6 +977,86 @@ TEST(PersistentInjectedFailure, EveryFailureIsReportedAndTheDatabaseRecovers) {
     db = open();
     ASSERT_TRUE(db.has_value()) << describe(db.error());
     EXPECT_EQ(contents_of(**db), before_reopen);
+  }
+}
+
+// A read that fails or comes back empty while a directory opens, of the newest snapshot or of the
+// log, is an Io error, never a database with less in it, and changes nothing on disk: the next
+// open finds everything. Reads that give only part of what was asked change nothing at all.
+TEST(PersistentInjectedFailure, FailedOrShortReadsAreErrorsNeverAWrongAnswer) {
+  TempDir dir;
+  const std::filesystem::path db_dir = dir.path() / "db";
+  PersistentConfig config = config_for(128);
+  Contents written;
+  {
+    auto db = PersistentVectorDb::open(db_dir, config).value();
+    std::mt19937 rng(7);
+    for (int i = 0; i < 60; ++i) {
+      ASSERT_TRUE(db->insert(VectorId("v" + std::to_string(i)), random_vector(rng, 128), {}));
+      if (i == 39) {
+        ASSERT_TRUE(db->checkpoint().has_value());
+      }
+    }
+    written = contents_of(*db);
+  }
+  const std::string snapshot =
+      SnapshotManager::list_snapshots(db_dir / "snapshots").value().back().path.filename();
+  // The vectors a client or a read-only view opened through `fs` holds.
+  auto open_through = [&](FileSystem& fs, bool view) -> Result<std::size_t> {
+    if (view) {
+      Result<std::unique_ptr<VectorDb>> opened =
+          PersistentVectorDb::read_only(db_dir, config.engine, fs);
+      if (!opened) return fail(std::move(opened).error());
+      return (*opened)->len();
+    }
+    PersistentConfig through = config;
+    through.file_system = &fs;
+    Result<std::unique_ptr<PersistentVectorDb>> opened = PersistentVectorDb::open(db_dir, through);
+    if (!opened) return fail(std::move(opened).error());
+    EXPECT_EQ(contents_of(**opened), written);
+    return (*opened)->len();
+  };
+  using Fault = testing::FaultInjectionFileSystem::ReadFault;
+  for (const std::string& file : {snapshot, std::string("current.wal")}) {
+    for (const Fault fault : {Fault::Error, Fault::EndOfFile, Fault::Partial}) {
+      for (const auto& [from, every_later] : {std::pair{0u, true}, {1u, true}, {1u, false}}) {
+        for (const bool view : {false, true}) {
+          SCOPED_TRACE(file + ", fault " + std::to_string(static_cast<int>(fault)) + " at read " +
+                       std::to_string(from) + (every_later ? " and later" : "") +
+                       (view ? ", read-only view" : ""));
+          testing::FaultInjectionFileSystem fs(dir.path());
+          fs.fault_reads(file, fault, from, every_later);
+          const Result<std::size_t> held = open_through(fs, view);
+          ASSERT_GT(fs.faulted_reads(), 0u);
+          if (fault == Fault::Partial) {
+            ASSERT_TRUE(held.has_value()) << describe(held.error());
+            EXPECT_EQ(*held, written.size());
+            continue;
+          }
+          if (held) {
+            ADD_FAILURE() << "opened with " << *held << " vectors";
+          } else {
+            EXPECT_EQ(held.error().kind(), ErrorKind::Io) << describe(held.error());
+          }
+          EXPECT_EQ(contents_of(*PersistentVectorDb::open(db_dir, config).value()), written);
+        }
+      }
+    }
+  }
+  // Verification reads every file whole, the checksum files too: one it cannot read is never
+  // reported sound.
+  const std::string checksum = checksum_path(db_dir / "snapshots" / snapshot).filename();
+  for (const std::string& file : {snapshot, checksum, std::string("current.wal")}) {
+    for (const Fault fault : {Fault::Error, Fault::EndOfFile, Fault::Partial}) {
+      SCOPED_TRACE("verifying, " + file + ", fault " + std::to_string(static_cast<int>(fault)));
+      testing::FaultInjectionFileSystem fs(dir.path());
+      fs.fault_reads(file, fault, 0, /*and_every_later=*/true);
+      const Result<std::vector<Finding>> findings = verify_directory(db_dir, fs);
+      ASSERT_GT(fs.faulted_reads(), 0u);
+      const bool sound = findings && std::none_of(findings->begin(), findings->end(),
+                                                  [](const Finding& f) { return f.damage; });
+      EXPECT_EQ(sound, fault == Fault::Partial);
+    }
   }
 }
 

@@ -67,13 +67,84 @@ Status FaultInjectionFileSystem::take_call() {
   return {};
 }
 
+void FaultInjectionFileSystem::fault_reads(std::string name, ReadFault fault, std::uint64_t from,
+                                           bool and_every_later) {
+  read_faults_ = ReadFaults{std::move(name), fault, from, and_every_later};
+}
+
+std::optional<FaultInjectionFileSystem::ReadFault> FaultInjectionFileSystem::take_read(int fd) {
+  const auto name = names_.find(fd);
+  if (!read_faults_ || name == names_.end() || name->second != read_faults_->name)
+    return std::nullopt;
+  const std::uint64_t read = read_faults_->reads++;
+  if (read < read_faults_->from || (read > read_faults_->from && !read_faults_->every_later))
+    return std::nullopt;
+  ++faulted_reads_;
+  return read_faults_->fault;
+}
+
+template <class Read>
+Result<std::size_t> FaultInjectionFileSystem::faulted_read(int fd, std::span<std::byte> out,
+                                                           Read read) {
+  const std::optional<ReadFault> fault = take_read(fd);
+  if (!fault) return read(out);
+  switch (*fault) {
+    case ReadFault::Error:
+      return fail(errors::Io::from_errno(EIO));
+    case ReadFault::EndOfFile:
+      return 0;
+    case ReadFault::Partial:
+      return read(out.first((out.size() + 1) / 2));
+  }
+  return fail(errors::Io::from_errno(EINVAL));
+}
+
+Result<std::size_t> FaultInjectionFileSystem::read(int fd, std::span<std::byte> out) {
+  return faulted_read(
+      fd, out, [&](std::span<std::byte> part) { return posix_file_system().read(fd, part); });
+}
+
+Result<std::size_t> FaultInjectionFileSystem::read_at(int fd, std::uint64_t offset,
+                                                      std::span<std::byte> out) {
+  return faulted_read(fd, out, [&](std::span<std::byte> part) {
+    return posix_file_system().read_at(fd, offset, part);
+  });
+}
+
+Result<bool> FaultInjectionFileSystem::exists(const std::filesystem::path& path) {
+  if (auto ok = take_call(); !ok) return fail(std::move(ok).error());
+  return posix_file_system().exists(path);
+}
+
+Result<bool> FaultInjectionFileSystem::is_directory(const std::filesystem::path& path) {
+  if (auto ok = take_call(); !ok) return fail(std::move(ok).error());
+  return posix_file_system().is_directory(path);
+}
+
+Result<std::vector<std::string>> FaultInjectionFileSystem::list(const std::filesystem::path& dir) {
+  if (auto ok = take_call(); !ok) return fail(std::move(ok).error());
+  return posix_file_system().list(dir);
+}
+
+Result<std::uint64_t> FaultInjectionFileSystem::size(int fd) {
+  if (auto ok = take_call(); !ok) return fail(std::move(ok).error());
+  return posix_file_system().size(fd);
+}
+
+Status FaultInjectionFileSystem::lock(int fd) {
+  if (auto ok = take_call(); !ok) return ok;
+  return posix_file_system().lock(fd);
+}
+
 Result<UniqueFd> FaultInjectionFileSystem::open(const std::filesystem::path& path, int flags,
                                                 unsigned mode) {
+  if (before_open_) before_open_(path);
   if (auto ok = take_call(); !ok) return fail(std::move(ok).error());
   const std::filesystem::path key = normal(path);
   Result<UniqueFd> fd = posix_file_system().open(path, flags, mode);
   if (!fd) return fd;
   if (!live_.contains(key) && (flags & O_CREAT) != 0) live_[key] = std::make_shared<Node>();
+  names_[fd->get()] = path.filename();
   if (auto node = live_.find(key); node != live_.end()) {
     descriptors_[fd->get()] = node->second;
   } else {
@@ -139,6 +210,7 @@ void FaultInjectionFileSystem::cut_power() {
   live_.clear();
   durable_.clear();
   descriptors_.clear();
+  names_.clear();
   live_[root_] = std::make_shared<Node>(Node{true, {}});
   record_existing(root_);
 }
