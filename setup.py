@@ -19,11 +19,16 @@ class BuildPyWithLibrary(build_py):
 
     def run(self):
         super().run()
-        cmake_dir = pathlib.Path(self.get_finalized_command("build").build_temp) / "cmake"
-        subprocess.run(
-            ["cmake", "-S", str(ROOT), "-B", str(cmake_dir), "-DCMAKE_BUILD_TYPE=Release",
-             "-DVEXRA_BUILD_TESTS=OFF"],
-            check=True)
+        # A CMake build directory already configured (the test suite's) may be named instead of
+        # configuring a new one; the library is then brought up to date there.
+        given = os.environ.get("VEXRADB_CMAKE_BUILD_DIR")
+        cmake_dir = (pathlib.Path(given) if given else
+                     pathlib.Path(self.get_finalized_command("build").build_temp) / "cmake")
+        if not given:
+            subprocess.run(
+                ["cmake", "-S", str(ROOT), "-B", str(cmake_dir), "-DCMAKE_BUILD_TYPE=Release",
+                 "-DVEXRA_BUILD_TESTS=OFF"],
+                check=True)
         jobs = str(os.cpu_count() or 1)
         subprocess.run(["cmake", "--build", str(cmake_dir), "--target", "vexradb_bindings",
                         "-j", jobs], check=True)

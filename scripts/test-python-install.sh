@@ -2,13 +2,21 @@
 # Installs the package with pip (offline, the library built by CMake inside it) into a fresh
 # virtual environment, then runs the package's tests against the installed copy from outside the
 # repository, with nothing pointing back at the repository.
+#
+# Usage: scripts/test-python-install.sh [CMAKE_BUILD_DIR]
+# With a configured build directory, pip brings the library up to date there instead of
+# configuring and compiling a build of its own.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
 /usr/bin/python3 -m venv --system-site-packages "$work/venv"
+if [ $# -gt 0 ]; then
+  export VEXRADB_CMAKE_BUILD_DIR="$1"
+fi
 "$work/venv/bin/python" -m pip install --quiet --no-build-isolation --no-index "$repo"
+unset VEXRADB_CMAKE_BUILD_DIR
 
 cp -r "$repo/python/tests" "$work/tests"
 cd "$work"

@@ -6,6 +6,21 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# stage NAME: starts timing the next stage (ending the previous one); the times are printed at
+# the end.
+stage_names=() stage_seconds=() stage_started=$SECONDS
+stage() {
+  end_stage
+  stage_names+=("$1")
+  stage_started=$SECONDS
+  echo "== $1 =="
+}
+end_stage() {
+  [ ${#stage_names[@]} -gt ${#stage_seconds[@]} ] && stage_seconds+=($((SECONDS - stage_started)))
+  return 0
+}
+
+stage "set-up"
 bash scripts/setup.sh
 
 # configure_and_build DIR [CMAKE_OPTION...] [--target TARGET...]
@@ -22,26 +37,26 @@ configure_and_build() {
   cmake --build "$dir" -j2 "${targets[@]}"
 }
 
-echo "== regular build =="
+stage "regular build"
 configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir build --output-on-failure -j2
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
+stage "AddressSanitizer + UndefinedBehaviorSanitizer build"
 # -O1 keeps assertions and the sanitizers' reports while running the recall and crash tests
 # several times faster than an unoptimised build.
 configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
   -DVEXRA_SANITIZE=address
 ctest --test-dir build-asan --output-on-failure -j2
 
-echo "== ThreadSanitizer build (concurrency tests, readers during a checkpoint) =="
+stage "ThreadSanitizer build (concurrency tests, readers during a checkpoint)"
 configure_and_build build-tsan -DVEXRA_SANITIZE=thread \
   --target vexradb_core_tests vexradb_abi_tests vexradb_bindings_tests
 ctest --test-dir build-tsan --output-on-failure -j2 -R "Concurren|ReadersLetIn"
 
-echo "== fuzz targets (ten seconds each) =="
+stage "fuzz targets (ten seconds each)"
 bash scripts/fuzz.sh 10
 
-echo "== 64-bit Arm build under qemu-user =="
+stage "64-bit Arm build under qemu-user"
 # Emulation runs about 25 times slower than this machine, so four long workloads on the real data
 # sets run natively above and under emulation only in a full `bash scripts/test-arm64.sh`. Every
 # other test runs here: the kernels against their fixed results, batch upserts, a recall test on
@@ -50,3 +65,10 @@ long_workloads='^(EngineResultsTest.GraphsAndResultsOnRealDataAreUnchanged'
 long_workloads+='|EngineRecallTest.RealDataSets|EngineRecallTest.FindsTheTrueNeighboursForEveryMetric'
 long_workloads+='|QuantizedRecallTest.ClusteredVectors)$'
 bash scripts/test-arm64.sh -E "$long_workloads"
+end_stage
+
+echo "== stage times =="
+for i in "${!stage_names[@]}"; do
+  printf '%6d s  %s\n' "${stage_seconds[$i]}" "${stage_names[$i]}"
+done
+printf '%6d s  total\n' "$SECONDS"

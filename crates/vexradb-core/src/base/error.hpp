@@ -1,5 +1,9 @@
 #pragma once
 
+// base/: what every subsystem shares: the error value and the internal-failure check, the
+// identifier and metric types, the fixed configuration, UTF-8 checks, the keyed id hash, the
+// worker pool and the fair reader-writer lock. May use: the standard library only.
+
 #include <cstdint>
 #include <string>
 #include <string_view>

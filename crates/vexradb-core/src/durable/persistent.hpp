@@ -1,5 +1,9 @@
 #pragma once
 
+// durable/: the write-ahead log, snapshots, the data directory's read-only checks and the
+// durable engine built from them on an in-memory engine. May use every folder above, reaching
+// files only through files/.
+//
 // The durable engine: the in-memory full-precision engine, with every change written to the
 // write-ahead log before it is applied, snapshots at checkpoints, and recovery on open.
 //

@@ -20,7 +20,6 @@ constexpr std::string_view kMagic = "ZSNP";
 constexpr std::uint8_t kVersion = 2;
 constexpr std::string_view kNamePrefix = "snapshot_";
 constexpr std::string_view kNameSuffix = ".snap";
-constexpr std::string_view kTempSuffix = ".tmp";
 constexpr std::string_view kChecksumSuffix = ".crc32";
 
 // Smallest encodings, for refusing counts that the rest of the file cannot hold.

@@ -17,7 +17,6 @@ namespace vexradb {
 namespace {
 
 constexpr std::string_view kHeader{"ZWAL\x01", 5};
-constexpr std::string_view kTempSuffix = ".tmp";
 constexpr std::string_view kDamagedSuffix = ".damaged-";
 constexpr std::uint64_t kMaxBodyLength = std::numeric_limits<std::uint32_t>::max();
 

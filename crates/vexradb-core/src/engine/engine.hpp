@@ -1,5 +1,9 @@
 #pragma once
 
+// engine/: the in-memory engines (full precision and quantized): insertion, deletion, compaction
+// and search, with the planner that chooses between the graph walk and an exact scan.
+// May use: base/, kernels/, metadata/, storage/, graph/.
+
 #include <cstdint>
 #include <memory>
 #include <optional>

@@ -1,9 +1,9 @@
 #pragma once
 
-// The file layer. Every file the durable engine and the directory tools touch is reached through
-// a FileSystem: opening, looking, reading (sequential and at an offset), locking and every change
-// (write, fsync, rename, removal, truncation, directory creation), so that a test can fail or
-// shorten any of them or simulate a power cut (as LevelDB's Env and its fault-injection
+// files/: the file layer. Every file the durable engine and the directory tools touch is reached
+// through a FileSystem: opening, looking, reading (sequential and at an offset), locking and every
+// change (write, fsync, rename, removal, truncation, directory creation), so that a test can fail
+// or shorten any of them or simulate a power cut (as LevelDB's Env and its fault-injection
 // environment do). Above the interface sit the owned descriptor, a buffered writer and a buffered
 // sequential reader.
 //
@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -24,6 +25,8 @@
 namespace vexradb {
 
 inline constexpr std::size_t kFileBufferSize = 8192;
+// The suffix of a file written whole under a temporary name and then renamed into place.
+inline constexpr std::string_view kTempSuffix = ".tmp";
 
 // An owned file descriptor, closed on destruction.
 class UniqueFd {

@@ -1,5 +1,9 @@
 #pragma once
 
+// graph/: the HNSW graph: adjacency lists, insertion (one at a time and in parallel batches),
+// the search walk, and the graph's image as snapshots store it. It knows vectors only through
+// the distance callback its caller gives. May use: base/.
+
 #include <concepts>
 #include <cstdint>
 #include <optional>

@@ -1,5 +1,8 @@
 #pragma once
 
+// kernels/: the distance functions over full-precision vectors and over SQ8 and binary codes,
+// with a reference path and SIMD paths (x86-64, Arm) that give the same bits. May use: base/.
+
 #include <cstdint>
 #include <span>
 

@@ -1,5 +1,8 @@
 #pragma once
 
+// metadata/: JSON values (parser and writer), the filter language and its evaluation, and the
+// metadata index that answers equality filters without reading every document. May use: base/.
+//
 // Predicates over a vector's JSON metadata, evaluated by filtered searches.
 
 #include <cstddef>

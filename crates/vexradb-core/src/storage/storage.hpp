@@ -1,5 +1,9 @@
 #pragma once
 
+// storage/: where vectors live: the id table and catalogue (text id, internal id, metadata,
+// versions), the full-precision store and the quantized one. May use: base/, kernels/,
+// metadata/.
+
 #include <cstdint>
 #include <optional>
 #include <span>

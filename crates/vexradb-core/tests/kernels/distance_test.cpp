@@ -13,12 +13,13 @@
 #include "base/internal_failure.hpp"
 #include "fnv_digest.hpp"
 #include "internal_failure_matchers.hpp"
+#include "kernel_cases.hpp"
 
 namespace vexradb {
 namespace {
 
-constexpr DistanceMetric kMetrics[] = {DistanceMetric::Cosine, DistanceMetric::Euclidean,
-                                       DistanceMetric::DotProduct};
+using testing_support::kMetrics;
+using testing_support::same_bits;
 
 std::vector<DistancePath> available_paths() {
   std::vector<DistancePath> paths;
@@ -32,13 +33,6 @@ std::vector<DistancePath> available_paths() {
 std::string describe(DistancePath path, DistanceMetric metric, std::size_t n) {
   return "path " + std::to_string(static_cast<int>(path)) + ", metric " +
          std::to_string(static_cast<int>(metric)) + ", n " + std::to_string(n);
-}
-
-// Equal bit patterns, except that any two NaNs match: which NaN payload survives an operation
-// with two NaN operands depends on the instruction form the compiler picks.
-bool same_bits(float x, float y) {
-  if (std::isnan(x) || std::isnan(y)) return std::isnan(x) && std::isnan(y);
-  return std::bit_cast<std::uint32_t>(x) == std::bit_cast<std::uint32_t>(y);
 }
 
 // Every available path, single pair and batch, on the same inputs.

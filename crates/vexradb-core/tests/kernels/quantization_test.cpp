@@ -12,6 +12,7 @@
 #include "base/internal_failure.hpp"
 #include "fnv_digest.hpp"
 #include "internal_failure_matchers.hpp"
+#include "kernel_cases.hpp"
 #include "kernels/distance.hpp"
 
 namespace vexradb {
@@ -19,11 +20,11 @@ namespace {
 
 constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr DistanceMetric kMetrics[] = {DistanceMetric::Cosine, DistanceMetric::Euclidean,
-                                       DistanceMetric::DotProduct};
+using testing_support::kMetrics;
+using testing_support::same_bits;
 using Bytes = std::vector<std::uint8_t>;
 
-std::vector<QuantizedPath> available_paths() {
+std::vector<QuantizedPath> available_quantized_paths() {
   std::vector<QuantizedPath> paths;
   for (const QuantizedPath path :
        {QuantizedPath::Reference, QuantizedPath::Native, QuantizedPath::Avx512}) {
@@ -32,18 +33,11 @@ std::vector<QuantizedPath> available_paths() {
   return paths;
 }
 
-// Equal bit patterns, except that any two NaNs match (which payload survives depends on the
-// instruction form).
-bool same_bits(float x, float y) {
-  if (std::isnan(x) || std::isnan(y)) return std::isnan(x) && std::isnan(y);
-  return std::bit_cast<std::uint32_t>(x) == std::bit_cast<std::uint32_t>(y);
-}
-
 // The SQ8 distance on every path and through the public entry point.
 std::vector<float> sq8_everywhere(DistanceMetric metric, const std::vector<float>& query,
                                   const Bytes& codes, float offset, float scale) {
   std::vector<float> results;
-  for (const QuantizedPath path : available_paths()) {
+  for (const QuantizedPath path : available_quantized_paths()) {
     results.push_back(asymmetric_distance_on_path(path, query, codes, offset, scale, metric));
   }
   results.push_back(SQ8Quantizer::asymmetric_distance(query, codes, offset, scale, metric));
@@ -65,7 +59,7 @@ std::vector<float> binary_everywhere(const Bytes& query_code, const Bytes& store
                                      std::uint64_t dimension) {
   std::vector<float> results;
   float scanned = -1.0f;
-  for (const QuantizedPath path : available_paths()) {
+  for (const QuantizedPath path : available_quantized_paths()) {
     results.push_back(binary_distance_on_path(path, query_code, stored_code, dimension));
     binary_distances_on_path(path, query_code, stored_code, dimension, std::span(&scanned, 1));
     results.push_back(scanned);
@@ -267,7 +261,7 @@ TEST(SQ8DistanceTest, EveryPathMatchesTheReferenceBitForBit) {
       const float expected = asymmetric_distance_on_path(QuantizedPath::Reference, query, codes,
                                                          offset, scale, metric);
       reference_bits.add_bits(expected);
-      for (const QuantizedPath path : available_paths()) {
+      for (const QuantizedPath path : available_quantized_paths()) {
         const float result = asymmetric_distance_on_path(path, query, codes, offset, scale, metric);
         if (!same_bits(expected, result)) {
           ++mismatches;
@@ -346,7 +340,7 @@ TEST(BinaryDistanceTest, EveryPathMatchesTheReference) {
       ASSERT_TRUE(
           same_bits(static_cast<float>(differing) / static_cast<float>(dimension), expected[i]));
     }
-    for (const QuantizedPath path : available_paths()) {
+    for (const QuantizedPath path : available_quantized_paths()) {
       std::vector<float> scanned(count);
       binary_distances_on_path(path, query, codes, dimension, scanned);
       for (std::size_t i = 0; i < count; ++i) {
@@ -365,7 +359,7 @@ TEST(BinaryDistanceTest, EveryPathMatchesTheReference) {
 
 // Runs `call`, expecting an InternalFailure located in the quantization module.
 template <class Call>
-void expect_internal_failure(Call call) {
+void expect_quantization_failure(Call call) {
   testing_support::expect_internal_failure_in("crates/vexradb-core/src/kernels/quantization", call);
 }
 
@@ -373,20 +367,20 @@ TEST(QuantizationTest, CallerFaultsAreInternalFailures) {
   const std::vector<float> query = {1, 2, 3, 4, 5};
   const Bytes codes = {1, 2, 3, 4, 5, 6};
   const auto shorter = std::span(codes).first(4);
-  for (const QuantizedPath path : available_paths()) {
+  for (const QuantizedPath path : available_quantized_paths()) {
     for (const DistanceMetric metric : kMetrics) {
-      expect_internal_failure(
+      expect_quantization_failure(
           [&] { asymmetric_distance_on_path(path, query, shorter, 0, 1, metric); });
     }
-    expect_internal_failure([&] {
+    expect_quantization_failure([&] {
       asymmetric_distance_on_path(path, query, codes, 0, 1, static_cast<DistanceMetric>(3));
     });
-    expect_internal_failure([&] { binary_distance_on_path(path, codes, shorter, 48); });
+    expect_quantization_failure([&] { binary_distance_on_path(path, codes, shorter, 48); });
     std::vector<float> out(2, -7.0f);
-    expect_internal_failure([&] { binary_distances_on_path(path, shorter, codes, 32, out); });
+    expect_quantization_failure([&] { binary_distances_on_path(path, shorter, codes, 32, out); });
     EXPECT_EQ(out, std::vector<float>(2, -7.0f)) << "nothing is written";
   }
-  expect_internal_failure([] { BinaryQuantizer(9).quantize(std::vector<float>(17, 1.0f)); });
+  expect_quantization_failure([] { BinaryQuantizer(9).quantize(std::vector<float>(17, 1.0f)); });
 }
 
 }  // namespace
