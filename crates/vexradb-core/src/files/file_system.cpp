@@ -225,6 +225,7 @@ bool FileReader::read(std::span<std::byte> out) {
       Result<std::size_t> got = file_system_->read(fd_.get(), buffer_);
       if (!got || *got == 0) {
         // The device failed, or the file shrank under us: nothing further is read.
+        failed_ = true;
         failure_ = got ? ended_early() : std::get<errors::Io>(std::move(got).error().payload());
         buffer_.clear();
         size_ = position_;
@@ -243,11 +244,11 @@ bool FileReader::read(std::span<std::byte> out) {
 
 Status FileReader::read_exactly(std::span<std::byte> out) {
   if (read(out)) return {};
-  return fail(failure_.value_or(ended_early()));
+  return fail(failed_ ? failure_ : ended_early());
 }
 
 Status FileReader::status() const {
-  if (failure_) return fail(*failure_);
+  if (failed_) return fail(failure_);
   return {};
 }
 

@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -124,7 +123,7 @@ class BufferedWriter {
 //
 // Reading past that length is the end of the data, which a caller may take for a record cut
 // short; a failed read, or a file that gives out before that length, is a failure instead
-// (failure()), which a caller must never take for the end: a log read that stops at a passing
+// (status()), which a caller must never take for the end: a log read that stops at a passing
 // device error would otherwise cut acknowledged records.
 class FileReader {
  public:
@@ -136,9 +135,7 @@ class FileReader {
   Status read_exactly(std::span<std::byte> out);
   std::uint64_t remaining() const noexcept { return size_ - position_; }
   std::uint64_t position() const noexcept { return position_; }
-  // Why reading stopped short of the file's length, if it did.
-  const std::optional<errors::Io>& failure() const noexcept { return failure_; }
-  // failure() as a status: the Io error, or success.
+  // Why reading stopped short of the file's length: the Io error, or success when it did not.
   Status status() const;
 
  private:
@@ -151,7 +148,10 @@ class FileReader {
   std::uint64_t position_ = 0;
   std::vector<std::byte> buffer_;
   std::size_t buffer_start_ = 0;
-  std::optional<errors::Io> failure_;
+  // Held apart rather than as an optional Io: g++ 12 at -O1 takes the optional's move for a read
+  // of an uninitialized errno (-Wmaybe-uninitialized).
+  bool failed_ = false;
+  errors::Io failure_{0, {}};
 };
 
 }  // namespace vexradb
