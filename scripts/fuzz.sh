@@ -30,7 +30,9 @@ for target in "${targets[@]}"; do
 done
 
 build=build-fuzz
+# Line tables only (-g1): the sanitizers' reports name files and lines.
 CC=clang CXX=clang++ cmake -S . -B "$build" -DVEXRA_BUILD_FUZZERS=ON -DVEXRA_BUILD_TESTS=OFF \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
   -DVEXRA_SANITIZE=address >/dev/null
 cmake --build "$build" -j2 --target vexradb_fuzzers
 

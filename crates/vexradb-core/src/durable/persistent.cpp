@@ -69,7 +69,8 @@ std::uint64_t wall_clock_millis() {
   return millis > 0 ? static_cast<std::uint64_t>(millis) : 0;
 }
 
-// Applies the log's records in order, as the running engine applied them. Runs of insertions are
+// Applies logged entries in order, as the running engine applied them one at a time: the log's
+// records on recovery, and the entries of a durable batch once logged. Runs of insertions are
 // stored in log order and linked together by the index's batch insertion, which is several times
 // faster than linking one at a time (the graph differs, not the store). Inside a run:
 // - an insertion of an id that is live, before the run or earlier in it, was refused then and is
@@ -80,7 +81,7 @@ class Replay {
  public:
   explicit Replay(VectorDb& engine) : engine_(engine) {}
 
-  Status apply(WalRecord& record) {
+  Status apply(WalEntry& entry) {
     return std::visit(
         Overloaded{
             [&](wal_entries::Insert& e) -> Status {
@@ -99,7 +100,7 @@ class Replay {
             },
             [](const wal_entries::Checkpoint&) -> Status { return {}; },
         },
-        record.entry);
+        entry);
   }
 
   // Stores and links the pending run.
@@ -156,7 +157,7 @@ Result<std::uint64_t> recover_into(VectorDb& engine, const std::filesystem::path
   Result<std::vector<WalRecord>> records = Wal::read_records(**log, after);
   if (!records) return fail(std::move(records).error());
   for (WalRecord& record : *records) {
-    if (auto ok = replay.apply(record); !ok) return fail(std::move(ok).error());
+    if (auto ok = replay.apply(record.entry); !ok) return fail(std::move(ok).error());
   }
   if (auto ok = replay.finish_run(); !ok) return fail(std::move(ok).error());
   return after;
@@ -253,8 +254,31 @@ Status PersistentVectorDb::upsert_batch(std::vector<BatchEntry> entries) {
         !ok)
       return ok;
   }
+  // The records one upsert at a time would log, in the same order.
+  std::vector<WalEntry> records;
+  records.reserve(2 * entries.size());
   for (BatchEntry& entry : entries) {
-    if (auto ok = upsert(entry.id, entry.vector, std::move(entry.metadata)); !ok) return ok;
+    records.emplace_back(wal_entries::Delete{entry.id});
+    records.emplace_back(wal_entries::Insert{std::move(entry.id), std::move(entry.vector),
+                                             std::move(entry.metadata)});
+  }
+  entries = {};
+  // Each pass logs the changes up to the one that fills the log in one write, applies them as
+  // recovery would (runs of insertions linked by the parallel batch insertion), and checkpoints
+  // where one upsert at a time would have.
+  for (std::span<WalEntry> rest(records); !rest.empty();) {
+    Result<std::size_t> logged = wal_.append_until_full(rest, 2);
+    if (!logged) return fail(std::move(logged).error());
+    if (config_.sync_on_write) {
+      if (auto ok = wal_.sync(); !ok) return ok;
+    }
+    Replay replay(*memory_);
+    for (WalEntry& record : rest.first(*logged)) {
+      if (auto ok = replay.apply(record); !ok) return ok;
+    }
+    if (auto ok = replay.finish_run(); !ok) return ok;
+    rest = rest.subspan(*logged);
+    if (auto ok = checkpoint_if_full(); !ok) return ok;
   }
   return {};
 }

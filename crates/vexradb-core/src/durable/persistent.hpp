@@ -90,8 +90,10 @@ class PersistentVectorDb {
   // loss before the next sync may keep only the Delete: the id then recovers as deleted, with
   // neither version.
   Status upsert(const VectorId& id, std::span<const float> vector, std::optional<Json> metadata);
-  // Upserts entry by entry after checking every length; stops at the first failure, keeping the
-  // entries before it.
+  // Upserts every entry after checking them all, logging the records of one upsert at a time in
+  // as few writes as the log's limit allows and linking the vectors as a parallel batch (the
+  // store is that of one upsert at a time, the graph may differ). Checkpoints where one upsert
+  // at a time would have. Stops at the first failure, keeping the entries logged before it.
   Status upsert_batch(std::vector<BatchEntry> entries);
   // Logs the deletion (even of an id that is not live) and tombstones the live version.
   Result<bool> remove(std::string_view id);
@@ -130,7 +132,6 @@ class PersistentVectorDb {
   Status recover();
   // Logs `entries` in one write and, with sync_on_write, forces them out.
   Status log(std::span<const WalEntry> entries);
-  Status apply_upsert(wal_entries::Insert entry);
   // The checkpoint a change owes once the log has outgrown its limit.
   Status checkpoint_if_full();
   Result<std::uint64_t> next_snapshot_timestamp() const;

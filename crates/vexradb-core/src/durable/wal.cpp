@@ -444,25 +444,59 @@ Status Wal::refuse_after_failed_sync() const {
 }
 
 Result<std::uint64_t> Wal::append_all(std::span<const WalEntry> entries) {
+  Result<std::size_t> logged = append_frames(entries, entries.size(), /*until_full=*/false);
+  if (!logged) return fail(std::move(logged).error());
+  return sequence_;
+}
+
+Result<std::size_t> Wal::append_until_full(std::span<const WalEntry> entries, std::size_t group) {
+  return append_frames(entries, group, /*until_full=*/true);
+}
+
+Result<std::size_t> Wal::append_frames(std::span<const WalEntry> entries, std::size_t group,
+                                       bool until_full) {
   if (auto ok = refuse_after_failed_sync(); !ok) return fail(std::move(ok).error());
-  // A number that wrapped to 0 would sort before every reader's starting point: the record would
-  // be written, acknowledged and never replayed. (A damaged sequence field passes the checksum,
-  // which covers only the entry, so a log can claim the last number.)
-  if (entries.size() > UINT64_MAX - sequence_)
-    return fail(errors::Storage{"the log has no sequence number left for another record"});
   if (auto ok = ensure_writer(); !ok) return fail(std::move(ok).error());
   std::string frames;
   std::uint64_t sequence = sequence_;
-  for (const WalEntry& entry : entries) {
-    if (auto ok = encode_frame(++sequence, entry, frames); !ok) return fail(std::move(ok).error());
+  std::size_t logged = 0;
+  Status stopped;
+  // The first change is always taken: a log already past its limit (its writer could not start
+  // a new one) takes changes one at a time, as before.
+  auto full = [&] { return until_full && logged > 0 && size_ + frames.size() > max_size_; };
+  while (logged < entries.size() && !full()) {
+    const std::span<const WalEntry> change =
+        entries.subspan(logged).first(std::min(group, entries.size() - logged));
+    const std::size_t frames_before = frames.size();
+    stopped = encode_change(change, sequence, frames);
+    if (!stopped) {
+      frames.resize(frames_before);
+      break;
+    }
+    sequence += change.size();
+    logged += change.size();
   }
+  if (logged == 0 && !entries.empty()) return fail(std::move(stopped).error());
   sequence_ = sequence;
   if (auto ok = fs_->write(file_.get(), std::as_bytes(std::span(frames))); !ok) {
     drop_partial_frame();
     return fail(std::move(ok).error());
   }
   size_ += frames.size();
-  return sequence_;
+  return logged;
+}
+
+Status Wal::encode_change(std::span<const WalEntry> change, std::uint64_t after,
+                          std::string& frames) const {
+  // A number that wrapped to 0 would sort before every reader's starting point: the record would
+  // be written, acknowledged and never replayed. (A damaged sequence field passes the checksum,
+  // which covers only the entry, so a log can claim the last number.)
+  if (change.size() > UINT64_MAX - after)
+    return fail(errors::Storage{"the log has no sequence number left for another record"});
+  for (const WalEntry& entry : change) {
+    if (auto ok = encode_frame(++after, entry, frames); !ok) return ok;
+  }
+  return {};
 }
 
 Status Wal::sync() {

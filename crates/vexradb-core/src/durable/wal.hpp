@@ -110,6 +110,11 @@ class Wal {
   // Logs several entries in one write, so that a crash of the process keeps all of them or a
   // prefix of whole frames (usually none or all). Returns the last sequence number.
   Result<std::uint64_t> append_all(std::span<const WalEntry> entries);
+  // Logs the changes of `entries`, `group` entries each, in one write, stopping after the first
+  // change that takes the log past its limit (its writer checkpoints there, as after that change
+  // alone), and before a change that cannot be encoded or numbered. Returns how many entries it
+  // logged; fails, with nothing written, when it could log none.
+  Result<std::size_t> append_until_full(std::span<const WalEntry> entries, std::size_t group);
   // Forces the logged frames to stable storage. After it fails once, the kernel may already have
   // dropped the unwritten pages and a later fsync could report success for them: the log then
   // takes no more writes (appends, syncs and resets fail with an Io error) until the directory
@@ -130,6 +135,12 @@ class Wal {
   const std::filesystem::path& directory() const noexcept { return wal_dir_; }
 
  private:
+  // Encodes the frames of `change`, numbered from `after` + 1, after `frames`.
+  Status encode_change(std::span<const WalEntry> change, std::uint64_t after,
+                       std::string& frames) const;
+  // append_all, and append_until_full when `until_full`.
+  Result<std::size_t> append_frames(std::span<const WalEntry> entries, std::size_t group,
+                                    bool until_full);
   Wal(FileSystem& fs, std::filesystem::path wal_dir, UniqueFd file, std::uint64_t sequence,
       std::uint64_t size)
       : fs_(&fs),

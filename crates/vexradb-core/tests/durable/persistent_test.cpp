@@ -522,6 +522,76 @@ TEST_F(PersistentEngine, LogPastItsLimitCheckpoints) {
   EXPECT_EQ(open()->len(), static_cast<std::size_t>(inserted));
 }
 
+// A batch logs exactly the records of one upsert at a time, byte for byte, checkpoints after the
+// same changes, and leaves the same store, live or reopened; only the graph is linked otherwise.
+TEST_F(PersistentEngine, BatchLogsAndCheckpointsAsOneUpsertAtATime) {
+  std::mt19937 rng(11);
+  std::vector<BatchEntry> earlier, batch;
+  for (int i = 0; i < 20; ++i)
+    earlier.push_back({VectorId("v" + std::to_string(i)), random_vector(rng, 8), std::nullopt});
+  for (int i = 0; i < 300; ++i) {
+    // Ids stored before the batch, ids repeated inside it, and new ones.
+    std::optional<Json> metadata;
+    if (i % 3 == 0) metadata = Json{{"i", i}};
+    batch.push_back({VectorId("v" + std::to_string((i * 7) % 240)), random_vector(rng, 8),
+                     std::move(metadata)});
+  }
+  struct Written {
+    std::string log;                                                 // its bytes
+    std::vector<std::uint64_t> logged;                               // the log's sequence numbers
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> snapshots;  // sequence, vectors
+    std::vector<std::pair<std::string, StoredVector>> store;
+  };
+  auto store_of = [](const PersistentVectorDb& db) {
+    std::vector<std::pair<std::string, StoredVector>> store;
+    for (const ListItem& item : db.list(0, UINT32_MAX))
+      store.emplace_back(item.id.str(), db.get(item.id.str()).value().value());
+    return store;
+  };
+  auto write = [&](const std::filesystem::path& dir, bool as_batch, std::uint64_t max_wal_size) {
+    PersistentConfig config = config_for(8);
+    config.max_wal_size = max_wal_size;
+    auto db = PersistentVectorDb::open(dir, config).value();
+    for (const BatchEntry& entry : earlier)
+      EXPECT_TRUE(db->upsert(entry.id, entry.vector, entry.metadata).has_value());
+    if (as_batch) {
+      EXPECT_TRUE(db->upsert_batch(batch).has_value());
+    } else {
+      for (const BatchEntry& entry : batch)
+        EXPECT_TRUE(db->upsert(entry.id, entry.vector, entry.metadata).has_value());
+    }
+    Written written{read_file(dir / "wal" / "current.wal"), {}, {}, store_of(*db)};
+    const std::vector<WalRecord> records = Wal::read_records(dir / "wal", 0).value();
+    for (const WalRecord& record : records) written.logged.push_back(record.sequence);
+    const std::vector<SnapshotFile> files =
+        SnapshotManager::list_snapshots(dir / "snapshots").value();
+    for (const SnapshotFile& file : files) {
+      const SnapshotHeader header = SnapshotManager::load_header(file.path).value();
+      written.snapshots.emplace_back(header.sequence, header.vector_count);
+    }
+    db.reset();
+    EXPECT_TRUE(store_of(*PersistentVectorDb::open(dir, config).value()) == written.store);
+    return written;
+  };
+  // Without a checkpoint the logs match byte for byte. With them, the log after the last one
+  // starts with a checkpoint record, whose timestamp differs from run to run.
+  for (const std::uint64_t max_wal_size : {kDefaultMaxWalSize, std::uint64_t{9000}}) {
+    SCOPED_TRACE(max_wal_size);
+    const std::string name = std::to_string(max_wal_size);
+    const Written single = write(dir_.path() / ("single" + name), false, max_wal_size);
+    const Written batched = write(dir_.path() / ("batch" + name), true, max_wal_size);
+    EXPECT_EQ(batched.snapshots, single.snapshots);
+    EXPECT_EQ(batched.logged, single.logged);
+    EXPECT_EQ(batched.log.size(), single.log.size());
+    if (single.snapshots.empty()) {
+      EXPECT_TRUE(batched.log == single.log) << "the logs differ";
+    } else {
+      EXPECT_GE(single.snapshots.size(), 3u);
+    }
+    EXPECT_TRUE(batched.store == single.store) << "the stores differ";
+  }
+}
+
 TEST_F(PersistentEngine, SnapshotOfOtherDimensionIsRefused) {
   {
     auto db = open(64);
