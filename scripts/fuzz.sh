@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, AddressSanitizer + UndefinedBehaviorSanitizer) in
-# build-fuzz, writes their seed corpora and runs each target in turn for SECONDS seconds, one
-# fuzzing process at a time. Fails when any target finds a crash, a sanitizer report, a leak, a
-# hang or a broken invariant; the input that caused it is kept in build-fuzz/fuzz-findings/.
+# build-fuzz, writes their seed corpora and runs each target for SECONDS seconds, two at a time
+# (one a core). Fails when any target finds a crash, a sanitizer report, a leak, a hang or a
+# broken invariant; the input that caused it is kept in build-fuzz/fuzz-findings/.
 # What each run found is kept in build-fuzz/fuzz-corpus/<target>/ and seeds the next run.
 #
 # Usage: scripts/fuzz.sh SECONDS [TARGET...]
@@ -45,25 +45,43 @@ final_stat() {
   awk -v name="stat::$2:" '$1 == name { print $2 }' "$1"
 }
 
-failed=()
-report=()
-for target in "${targets[@]}"; do
-  corpus="$build/fuzz-corpus/$target"
-  log="$build/fuzz-logs/$target.log"
+# Fuzzes one target for the given seconds; fails when it finds something.
+run_target() {
+  local target=$1
+  local corpus="$build/fuzz-corpus/$target"
   mkdir -p "$corpus"
-  options=(-max_total_time="$seconds" -timeout=10 -print_final_stats=1
+  local options=(-max_total_time="$seconds" -timeout=10 -print_final_stats=1
     -artifact_prefix="$build/fuzz-findings/$target-")
   if [ "$target" = json_filter ]; then
     options+=(-dict=fuzz/json.dict)
   fi
-  echo "== fuzzing $target for ${seconds}s =="
-  if ! "$build/fuzz/vexradb_fuzz_$target" "${options[@]}" "$corpus" "$build/fuzz-seeds/$target" \
-    >"$log" 2>&1; then
-    failed+=("$target")
-    tail -n 60 "$log"
-  fi
+  "$build/fuzz/vexradb_fuzz_$target" "${options[@]}" "$corpus" "$build/fuzz-seeds/$target" \
+    >"$build/fuzz-logs/$target.log" 2>&1
+}
+
+# Two targets at a time, one a core.
+failed=()
+for ((first = 0; first < ${#targets[@]}; first += 2)); do
+  pair=("${targets[@]:first:2}")
+  pids=()
+  for target in "${pair[@]}"; do
+    echo "== fuzzing $target for ${seconds}s =="
+    run_target "$target" &
+    pids+=($!)
+  done
+  for i in "${!pair[@]}"; do
+    if ! wait "${pids[$i]}"; then
+      failed+=("${pair[$i]}")
+      tail -n 60 "$build/fuzz-logs/${pair[$i]}.log"
+    fi
+  done
+done
+
+report=()
+for target in "${targets[@]}"; do
+  log="$build/fuzz-logs/$target.log"
   report+=("$(printf '%-12s %12s %10s %8s' "$target" "$(final_stat "$log" number_of_executed_units)" \
-    "$(final_stat "$log" average_exec_per_sec)" "$(find "$corpus" -type f | wc -l)")")
+    "$(final_stat "$log" average_exec_per_sec)" "$(find "$build/fuzz-corpus/$target" -type f | wc -l)")")
 done
 
 printf '%-12s %12s %10s %8s\n' target executions "exec/s" corpus

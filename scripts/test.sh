@@ -51,7 +51,7 @@ ctest --test-dir build-asan --output-on-failure -j2
 
 stage "ThreadSanitizer build (concurrency tests, readers during a checkpoint)"
 configure_and_build build-tsan -DVEXRA_SANITIZE=thread \
-  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" \
   --target vexradb_core_tests vexradb_abi_tests vexradb_bindings_tests
 ctest --test-dir build-tsan --output-on-failure -j2 -R "Concurren|ReadersLetIn"
 
