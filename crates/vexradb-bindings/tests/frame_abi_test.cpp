@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "abi_test_util.hpp"
+#include "program_path.hpp"
 #include "vexradb_bindings.h"
 
 namespace vexradb::abi_test {
@@ -148,7 +149,9 @@ std::set<std::string> expected_exports() {
 
 // Generated bindings resolve every symbol when they load, and nothing else of ours may leak.
 TEST(FrameAbiTest, DynamicSymbolTableHoldsExactlyTheExportedInterface) {
-  const std::string command = std::string("nm -D --defined-only '") + VEXRA_LIBRARY_PATH + "'";
+  const std::string library =
+      testing_support::beside_this_program(VEXRA_LIBRARY_FROM_TESTS).string();
+  const std::string command = "nm -D --defined-only '" + library + "'";
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
   ASSERT_NE(pipe, nullptr);
   std::set<std::string> exported;
