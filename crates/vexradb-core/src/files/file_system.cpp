@@ -226,7 +226,7 @@ bool FileReader::read(std::span<std::byte> out) {
       if (!got || *got == 0) {
         // The device failed, or the file shrank under us: nothing further is read.
         failed_ = true;
-        failure_ = got ? ended_early() : std::get<errors::Io>(std::move(got).error().payload());
+        failure_ = got ? ended_early() : std::get<errors::Io>(got.error().payload());
         buffer_.clear();
         size_ = position_;
         return false;
