@@ -212,7 +212,7 @@ EngineFigures build_and_measure(EngineKind kind, const Dataset& data,
   } else {
     const bool sq8 = kind == EngineKind::kSQ8;
     vexradb::QuantizedVectorDb engine(engine_config(sq8 ? Quantization::SQ8 : Quantization::Binary),
-                                      /*with_index=*/sq8, /*keep_originals=*/false);
+                                      /*with_index=*/sq8, vexradb::Originals::None);
     auto entries = batch_of(data.base);
     const auto start = Clock::now();
     if (!engine.upsert_batch(std::move(entries))) return figures;

@@ -38,6 +38,7 @@ test_packages=(
   python3-matplotlib  # the benchmarks' charts (bench/plot_figures.py)
   python3-tqdm      # the optional progress bar of upsert_batch(..., progress=True)
   python3-distributed  # vexradb.distributed: shards as actors on a Dask cluster
+  python3-faiss     # the quantized and graph benchmarks compare with FAISS in the same run
   # The 64-bit Arm build (scripts/test-arm64.sh): the cross compilers, the emulator that runs its
   # programs, and the arm64 libraries it links against.
   g++-aarch64-linux-gnu

@@ -144,7 +144,7 @@ Outcome<VexraClient> VexraClient::open(const std::string& path, ClientConfig con
   engine.oversampling = kQuantizedOversampling;
   engine.rescore = false;
   const bool with_index = config.quantization == Quantization::SQ8;
-  return VexraClient(std::make_unique<QuantizedVectorDb>(engine, with_index, false),
+  return VexraClient(std::make_unique<QuantizedVectorDb>(engine, with_index, Originals::None),
                      std::move(config));
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <string>
+#include <type_traits>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -77,9 +78,10 @@ std::uint64_t wall_clock_millis() {
 //   skipped now;
 // - a deletion of an id the run has not stored is applied at once: only the graph the run is
 //   linked into can tell; a deletion of one it has stored ends the run first.
+template <class Engine>
 class Replay {
  public:
-  explicit Replay(VectorDb& engine) : engine_(engine) {}
+  explicit Replay(Engine& engine) : engine_(engine) {}
 
   Status apply(WalEntry& entry) {
     return std::visit(
@@ -111,50 +113,84 @@ class Replay {
   }
 
  private:
-  VectorDb& engine_;
+  Engine& engine_;
   std::vector<BatchEntry> run_;
   std::unordered_set<std::string> run_ids_;
 };
 
-// The newest snapshot, or none.
-Result<std::optional<Snapshot>> load_newest_snapshot(const std::filesystem::path& snapshot_dir,
-                                                     FileSystem& fs) {
-  return read_while_pruned([&]() -> Result<std::optional<Snapshot>> {
-    Result<std::vector<SnapshotFile>> files = SnapshotManager::list_snapshots(snapshot_dir, fs);
-    if (!files) return fail(std::move(files).error());
-    if (files->empty()) return std::optional<Snapshot>();
-    Result<Snapshot> snapshot = SnapshotManager::load(files->back().path, fs);
-    if (!snapshot) return fail(std::move(snapshot).error());
-    return std::optional<Snapshot>(std::move(*snapshot));
-  });
+Status check_snapshot_dimensions(const SnapshotHeader& header, const Config& config) {
+  if (header.dimensions == config.dimensions) return {};
+  return fail(errors::InvalidConfiguration{
+      "Snapshot dimensions (" + std::to_string(header.dimensions) + ") don't match config (" +
+      std::to_string(config.dimensions) + ")"});
+}
+
+// Loads a snapshot into the empty full-precision engine; gives its header.
+Result<SnapshotHeader> restore_snapshot(VectorDb& engine, const SnapshotFile& file,
+                                        FileSystem& fs) {
+  Result<Snapshot> snapshot = SnapshotManager::load(file.path, fs);
+  if (!snapshot) return fail(std::move(snapshot).error());
+  if (auto ok = check_snapshot_dimensions(snapshot->header, engine.config()); !ok)
+    return fail(std::move(ok).error());
+  if (auto ok = engine.restore(snapshot->vectors, std::move(snapshot->graph)); !ok)
+    return fail(std::move(ok).error());
+  return snapshot->header;
+}
+
+// Codes computed from each vector as it is read; the vectors themselves stay in the file.
+class QuantizedRestore final : public SnapshotSink {
+ public:
+  QuantizedRestore(QuantizedVectorDb& engine, std::shared_ptr<const VectorFile> file)
+      : engine_(engine), file_(std::move(file)) {}
+
+  void graph(HnswIndex::State graph) override { graph_ = std::move(graph); }
+  Status vector(SnapshotVector vector, std::uint64_t floats_at) override {
+    return engine_.store_from_file(std::move(vector), file_, floats_at);
+  }
+  void link() { engine_.link_restored(std::move(graph_)); }
+
+ private:
+  QuantizedVectorDb& engine_;
+  std::shared_ptr<const VectorFile> file_;
+  std::optional<HnswIndex::State> graph_;
+};
+
+Result<SnapshotHeader> restore_snapshot(QuantizedVectorDb& engine, const SnapshotFile& file,
+                                        FileSystem& fs) {
+  Result<SnapshotHeader> header = SnapshotManager::load_header(file.path, fs);
+  if (!header) return fail(std::move(header).error());
+  if (auto ok = check_snapshot_dimensions(*header, engine.config()); !ok)
+    return fail(std::move(ok).error());
+  Result<std::shared_ptr<const VectorFile>> vectors = open_vector_file(file.path, fs);
+  if (!vectors) return fail(std::move(vectors).error());
+  QuantizedRestore restore(engine, std::move(*vectors));
+  header = SnapshotManager::load(file.path, fs, restore);
+  if (!header) return fail(std::move(header).error());
+  restore.link();
+  return header;
 }
 
 // Loads the newest snapshot into the empty `engine` and replays the log records numbered after
 // it; gives that number (0 without a snapshot). Reads only, so it may run beside a client that
 // checkpoints: the log is opened before the snapshots are listed, so whatever a checkpoint takes
 // from that log meanwhile is in the newer snapshot found (see Wal::open_for_reading).
-Result<std::uint64_t> recover_into(VectorDb& engine, const std::filesystem::path& snapshot_dir,
+template <class Engine>
+Result<std::uint64_t> recover_into(Engine& engine, const std::filesystem::path& snapshot_dir,
                                    const std::filesystem::path& wal_dir, FileSystem& fs) {
   Result<std::optional<FileReader>> log = Wal::open_for_reading(wal_dir, fs);
   if (!log) return fail(std::move(log).error());
-  Result<std::optional<Snapshot>> snapshot = load_newest_snapshot(snapshot_dir, fs);
-  if (!snapshot) return fail(std::move(snapshot).error());
-  std::uint64_t after = 0;
-  if (*snapshot) {
-    const std::uint64_t dimensions = (*snapshot)->header.dimensions;
-    const std::uint64_t configured = engine.config().dimensions;
-    if (dimensions != configured) {
-      return fail(errors::InvalidConfiguration{
-          "Snapshot dimensions (" + std::to_string(dimensions) + ") don't match config (" +
-          std::to_string(configured) + ")"});
-    }
-    if (auto ok = engine.restore((*snapshot)->vectors, std::move((*snapshot)->graph)); !ok)
-      return fail(std::move(ok).error());
-    after = (*snapshot)->header.sequence;
-  }
+  Result<std::uint64_t> after = read_while_pruned([&]() -> Result<std::uint64_t> {
+    Result<std::vector<SnapshotFile>> files = SnapshotManager::list_snapshots(snapshot_dir, fs);
+    if (!files) return fail(std::move(files).error());
+    if (files->empty()) return 0;
+    Result<SnapshotHeader> header = restore_snapshot(engine, files->back(), fs);
+    if (!header) return fail(std::move(header).error());
+    return header->sequence;
+  });
+  if (!after) return after;
   if (!*log) return after;
   Replay replay(engine);
-  Result<std::vector<WalRecord>> records = Wal::read_records(**log, after);
+  Result<std::vector<WalRecord>> records = Wal::read_records(**log, *after);
   if (!records) return fail(std::move(records).error());
   for (WalRecord& record : *records) {
     if (auto ok = replay.apply(record.entry); !ok) return fail(std::move(ok).error());
@@ -163,19 +199,32 @@ Result<std::uint64_t> recover_into(VectorDb& engine, const std::filesystem::path
   return after;
 }
 
+// The engine a durable client keeps in memory.
+template <class Engine>
+std::unique_ptr<Engine> new_engine(const Config& config) {
+  if constexpr (std::is_same_v<Engine, QuantizedVectorDb>) {
+    return std::make_unique<QuantizedVectorDb>(
+        config, /*with_index=*/config.quantization == Quantization::SQ8, Originals::Durable);
+  } else {
+    return std::make_unique<VectorDb>(config);
+  }
+}
+
 }  // namespace
 
-PersistentVectorDb::PersistentVectorDb(const std::filesystem::path& data_dir,
-                                       const PersistentConfig& config, UniqueFd lock, Wal wal)
+template <class Engine>
+PersistentDb<Engine>::PersistentDb(const std::filesystem::path& data_dir,
+                                   const PersistentConfig& config, UniqueFd lock, Wal wal)
     : config_(config),
       directory_lock_(std::move(lock)),
       wal_(std::move(wal)),
       snapshots_(data_dir / kSnapshotDirectory, config.max_snapshots, *config.file_system),
-      memory_(std::make_unique<VectorDb>(config.engine)) {
+      memory_(new_engine<Engine>(config.engine)) {
   wal_.set_max_size(config.max_wal_size);
 }
 
-Result<std::unique_ptr<PersistentVectorDb>> PersistentVectorDb::open(
+template <class Engine>
+Result<std::unique_ptr<PersistentDb<Engine>>> PersistentDb<Engine>::open(
     const std::filesystem::path& data_dir, const PersistentConfig& config) {
   FileSystem& fs = *config.file_system;
   if (auto ok = make_directories(fs, data_dir); !ok) return fail(std::move(ok).error());
@@ -185,14 +234,15 @@ Result<std::unique_ptr<PersistentVectorDb>> PersistentVectorDb::open(
   if (!wal) return fail(std::move(wal).error());
   if (auto ok = make_directories(fs, data_dir / kSnapshotDirectory); !ok)
     return fail(std::move(ok).error());
-  std::unique_ptr<PersistentVectorDb> db(
-      new PersistentVectorDb(data_dir, config, std::move(*lock), std::move(*wal)));
+  std::unique_ptr<PersistentDb> db(
+      new PersistentDb(data_dir, config, std::move(*lock), std::move(*wal)));
   if (auto ok = db->snapshots_.remove_unfinished(); !ok) return fail(std::move(ok).error());
   if (auto ok = db->recover(); !ok) return fail(std::move(ok).error());
   return db;
 }
 
-Status PersistentVectorDb::recover() {
+template <class Engine>
+Status PersistentDb<Engine>::recover() {
   Result<std::uint64_t> after =
       recover_into(*memory_, snapshots_.directory(), wal_.directory(), *config_.file_system);
   if (!after) return fail(std::move(after).error());
@@ -201,8 +251,8 @@ Status PersistentVectorDb::recover() {
   return {};
 }
 
-Result<std::unique_ptr<VectorDb>> PersistentVectorDb::read_only(
-    const std::filesystem::path& data_dir, const Config& config, FileSystem& fs) {
+Result<std::unique_ptr<VectorDb>> read_only_engine(const std::filesystem::path& data_dir,
+                                                   const Config& config, FileSystem& fs) {
   if (auto ok = expect_data_directory(data_dir, fs); !ok) return fail(std::move(ok).error());
   auto engine = std::make_unique<VectorDb>(config);
   Result<std::uint64_t> after =
@@ -211,20 +261,23 @@ Result<std::unique_ptr<VectorDb>> PersistentVectorDb::read_only(
   return engine;
 }
 
-Status PersistentVectorDb::log(std::span<const WalEntry> entries) {
+template <class Engine>
+Status PersistentDb<Engine>::log(std::span<const WalEntry> entries) {
   Result<std::uint64_t> logged = wal_.append_all(entries);
   if (!logged) return fail(std::move(logged).error());
   if (config_.sync_on_write) return wal_.sync();
   return {};
 }
 
-Status PersistentVectorDb::checkpoint_if_full() {
+template <class Engine>
+Status PersistentDb<Engine>::checkpoint_if_full() {
   if (wal_.size() > wal_.max_size()) return checkpoint();
   return {};
 }
 
-Status PersistentVectorDb::insert(const VectorId& id, std::span<const float> vector,
-                                  std::optional<Json> metadata) {
+template <class Engine>
+Status PersistentDb<Engine>::insert(const VectorId& id, std::span<const float> vector,
+                                    std::optional<Json> metadata) {
   if (auto ok = check_loggable(id, vector, config_.engine.dimensions, metadata); !ok) return ok;
   WalEntry entry = wal_entries::Insert{id, {vector.begin(), vector.end()}, std::move(metadata)};
   if (auto ok = log(std::span(&entry, 1)); !ok) return ok;
@@ -234,8 +287,9 @@ Status PersistentVectorDb::insert(const VectorId& id, std::span<const float> vec
   return checkpoint_if_full();
 }
 
-Status PersistentVectorDb::upsert(const VectorId& id, std::span<const float> vector,
-                                  std::optional<Json> metadata) {
+template <class Engine>
+Status PersistentDb<Engine>::upsert(const VectorId& id, std::span<const float> vector,
+                                    std::optional<Json> metadata) {
   if (auto ok = check_loggable(id, vector, config_.engine.dimensions, metadata); !ok) return ok;
   std::array<WalEntry, 2> entries{
       wal_entries::Delete{id},
@@ -248,7 +302,8 @@ Status PersistentVectorDb::upsert(const VectorId& id, std::span<const float> vec
   return checkpoint_if_full();
 }
 
-Status PersistentVectorDb::upsert_batch(std::vector<BatchEntry> entries) {
+template <class Engine>
+Status PersistentDb<Engine>::upsert_batch(std::vector<BatchEntry> entries) {
   for (const BatchEntry& entry : entries) {
     if (auto ok = check_loggable(entry.id, entry.vector, config_.engine.dimensions, entry.metadata);
         !ok)
@@ -283,7 +338,8 @@ Status PersistentVectorDb::upsert_batch(std::vector<BatchEntry> entries) {
   return {};
 }
 
-Result<bool> PersistentVectorDb::remove(std::string_view id) {
+template <class Engine>
+Result<bool> PersistentDb<Engine>::remove(std::string_view id) {
   const WalEntry entry = wal_entries::Delete{VectorId(std::string(id))};
   if (auto ok = log(std::span(&entry, 1)); !ok) return fail(std::move(ok).error());
   const bool removed = memory_->remove(id);
@@ -293,7 +349,8 @@ Result<bool> PersistentVectorDb::remove(std::string_view id) {
 
 // Snapshot names must grow strictly: a name that repeated or went back would overwrite or hide
 // the only complete snapshot once the log is reset.
-Result<std::uint64_t> PersistentVectorDb::next_snapshot_timestamp() const {
+template <class Engine>
+Result<std::uint64_t> PersistentDb<Engine>::next_snapshot_timestamp() const {
   Result<std::vector<SnapshotFile>> files =
       SnapshotManager::list_snapshots(snapshots_.directory(), *config_.file_system);
   if (!files) return fail(std::move(files).error());
@@ -316,10 +373,27 @@ Result<std::vector<SearchHit>> search_recovered(const VectorDb& engine,
   return engine.search_without_margin(query, k, filter);
 }
 
-Result<std::vector<SearchHit>> PersistentVectorDb::search(std::span<const float> query,
-                                                          std::uint64_t k,
-                                                          const Filter* filter) const {
-  return search_recovered(*memory_, query, k, filter);
+template <class Engine>
+std::size_t PersistentDb<Engine>::len() const {
+  if constexpr (std::is_same_v<Engine, QuantizedVectorDb>) {
+    return memory_->storage().catalog().live_count();
+  } else {
+    return memory_->len();
+  }
+}
+
+template <class Engine>
+Result<std::vector<SearchHit>> PersistentDb<Engine>::search(std::span<const float> query,
+                                                            std::uint64_t k,
+                                                            const Filter* filter) const {
+  if constexpr (std::is_same_v<Engine, QuantizedVectorDb>) {
+    if (auto ok = check_vector_length(memory_->config().dimensions, query); !ok)
+      return fail(std::move(ok).error());
+    if (len() == 0) return fail(errors::IndexEmpty{});
+    return memory_->search(query, k, filter);
+  } else {
+    return search_recovered(*memory_, query, k, filter);
+  }
 }
 
 namespace {
@@ -342,46 +416,87 @@ class ReadersAllowed {
 
 // An engine from which nothing was removed, as the snapshot of its image would hold it: its
 // nodes and vectors are already numbered 0, 1, ... in store order, as the image renumbers them, so
-// they are written where they stand instead of being copied first.
+// they are written where they stand instead of being copied first. The quantized engine's
+// vectors are its originals, read where they are kept; one that scans has no graph to write.
+template <class Engine>
 class UncompactedEngine final : public SnapshotContent {
  public:
-  explicit UncompactedEngine(const VectorDb& engine) : engine_(engine) {
+  explicit UncompactedEngine(const Engine& engine) : engine_(engine) {
     VEXRA_CHECK(engine.removed_count() == 0,
                 "only an engine without removed versions is its image");
   }
 
-  std::size_t node_count() const override { return engine_.index().node_count(); }
-  HnswNode node(InternalId id) const override { return engine_.index().node(id); }
-  std::optional<InternalId> entry_point() const override { return engine_.index().entry_point(); }
-  std::uint64_t max_level() const override { return engine_.index().max_level(); }
-  std::size_t vector_count() const override { return engine_.len(); }
-  SnapshotVector vector(std::size_t index) const override {
-    std::optional<VectorRecord> record = engine_.record(static_cast<InternalId>(index));
-    VEXRA_CHECK(record.has_value(), "a live node has no stored vector");
-    return std::move(*record);
+  bool has_graph() const override { return graph() != nullptr; }
+  std::size_t node_count() const override { return graph()->node_count(); }
+  HnswNode node(InternalId id) const override { return graph()->node(id); }
+  std::optional<InternalId> entry_point() const override { return graph()->entry_point(); }
+  std::uint64_t max_level() const override { return graph()->max_level(); }
+  std::size_t vector_count() const override { return engine_.version_count(); }
+  Result<SnapshotVector> vector(std::size_t index) const override {
+    const auto id = static_cast<InternalId>(index);
+    if constexpr (std::is_same_v<Engine, QuantizedVectorDb>) {
+      const QuantizedStorage& storage = engine_.storage();
+      SnapshotVector record{*storage.get_external_id(id),
+                            std::vector<float>(engine_.config().dimensions),
+                            storage.get_metadata(id)};
+      if (auto ok = storage.read_original(id, record.vector); !ok)
+        return fail(std::move(ok).error());
+      return record;
+    } else {
+      std::optional<VectorRecord> record = engine_.record(id);
+      VEXRA_CHECK(record.has_value(), "a live node has no stored vector");
+      return std::move(*record);
+    }
   }
 
  private:
-  const VectorDb& engine_;
+  const HnswIndex* graph() const {
+    if constexpr (std::is_same_v<Engine, QuantizedVectorDb>) {
+      return engine_.index();
+    } else {
+      return &engine_.index();
+    }
+  }
+
+  const Engine& engine_;
 };
 
 }  // namespace
 
-Result<std::unique_ptr<VectorDb>> PersistentVectorDb::save_snapshot(const SnapshotHeader& header) {
-  if (memory_->removed_count() == 0) {
-    if (auto ok = snapshots_.save(header, UncompactedEngine(*memory_)); !ok)
+template <class Engine>
+Result<typename PersistentDb<Engine>::Saved> PersistentDb<Engine>::save_snapshot(
+    const SnapshotHeader& header) {
+  if constexpr (std::is_same_v<Engine, QuantizedVectorDb>) {
+    // The compaction keeps the places of the originals; the snapshot reads them from there.
+    Result<std::unique_ptr<QuantizedVectorDb>> compacted = memory_->compact();
+    if (!compacted) return fail(std::move(compacted).error());
+    const QuantizedVectorDb& image = *compacted ? **compacted : *memory_;
+    SnapshotVectors vectors;
+    if (auto ok = snapshots_.save(header, UncompactedEngine(image), &vectors.offsets); !ok)
       return fail(std::move(ok).error());
-    return std::unique_ptr<VectorDb>();
+    // Without the new file open, the originals stay where they were read from: still right.
+    Result<std::shared_ptr<const VectorFile>> file = open_vector_file(
+        snapshots_.directory() / snapshot_file_name(header.timestamp), *config_.file_system);
+    if (!file) return Saved{std::move(*compacted), std::nullopt};
+    vectors.file = std::move(*file);
+    return Saved{std::move(*compacted), std::move(vectors)};
+  } else {
+    if (memory_->removed_count() == 0) {
+      if (auto ok = snapshots_.save(header, UncompactedEngine(*memory_)); !ok)
+        return fail(std::move(ok).error());
+      return Saved{};
+    }
+    Result<VectorDb::Compaction> compaction = memory_->compact();
+    if (!compaction) return fail(std::move(compaction).error());
+    const VectorDb::Image& image = compaction->image;
+    if (auto ok = snapshots_.save(header, image.graph, image.vectors); !ok)
+      return fail(std::move(ok).error());
+    return Saved{std::move(compaction->engine), std::nullopt};
   }
-  Result<VectorDb::Compaction> compaction = memory_->compact();
-  if (!compaction) return fail(std::move(compaction).error());
-  const VectorDb::Image& image = compaction->image;
-  if (auto ok = snapshots_.save(header, image.graph, image.vectors); !ok)
-    return fail(std::move(ok).error());
-  return std::move(compaction->engine);
 }
 
-Status PersistentVectorDb::start_new_log(std::uint64_t timestamp) {
+template <class Engine>
+Status PersistentDb<Engine>::start_new_log(std::uint64_t timestamp) {
   if (auto ok = snapshots_.prune(); !ok) return ok;
   if (auto ok = wal_.reset(); !ok) return ok;
   Result<std::uint64_t> logged = wal_.append(wal_entries::Checkpoint{timestamp});
@@ -389,30 +504,42 @@ Status PersistentVectorDb::start_new_log(std::uint64_t timestamp) {
   return {};
 }
 
-Result<PersistentVectorDb::Written> PersistentVectorDb::write_checkpoint() {
+template <class Engine>
+Result<typename PersistentDb<Engine>::Written> PersistentDb<Engine>::write_checkpoint() {
   Result<std::uint64_t> timestamp = next_snapshot_timestamp();
   if (!timestamp) return fail(std::move(timestamp).error());
   const SnapshotHeader header{*timestamp, wal_.sequence(), config_.engine.dimensions, 0};
-  Result<std::unique_ptr<VectorDb>> compacted = save_snapshot(header);
-  if (!compacted) return fail(std::move(compacted).error());
-  return Written{std::move(*compacted), start_new_log(*timestamp)};
+  Result<Saved> saved = save_snapshot(header);
+  if (!saved) return fail(std::move(saved).error());
+  return Written{std::move(saved->compacted), std::move(saved->vectors), start_new_log(*timestamp)};
 }
 
 // Readers search throughout, except while a compacted engine takes the place of the one they
-// search: the files are no part of what they read, and only this writer changes them.
-Status PersistentVectorDb::checkpoint() {
+// search, or the originals move to the new snapshot: the files are no part of what they read,
+// and only this writer changes them.
+template <class Engine>
+Status PersistentDb<Engine>::checkpoint() {
   Result<Written> written = [&] {
     ReadersAllowed readers(reader_gate_);
     return write_checkpoint();
   }();
   if (!written) return fail(std::move(written).error());
+  if (written->compacted) memory_.swap(written->compacted);
+  if constexpr (std::is_same_v<Engine, QuantizedVectorDb>) {
+    if (written->vectors) {
+      memory_->move_originals_to(std::move(written->vectors->file),
+                                 std::move(written->vectors->offsets));
+    }
+  }
   if (written->compacted) {
-    memory_.swap(written->compacted);
     // Freeing the replaced engine's many allocations takes a while, and readers no longer see it.
     ReadersAllowed readers(reader_gate_);
     written->compacted.reset();
   }
   return std::move(written->new_log);
 }
+
+template class PersistentDb<VectorDb>;
+template class PersistentDb<QuantizedVectorDb>;
 
 }  // namespace vexradb

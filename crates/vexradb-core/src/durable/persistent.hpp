@@ -4,8 +4,13 @@
 // durable engine built from them on an in-memory engine. May use every folder above, reaching
 // files only through files/.
 //
-// The durable engine: the in-memory full-precision engine, with every change written to the
-// write-ahead log before it is applied, snapshots at checkpoints, and recovery on open.
+// The durable engine: an in-memory engine, with every change written to the write-ahead log
+// before it is applied, snapshots at checkpoints, and recovery on open. Over the full-precision
+// engine (PersistentVectorDb) or the quantized one (PersistentQuantizedDb). Both write the same
+// files: the log and the snapshots hold full-precision vectors, so either can open a directory
+// the other wrote. The quantized one keeps codes in memory and leaves the full-precision vectors
+// in the newest snapshot file, read when a search rescores, a get asks for one or the next
+// snapshot copies them; those logged since are held in memory until that snapshot.
 //
 // Data directory: "wal/current.wal" (the log) and "snapshots/" (the newest three snapshots).
 // The engine holds an exclusive advisory lock on the directory for its whole life, so that two
@@ -30,7 +35,10 @@
 namespace vexradb {
 
 struct PersistentConfig {
-  Config engine;  // dimensions, metric and graph parameters
+  // Dimensions, metric and graph parameters; for the quantized engine also its codes
+  // (`quantization`: SQ8, searched through a graph, or Binary, by scanning), whether it rescores
+  // and by how much it oversamples.
+  Config engine;
   std::uint64_t max_wal_size =
       kDefaultMaxWalSize;  // a change that grows the log past it checkpoints
   std::size_t max_snapshots = kDefaultMaxSnapshots;
@@ -45,6 +53,13 @@ struct PersistentConfig {
 // starts the new log, and exclude_readers() after; when it installs a compacted engine, it lets
 // readers in again while it frees the replaced one and excludes them before it returns. Other
 // writers stay out throughout.
+// The full-precision vectors of a snapshot just written, read where they are: internal id i of
+// the engine it was written from at offsets[i] of `file`.
+struct SnapshotVectors {
+  std::shared_ptr<const VectorFile> file;
+  std::vector<std::uint64_t> offsets;
+};
+
 class ReaderGate {
  public:
   virtual void allow_readers() = 0;
@@ -54,30 +69,31 @@ class ReaderGate {
   ~ReaderGate() = default;
 };
 
-// A search as the durable engine answers it (see PersistentVectorDb::search), over its in-memory
-// engine or one read_only() recovered.
+// A search as the durable engine answers it (see PersistentDb::search), over its in-memory
+// engine or one read_only_engine() recovered.
 Result<std::vector<SearchHit>> search_recovered(const VectorDb& engine,
                                                 std::span<const float> query, std::uint64_t k,
                                                 const Filter* filter);
 
+// The full-precision engine a data directory recovers to, read without writing, locking or
+// repairing anything, for tools that inspect a directory another client may be using: what
+// open() would give, except that a damaged or torn log tail is read up to, not cut. Io error for
+// a missing directory or one that holds no log.
+Result<std::unique_ptr<VectorDb>> read_only_engine(const std::filesystem::path& data_dir,
+                                                   const Config& config,
+                                                   FileSystem& fs = posix_file_system());
+
 // Threads: the engine's threading rule (engine.hpp), with insert, upsert, upsert_batch, remove,
 // checkpoint and sync as the non-const calls, except where the reader gate lets readers in.
 // Readers that come in during a checkpoint that a batch owes see the entries before it.
-class PersistentVectorDb {
+template <class Engine>
+class PersistentDb {
  public:
   // Creates the directory layout as needed, takes the directory lock (Io error when another
   // client holds it), opens the log and recovers: loads the newest snapshot and replays the
   // log records numbered after it.
-  static Result<std::unique_ptr<PersistentVectorDb>> open(const std::filesystem::path& data_dir,
-                                                          const PersistentConfig& config);
-
-  // The engine a data directory recovers to, read without writing, locking or repairing
-  // anything, for tools that inspect a directory another client may be using: what open() would
-  // give, except that a damaged or torn log tail is read up to, not cut. Io error for a missing
-  // directory or one that holds no log.
-  static Result<std::unique_ptr<VectorDb>> read_only(const std::filesystem::path& data_dir,
-                                                     const Config& config,
-                                                     FileSystem& fs = posix_file_system());
+  static Result<std::unique_ptr<PersistentDb>> open(const std::filesystem::path& data_dir,
+                                                    const PersistentConfig& config);
 
   // Logs, then applies. A refused insertion (for example a live id) stays logged; replay skips
   // it the same way. Refused before anything is logged: a vector of the wrong length
@@ -102,8 +118,9 @@ class PersistentVectorDb {
   std::vector<ListItem> list(std::uint32_t offset, std::uint32_t limit) const {
     return memory_->list(offset, limit);
   }
-  std::size_t len() const { return memory_->len(); }
-  // As VectorDb::search, except that a database without live vectors answers IndexEmpty, as a
+  // Live vectors.
+  std::size_t len() const;
+  // As the engine's search, except that a database without live vectors answers IndexEmpty, as a
   // freshly opened empty directory does. A checkpoint leaves deleted vectors out, and a reopened
   // database cannot tell "all deleted" from "never stored": the answer depends on what the
   // database holds alone, so it is the same before a checkpoint, after it and after reopening.
@@ -122,12 +139,12 @@ class PersistentVectorDb {
   // the engine or be replaced first.
   void set_reader_gate(ReaderGate* gate) noexcept { reader_gate_ = gate; }
 
-  const VectorDb& memory() const noexcept { return *memory_; }
+  const Engine& memory() const noexcept { return *memory_; }
   const Wal& wal() const noexcept { return wal_; }
 
  private:
-  PersistentVectorDb(const std::filesystem::path& data_dir, const PersistentConfig& config,
-                     UniqueFd lock, Wal wal);
+  PersistentDb(const std::filesystem::path& data_dir, const PersistentConfig& config, UniqueFd lock,
+               Wal wal);
 
   Status recover();
   // Logs `entries` in one write and, with sync_on_write, forces them out.
@@ -140,13 +157,20 @@ class PersistentVectorDb {
   // was saved; gives the compacted engine to continue with (null when nothing was removed) and
   // how starting the new log went.
   struct Written {
-    std::unique_ptr<VectorDb> compacted;
+    std::unique_ptr<Engine> compacted;
+    // Where the snapshot left the full-precision vectors of the engine to continue with, if they
+    // are to be read from there from now on.
+    std::optional<SnapshotVectors> vectors;
     Status new_log;
   };
   Result<Written> write_checkpoint();
   // Writes the snapshot of the engine's image, compacting the engine first when removed
-  // versions are to be left out. Gives the compacted engine, if any.
-  Result<std::unique_ptr<VectorDb>> save_snapshot(const SnapshotHeader& header);
+  // versions are to be left out. Gives the compacted engine, if any, and where its vectors are.
+  struct Saved {
+    std::unique_ptr<Engine> compacted;
+    std::optional<SnapshotVectors> vectors;
+  };
+  Result<Saved> save_snapshot(const SnapshotHeader& header);
   // Prunes old snapshots and replaces the log by one that starts with the checkpoint's record.
   Status start_new_log(std::uint64_t timestamp);
 
@@ -154,8 +178,11 @@ class PersistentVectorDb {
   UniqueFd directory_lock_;
   Wal wal_;
   SnapshotManager snapshots_;
-  std::unique_ptr<VectorDb> memory_;  // replaced by its compacted image at checkpoints
+  std::unique_ptr<Engine> memory_;  // replaced by its compacted image at checkpoints
   ReaderGate* reader_gate_ = nullptr;
 };
+
+using PersistentVectorDb = PersistentDb<VectorDb>;
+using PersistentQuantizedDb = PersistentDb<QuantizedVectorDb>;
 
 }  // namespace vexradb

@@ -84,12 +84,6 @@ void encode_node(const HnswNode& node, Encoder& out) {
   }
 }
 
-void encode_vector(const SnapshotVector& vector, Encoder& out) {
-  out.text(vector.id.str());
-  out.floats(vector.vector);
-  out.optional_text(metadata_text(vector.metadata));
-}
-
 // Encodes the file piece by piece into a scratch buffer and hands each piece to the writer,
 // keeping the checksum of everything written.
 class SnapshotWriter {
@@ -98,9 +92,35 @@ class SnapshotWriter {
 
   const SnapshotChecksum& checksum() const noexcept { return checksum_; }
 
-  Status write(const SnapshotHeader& header, const SnapshotContent& content) {
+  Status write(const SnapshotHeader& header, const SnapshotContent& content,
+               std::vector<std::uint64_t>* floats_at) {
     encode_header(header, out_);
-    out_.u8(1);
+    out_.u8(content.has_graph() ? 1 : 0);
+    if (content.has_graph()) {
+      if (auto ok = write_graph(content); !ok) return ok;
+    }
+    const std::size_t count = content.vector_count();
+    if (floats_at != nullptr) floats_at->reserve(count);
+    for (std::size_t start = 0; start < count; start += kSnapshotChunkSize) {
+      const std::size_t end = start + std::min(kSnapshotChunkSize, count - start);
+      out_.u64(end - start);
+      for (std::size_t index = start; index < end; ++index) {
+        Result<SnapshotVector> vector = content.vector(index);
+        if (!vector) return fail(std::move(vector).error());
+        out_.text(vector->id.str());
+        // The floats follow their u64 count.
+        if (floats_at != nullptr) floats_at->push_back(position() + 8);
+        out_.floats(vector->vector);
+        out_.optional_text(metadata_text(vector->metadata));
+        if (auto ok = drain(); !ok) return ok;
+      }
+    }
+    if (auto ok = drain(); !ok) return ok;
+    return as_storage_error(writer_.flush());
+  }
+
+ private:
+  Status write_graph(const SnapshotContent& content) {
     out_.u64(content.node_count());
     for (InternalId id = 0; id < content.node_count(); ++id) {
       encode_node(content.node(id), out_);
@@ -110,20 +130,11 @@ class SnapshotWriter {
     out_.u8(entry_point ? 1 : 0);
     if (entry_point) out_.u32(*entry_point);
     out_.u64(content.max_level());
-    const std::size_t count = content.vector_count();
-    for (std::size_t start = 0; start < count; start += kSnapshotChunkSize) {
-      const std::size_t end = start + std::min(kSnapshotChunkSize, count - start);
-      out_.u64(end - start);
-      for (std::size_t index = start; index < end; ++index) {
-        encode_vector(content.vector(index), out_);
-        if (auto ok = drain(); !ok) return ok;
-      }
-    }
-    if (auto ok = drain(); !ok) return ok;
-    return as_storage_error(writer_.flush());
+    return {};
   }
+  // The offset in the file of the next byte encoded.
+  std::uint64_t position() const noexcept { return checksum_.size + scratch_.size(); }
 
- private:
   Status drain() {
     checksum_.crc32 = crc32_update(checksum_.crc32, scratch_);
     checksum_.size += scratch_.size();
@@ -155,7 +166,7 @@ class HeldContent final : public SnapshotContent {
   std::optional<InternalId> entry_point() const override { return graph_.entry_point; }
   std::uint64_t max_level() const override { return graph_.max_level; }
   std::size_t vector_count() const override { return vectors_.size(); }
-  SnapshotVector vector(std::size_t index) const override { return vectors_[index]; }
+  Result<SnapshotVector> vector(std::size_t index) const override { return vectors_[index]; }
 
  private:
   const HnswIndex::State& graph_;
@@ -227,42 +238,67 @@ Result<HnswIndex::State> read_graph(FileDecoder& in) {
   return graph;
 }
 
-Result<SnapshotVector> read_vector(FileDecoder& in) {
+Status read_vector(FileReader& file, FileDecoder& in, SnapshotSink& sink) {
   VEXRA_DECODE(id, in.text());
+  // The floats follow their u64 count.
+  const std::uint64_t floats_at = file.position() + 8;
   VEXRA_DECODE(vector, in.floats());
   VEXRA_DECODE(metadata, in.metadata());
-  return SnapshotVector{VectorId(std::move(id)), std::move(vector), std::move(metadata)};
+  return sink.vector(
+      SnapshotVector{VectorId(std::move(id)), std::move(vector), std::move(metadata)}, floats_at);
 }
 
-Status read_vectors(FileDecoder& in, std::uint64_t count, std::vector<SnapshotVector>& out) {
+Status read_vectors(FileReader& file, FileDecoder& in, std::uint64_t count, SnapshotSink& sink) {
   std::uint64_t remaining = count;
   while (remaining != 0) {
     VEXRA_DECODE(chunk, in.count(kMinVectorBytes));
     for (std::uint64_t i = 0; i < chunk; ++i) {
-      Result<SnapshotVector> vector = read_vector(in);
-      if (!vector) return fail(std::move(vector).error());
-      out.push_back(std::move(*vector));
+      if (auto ok = read_vector(file, in, sink); !ok) return ok;
     }
     remaining -= std::min(chunk, remaining);
   }
   return {};
 }
 
-Result<Snapshot> read_snapshot(FileReader& file) {
+Result<SnapshotHeader> read_snapshot(FileReader& file, SnapshotSink& sink) {
   FileDecoder in(file);
   Result<SnapshotHeader> header = read_header(in);
   if (!header) return fail(std::move(header).error());
-  Snapshot snapshot{*header, std::nullopt, {}};
   VEXRA_DECODE(has_graph, in.tag());
   if (has_graph) {
     Result<HnswIndex::State> graph = read_graph(in);
     if (!graph) return fail(std::move(graph).error());
-    snapshot.graph = std::move(*graph);
+    sink.graph(std::move(*graph));
   }
-  if (auto ok = read_vectors(in, header->vector_count, snapshot.vectors); !ok)
+  if (auto ok = read_vectors(file, in, header->vector_count, sink); !ok)
     return fail(std::move(ok).error());
-  return snapshot;
+  return header;
 }
+
+// Keeps the whole snapshot.
+class HeldSnapshot final : public SnapshotSink {
+ public:
+  void graph(HnswIndex::State graph) override { snapshot.graph = std::move(graph); }
+  Status vector(SnapshotVector vector, std::uint64_t) override {
+    snapshot.vectors.push_back(std::move(vector));
+    return {};
+  }
+
+  Snapshot snapshot;
+};
+
+class SnapshotVectorFile final : public VectorFile {
+ public:
+  SnapshotVectorFile(FileSystem& fs, UniqueFd fd) : fs_(fs), fd_(std::move(fd)) {}
+
+  Status read(std::uint64_t offset, std::span<float> out) const override {
+    return read_exactly_at(fs_, fd_.get(), offset, std::as_writable_bytes(out));
+  }
+
+ private:
+  FileSystem& fs_;
+  UniqueFd fd_;
+};
 
 #undef VEXRA_DECODE
 
@@ -352,7 +388,8 @@ Status SnapshotManager::save(SnapshotHeader header, const HnswIndex::State& grap
   return save(header, HeldContent(graph, vectors));
 }
 
-Status SnapshotManager::save(SnapshotHeader header, const SnapshotContent& content) const {
+Status SnapshotManager::save(SnapshotHeader header, const SnapshotContent& content,
+                             std::vector<std::uint64_t>* floats_at) const {
   header.vector_count = content.vector_count();
   const std::filesystem::path path = snapshot_dir_ / snapshot_file_name(header.timestamp);
   const std::filesystem::path temp = with_suffix(path, kTempSuffix);
@@ -363,7 +400,7 @@ Status SnapshotManager::save(SnapshotHeader header, const SnapshotContent& conte
     Result<UniqueFd> file = fs_->open(temp, O_WRONLY | O_CREAT | O_TRUNC);
     if (!file) return fail(std::move(file).error());
     SnapshotWriter writer(*fs_, file->get());
-    if (auto ok = writer.write(header, content); !ok) return ok;
+    if (auto ok = writer.write(header, content, floats_at); !ok) return ok;
     if (auto ok = fs_->sync(file->get()); !ok) return ok;
     if (auto ok = write_checksum_file(*fs_, sum_temp, writer.checksum()); !ok) return ok;
     if (auto ok = fs_->rename(sum_temp, sum); !ok) return ok;
@@ -405,13 +442,30 @@ Status SnapshotManager::remove_unfinished() const {
 
 Result<Snapshot> SnapshotManager::load(const std::filesystem::path& path, FileSystem& fs,
                                        std::uint64_t* stopped_at) {
+  HeldSnapshot held;
+  Result<SnapshotHeader> header = load(path, fs, held, stopped_at);
+  if (!header) return fail(std::move(header).error());
+  held.snapshot.header = *header;
+  return std::move(held.snapshot);
+}
+
+Result<SnapshotHeader> SnapshotManager::load(const std::filesystem::path& path, FileSystem& fs,
+                                             SnapshotSink& sink, std::uint64_t* stopped_at) {
   Result<FileReader> file = FileReader::open(fs, path);
   if (!file) return fail(std::move(file).error());
-  Result<Snapshot> snapshot = read_snapshot(*file);
+  Result<SnapshotHeader> header = read_snapshot(*file, sink);
   if (stopped_at != nullptr) *stopped_at = file->position();
   // A read that failed is reported as itself, not as the damage the decoder took it for.
   if (auto ok = file->status(); !ok) return fail(std::move(ok).error());
-  return snapshot;
+  return header;
+}
+
+Result<std::shared_ptr<const VectorFile>> open_vector_file(const std::filesystem::path& path,
+                                                           FileSystem& fs) {
+  Result<UniqueFd> fd = fs.open(path, O_RDONLY);
+  if (!fd) return fail(std::move(fd).error());
+  return std::shared_ptr<const VectorFile>(
+      std::make_shared<SnapshotVectorFile>(fs, std::move(*fd)));
 }
 
 Result<SnapshotHeader> SnapshotManager::load_header(const std::filesystem::path& path,

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +22,7 @@
 #include "files/file_system.hpp"
 #include "graph/hnsw.hpp"
 #include "metadata/json.hpp"
+#include "storage/original_vectors.hpp"
 #include "storage/vector_record.hpp"
 
 namespace vexradb {
@@ -55,18 +57,33 @@ struct SnapshotChecksum {
 
 // What a snapshot file holds, as the writer reads it: one node and one vector at a time, so that
 // a checkpoint can write an engine's graph and vectors where they are instead of copying them
-// whole first. Node i has id i; the vectors are written in index order.
+// whole first. Node i has id i; the vectors are written in index order. A vector that cannot be
+// read fails the snapshot.
 class SnapshotContent {
  public:
+  // Without a graph (an engine that scans), the file says so and the nodes are not asked for.
+  virtual bool has_graph() const { return true; }
   virtual std::size_t node_count() const = 0;
   virtual HnswNode node(InternalId id) const = 0;
   virtual std::optional<InternalId> entry_point() const = 0;
   virtual std::uint64_t max_level() const = 0;
   virtual std::size_t vector_count() const = 0;
-  virtual SnapshotVector vector(std::size_t index) const = 0;
+  virtual Result<SnapshotVector> vector(std::size_t index) const = 0;
 
  protected:
   ~SnapshotContent() = default;
+};
+
+// What a snapshot file holds, as the reader hands it on: the graph when there is one, then each
+// vector in file order with the offset in the file of its first float, so that a reader may
+// leave the floats there (see open_vector_file).
+class SnapshotSink {
+ public:
+  virtual void graph(HnswIndex::State graph) = 0;
+  virtual Status vector(SnapshotVector vector, std::uint64_t floats_at) = 0;
+
+ protected:
+  ~SnapshotSink() = default;
 };
 
 struct SnapshotFile {
@@ -94,7 +111,9 @@ class SnapshotManager {
   // stable storage and renames it into place: a file with a snapshot's name is always complete.
   // Its checksum file takes its name just before it. Storage error with the encoder's message
   // when writing fails, Io for the file operations; on failure no new file is left behind.
-  Status save(SnapshotHeader header, const SnapshotContent& content) const;
+  // With `floats_at`, receives the offset in the file of each vector's first float.
+  Status save(SnapshotHeader header, const SnapshotContent& content,
+              std::vector<std::uint64_t>* floats_at = nullptr) const;
   // As above, for a graph and vectors held whole.
   Status save(SnapshotHeader header, const HnswIndex::State& graph,
               std::span<const SnapshotVector> vectors) const;
@@ -114,6 +133,10 @@ class SnapshotManager {
   static Result<Snapshot> load(const std::filesystem::path& path,
                                FileSystem& fs = posix_file_system(),
                                std::uint64_t* stopped_at = nullptr);
+  // As load, handing the graph and the vectors to `sink` as they are read; gives the header.
+  // The sink's failures end the reading and are returned as they are.
+  static Result<SnapshotHeader> load(const std::filesystem::path& path, FileSystem& fs,
+                                     SnapshotSink& sink, std::uint64_t* stopped_at = nullptr);
   // Reads the header alone.
   static Result<SnapshotHeader> load_header(const std::filesystem::path& path,
                                             FileSystem& fs = posix_file_system());
@@ -132,6 +155,11 @@ class SnapshotManager {
   std::filesystem::path snapshot_dir_;
   std::size_t max_snapshots_;
 };
+
+// The vectors of a snapshot file, read where they are through the file layer for as long as the
+// result lives (the open file outlives its name: pruning does not take it away).
+Result<std::shared_ptr<const VectorFile>> open_vector_file(const std::filesystem::path& path,
+                                                           FileSystem& fs);
 
 // Runs `read`, which lists snapshots and reads some of them, again while it fails because a
 // listed file is gone: a client checkpointing beside a reader prunes old snapshots, and a newer

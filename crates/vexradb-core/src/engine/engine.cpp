@@ -357,10 +357,10 @@ template Status upsert_batch_reclaiming(std::unique_ptr<QuantizedVectorDb>&,
 
 // ---- QuantizedVectorDb ----------------------------------------------------------------------
 
-QuantizedVectorDb::QuantizedVectorDb(const Config& config, bool with_index, bool keep_originals)
-    : storage_(config.dimensions, config.quantization, keep_originals),
+QuantizedVectorDb::QuantizedVectorDb(const Config& config, bool with_index, Originals originals)
+    : storage_(config.dimensions, config.quantization, originals),
       config_(config),
-      index_(with_index && graph_can_rank(config.quantization, keep_originals)
+      index_(with_index && graph_can_rank(config.quantization, originals == Originals::InMemory)
                  ? std::make_unique<HnswIndex>(config.hnsw, config.distance_metric)
                  : nullptr) {}
 
@@ -409,7 +409,7 @@ Result<std::unique_ptr<QuantizedVectorDb>> QuantizedVectorDb::compact(
   const std::size_t removed = removed_count() + dropping.size();
   if (removed == 0) return std::unique_ptr<QuantizedVectorDb>();
   auto engine =
-      std::make_unique<QuantizedVectorDb>(config_, index_ != nullptr, storage_.keep_originals());
+      std::make_unique<QuantizedVectorDb>(config_, index_ != nullptr, storage_.originals());
   engine->retired_ = retired_ + removed;
   const IdCatalog& catalog = storage_.catalog();
   std::vector<bool> live(version_count(), false);
@@ -445,6 +445,31 @@ void QuantizedVectorDb::link_compacted(const HnswIndex& old_index,
       return;
     }
   }
+  link_all();
+}
+
+Status QuantizedVectorDb::store_from_file(VectorRecord record,
+                                          const std::shared_ptr<const VectorFile>& file,
+                                          std::uint64_t offset) {
+  if (auto ok = check_dimension(config_, record.vector.size()); !ok) return ok;
+  const Result<InternalId> stored = storage_.insert_from_file(
+      std::move(record.id), record.vector, std::move(record.metadata), file, offset);
+  if (!stored) return fail(stored.error());
+  return {};
+}
+
+void QuantizedVectorDb::link_restored(std::optional<HnswIndex::State> graph) {
+  if (!index_) return;
+  if (graph && describes_vectors(*graph, storage_.len()) && index_->fits(*graph)) {
+    index_->install(std::move(*graph));
+    return;
+  }
+  link_all();
+}
+
+// Links every stored vector into the empty graph.
+void QuantizedVectorDb::link_all() {
+  const std::size_t count = storage_.len();
   const QuantizedStorageView view = storage_.view();
   std::vector<std::vector<float>> vectors;
   std::vector<BatchItem> items;
@@ -459,7 +484,13 @@ void QuantizedVectorDb::link_compacted(const HnswIndex& old_index,
 }
 
 Result<std::optional<StoredVector>> QuantizedVectorDb::get(std::string_view id) const {
-  return get_live(storage_, id);
+  if (!storage_.has_originals()) return get_live(storage_, id);
+  const std::optional<InternalId> internal = storage_.get_internal_id(id);
+  if (!internal) return std::optional<StoredVector>();
+  StoredVector stored{std::vector<float>(config_.dimensions), storage_.get_metadata(*internal)};
+  if (auto ok = storage_.read_original(*internal, stored.vector); !ok)
+    return fail(std::move(ok).error());
+  return stored;
 }
 
 std::vector<ListItem> QuantizedVectorDb::list(std::uint32_t offset, std::uint32_t limit) const {
@@ -485,20 +516,21 @@ Result<std::vector<Candidate>> QuantizedVectorDb::candidates(std::span<const flo
   return find_candidates(view, index_.get(), config_, binary_distance, count, filter);
 }
 
-// Re-ranks the first factor * k candidates by the exact distance to their kept originals;
-// candidates without an original are dropped.
-std::vector<Candidate> QuantizedVectorDb::rescored(std::span<const float> query,
-                                                   std::vector<Candidate> live,
-                                                   std::uint64_t factor, std::uint64_t k) const {
+// Re-ranks the first factor * k candidates by the exact distance to their originals. A read
+// that fails fails the search: a candidate left out or ranked by its code would be a wrong answer.
+Result<std::vector<Candidate>> QuantizedVectorDb::rescored(std::span<const float> query,
+                                                           std::vector<Candidate> live,
+                                                           std::uint64_t factor,
+                                                           std::uint64_t k) const {
   if (live.size() / factor > k) live.resize(factor * k);
-  std::vector<Candidate> exact;
-  for (const Candidate& candidate : live) {
-    if (const auto original = storage_.get_original(candidate.id)) {
-      exact.push_back({candidate.id, distance(config_.distance_metric, query, *original)});
-    }
+  std::vector<float> original(config_.dimensions);
+  for (Candidate& candidate : live) {
+    if (auto ok = storage_.read_original(candidate.id, original); !ok)
+      return fail(std::move(ok).error());
+    candidate.distance = distance(config_.distance_metric, query, original);
   }
-  stable_sort_by_distance(exact);
-  return exact;
+  stable_sort_by_distance(live);
+  return live;
 }
 
 Result<std::vector<SearchHit>> QuantizedVectorDb::search(std::span<const float> query,
@@ -508,7 +540,8 @@ Result<std::vector<SearchHit>> QuantizedVectorDb::search(std::span<const float> 
   if (len() == 0) return fail(errors::IndexEmpty{});
   // Every vector it stored was removed and compacted away: no hits, as before the compaction.
   if (version_count() == 0) return std::vector<SearchHit>();
-  const bool rescore = config_.rescore && config_.quantization != Quantization::None;
+  const bool rescore =
+      config_.rescore && config_.quantization != Quantization::None && storage_.has_originals();
   const std::uint64_t factor = rescore ? std::max<std::uint64_t>(config_.oversampling, 1) : 1;
   // Saturating: k may be as large as 2^32 - 1; no allocation is sized from this count.
   const std::uint64_t wanted =
@@ -517,7 +550,11 @@ Result<std::vector<SearchHit>> QuantizedVectorDb::search(std::span<const float> 
   Result<std::vector<Candidate>> nearest = candidates(query, wanted, filter);
   if (!nearest) return fail(std::move(nearest).error());
   std::vector<Candidate> live = std::move(*nearest);
-  if (rescore) live = rescored(query, std::move(live), factor, k);
+  if (rescore) {
+    Result<std::vector<Candidate>> exact = rescored(query, std::move(live), factor, k);
+    if (!exact) return fail(std::move(exact).error());
+    live = std::move(*exact);
+  }
   return to_hits(storage_.catalog(), live, k);
 }
 

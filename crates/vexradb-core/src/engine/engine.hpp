@@ -161,16 +161,17 @@ Status upsert_batch_reclaiming(std::unique_ptr<Db>& db, std::vector<BatchEntry> 
 
 // The engine that keeps vectors quantized (8-bit codes or 1 bit per component): searched through
 // an HNSW graph over the quantized distances, or, without a graph, by scanning every stored
-// vector. With `rescore` (and originals kept), a larger candidate set is re-ranked by exact
+// vector. With `rescore` and originals kept, a larger candidate set is re-ranked by exact
 // distances. Operations mirror VectorDb, except that len() counts every vector ever stored and
-// get() fails with VectorNotFound when no vector can be rebuilt from the codes (binary mode).
+// get() fails with VectorNotFound when no vector can be rebuilt from the codes (binary mode
+// without originals).
 class QuantizedVectorDb {
  public:
   // `config.quantization` chooses the codes; `with_index` builds the graph (else search scans),
-  // except over binary codes without originals, which cannot rank a node's neighbours: those
-  // are always scanned; `keep_originals` also keeps the full-precision vectors (needed for
-  // rescoring).
-  QuantizedVectorDb(const Config& config, bool with_index, bool keep_originals);
+  // except over binary codes without originals in memory, which cannot rank a node's
+  // neighbours: those are always scanned; `originals` says which full-precision vectors are kept
+  // (needed for rescoring).
+  QuantizedVectorDb(const Config& config, bool with_index, Originals originals);
   QuantizedVectorDb(const QuantizedVectorDb&) = delete;
   QuantizedVectorDb& operator=(const QuantizedVectorDb&) = delete;
 
@@ -178,6 +179,8 @@ class QuantizedVectorDb {
   Status upsert(const VectorId& id, std::span<const float> vector, std::optional<Json> metadata);
   Status upsert_batch(std::vector<BatchEntry> entries);
   bool remove(std::string_view id) { return storage_.remove(id); }
+  // The original when originals are kept (Io error when its file cannot be read), else the
+  // vector rebuilt from the codes.
   Result<std::optional<StoredVector>> get(std::string_view id) const;
   std::vector<ListItem> list(std::uint32_t offset, std::uint32_t limit) const;
   // Every vector ever stored, those compactions dropped included.
@@ -196,6 +199,20 @@ class QuantizedVectorDb {
   std::size_t version_count() const { return storage_.len(); }
   std::size_t removed_count() const { return version_count() - storage_.catalog().live_count(); }
 
+  // Loading an empty engine with Durable originals from a snapshot whose vectors stay in its
+  // file: store_from_file stores each vector in file order (its codes computed from `record`, its
+  // original left at `offset` of `file`; a repeated id fails), then link_restored installs
+  // `graph` when it describes exactly them, or else links them anew.
+  Status store_from_file(VectorRecord record, const std::shared_ptr<const VectorFile>& file,
+                         std::uint64_t offset);
+  void link_restored(std::optional<HnswIndex::State> graph);
+  // Every original is now in `file`, internal id i at offsets[i] (a snapshot of this engine's
+  // versions was written there): those held in memory are freed.
+  void move_originals_to(std::shared_ptr<const VectorFile> file,
+                         std::vector<std::uint64_t> offsets) {
+    storage_.move_originals_to(std::move(file), std::move(offsets));
+  }
+
   const Config& config() const noexcept { return config_; }
   const QuantizedStorage& storage() const noexcept { return storage_; }
   // The graph, or null for an engine that scans.
@@ -208,8 +225,9 @@ class QuantizedVectorDb {
                       const std::vector<bool>& live, std::size_t removed);
   Result<std::vector<Candidate>> candidates(std::span<const float> query, std::uint64_t count,
                                             const Filter* filter) const;
-  std::vector<Candidate> rescored(std::span<const float> query, std::vector<Candidate> live,
-                                  std::uint64_t factor, std::uint64_t k) const;
+  Result<std::vector<Candidate>> rescored(std::span<const float> query, std::vector<Candidate> live,
+                                          std::uint64_t factor, std::uint64_t k) const;
+  void link_all();
 
   QuantizedStorage storage_;
   const Config config_;

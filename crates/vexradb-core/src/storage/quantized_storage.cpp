@@ -1,10 +1,15 @@
 #include "storage/quantized_storage.hpp"
 
+#include "base/internal_failure.hpp"
 #include "kernels/distance.hpp"
 
 namespace vexradb {
-QuantizedStorage::QuantizedStorage(std::size_t dimension, Quantization mode, bool keep_originals)
-    : dimension_(dimension), mode_(mode), keep_originals_(keep_originals), binary_(dimension) {}
+QuantizedStorage::QuantizedStorage(std::size_t dimension, Quantization mode, Originals originals)
+    : dimension_(dimension),
+      mode_(mode),
+      originals_kept_(originals),
+      binary_(dimension),
+      originals_(dimension) {}
 
 QuantizedStorage::Encoded QuantizedStorage::encode(std::span<const float> vector) const {
   Encoded encoded;
@@ -20,36 +25,55 @@ void QuantizedStorage::reserve_codes(std::size_t count) {
   } else if (mode_ == Quantization::Binary) {
     reserve_more(binary_codes_, count * binary_.bytes_per_vector());
   }
-  if (keeps_originals()) reserve_more(originals_, count * dimension_);
+  if (keeps_originals()) originals_.reserve(count);
 }
 
-// Appends one vector's stored forms into the room reserve_codes made.
-void QuantizedStorage::append_codes(const Encoded& encoded, std::span<const float> vector) {
+// Appends one vector's codes into the room reserve_codes made.
+void QuantizedStorage::append_codes(const Encoded& encoded) {
   if (mode_ == Quantization::SQ8) {
     sq8_codes_.insert(sq8_codes_.end(), encoded.sq8.codes.begin(), encoded.sq8.codes.end());
     sq8_params_.emplace_back(encoded.sq8.offset, encoded.sq8.scale);
   } else if (mode_ == Quantization::Binary) {
     binary_codes_.insert(binary_codes_.end(), encoded.binary.begin(), encoded.binary.end());
   }
-  if (keeps_originals()) originals_.insert(originals_.end(), vector.begin(), vector.end());
 }
 
-Result<InternalId> QuantizedStorage::insert_internal(VectorId id, std::span<const float> vector,
-                                                     std::optional<Json> metadata,
-                                                     bool allow_overwrite) {
+// Stores one vector as the next internal id; `keep_original` records its original. Nothing
+// changes on failure: only the catalog's assignment can fail once room is made, and it undoes
+// itself.
+template <class KeepOriginal>
+Result<InternalId> QuantizedStorage::store(VectorId id, std::span<const float> vector,
+                                           std::optional<Json> metadata, bool allow_overwrite,
+                                           KeepOriginal keep_original) {
   if (auto ok = check_vector_length(dimension_, vector); !ok) return fail(std::move(ok).error());
   if (!allow_overwrite && catalog_.is_live(id.str())) {
     return fail(errors::DuplicateVectorId{id.str()});
   }
   if (auto ok = catalog_.check_capacity(1); !ok) return fail(std::move(ok).error());
   const Encoded encoded = encode(vector);
-  // Only the assignment can fail once room is made, and it undoes itself.
   reserve_codes(1);
   catalog_.reserve(1);
   const InternalId new_id = catalog_.next_id();
   catalog_.assign(std::move(id), std::move(metadata));
-  append_codes(encoded, vector);
+  append_codes(encoded);
+  if (keeps_originals()) keep_original();
   return new_id;
+}
+
+Result<InternalId> QuantizedStorage::insert_internal(VectorId id, std::span<const float> vector,
+                                                     std::optional<Json> metadata,
+                                                     bool allow_overwrite) {
+  return store(std::move(id), vector, std::move(metadata), allow_overwrite,
+               [&] { originals_.append(vector); });
+}
+
+Result<InternalId> QuantizedStorage::insert_from_file(VectorId id, std::span<const float> vector,
+                                                      std::optional<Json> metadata,
+                                                      const std::shared_ptr<const VectorFile>& file,
+                                                      std::uint64_t offset) {
+  VEXRA_CHECK(originals_kept_ == Originals::Durable, "only a durable store leaves originals out");
+  return store(std::move(id), vector, std::move(metadata), false,
+               [&] { originals_.append_in_file(file, offset); });
 }
 
 Result<InternalId> QuantizedStorage::upsert_batch(std::span<StorageEntry> entries) {
@@ -70,7 +94,8 @@ Result<InternalId> QuantizedStorage::upsert_batch(std::span<StorageEntry> entrie
   try {
     for (std::size_t i = 0; i < entries.size(); ++i) {
       catalog_.assign(std::move(entries[i].id), std::move(entries[i].metadata));
-      append_codes(encoded[i], entries[i].vector);
+      append_codes(encoded[i]);
+      if (keeps_originals()) originals_.append(entries[i].vector);
     }
   } catch (...) {
     unstore_from(first);  // all or nothing
@@ -87,7 +112,7 @@ void QuantizedStorage::unstore_from(InternalId first) noexcept {
   } else if (mode_ == Quantization::Binary) {
     binary_codes_.resize(std::size_t{first} * binary_.bytes_per_vector());
   }
-  if (keeps_originals()) originals_.resize(std::size_t{first} * dimension_);
+  if (keeps_originals()) originals_.truncate(first);
 }
 
 void QuantizedStorage::append_stored(const QuantizedStorage& from, InternalId id) {
@@ -102,23 +127,12 @@ void QuantizedStorage::append_stored(const QuantizedStorage& from, InternalId id
     const auto codes = std::span(from.binary_codes_).subspan(std::size_t{id} * width, width);
     binary_codes_.insert(binary_codes_.end(), codes.begin(), codes.end());
   }
-  if (keeps_originals()) {
-    const auto kept = std::span(from.originals_).subspan(components_at, dimension_);
-    originals_.insert(originals_.end(), kept.begin(), kept.end());
-  }
+  if (keeps_originals()) originals_.append_from(from.originals_, id);
 }
 
 std::optional<std::span<const float>> QuantizedStorage::original(InternalId id) const {
-  if (!keeps_originals()) return std::nullopt;
-  const std::uint64_t end = (std::uint64_t{id} + 1) * dimension_;
-  if (end > originals_.size()) return std::nullopt;
-  return std::span(originals_).subspan(std::size_t{id} * dimension_, dimension_);
-}
-
-std::optional<std::vector<float>> QuantizedStorage::get_original(InternalId id) const {
-  const auto kept = original(id);
-  if (!kept) return std::nullopt;
-  return std::vector<float>(kept->begin(), kept->end());
+  if (!ranks_with_originals()) return std::nullopt;
+  return originals_.held(id);
 }
 
 std::optional<std::vector<float>> QuantizedStorage::reconstruct(InternalId id) const {
@@ -131,7 +145,7 @@ std::optional<std::vector<float>> QuantizedStorage::reconstruct(InternalId id) c
 }
 
 std::optional<std::vector<float>> QuantizedStorage::get_vector_data(InternalId id) const {
-  if (auto kept = get_original(id)) return kept;
+  if (const auto kept = original(id)) return std::vector<float>(kept->begin(), kept->end());
   return reconstruct(id);
 }
 
@@ -179,7 +193,7 @@ std::uint64_t QuantizedStorage::memory_usage() const {
   } else if (mode_ == Quantization::Binary) {
     bytes += binary_codes_.size();
   }
-  if (keeps_originals()) bytes += sizeof(float) * originals_.size();
+  if (keeps_originals()) bytes += originals_.memory_usage();
   return bytes;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -12,28 +13,40 @@
 #include "kernels/quantization.hpp"
 #include "metadata/json.hpp"
 #include "storage/id_catalog.hpp"
+#include "storage/original_vectors.hpp"
 #include "storage/storage.hpp"
 
 namespace vexradb {
 
 class QuantizedStorageView;
 
+// Which full-precision vectors ("originals") a quantized store keeps besides its codes.
+enum class Originals : std::uint8_t {
+  None,  // codes only (mode None keeps its vectors all the same: they are its stored form)
+  // Every vector, in memory: distances of mode None and the graph's ranking of neighbours use
+  // them.
+  InMemory,
+  // Every vector, those a snapshot gave left in its file (see OriginalVectors): they serve
+  // rescoring, get and the next snapshot only; walks and the graph use the codes alone, so reading
+  // a file never slows them.
+  Durable,
+};
+
 // The store of the quantized engine: each vector as 8-bit codes with its (offset, scale), or as
-// one bit per component, optionally with the full-precision floats ("originals"; always kept in
-// mode None). Ids, metadata and tombstones work as in VectorStorage, except that an upsert does
-// not tombstone the replaced internal id (it simply stops being live) and len() counts every
-// internal id ever assigned.
+// one bit per component, optionally with its original. Ids, metadata and tombstones work as in
+// VectorStorage, except that an upsert does not tombstone the replaced internal id (it simply stops
+// being live) and len() counts every internal id ever assigned.
 //
 // Not synchronised: see the threading rule in engine.hpp.
 class QuantizedStorage {
  public:
-  QuantizedStorage(std::size_t dimension, Quantization mode, bool keep_originals);
+  QuantizedStorage(std::size_t dimension, Quantization mode, Originals originals);
   QuantizedStorage(const QuantizedStorage&) = delete;
   QuantizedStorage& operator=(const QuantizedStorage&) = delete;
 
   std::size_t dimension() const noexcept { return dimension_; }
   Quantization mode() const noexcept { return mode_; }
-  bool keep_originals() const noexcept { return keep_originals_; }
+  Originals originals() const noexcept { return originals_kept_; }
 
   // As VectorStorage::insert_internal, without tombstoning a replaced version.
   Result<InternalId> insert_internal(VectorId id, std::span<const float> vector,
@@ -67,9 +80,26 @@ class QuantizedStorage {
     return catalog_.get_internal_id(id);
   }
   std::vector<InternalId> all_internal_ids() const { return catalog_.all_internal_ids(); }
-  // The kept full-precision vector, when originals are kept.
-  std::optional<std::vector<float>> get_original(InternalId id) const;
-  // Bytes of codes, parameters and originals (ids, maps and metadata are not counted).
+  // Whether every stored vector's original can be read.
+  bool has_originals() const noexcept { return keeps_originals(); }
+  // Copies the original of `id` (a stored id of a store that has originals) into `out`; Io error
+  // when it is in a file that cannot be read.
+  Status read_original(InternalId id, std::span<float> out) const {
+    return originals_.read(id, out);
+  }
+  // Stores a vector whose original stays at `offset` of `file`, as the next internal id: how a
+  // Durable store is loaded from a snapshot. Nothing changes on failure.
+  Result<InternalId> insert_from_file(VectorId id, std::span<const float> vector,
+                                      std::optional<Json> metadata,
+                                      const std::shared_ptr<const VectorFile>& file,
+                                      std::uint64_t offset);
+  // A Durable store's originals are all in `file` now, internal id i at offsets[i].
+  void move_originals_to(std::shared_ptr<const VectorFile> file,
+                         std::vector<std::uint64_t> offsets) {
+    originals_.move_to_file(std::move(file), std::move(offsets));
+  }
+  // Bytes of codes, parameters and originals held in memory (ids, maps and metadata are not
+  // counted).
   std::uint64_t memory_usage() const;
 
   QuantizedStorageView view() const;
@@ -93,10 +123,19 @@ class QuantizedStorage {
     std::vector<std::uint8_t> binary;
   };
   Encoded encode(std::span<const float> vector) const;
-  bool keeps_originals() const noexcept { return mode_ == Quantization::None || keep_originals_; }
+  template <class KeepOriginal>
+  Result<InternalId> store(VectorId id, std::span<const float> vector, std::optional<Json> metadata,
+                           bool allow_overwrite, KeepOriginal keep_original);
+  bool keeps_originals() const noexcept {
+    return mode_ == Quantization::None || originals_kept_ != Originals::None;
+  }
+  // Whether distances and the graph may use the originals.
+  bool ranks_with_originals() const noexcept {
+    return mode_ == Quantization::None || originals_kept_ == Originals::InMemory;
+  }
   // Room for `count` more vectors' stored forms; appending them then cannot fail.
   void reserve_codes(std::size_t count);
-  void append_codes(const Encoded& encoded, std::span<const float> vector);
+  void append_codes(const Encoded& encoded);
 
   // The quantized distance; binary codes need the query's code (no distance without one).
   std::optional<float> distance_with_code(InternalId id, std::span<const float> query,
@@ -107,13 +146,13 @@ class QuantizedStorage {
 
   const std::size_t dimension_;
   const Quantization mode_;
-  const bool keep_originals_;
+  const Originals originals_kept_;
   const BinaryQuantizer binary_;
 
   std::vector<std::uint8_t> sq8_codes_;
   std::vector<std::pair<float, float>> sq8_params_;  // (offset, scale) per internal id
   std::vector<std::uint8_t> binary_codes_;
-  std::vector<float> originals_;  // used only when keeps_originals()
+  OriginalVectors originals_;  // used only when keeps_originals()
   IdCatalog catalog_;
 };
 

@@ -482,7 +482,7 @@ TEST_F(PersistentEngine, ReadOnlyViewDuringACheckpointMissesNothingCommitted) {
       }
     });
     Result<std::unique_ptr<VectorDb>> view =
-        PersistentVectorDb::read_only(dir_.path(), config.engine, checkpoint_first);
+        read_only_engine(dir_.path(), config.engine, checkpoint_first);
     ASSERT_TRUE(view.has_value());
     EXPECT_EQ((*view)->len(), 15u);
     EXPECT_EQ(snapshots().size(), std::min<std::size_t>(kept, 2));
@@ -1075,7 +1075,7 @@ TEST(PersistentInjectedFailure, FailedOrShortReadsAreErrorsNeverAWrongAnswer) {
   auto open_through = [&](FileSystem& fs, bool view) -> Result<std::size_t> {
     if (view) {
       Result<std::unique_ptr<VectorDb>> opened =
-          PersistentVectorDb::read_only(db_dir, config.engine, fs);
+          read_only_engine(db_dir, config.engine, fs);
       if (!opened) return fail(std::move(opened).error());
       return (*opened)->len();
     }

@@ -482,7 +482,7 @@ TEST(EngineAllocationFailureTest, QuantizedInsertionsAreAllOrNothing) {
   config.quantization = Quantization::SQ8;
   check_insertions_are_all_or_nothing<QuantizedVectorDb>([config] {
     return filled(std::make_unique<QuantizedVectorDb>(config, /*with_index=*/true,
-                                                      /*keep_originals=*/false));
+                                                      Originals::None));
   });
 }
 
@@ -559,7 +559,7 @@ TEST(EngineRecallTest, IdenticalVectorsLeaveEveryVectorReachable) {
       EXPECT_GE(recall_at_k(db, data, queries, 10), 0.95);
       // The 8-bit engine links its graph by quantized distances: copies share their codes.
       config.quantization = Quantization::SQ8;
-      QuantizedVectorDb sq8(config, /*with_index=*/true, /*keep_originals=*/false);
+      QuantizedVectorDb sq8(config, /*with_index=*/true, Originals::None);
       fill(sq8, one_at_a_time);
       EXPECT_EQ(reachable_count(sq8.index()->state()), data.size());
     }
@@ -753,7 +753,7 @@ TEST(EngineResultsTest, GraphsAndResultsOnRealDataAreUnchanged) {
   reseed_level_generator(5);
   Config config = config_for(sift->dimension, DistanceMetric::Euclidean);
   config.quantization = Quantization::SQ8;
-  QuantizedVectorDb sq8(config, /*with_index=*/true, /*keep_originals=*/false);
+  QuantizedVectorDb sq8(config, /*with_index=*/true, Originals::None);
   ASSERT_TRUE(sq8.upsert_batch(
       entries_for(std::vector<std::vector<float>>(sift->base.begin(), sift->base.begin() + 2000))));
   Digest digest;

@@ -34,7 +34,7 @@ Config quantized_config(std::uint64_t dimensions, Quantization mode,
 using testing::random_vector;
 
 TEST(QuantizedStorageTest, CountsEveryIdAndKeepsReplacedVersionsUntombstoned) {
-  QuantizedStorage storage(4, Quantization::SQ8, false);
+  QuantizedStorage storage(4, Quantization::SQ8, Originals::None);
   EXPECT_EQ(storage.memory_usage(), 0u);
   const std::vector<float> v{-1, 0, 0.5f, 1};
   const InternalId first = storage.insert_internal(VectorId("a"), v, {}, false).value();
@@ -57,28 +57,29 @@ TEST(QuantizedStorageTest, CountsEveryIdAndKeepsReplacedVersionsUntombstoned) {
 
 TEST(QuantizedStorageTest, WhatEachModeCanGiveBack) {
   const std::vector<float> v{-1, 0, 0.5f, 1};
-  QuantizedStorage sq8(4, Quantization::SQ8, false);
+  QuantizedStorage sq8(4, Quantization::SQ8, Originals::None);
   sq8.insert_internal(VectorId("a"), v, {}, false).value();
   const auto rebuilt = sq8.get_vector_data(0);
   ASSERT_TRUE(rebuilt.has_value());
   for (std::size_t i = 0; i < v.size(); ++i) EXPECT_NEAR((*rebuilt)[i], v[i], 2.0f / 255);
-  EXPECT_FALSE(sq8.get_original(0));
+  EXPECT_FALSE(sq8.has_originals());
 
-  QuantizedStorage binary(4, Quantization::Binary, false);
+  QuantizedStorage binary(4, Quantization::Binary, Originals::None);
   binary.insert_internal(VectorId("a"), v, {}, false).value();
   EXPECT_FALSE(binary.get_vector_data(0));
   EXPECT_EQ(binary.memory_usage(), 1u);
   EXPECT_EQ(binary.distance(0, v, DistanceMetric::Cosine), 0.0f);
 
-  QuantizedStorage kept(128, Quantization::SQ8, true);
+  QuantizedStorage kept(128, Quantization::SQ8, Originals::InMemory);
   kept.insert_internal(VectorId("a"), std::vector<float>(128, 1), {}, false).value();
-  EXPECT_EQ(kept.memory_usage(), 128u + 8u + 512u);
+  EXPECT_EQ(kept.memory_usage(), 128u + 8u + 512u + 8u);  // codes, parameters, original, its place
   EXPECT_EQ(kept.get_vector_data(0), std::vector<float>(128, 1));  // the original first
 }
 
 class QuantizedEngineTest : public ::testing::TestWithParam<Quantization> {
  protected:
-  QuantizedVectorDb db_{quantized_config(3, GetParam()), GetParam() == Quantization::SQ8, false};
+  QuantizedVectorDb db_{quantized_config(3, GetParam()), GetParam() == Quantization::SQ8,
+                        Originals::None};
 };
 
 TEST_P(QuantizedEngineTest, EmptyDeletedAndReplacedVectorsAreNeverReturned) {
@@ -127,8 +128,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, QuantizedEngineTest,
 // vector is found by its own value.
 TEST(QuantizedEngineGraphTest, BinaryCodesWithoutOriginalsAreScanned) {
   const Config config = quantized_config(64, Quantization::Binary);
-  EXPECT_NE(QuantizedVectorDb(config, true, true).index(), nullptr);
-  QuantizedVectorDb db(config, true, false);
+  EXPECT_NE(QuantizedVectorDb(config, true, Originals::InMemory).index(), nullptr);
+  QuantizedVectorDb db(config, true, Originals::None);
   EXPECT_EQ(db.index(), nullptr);
   std::mt19937 rng(5);
   std::normal_distribution<float> normal;
@@ -153,7 +154,7 @@ TEST(QuantizedEngineGraphTest, BinaryCodesWithoutOriginalsAreScanned) {
 // every stored vector (ties by ascending id), which binary distances produce in plenty.
 TEST(QuantizedScanTest, BoundedSelectionMatchesAFullStableSort) {
   std::mt19937 rng(5);
-  QuantizedVectorDb db(quantized_config(16, Quantization::Binary), false, false);
+  QuantizedVectorDb db(quantized_config(16, Quantization::Binary), false, Originals::None);
   std::vector<std::vector<float>> data;
   for (int i = 0; i < 500; ++i) {
     data.push_back(random_vector(rng, 16));
@@ -180,7 +181,7 @@ TEST(QuantizedRescoreTest, RescoredDistancesAreExactAndOrderTheResults) {
   std::mt19937 rng(6);
   Config config = quantized_config(32, Quantization::SQ8);
   config.rescore = true;
-  QuantizedVectorDb db(config, true, true);
+  QuantizedVectorDb db(config, true, Originals::InMemory);
   std::vector<std::vector<float>> data;
   for (int i = 0; i < 300; ++i) {
     data.push_back(random_vector(rng, 32));
@@ -209,7 +210,7 @@ TEST(QuantizedFilteredSearchTest, SelectiveFiltersAndReplacedVersionsNeverShorte
     reseed_level_generator(6);
     Config config = quantized_config(16, Quantization::SQ8);
     config.search_strategy = strategy;
-    QuantizedVectorDb db(config, true, false);
+    QuantizedVectorDb db(config, true, Originals::None);
     auto load = [&] {
       std::vector<BatchEntry> entries;
       for (std::size_t i = 0; i < kCount; ++i) {
@@ -274,8 +275,8 @@ TEST(QuantizedReclaimTest, CompactionKeepsTheStoreItsLenAndItsRecall) {
   constexpr std::size_t kDim = 32, kCount = 2000;
   const auto data = testing::random_vectors(kCount, kDim, 21);
   const auto replacements = testing::random_vectors(kCount, kDim, 22);
-  auto db =
-      std::make_unique<QuantizedVectorDb>(quantized_config(kDim, Quantization::SQ8), true, false);
+  auto db = std::make_unique<QuantizedVectorDb>(quantized_config(kDim, Quantization::SQ8), true,
+                                                Originals::None);
   std::vector<BatchEntry> entries;
   for (std::size_t i = 0; i < kCount; ++i) {
     std::optional<Json> metadata;
@@ -341,7 +342,7 @@ TEST(QuantizedReclaimTest, CompactedScanGivesTheSameResults) {
   constexpr std::size_t kDim = 64, kCount = 600;
   const auto data = testing::random_vectors(kCount, kDim, 31);
   auto db = std::make_unique<QuantizedVectorDb>(quantized_config(kDim, Quantization::Binary), false,
-                                                false);
+                                                Originals::None);
   for (std::size_t i = 0; i < kCount; ++i) {
     ASSERT_TRUE(db->insert(VectorId("v" + std::to_string(i)), data[i], std::nullopt));
   }
@@ -382,7 +383,7 @@ TEST(QuantizedRecallTest, ClusteredVectors) {
 
   for (const Quantization mode : {Quantization::SQ8, Quantization::Binary}) {
     QuantizedVectorDb db(quantized_config(kDim, mode, DistanceMetric::Cosine),
-                         mode == Quantization::SQ8, false);
+                         mode == Quantization::SQ8, Originals::None);
     std::vector<BatchEntry> entries;
     for (std::size_t i = 0; i < kCount; ++i) {
       entries.push_back({VectorId(std::to_string(i)), data[i], std::nullopt});
