@@ -36,8 +36,7 @@ Config engine_config(std::uint64_t dimensions, DistanceMetric metric) {
 // vector.
 Result<std::unique_ptr<VectorDb>> recover(const Options& options, const DirectorySummary& summary) {
   if (!summary.dimensions) return std::unique_ptr<VectorDb>();
-  return read_only_engine(options.dir,
-                                       engine_config(*summary.dimensions, options.metric));
+  return read_only_engine(options.dir, engine_config(*summary.dimensions, options.metric));
 }
 
 Result<std::unique_ptr<VectorDb>> recover(const Options& options) {

@@ -185,6 +185,18 @@ VEXRADB_DECLARE_FUTURE_FAMILY(void, void)
 RustBuffer vexradb_ext_search_with_filter_json(void* handle, RustBuffer query, uint32_t k,
                                                RustBuffer filter_json, CallStatus* status);
 
+/* vexradb_ext_open_client: as ..._constructor_vexraclient_open, with two differences.
+ * - The configuration's quantization applies to a persistent client too: a durable quantized
+ *   client keeps the codes (and the graph for SQ8; binary codes are scanned) in memory, and the
+ *   full-precision vectors in the directory, read when needed. The directory's files are the same
+ *   whichever way it is opened, so it can be opened at full precision or quantized in turn.
+ * - rescore (0 or 1): a quantized client re-ranks oversampling x k candidates by their exact
+ *   distances (an in-memory one then also keeps its full-precision vectors in memory); oversampling
+ *   0 takes the default of its codes (3 for SQ8, 10 for binary). Full-precision clients ignore both.
+ * The handle is released with ..._free_vexraclient, as the exported open's. */
+void* vexradb_ext_open_client(RustBuffer path, RustBuffer config, int8_t rescore,
+                              uint32_t oversampling, CallStatus* status);
+
 /* ---- Metadata for inspection tools -------------------------------------------------------- */
 
 extern const uint8_t UNIFFI_META_NAMESPACE_VEXRADB[26];

@@ -15,9 +15,6 @@ Outcome<void> from_status(const Status& status) {
 // Bytes per live vector counted by the statistics on top of the floats and the graph.
 constexpr std::uint64_t kBytesPerLiveVector = 132;
 
-// Candidate factor recorded in quantized engines (used only when they rescore).
-constexpr std::uint64_t kQuantizedOversampling = 3;
-
 // The statistics of each engine kind.
 ClientStats stats_of(const VectorDb& db) {
   const std::uint64_t live = db.len();
@@ -41,8 +38,13 @@ ClientStats stats_of(const QuantizedVectorDb& db) {
                      ratio};
 }
 
-// The durable engine counts its memory as the in-memory engine it keeps.
-ClientStats stats_of(const PersistentVectorDb& db) { return stats_of(db.memory()); }
+// The durable engine counts its memory as the in-memory engine it keeps, and its live vectors.
+template <class Engine>
+ClientStats stats_of(const PersistentDb<Engine>& db) {
+  ClientStats stats = stats_of(db.memory());
+  stats.vector_count = db.len();
+  return stats;
+}
 
 // Removal reports whether a live vector went; only the durable engine can fail at it.
 Outcome<bool> removed(bool was_live) { return was_live; }
@@ -52,12 +54,14 @@ Outcome<bool> removed(Result<bool> was_live) {
 }
 
 // What sync and checkpoint do on each engine: in memory there is nothing to make durable.
+enum class DurableCall { Sync, Checkpoint };
 template <class Db>
-Outcome<void> durable_call(Db&, Status (PersistentVectorDb::*)()) {
+Outcome<void> durable_call(Db&, DurableCall) {
   return {};
 }
-Outcome<void> durable_call(PersistentVectorDb& db, Status (PersistentVectorDb::*call)()) {
-  return from_status((db.*call)());
+template <class Engine>
+Outcome<void> durable_call(PersistentDb<Engine>& db, DurableCall call) {
+  return from_status(call == DurableCall::Sync ? db.sync() : db.checkpoint());
 }
 
 // In-memory engines give the space of replaced and deleted versions back once they pile up (see
@@ -68,13 +72,18 @@ template <class Db>
 Status reclaim(std::unique_ptr<Db>& db, bool force) {
   return reclaim_space(db, force);
 }
-Status reclaim(std::unique_ptr<PersistentVectorDb>&, bool) { return {}; }
+template <class Engine>
+Status reclaim(std::unique_ptr<PersistentDb<Engine>>&, bool) {
+  return {};
+}
 
 template <class Db>
 Status upsert_batch_into(std::unique_ptr<Db>& db, std::vector<BatchEntry> entries) {
   return upsert_batch_reclaiming(db, std::move(entries));
 }
-Status upsert_batch_into(std::unique_ptr<PersistentVectorDb>& db, std::vector<BatchEntry> entries) {
+template <class Engine>
+Status upsert_batch_into(std::unique_ptr<PersistentDb<Engine>>& db,
+                         std::vector<BatchEntry> entries) {
   return db->upsert_batch(std::move(entries));
 }
 
@@ -106,11 +115,25 @@ class VEXRA_SCOPED_CAPABILITY ChangeLock {
 
 }  // namespace
 
+// Checkpoints let readers in through the client's lock while they write the snapshot.
+template <class Db>
+void set_reader_gate(Db&, ReaderGate&) {}
+template <class Engine>
+void set_reader_gate(PersistentDb<Engine>& db, ReaderGate& gate) {
+  db.set_reader_gate(&gate);
+}
+
+// The engine of a quantized client.
+Config quantized_engine(Config engine, const ClientConfig& config, const ClientOptions& options) {
+  engine.quantization = config.quantization;
+  engine.rescore = options.rescore;
+  engine.oversampling =
+      options.oversampling != 0 ? options.oversampling : default_oversampling(config.quantization);
+  return engine;
+}
+
 VexraClient::Engine::Engine(DbInner engine) : inner(std::move(engine)) {
-  // Checkpoints let readers in through this engine's lock while they write the snapshot.
-  if (auto* durable = std::get_if<std::unique_ptr<PersistentVectorDb>>(&inner)) {
-    (*durable)->set_reader_gate(this);
-  }
+  std::visit([&](auto& db) { set_reader_gate(*db, *this); }, inner);
 }
 
 VexraClient::VexraClient(DbInner inner, ClientConfig config)
@@ -122,29 +145,40 @@ VexraClient VexraClient::new_in_memory(std::uint32_t dimensions) {
   return open("", std::move(client_config)).value();
 }
 
-Outcome<VexraClient> VexraClient::open_persistent(const std::string& path, ClientConfig config) {
+template <class Engine>
+Outcome<DbInner> open_durable(const std::string& path, const PersistentConfig& config) {
+  Result<std::unique_ptr<PersistentDb<Engine>>> db = PersistentDb<Engine>::open(path, config);
+  if (!db) return tl::unexpected(to_vexra_error(db.error()));
+  return DbInner(std::move(*db));
+}
+
+Outcome<VexraClient> VexraClient::open_persistent(const std::string& path, ClientConfig config,
+                                                  const ClientOptions& options) {
   PersistentConfig persistent;
   persistent.engine.dimensions = config.dimensions;
   persistent.engine.distance_metric = config.distance_metric;
-  Result<std::unique_ptr<PersistentVectorDb>> db = PersistentVectorDb::open(path, persistent);
-  if (!db) return tl::unexpected(to_vexra_error(db.error()));
+  const bool quantized = options.durable_quantization && config.quantization != Quantization::None;
+  if (quantized) persistent.engine = quantized_engine(persistent.engine, config, options);
+  Outcome<DbInner> db = quantized ? open_durable<QuantizedVectorDb>(path, persistent)
+                                  : open_durable<VectorDb>(path, persistent);
+  if (!db) return tl::unexpected(std::move(db).error());
   return VexraClient(std::move(*db), std::move(config));
 }
 
-Outcome<VexraClient> VexraClient::open(const std::string& path, ClientConfig config) {
-  if (config.persistent) return open_persistent(path, std::move(config));
+Outcome<VexraClient> VexraClient::open(const std::string& path, ClientConfig config,
+                                       const ClientOptions& options) {
+  if (config.persistent) return open_persistent(path, std::move(config), options);
   Config engine;
   engine.dimensions = config.dimensions;
   engine.distance_metric = config.distance_metric;
   if (config.quantization == Quantization::None) {
     return VexraClient(std::make_unique<VectorDb>(engine), std::move(config));
   }
-  // Quantized clients keep no full-precision copies, so they never rescore.
-  engine.quantization = config.quantization;
-  engine.oversampling = kQuantizedOversampling;
-  engine.rescore = false;
+  // Rescoring needs the full-precision vectors: in memory, those are kept beside the codes.
   const bool with_index = config.quantization == Quantization::SQ8;
-  return VexraClient(std::make_unique<QuantizedVectorDb>(engine, with_index, Originals::None),
+  const Originals originals = options.rescore ? Originals::InMemory : Originals::None;
+  return VexraClient(std::make_unique<QuantizedVectorDb>(quantized_engine(engine, config, options),
+                                                         with_index, originals),
                      std::move(config));
 }
 
@@ -264,8 +298,7 @@ ClientStats VexraClient::stats() const {
 
 Outcome<void> VexraClient::sync() {
   ChangeLock lock(engine_->writer_turn, engine_->lock);
-  return std::visit([](auto& db) { return durable_call(*db, &PersistentVectorDb::sync); },
-                    engine_->inner);
+  return std::visit([](auto& db) { return durable_call(*db, DurableCall::Sync); }, engine_->inner);
 }
 
 Outcome<void> VexraClient::checkpoint() {
@@ -274,7 +307,7 @@ Outcome<void> VexraClient::checkpoint() {
       [](auto& db) {
         // In memory there is nothing to make durable; the space of removed versions is reclaimed.
         if (auto ok = reclaim(db, true); !ok) return from_status(std::move(ok));
-        return durable_call(*db, &PersistentVectorDb::checkpoint);
+        return durable_call(*db, DurableCall::Checkpoint);
       },
       engine_->inner);
 }

@@ -18,8 +18,21 @@
 namespace vexradb::ffi {
 
 // The engine a client drives, chosen when the client is built.
-using DbInner = std::variant<std::unique_ptr<VectorDb>, std::unique_ptr<QuantizedVectorDb>,
-                             std::unique_ptr<PersistentVectorDb>>;
+using DbInner =
+    std::variant<std::unique_ptr<VectorDb>, std::unique_ptr<QuantizedVectorDb>,
+                 std::unique_ptr<PersistentVectorDb>, std::unique_ptr<PersistentQuantizedDb>>;
+
+// What the extension's open adds to the exported configuration.
+struct ClientOptions {
+  // The configuration's quantization also applies to a persistent client (a durable quantized
+  // client); the exported open keeps every persistent client at full precision.
+  bool durable_quantization = false;
+  // Quantized clients re-rank oversampling x k candidates by exact distance; in-memory ones
+  // then also keep the full-precision vectors in memory. Without it, results are those of the
+  // codes alone.
+  bool rescore = false;
+  std::uint64_t oversampling = 0;  // 0: the engine's default (default_oversampling)
+};
 
 // The object a foreign program holds through a handle: one engine behind one read-write lock.
 //
@@ -39,7 +52,8 @@ class VexraClient {
   // The engine `config` describes: the durable engine on the directory `path` (created as
   // needed, recovered from what it holds), or in memory at full precision or quantized (SQ8
   // searched through a graph, binary by scanning; `path` is not used).
-  static Outcome<VexraClient> open(const std::string& path, ClientConfig config);
+  static Outcome<VexraClient> open(const std::string& path, ClientConfig config,
+                                   const ClientOptions& options = {});
 
   const ClientConfig& config() const noexcept { return config_; }
 
@@ -77,7 +91,8 @@ class VexraClient {
   };
 
   VexraClient(DbInner inner, ClientConfig config);
-  static Outcome<VexraClient> open_persistent(const std::string& path, ClientConfig config);
+  static Outcome<VexraClient> open_persistent(const std::string& path, ClientConfig config,
+                                              const ClientOptions& options);
   Outcome<void> store(std::string id, std::vector<float> vector,
                       std::optional<std::string> metadata_json, bool allow_overwrite);
   Outcome<std::vector<SearchResult>> search_engine(const std::vector<float>& query, std::uint32_t k,

@@ -48,20 +48,29 @@ VEXRA_EXPORT void* uniffi_vexradb_bindings_fn_constructor_vexraclient_new_in_mem
       status, [&] { return ClientRecord::create(VexraClient::new_in_memory(dimensions)); });
 }
 
-VEXRA_EXPORT void* uniffi_vexradb_bindings_fn_constructor_vexraclient_open(RustBuffer path,
-                                                                           RustBuffer config,
-                                                                           CallStatus* status) {
+namespace {
+
+void* open_client(RustBuffer path, RustBuffer config, const ClientOptions& options,
+                  CallStatus* status) {
   BufferArg path_arg(path), config_arg(config);
   return with_failure_barrier(status, [&]() -> void* {
     std::string path_text = lift_string_arg("path", path_arg);
     ClientConfig client_config = lift_arg("config", config_arg, lift_client_config);
-    Outcome<VexraClient> client = VexraClient::open(path_text, std::move(client_config));
+    Outcome<VexraClient> client = VexraClient::open(path_text, std::move(client_config), options);
     if (!client) {
       report_error(status, client.error());
       return nullptr;
     }
     return ClientRecord::create(std::move(*client));
   });
+}
+
+}  // namespace
+
+VEXRA_EXPORT void* uniffi_vexradb_bindings_fn_constructor_vexraclient_open(RustBuffer path,
+                                                                           RustBuffer config,
+                                                                           CallStatus* status) {
+  return open_client(path, config, ClientOptions{}, status);
 }
 
 VEXRA_EXPORT void uniffi_vexradb_bindings_fn_method_vexraclient_insert(void* handle, RustBuffer id,
@@ -177,6 +186,15 @@ VEXRA_EXPORT RustBuffer vexradb_ext_search_with_filter_json(void* handle, RustBu
     const std::string filter_text = lift_string_arg("filter_json", filter_arg);
     return lowered(client.search_with_json_filter(values, k, filter_text), lower_search_results);
   });
+}
+
+VEXRA_EXPORT void* vexradb_ext_open_client(RustBuffer path, RustBuffer config, int8_t rescore,
+                                           uint32_t oversampling, CallStatus* status) {
+  return open_client(
+      path, config,
+      ClientOptions{
+          .durable_quantization = true, .rescore = rescore != 0, .oversampling = oversampling},
+      status);
 }
 
 }  // extern "C"

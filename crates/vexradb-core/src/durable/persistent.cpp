@@ -471,15 +471,10 @@ Result<typename PersistentDb<Engine>::Saved> PersistentDb<Engine>::save_snapshot
     Result<std::unique_ptr<QuantizedVectorDb>> compacted = memory_->compact();
     if (!compacted) return fail(std::move(compacted).error());
     const QuantizedVectorDb& image = *compacted ? **compacted : *memory_;
-    SnapshotVectors vectors;
-    if (auto ok = snapshots_.save(header, UncompactedEngine(image), &vectors.offsets); !ok)
+    std::vector<std::uint64_t> offsets;
+    if (auto ok = snapshots_.save(header, UncompactedEngine(image), &offsets); !ok)
       return fail(std::move(ok).error());
-    // Without the new file open, the originals stay where they were read from: still right.
-    Result<std::shared_ptr<const VectorFile>> file = open_vector_file(
-        snapshots_.directory() / snapshot_file_name(header.timestamp), *config_.file_system);
-    if (!file) return Saved{std::move(*compacted), std::nullopt};
-    vectors.file = std::move(*file);
-    return Saved{std::move(*compacted), std::move(vectors)};
+    return Saved{std::move(*compacted), std::move(offsets)};
   } else {
     if (memory_->removed_count() == 0) {
       if (auto ok = snapshots_.save(header, UncompactedEngine(*memory_)); !ok)
@@ -491,7 +486,7 @@ Result<typename PersistentDb<Engine>::Saved> PersistentDb<Engine>::save_snapshot
     const VectorDb::Image& image = compaction->image;
     if (auto ok = snapshots_.save(header, image.graph, image.vectors); !ok)
       return fail(std::move(ok).error());
-    return Saved{std::move(compaction->engine), std::nullopt};
+    return Saved{std::move(compaction->engine), {}};
   }
 }
 
@@ -511,7 +506,18 @@ Result<typename PersistentDb<Engine>::Written> PersistentDb<Engine>::write_check
   const SnapshotHeader header{*timestamp, wal_.sequence(), config_.engine.dimensions, 0};
   Result<Saved> saved = save_snapshot(header);
   if (!saved) return fail(std::move(saved).error());
-  return Written{std::move(saved->compacted), std::move(saved->vectors), start_new_log(*timestamp)};
+  Written written{std::move(saved->compacted), std::nullopt, start_new_log(*timestamp)};
+  if constexpr (std::is_same_v<Engine, QuantizedVectorDb>) {
+    // Until the new snapshot is open, the vectors are read where they were: still right.
+    Result<std::shared_ptr<const VectorFile>> file = open_vector_file(
+        snapshots_.directory() / snapshot_file_name(*timestamp), *config_.file_system);
+    if (file) {
+      written.vectors = SnapshotVectors{std::move(*file), std::move(saved->offsets)};
+    } else if (written.new_log) {
+      written.new_log = fail(std::move(file).error());
+    }
+  }
+  return written;
 }
 
 // Readers search throughout, except while a compacted engine takes the place of the one they

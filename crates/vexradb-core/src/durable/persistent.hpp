@@ -155,7 +155,7 @@ class PersistentDb {
   // What a checkpoint does while readers may come in through the gate, since it only reads the
   // engine: saves the snapshot, then prunes and starts the new log. Fails only when no snapshot
   // was saved; gives the compacted engine to continue with (null when nothing was removed) and
-  // how starting the new log went.
+  // how starting the new log (and opening the snapshot's vectors) went.
   struct Written {
     std::unique_ptr<Engine> compacted;
     // Where the snapshot left the full-precision vectors of the engine to continue with, if they
@@ -165,10 +165,11 @@ class PersistentDb {
   };
   Result<Written> write_checkpoint();
   // Writes the snapshot of the engine's image, compacting the engine first when removed
-  // versions are to be left out. Gives the compacted engine, if any, and where its vectors are.
+  // versions are to be left out. Gives the compacted engine, if any, and (quantized engine) the
+  // offset in the file of each of its vectors.
   struct Saved {
     std::unique_ptr<Engine> compacted;
-    std::optional<SnapshotVectors> vectors;
+    std::vector<std::uint64_t> offsets;
   };
   Result<Saved> save_snapshot(const SnapshotHeader& header);
   // Prunes old snapshots and replaces the log by one that starts with the checkpoint's record.

@@ -357,6 +357,18 @@ template Status upsert_batch_reclaiming(std::unique_ptr<QuantizedVectorDb>&,
 
 // ---- QuantizedVectorDb ----------------------------------------------------------------------
 
+std::uint64_t default_oversampling(Quantization quantization) {
+  switch (quantization) {
+    case Quantization::SQ8:
+      return 3;
+    case Quantization::Binary:
+      return 10;
+    case Quantization::None:
+      break;
+  }
+  return 1;
+}
+
 QuantizedVectorDb::QuantizedVectorDb(const Config& config, bool with_index, Originals originals)
     : storage_(config.dimensions, config.quantization, originals),
       config_(config),

@@ -159,6 +159,10 @@ Status reclaim_space(std::unique_ptr<Db>& db, bool force = false);
 template <class Db>
 Status upsert_batch_reclaiming(std::unique_ptr<Db>& db, std::vector<BatchEntry> entries);
 
+// The candidates per hit a quantized engine re-ranks when it rescores and is given no other
+// factor (see engine.cpp for how they were chosen).
+std::uint64_t default_oversampling(Quantization quantization);
+
 // The engine that keeps vectors quantized (8-bit codes or 1 bit per component): searched through
 // an HNSW graph over the quantized distances, or, without a graph, by scanning every stored
 // vector. With `rescore` and originals kept, a larger candidate set is re-ranked by exact

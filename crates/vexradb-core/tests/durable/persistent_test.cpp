@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "clustered.hpp"
@@ -41,6 +42,17 @@ PersistentConfig config_for(std::uint64_t dimensions,
 }
 
 using testing::random_vector;
+
+using Contents = std::map<std::string, StoredVector>;
+
+// Every live vector of a durable client with its metadata, by id.
+template <class Db>
+Contents contents_of(const Db& db) {
+  Contents contents;
+  for (const ListItem& item : db.list(0, UINT32_MAX))
+    contents[item.id.str()] = db.get(item.id.str()).value().value();
+  return contents;
+}
 
 // Makes every write past the current size of any file fail with EFBIG while it lives.
 class FileSizeLimit {
@@ -592,6 +604,93 @@ TEST_F(PersistentEngine, BatchLogsAndCheckpointsAsOneUpsertAtATime) {
   }
 }
 
+// One directory opened at full precision, then with SQ8 and binary codes (their full-precision
+// vectors left in the snapshot file), then at full precision again: every client holds the same
+// vectors bit for bit and the same metadata, whether they came from a snapshot or from the log,
+// across checkpoints of the quantized clients (which copy the vectors from the old snapshot and
+// from memory into the new one); the quantized clients' searches rescored find what the exact
+// ones find.
+TEST_F(PersistentEngine, DirectoryOpensQuantizedAndBackWithTheSameVectors) {
+  constexpr std::size_t kDim = 24, kCount = 1200, kQueries = 40, kK = 10;
+  const auto data = testing::clustered_vectors(kCount + 200, kDim, 12, 0.3f, 5);
+  const auto queries = testing::clustered_vectors(kQueries, kDim, 12, 0.3f, 6);
+  auto record = [&](std::size_t i) {
+    return BatchEntry{VectorId("v" + std::to_string(i)), data[i], Json{{"n", static_cast<int>(i)}}};
+  };
+  auto full_config = config_for(kDim);
+  auto expected = [&] {
+    auto db = open_with(full_config);
+    std::vector<BatchEntry> first;
+    for (std::size_t i = 0; i < 900; ++i) first.push_back(record(i));
+    EXPECT_TRUE(db->upsert_batch(std::move(first)));
+    EXPECT_TRUE(db->checkpoint());
+    for (std::size_t i = 900; i < kCount; ++i) {
+      EXPECT_TRUE(db->insert(record(i).id, data[i], record(i).metadata));
+    }
+    for (std::size_t i = 0; i < 60; ++i) EXPECT_TRUE(db->remove("v" + std::to_string(i * 7)));
+    EXPECT_TRUE(db->upsert(VectorId("v1"), data[kCount], {}));  // logged after the snapshot
+    return contents_of(*db);
+  }();
+  // The exact k nearest of each query among the live vectors.
+  auto exact_ids = [&](const Contents& contents, std::span<const float> query) {
+    std::vector<std::pair<float, std::string>> scored;
+    for (const auto& [id, stored] : contents)
+      scored.emplace_back(distance(DistanceMetric::Euclidean, query, stored.vector), id);
+    std::sort(scored.begin(), scored.end());
+    std::set<std::string> ids;
+    for (std::size_t i = 0; i < kK; ++i) ids.insert(scored[i].second);
+    return ids;
+  };
+  std::size_t next = kCount + 1;
+  for (const Quantization codes : {Quantization::SQ8, Quantization::Binary}) {
+    SCOPED_TRACE(codes == Quantization::SQ8 ? "SQ8" : "binary");
+    PersistentConfig config = full_config;
+    config.engine.quantization = codes;
+    config.engine.rescore = true;
+    // 24 bits rank too coarsely for the default: the binary client rescores many more.
+    config.engine.oversampling = codes == Quantization::SQ8 ? default_oversampling(codes) : 40;
+    auto db = PersistentQuantizedDb::open(dir_.path(), config).value();
+    EXPECT_EQ(contents_of(*db), expected);
+    EXPECT_EQ(db->len(), expected.size());
+    std::size_t found = 0;
+    for (const auto& query : queries) {
+      const std::set<std::string> truth = exact_ids(expected, query);
+      const std::vector<SearchHit> hits = db->search(query, kK, nullptr).value();
+      for (const SearchHit& hit : hits) {
+        found += truth.count(hit.id.str());
+        // Rescored: the distance is the exact one.
+        EXPECT_EQ(hit.distance,
+                  distance(DistanceMetric::Euclidean, query, expected.at(hit.id.str()).vector));
+      }
+    }
+    EXPECT_GE(static_cast<double>(found) / (kQueries * kK),
+              codes == Quantization::SQ8 ? 0.95 : 0.9);
+    // Changes and checkpoints of the quantized client: the second checkpoint reads the vectors
+    // the first one moved to its snapshot, and the snapshots they came from are pruned.
+    for (int round = 0; round < 4; ++round) {
+      ASSERT_TRUE(db->insert(VectorId("q" + std::to_string(next)), data[next % data.size()], {}));
+      expected["q" + std::to_string(next)] = StoredVector{data[next % data.size()], std::nullopt};
+      ++next;
+      const std::string removed = "v" + std::to_string(next - kCount + 900);
+      ASSERT_TRUE(db->remove(removed).value());
+      expected.erase(removed);
+      ASSERT_TRUE(db->checkpoint());
+    }
+    ASSERT_TRUE(db->upsert(VectorId("v2"), data[3], {}));
+    expected["v2"] = StoredVector{data[3], std::nullopt};
+    EXPECT_EQ(contents_of(*db), expected);
+  }
+  auto db = open_with(full_config);
+  EXPECT_EQ(contents_of(*db), expected);
+  std::size_t found = 0;
+  for (const auto& query : queries) {
+    const std::set<std::string> truth = exact_ids(expected, query);
+    const std::vector<SearchHit> hits = db->search(query, kK, nullptr).value();
+    for (const SearchHit& hit : hits) found += truth.count(hit.id.str());
+  }
+  EXPECT_GE(static_cast<double>(found) / (kQueries * kK), 0.95);
+}
+
 TEST_F(PersistentEngine, SnapshotOfOtherDimensionIsRefused) {
   {
     auto db = open(64);
@@ -821,8 +920,6 @@ INSTANTIATE_TEST_SUITE_P(PersistentEngine, ChurnBeforeCheckpoint, ::testing::Val
 // every call the workload makes of it: failing that call alone, or that call and everything
 // after it followed by a power cut.
 
-using Contents = std::map<std::string, StoredVector>;
-
 struct WorkloadOp {
   enum class Kind { Insert, Upsert, Batch, Remove, Sync, Checkpoint } kind;
   std::vector<VectorRecord> records;  // one, except for a batch; only the id for a removal
@@ -845,7 +942,8 @@ struct WorkloadOp {
   }
   Contents applied_to(const Contents& before) const { return outcomes(before).back(); }
 
-  Status run_on(PersistentVectorDb& db) const {
+  template <class Db>
+  Status run_on(Db& db) const {
     switch (kind) {
       case Kind::Insert:
         return db.insert(records[0].id, records[0].vector, records[0].metadata);
@@ -916,19 +1014,21 @@ std::vector<WorkloadOp> fault_workload() {
   return ops;
 }
 
+// The durable engines the fault tests run over: full precision, and SQ8 codes over
+// full-precision vectors left in the snapshot files.
+template <class Db>
 PersistentConfig fault_config(FileSystem& fs) {
   PersistentConfig config = config_for(3);
   config.max_wal_size = 400;  // a few changes fill the log: changes checkpoint too
   config.file_system = &fs;
+  if constexpr (std::is_same_v<Db, PersistentQuantizedDb>) {
+    config.engine.quantization = Quantization::SQ8;
+    config.engine.rescore = true;
+    config.engine.oversampling = 3;
+  }
   return config;
 }
-
-Contents contents_of(const PersistentVectorDb& db) {
-  Contents contents;
-  for (const ListItem& item : db.list(0, UINT32_MAX))
-    contents[item.id.str()] = db.get(item.id.str()).value().value();
-  return contents;
-}
+using DurableEngines = ::testing::Types<PersistentVectorDb, PersistentQuantizedDb>;
 
 std::string describe(const Error& error) {
   if (const auto* io = error.get_if<errors::Io>()) return io->description;
@@ -942,19 +1042,25 @@ std::string describe(const Contents& contents) {
 }
 
 // The workload's calls of the file system when nothing fails.
+template <class Db>
 std::uint64_t calls_of_workload(const std::vector<WorkloadOp>& ops) {
   TempDir dir;
   testing::FaultInjectionFileSystem fs(dir.path());
-  auto db = PersistentVectorDb::open(dir.path() / "db", fault_config(fs)).value();
+  auto db = Db::open(dir.path() / "db", fault_config<Db>(fs)).value();
   for (const WorkloadOp& op : ops) EXPECT_TRUE(op.run_on(*db).has_value());
   return fs.calls();
 }
 
+template <class Db>
+class PersistentPowerCut : public ::testing::Test {};
+TYPED_TEST_SUITE(PersistentPowerCut, DurableEngines);
+
 // After a power cut, the directory reopens with the contents after some operation between the
 // last one that made everything durable and the one that was running when the power went.
-TEST(PersistentPowerCut, LosesNothingSyncedAtAnyStep) {
+TYPED_TEST(PersistentPowerCut, LosesNothingSyncedAtAnyStep) {
+  using Db = TypeParam;
   const std::vector<WorkloadOp> ops = fault_workload();
-  const std::uint64_t calls = calls_of_workload(ops);
+  const std::uint64_t calls = calls_of_workload<Db>(ops);
   ASSERT_GT(calls, ops.size());
   for (std::uint64_t cut = 0; cut <= calls; ++cut) {
     SCOPED_TRACE("power cut at call " + std::to_string(cut));
@@ -964,7 +1070,7 @@ TEST(PersistentPowerCut, LosesNothingSyncedAtAnyStep) {
     // What the directory may hold after the cut: the contents after any operation from the
     // last one that made everything durable, or any outcome of the one the cut interrupted.
     std::vector<Contents> allowed{{}};
-    if (auto db = PersistentVectorDb::open(dir.path() / "db", fault_config(fs))) {
+    if (auto db = Db::open(dir.path() / "db", fault_config<Db>(fs))) {
       for (const WorkloadOp& op : ops) {
         const Contents before = allowed.back();
         if (!op.run_on(**db)) {
@@ -977,8 +1083,7 @@ TEST(PersistentPowerCut, LosesNothingSyncedAtAnyStep) {
     }
     fs.cut_power();
     testing::FaultInjectionFileSystem after_cut(dir.path());
-    Result<std::unique_ptr<PersistentVectorDb>> reopened =
-        PersistentVectorDb::open(dir.path() / "db", fault_config(after_cut));
+    Result<std::unique_ptr<Db>> reopened = Db::open(dir.path() / "db", fault_config<Db>(after_cut));
     ASSERT_TRUE(reopened.has_value()) << describe(reopened.error());
     const Contents recovered = contents_of(**reopened);
     EXPECT_TRUE(std::find(allowed.begin(), allowed.end(), recovered) != allowed.end())
@@ -989,20 +1094,25 @@ TEST(PersistentPowerCut, LosesNothingSyncedAtAnyStep) {
   }
 }
 
+template <class Db>
+class PersistentInjectedFailures : public ::testing::Test {};
+TYPED_TEST_SUITE(PersistentInjectedFailures, DurableEngines);
+
 // A failed call is reported by the operation that made it, never hidden; once the fault clears
 // the database goes on (after reopening, when a sync of the log failed), and ends with every
 // change, the failed one applied whole or not at all.
-TEST(PersistentInjectedFailure, EveryFailureIsReportedAndTheDatabaseRecovers) {
+TYPED_TEST(PersistentInjectedFailures, EveryFailureIsReportedAndTheDatabaseRecovers) {
+  using Db = TypeParam;
   const std::vector<WorkloadOp> ops = fault_workload();
-  const std::uint64_t calls = calls_of_workload(ops);
+  const std::uint64_t calls = calls_of_workload<Db>(ops);
   for (std::uint64_t failing = 0; failing < calls; ++failing) {
     SCOPED_TRACE("failure of call " + std::to_string(failing));
     TempDir dir;
     testing::FaultInjectionFileSystem fs(dir.path());
     fs.fail_from(failing, /*and_every_later=*/false);
-    const PersistentConfig config = fault_config(fs);
-    auto open = [&] { return PersistentVectorDb::open(dir.path() / "db", config); };
-    Result<std::unique_ptr<PersistentVectorDb>> db = open();
+    const PersistentConfig config = fault_config<Db>(fs);
+    auto open = [&] { return Db::open(dir.path() / "db", config); };
+    Result<std::unique_ptr<Db>> db = open();
     if (!db) {
       EXPECT_EQ(fs.failures(), 1u) << describe(db.error());
       db = open();
@@ -1074,8 +1184,7 @@ TEST(PersistentInjectedFailure, FailedOrShortReadsAreErrorsNeverAWrongAnswer) {
   // The vectors a client or a read-only view opened through `fs` holds.
   auto open_through = [&](FileSystem& fs, bool view) -> Result<std::size_t> {
     if (view) {
-      Result<std::unique_ptr<VectorDb>> opened =
-          read_only_engine(db_dir, config.engine, fs);
+      Result<std::unique_ptr<VectorDb>> opened = read_only_engine(db_dir, config.engine, fs);
       if (!opened) return fail(std::move(opened).error());
       return (*opened)->len();
     }
@@ -1112,6 +1221,41 @@ TEST(PersistentInjectedFailure, FailedOrShortReadsAreErrorsNeverAWrongAnswer) {
         }
       }
     }
+  }
+  // A quantized client reads the snapshot's vectors while it runs: a read that fails or finds
+  // the file shorter fails the search, get or checkpoint that made it, never answering wrongly
+  // or leaving the directory short; partial reads are completed.
+  for (const Fault fault : {Fault::Error, Fault::EndOfFile, Fault::Partial}) {
+    SCOPED_TRACE("quantized client, fault " + std::to_string(static_cast<int>(fault)));
+    testing::FaultInjectionFileSystem fs(dir.path());
+    PersistentConfig quantized = config;
+    quantized.engine.quantization = Quantization::SQ8;
+    quantized.engine.rescore = true;
+    quantized.engine.oversampling = 3;
+    quantized.file_system = &fs;
+    auto db = PersistentQuantizedDb::open(db_dir, quantized).value();
+    const std::vector<float>& query = written.at("v3").vector;  // in the snapshot
+    const std::vector<SearchHit> before = db->search(query, 5, nullptr).value();
+    fs.fault_reads(snapshot, fault, 0, /*and_every_later=*/true);
+    const Result<std::vector<SearchHit>> during = db->search(query, 5, nullptr);
+    const Result<std::optional<StoredVector>> got = db->get("v3");
+    const Status checkpointed = db->checkpoint();
+    ASSERT_GT(fs.faulted_reads(), 0u);
+    if (fault == Fault::Partial) {
+      ASSERT_TRUE(during.has_value() && got.has_value() && checkpointed.has_value());
+      ASSERT_EQ(during->size(), before.size());
+      for (std::size_t i = 0; i < before.size(); ++i) {
+        EXPECT_EQ(during->at(i).id, before[i].id);
+        EXPECT_EQ(during->at(i).distance, before[i].distance);
+      }
+      EXPECT_EQ(**got, written.at("v3"));
+    } else {
+      EXPECT_EQ(during.error().kind(), ErrorKind::Io);
+      EXPECT_EQ(got.error().kind(), ErrorKind::Io);
+      EXPECT_EQ(checkpointed.error().kind(), ErrorKind::Io);
+    }
+    db.reset();
+    EXPECT_EQ(contents_of(*PersistentVectorDb::open(db_dir, config).value()), written);
   }
   // Verification reads every file whole, the checksum files too: one it cannot read is never
   // reported sound.
