@@ -1,6 +1,8 @@
 """Clients built by Client.open: full precision with a chosen metric, and quantized engines."""
 
+import array
 import os
+import random
 
 import pytest
 
@@ -99,10 +101,27 @@ def test_a_config_that_does_not_decode_is_an_internal_failure():
         lib.call("constructor_vexraclient_open", lib.to_buffer(b"x"), lib.to_buffer(config))
 
 
-def test_quantization_needs_an_in_memory_client(tmp_path):
-    with pytest.raises(ValueError, match="persistent=False"):
-        Client.open(tmp_path / "db", dimensions=3, quantization="sq8")
-    assert not os.path.exists(tmp_path / "db")
+def test_persistent_quantized_client_keeps_full_vectors_in_its_directory(tmp_path):
+    path = tmp_path / "db"
+    rng = random.Random(3)
+    vectors = {"v%d" % i: [rng.uniform(-1, 1) for _ in range(8)] for i in range(60)}
+    as_stored = lambda v: list(array.array("f", v))  # noqa: E731 (float32, as the library keeps)
+    with Client.open(path, dimensions=8, metric="euclidean", quantization="sq8") as db:
+        db.upsert_batch(list(vectors.items()))
+        db.checkpoint()  # from now on the vectors are read from the snapshot
+        vectors["v0"] = [0.5] * 8
+        db.upsert("v0", vectors["v0"])  # held in memory until the next snapshot
+        assert db.get("v3").vector == as_stored(vectors["v3"])
+        hit = db.search(vectors["v5"], 1)[0]
+        assert (hit.id, hit.distance) == ("v5", 0.0)  # rescored by the exact distance
+        assert db.stats().vector_count == 60
+    for quantization in ("none", "binary", "sq8"):
+        with Client.open(path, dimensions=8, metric="euclidean",
+                         quantization=quantization) as db:
+            assert {i: db.get(i).vector for i in db.list()} == {
+                i: as_stored(v) for i, v in vectors.items()}
+    with pytest.raises(ValueError, match="oversampling"):
+        Client.open(path, dimensions=8, quantization="sq8", oversampling=0)
 
 
 def test_arguments_that_fail_to_encode_leave_no_library_buffer(monkeypatch):

@@ -72,6 +72,7 @@ _FUNCTIONS = {
     # The library's extensions, under their own prefix (no checksums: not in the contract).
     "vexradb_ext_search_with_filter_json":
         ("RustBuffer", "void*, RustBuffer, uint32_t, RustBuffer"),
+    "vexradb_ext_open_client": ("void*", "RustBuffer, RustBuffer, int8_t, uint32_t"),
 }
 _EXTENSION_PREFIX = "vexradb_ext_"
 # ForeignBytes counts in an i32: larger payloads are copied into an allocated buffer instead.

@@ -92,12 +92,6 @@ def _choice(table, value, what):
     return table[key]
 
 
-def _check_quantization(quantization, persistent):
-    if persistent and _choice(_QUANTIZATIONS, quantization, "quantization") != 1:
-        raise ValueError("a persistent database keeps full-precision vectors: quantization=%r "
-                         "needs persistent=False" % (quantization,))
-
-
 class Client:
     """A vector database. Use Client.in_memory(...) or Client.open(...); close it when done (or
     use it as a context manager). Safe to share between threads."""
@@ -118,22 +112,36 @@ class Client:
 
     @classmethod
     def open(cls, path, *, dimensions, metric="cosine", quantization="none", persistent=True,
-             label=None):
+             rescore=None, oversampling=None, label=None):
         """A database configured by the arguments: on the data directory `path` when
-        `persistent`, else in memory (`quantization` "sq8" or "binary" keeps codes)."""
-        _check_quantization(quantization, persistent)
+        `persistent`, else in memory.
+
+        `quantization` "sq8" (searched through a graph) or "binary" (scanned) keeps codes in
+        memory instead of the full-precision vectors; a persistent quantized database keeps those
+        in its directory, which reads the same whichever way it is opened. With `rescore`, a
+        quantized database re-ranks `oversampling` x k candidates by exact distances (None: the
+        default of its codes). By default it rescores when persistent; in memory, rescoring keeps
+        the full-precision vectors in memory too, so it is only done when asked for."""
+        codes = _choice(_QUANTIZATIONS, quantization, "quantization")
         config = (
             Writer()
             .u32(dimensions)
             .i32(_choice(_METRICS, metric, "metric"))
-            .i32(_choice(_QUANTIZATIONS, quantization, "quantization"))
+            .i32(codes)
             .boolean(persistent)
             .optional_text(label)
             .bytes()
         )
         lib = library()
-        return cls(lib.call("constructor_vexraclient_open",
-                            *lib.to_buffers(str(path).encode("utf-8"), config)))
+        buffers = lib.to_buffers(str(path).encode("utf-8"), config)
+        if codes == _QUANTIZATIONS["none"]:
+            return cls(lib.call("constructor_vexraclient_open", *buffers))
+        if rescore is None:
+            rescore = persistent
+        if oversampling is not None and not 1 <= oversampling < 2**32:
+            raise ValueError("oversampling must be a whole number from 1, or None")
+        return cls(lib.call("vexradb_ext_open_client", *buffers, 1 if rescore else 0,
+                            oversampling or 0))
 
     # ---- lifetime -------------------------------------------------------------------------
 

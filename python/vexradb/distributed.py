@@ -46,7 +46,7 @@ from itertools import chain
 
 import numpy as np
 
-from .client import (Client, Stats, _batch_columns, _check_quantization, _choice, _METRICS,
+from .client import (Client, Stats, _batch_columns, _choice, _METRICS,
                      _QUANTIZATIONS)
 from .errors import IndexEmptyError, InvalidConfigurationError
 
@@ -281,11 +281,10 @@ class ShardedClient:
                 raise ValueError("an in-memory sharded database needs shards and dimensions")
             options = cls._options(dimensions, metric or "cosine", quantization, False)
             return cls(client, [None] * shards, options, reopen_timeout)
-        _check_quantization(quantization, persistent)
         path = os.path.abspath(os.fspath(path))
         metric = None if metric is None else _METRIC_NAMES[_choice(_METRICS, metric, "metric")]
         manifest = _settle_manifest(path, shards, dimensions, metric)
-        options = cls._options(manifest["dimensions"], manifest["metric"], "none", True)
+        options = cls._options(manifest["dimensions"], manifest["metric"], quantization, True)
         paths = [os.path.join(path, "shard-%03d" % shard) for shard in range(manifest["shards"])]
         return cls(client, paths, options, reopen_timeout)
 
