@@ -297,12 +297,6 @@ Status write_checksum_file(FileSystem& fs, const std::filesystem::path& path,
   return write_synced_file(fs, path, std::as_bytes(std::span(line)));
 }
 
-Status remove_if_present(FileSystem& fs, const std::filesystem::path& path) {
-  Status removed = fs.remove(path);
-  if (!removed && is_missing_file(removed.error())) return {};
-  return removed;
-}
-
 // A checkpoint's temporary file, or a checksum file left without its snapshot.
 bool is_unfinished(FileSystem& fs, const std::filesystem::path& path) {
   const std::string name = path.filename().native();

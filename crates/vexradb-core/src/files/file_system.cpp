@@ -160,6 +160,12 @@ bool is_missing_file(const Error& error) noexcept {
   return io != nullptr && io->os_code == ENOENT;
 }
 
+Status remove_if_present(FileSystem& fs, const std::filesystem::path& path) {
+  Status removed = fs.remove(path);
+  if (!removed && is_missing_file(removed.error())) return {};
+  return removed;
+}
+
 Status make_directories(FileSystem& fs, const std::filesystem::path& path) {
   // The missing ancestors, innermost first.
   std::vector<std::filesystem::path> missing;

@@ -96,6 +96,9 @@ Error last_os_error();
 // Whether `error` says a file is not there (an Io error of ENOENT).
 bool is_missing_file(const Error& error) noexcept;
 
+// Removes the file at `path`; one that is not there is not an error.
+Status remove_if_present(FileSystem& fs, const std::filesystem::path& path);
+
 // Creates the directory and its missing ancestors, making each new entry durable in its parent:
 // a power cut must not take away a directory whose files were synced.
 Status make_directories(FileSystem& fs, const std::filesystem::path& path);
