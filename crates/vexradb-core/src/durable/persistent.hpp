@@ -1,8 +1,8 @@
 #pragma once
 
-// durable/: the write-ahead log, snapshots, the data directory's read-only checks and the
-// durable engine built from them on an in-memory engine. May use every folder above, reaching
-// files only through files/.
+// durable/: the write-ahead log, snapshots, the data directory's manifest and read-only checks,
+// and the durable engine built from them on an in-memory engine. May use every folder above,
+// reaching files only through files/.
 //
 // The durable engine: the in-memory full-precision engine, with every change written to the
 // write-ahead log before it is applied, snapshots at checkpoints, and recovery on open.
