@@ -66,7 +66,7 @@ def test_persistent_client_keeps_its_data_across_reopening(tmp_path):
         db.checkpoint()
         db.insert("d", [3, 4])  # only in the log
         db.sync()
-    assert sorted(os.listdir(path)) == ["snapshots", "wal"]
+    assert sorted(os.listdir(path)) == ["manifest.json", "snapshots", "wal"]
     assert len(list((path / "snapshots").glob("*.snap"))) == 1
     with Client.open(path, dimensions=2, metric="euclidean") as db:
         assert db.list() == ["a", "c", "d"]
@@ -85,12 +85,15 @@ def test_persistent_directory_takes_one_client_at_a_time(tmp_path):
         assert len(db) == 1
 
 
-def test_persistent_client_refuses_a_snapshot_of_another_dimension(tmp_path):
+def test_persistent_client_refuses_another_dimension_or_metric(tmp_path):
     with Client.open(tmp_path, dimensions=3) as db:
         db.checkpoint()
     with pytest.raises(vexradb.InvalidConfigurationError,
-                       match=r"Snapshot dimensions \(3\) don't match config \(4\)"):
+                       match="written with dimensions 3, this client asks for 4"):
         Client.open(tmp_path, dimensions=4)
+    with pytest.raises(vexradb.InvalidConfigurationError,
+                       match="written with metric cosine, this client asks for dot"):
+        Client.open(tmp_path, dimensions=3, metric="dot")
 
 
 def test_a_config_that_does_not_decode_is_an_internal_failure():

@@ -7,6 +7,7 @@
 #include "base/utf8.hpp"
 #include "converters.hpp"
 #include "durable/data_directory.hpp"
+#include "durable/manifest.hpp"
 #include "durable/persistent.hpp"
 #include "engine/engine.hpp"
 #include "metadata/filter_json.hpp"
@@ -32,11 +33,18 @@ Config engine_config(std::uint64_t dimensions, DistanceMetric metric) {
   return config;
 }
 
+// The metric given, else the one the directory records, else cosine.
+DistanceMetric metric_for(const Options& options, const std::optional<Manifest>& manifest) {
+  if (options.metric) return *options.metric;
+  return manifest ? manifest->metric : DistanceMetric::Cosine;
+}
+
 // The engine the directory `summary` describes recovers to, read only; null when it never held a
-// vector.
+// vector and has no manifest.
 Result<std::unique_ptr<VectorDb>> recover(const Options& options, const DirectorySummary& summary) {
   if (!summary.dimensions) return std::unique_ptr<VectorDb>();
-  return read_only_engine(options.dir, engine_config(*summary.dimensions, options.metric));
+  return read_only_engine(
+      options.dir, engine_config(*summary.dimensions, metric_for(options, summary.manifest)));
 }
 
 Result<std::unique_ptr<VectorDb>> recover(const Options& options) {
@@ -46,10 +54,16 @@ Result<std::unique_ptr<VectorDb>> recover(const Options& options) {
 }
 
 Result<std::unique_ptr<PersistentVectorDb>> open_for_writing(const Options& options,
-                                                             std::uint64_t dimensions) {
+                                                             std::uint64_t dimensions,
+                                                             DistanceMetric metric) {
   PersistentConfig config;
-  config.engine = engine_config(dimensions, options.metric);
+  config.engine = engine_config(dimensions, metric);
   return PersistentVectorDb::open(options.dir, config);
+}
+
+// How `info` names an engine.
+std::string_view engine_label(Quantization engine) {
+  return engine == Quantization::None ? "full precision" : engine_name(engine);
 }
 
 // The directory an import writes to: missing, empty, or already a data directory.
@@ -165,7 +179,13 @@ Status info(const Options& options, std::ostream& out) {
   } else {
     out << "dimensions: none yet (no vector stored)\n";
   }
-  out << "metric: not stored in the directory (each client gives its own)\n";
+  if (summary->manifest) {
+    out << "metric: " << metric_name(summary->manifest->metric) << '\n';
+    out << "last opened as: " << engine_label(summary->manifest->engine) << '\n';
+  } else {
+    out << "metric: not stored in the directory (each client gives its own)\n";
+    out << "last opened as: not stored in the directory\n";
+  }
   out << "vectors: " << (*engine ? (*engine)->len() : 0) << '\n';
   out << "snapshots: " << summary->snapshots.size() << '\n';
   std::uint64_t newest = summary->log.newest_sequence;
@@ -222,9 +242,11 @@ Status import_file(const Options& options, std::ostream& out) {
   Result<std::uint64_t> records = count_records(**checked);
   if (!records) return fail(std::move(records).error());
   std::uint64_t dimensions = (*checked)->dimensions();
+  DistanceMetric metric = metric_for(options, std::nullopt);
   if (!target->fresh) {
     Result<DirectorySummary> summary = describe_directory(options.dir);
     if (!summary) return fail(std::move(summary).error());
+    metric = metric_for(options, summary->manifest);
     if (summary->dimensions) {
       if (dimensions != 0 && dimensions != *summary->dimensions) {
         return fail(errors::InvalidConfiguration{
@@ -241,7 +263,7 @@ Status import_file(const Options& options, std::ostream& out) {
 
   Result<std::unique_ptr<VectorSource>> source = open_source(options);
   if (!source) return fail(std::move(source).error());
-  Result<std::unique_ptr<PersistentVectorDb>> db = open_for_writing(options, dimensions);
+  Result<std::unique_ptr<PersistentVectorDb>> db = open_for_writing(options, dimensions, metric);
   if (!db) {
     restore(*target);
     return fail(std::move(db).error());
@@ -297,7 +319,8 @@ Status checkpoint(const Options& options, std::ostream& out) {
   if (!summary) return fail(std::move(summary).error());
   if (!summary->dimensions)
     return fail(errors::InvalidConfiguration{"the directory holds no vector to checkpoint"});
-  Result<std::unique_ptr<PersistentVectorDb>> db = open_for_writing(options, *summary->dimensions);
+  Result<std::unique_ptr<PersistentVectorDb>> db =
+      open_for_writing(options, *summary->dimensions, metric_for(options, summary->manifest));
   if (!db) return fail(std::move(db).error());
   if (auto ok = (*db)->checkpoint(); !ok) return ok;
   out << "checkpoint written: " << (*db)->len() << " vectors\n";

@@ -16,9 +16,10 @@ namespace vexradb::cli {
 
 struct Options {
   std::filesystem::path dir;
-  // Not stored in the directory: the graph is built, and searched, with the one given here, so
-  // it must be the metric the directory's clients use.
-  DistanceMetric metric = DistanceMetric::Cosine;
+  // The graph is built, and searched, with the metric. Without --metric, the one the directory's
+  // manifest records, or cosine for a directory written before manifests existed (which must then
+  // be given the metric its clients use); one that differs from the manifest's is refused.
+  std::optional<DistanceMetric> metric;
   std::filesystem::path file;         // import
   std::string id_prefix;              // import: ids of unnamed rows
   std::optional<std::string> vector;  // search: the query as a JSON array

@@ -1,5 +1,6 @@
 // `vexradb`: looks into, checks and loads a data directory from a shell.
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <charconv>
 #include <cstdint>
 #include <exception>
@@ -10,6 +11,7 @@
 
 #include "commands.hpp"
 #include "converters.hpp"
+#include "durable/manifest.hpp"
 
 namespace {
 
@@ -48,14 +50,27 @@ void add_dir(CLI::App& command, cli::Options& options) {
   command.add_option("DIR", options.dir, "the data directory")->required();
 }
 
+// The metric by name, in any letter case. (CLI11's enumeration transformer would print the
+// values of a one-byte enumeration as raw bytes in the help and in its errors.)
 void add_metric(CLI::App& command, cli::Options& options) {
-  const std::map<std::string, DistanceMetric> metrics{{"cosine", DistanceMetric::Cosine},
-                                                      {"euclidean", DistanceMetric::Euclidean},
-                                                      {"dot", DistanceMetric::DotProduct}};
+  std::string names;
+  for (const DistanceMetric metric :
+       {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct})
+    names += (names.empty() ? "" : "|") + std::string(metric_name(metric));
+  const CLI::Validator known(
+      [names](std::string& text) -> std::string {
+        std::string lower = text;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (!metric_named(lower)) return "expected one of " + names + ", not " + text;
+        text = lower;
+        return {};
+      },
+      names);
   command
-      .add_option("--metric", options.metric,
-                  "the metric the directory's clients use (not stored in it; default cosine)")
-      ->transform(CLI::CheckedTransformer(metrics, CLI::ignore_case));
+      .add_option_function<std::string>(
+          "--metric", [&options](const std::string& name) { options.metric = metric_named(name); },
+          "the metric the directory's clients use (default: the one it records, else cosine)")
+      ->transform(known);
 }
 
 int run_verb(const std::string& verb, const cli::Options& options) {

@@ -128,6 +128,37 @@ def test_each_verb_on_a_real_directory(tmp_path, loaded, vectors):
     assert run("verify", loaded).stdout == "sound\n"
 
 
+def test_the_directory_gives_its_metric(loaded, vectors):
+    info = run("info", loaded).stdout
+    assert "metric: euclidean\nlast opened as: full precision\n" in info
+    query = json.dumps((vectors[5] + 0.01).tolist())
+    assert run("search", loaded, "--vector", query).stdout == run(
+        "search", loaded, "--vector", query, "--metric", "euclidean").stdout
+    for verb in (("search", loaded, "--vector", query, "--metric", "cosine"),
+                 ("checkpoint", loaded, "--metric", "dot")):
+        refused = run(*verb, check=False)
+        assert refused.returncode == 2
+        assert ("Invalid configuration: the data directory was written with metric euclidean, "
+                "this client asks for %s" % verb[-1]) in refused.stderr
+
+    manifest = (loaded / "manifest.json").read_text()
+    (loaded / "manifest.json").write_text(manifest.replace("euclidean", "manhattan"))
+    verified = run("verify", loaded, check=False)
+    assert verified.returncode == 1
+    assert 'damage: manifest.json: not a data directory manifest that this version reads (its ' \
+           '"metric" is "manhattan", not one of cosine, euclidean, dot)' in verified.stdout
+    assert "is \"manhattan\"" in run("info", loaded, check=False).stderr
+
+    # Written before manifests existed: any metric, as the user says.
+    os.remove(loaded / "manifest.json")
+    info = run("info", loaded).stdout
+    assert "metric: not stored in the directory (each client gives its own)\n" in info
+    assert "last opened as: not stored in the directory\n" in info
+    assert run("search", loaded, "--vector", query, "--metric", "dot").stdout != run(
+        "search", loaded, "--vector", query, "--metric", "euclidean").stdout
+    assert run("verify", loaded).stdout == "sound\n"
+
+
 def test_read_verbs_leave_the_directory_byte_for_byte(loaded, vectors):
     # A torn last frame, which opening the directory as a client would cut.
     with open(loaded / "wal" / "current.wal", "ab") as f:

@@ -35,8 +35,8 @@ std::string hex(std::uint32_t value) {
   return text;
 }
 
-// recorded_checksum() and checksum_of() fail with the Storage error of a damaged checksum file
-// or the Io error of an unreadable file.
+// recorded_checksum(), checksum_of() and read_manifest() fail with the Storage error of a damaged
+// file or the Io error of an unreadable one.
 std::string read_failure(const Error& error) {
   if (const auto* storage = error.get_if<errors::Storage>()) return storage->text;
   if (const auto* io = error.get_if<errors::Io>()) return "cannot be read: " + io->description;
@@ -70,8 +70,13 @@ std::optional<Finding> check_checksum(const SnapshotFile& file, FileSystem& fs) 
 }
 
 // What recovery would refuse or repair in a snapshot that decodes.
-std::vector<std::string> inconsistencies(const Snapshot& snapshot) {
+std::vector<std::string> inconsistencies(const Snapshot& snapshot,
+                                         const std::optional<Manifest>& manifest) {
   std::vector<std::string> found;
+  if (manifest && snapshot.header.dimensions != manifest->dimensions) {
+    found.push_back("its vectors have " + std::to_string(snapshot.header.dimensions) +
+                    " components, the manifest says " + std::to_string(manifest->dimensions));
+  }
   std::unordered_set<std::string_view> ids;
   for (const SnapshotVector& vector : snapshot.vectors) {
     if (vector.vector.size() != snapshot.header.dimensions) {
@@ -91,7 +96,8 @@ std::vector<std::string> inconsistencies(const Snapshot& snapshot) {
   return found;
 }
 
-void check_snapshot(const SnapshotFile& file, FileSystem& fs, std::vector<Finding>& findings) {
+void check_snapshot(const SnapshotFile& file, const std::optional<Manifest>& manifest,
+                    FileSystem& fs, std::vector<Finding>& findings) {
   std::uint64_t stopped_at = 0;
   Result<Snapshot> snapshot = SnapshotManager::load(file.path, fs, &stopped_at);
   // Pruned since it was listed, by a checkpoint of the client using the directory: not damage.
@@ -99,11 +105,20 @@ void check_snapshot(const SnapshotFile& file, FileSystem& fs, std::vector<Findin
   if (!snapshot) {
     findings.push_back({snapshot_path(file), stopped_at, read_failure(snapshot.error()), true});
   } else {
-    for (std::string& what : inconsistencies(*snapshot))
+    for (std::string& what : inconsistencies(*snapshot, manifest))
       findings.push_back({snapshot_path(file), std::nullopt, std::move(what), true});
   }
   if (std::optional<Finding> checksum = check_checksum(file, fs))
     findings.push_back(std::move(*checksum));
+}
+
+// The manifest, or none when the directory has none or it cannot be used (a finding then).
+std::optional<Manifest> check_manifest_file(const std::filesystem::path& data_dir, FileSystem& fs,
+                                            std::vector<Finding>& findings) {
+  Result<std::optional<Manifest>> manifest = read_manifest(data_dir, fs);
+  if (manifest) return *manifest;
+  findings.push_back({kManifestFileName, std::nullopt, read_failure(manifest.error()), true});
+  return std::nullopt;
 }
 
 // The header and size of a listed snapshot.
@@ -150,6 +165,9 @@ Status expect_data_directory(const std::filesystem::path& data_dir, FileSystem& 
 Result<DirectorySummary> describe_directory(const std::filesystem::path& data_dir, FileSystem& fs) {
   if (auto ok = expect_data_directory(data_dir, fs); !ok) return fail(std::move(ok).error());
   DirectorySummary summary;
+  Result<std::optional<Manifest>> manifest = read_manifest(data_dir, fs);
+  if (!manifest) return fail(std::move(manifest).error());
+  summary.manifest = *manifest;
   Result<LogReport> log = Wal::inspect(data_dir / kWalDirectory, fs);
   if (!log) return fail(std::move(log).error());
   summary.log = std::move(*log);
@@ -164,6 +182,7 @@ Result<DirectorySummary> describe_directory(const std::filesystem::path& data_di
     if (!logged) return fail(std::move(logged).error());
     summary.dimensions = *logged;
   }
+  if (!summary.dimensions && summary.manifest) summary.dimensions = summary.manifest->dimensions;
   return summary;
 }
 
@@ -171,10 +190,11 @@ Result<std::vector<Finding>> verify_directory(const std::filesystem::path& data_
                                               FileSystem& fs) {
   if (auto ok = expect_data_directory(data_dir, fs); !ok) return fail(std::move(ok).error());
   std::vector<Finding> findings;
+  const std::optional<Manifest> manifest = check_manifest_file(data_dir, fs, findings);
   Result<std::vector<SnapshotFile>> files =
       SnapshotManager::list_snapshots(data_dir / kSnapshotDirectory, fs);
   if (!files) return fail(std::move(files).error());
-  for (const SnapshotFile& file : *files) check_snapshot(file, fs, findings);
+  for (const SnapshotFile& file : *files) check_snapshot(file, manifest, fs, findings);
   Result<LogReport> log = Wal::inspect(data_dir / kWalDirectory, fs);
   if (!log) return fail(std::move(log).error());
   for (FileDamage& damage : log->damage)

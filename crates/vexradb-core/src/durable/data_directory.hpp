@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "durable/manifest.hpp"
 #include "durable/snapshot.hpp"
 #include "durable/wal.hpp"
 #include "files/file_system.hpp"
@@ -28,8 +29,10 @@ struct SnapshotSummary {
 struct DirectorySummary {
   std::vector<SnapshotSummary> snapshots;  // oldest first; recovery loads the last
   LogReport log;
-  // From the newest snapshot, else from the first vector in the log; none for a directory that
-  // never held one. (The metric is not stored: each client gives its own.)
+  // None for a directory written before manifests existed (its metric is not known).
+  std::optional<Manifest> manifest;
+  // From the newest snapshot, else from the first vector in the log, else from the manifest; none
+  // for a directory that never held a vector and has no manifest.
   std::optional<std::uint64_t> dimensions;
 };
 
@@ -46,13 +49,13 @@ struct Finding {
 Status expect_data_directory(const std::filesystem::path& data_dir,
                              FileSystem& fs = posix_file_system());
 
-// Io error as expect_data_directory.
+// Io error as expect_data_directory; read_manifest's errors for a manifest it cannot use.
 Result<DirectorySummary> describe_directory(const std::filesystem::path& data_dir,
                                             FileSystem& fs = posix_file_system());
 
-// Reads every snapshot and every log frame whole: their structure, the snapshots' checksums and
-// whether each snapshot's graph and vectors agree. The directory is sound when no finding is
-// damage.
+// Reads the manifest and every snapshot and log frame whole: their structure, the snapshots'
+// checksums, whether each snapshot's graph and vectors agree, and whether its vectors have the
+// manifest's dimensions. The directory is sound when no finding is damage.
 Result<std::vector<Finding>> verify_directory(const std::filesystem::path& data_dir,
                                               FileSystem& fs = posix_file_system());
 

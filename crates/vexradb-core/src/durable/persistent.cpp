@@ -16,6 +16,7 @@
 #include "base/overloaded.hpp"
 #include "base/utf8.hpp"
 #include "durable/data_directory.hpp"
+#include "durable/manifest.hpp"
 
 namespace vexradb {
 namespace {
@@ -230,6 +231,8 @@ Result<std::unique_ptr<PersistentDb<Engine>>> PersistentDb<Engine>::open(
   if (auto ok = make_directories(fs, data_dir); !ok) return fail(std::move(ok).error());
   Result<UniqueFd> lock = lock_directory(fs, data_dir);
   if (!lock) return fail(std::move(lock).error());
+  if (auto ok = check_and_record_manifest(data_dir, config.engine, fs); !ok)
+    return fail(std::move(ok).error());
   Result<Wal> wal = Wal::open(data_dir / kWalDirectory, fs);
   if (!wal) return fail(std::move(wal).error());
   if (auto ok = make_directories(fs, data_dir / kSnapshotDirectory); !ok)
@@ -254,6 +257,8 @@ Status PersistentDb<Engine>::recover() {
 Result<std::unique_ptr<VectorDb>> read_only_engine(const std::filesystem::path& data_dir,
                                                    const Config& config, FileSystem& fs) {
   if (auto ok = expect_data_directory(data_dir, fs); !ok) return fail(std::move(ok).error());
+  if (auto ok = check_directory_manifest(data_dir, config, fs); !ok)
+    return fail(std::move(ok).error());
   auto engine = std::make_unique<VectorDb>(config);
   Result<std::uint64_t> after =
       recover_into(*engine, data_dir / kSnapshotDirectory, data_dir / kWalDirectory, fs);

@@ -1,8 +1,8 @@
 #pragma once
 
-// durable/: the write-ahead log, snapshots, the data directory's read-only checks and the
-// durable engine built from them on an in-memory engine. May use every folder above, reaching
-// files only through files/.
+// durable/: the write-ahead log, snapshots, the data directory's manifest and read-only checks,
+// and the durable engine built from them on an in-memory engine. May use every folder above,
+// reaching files only through files/.
 //
 // The durable engine: an in-memory engine, with every change written to the write-ahead log
 // before it is applied, snapshots at checkpoints, and recovery on open. Over the full-precision
@@ -12,7 +12,8 @@
 // in the newest snapshot file, read when a search rescores, a get asks for one or the next
 // snapshot copies them; those logged since are held in memory until that snapshot.
 //
-// Data directory: "wal/current.wal" (the log) and "snapshots/" (the newest three snapshots).
+// Data directory: "wal/current.wal" (the log), "snapshots/" (the newest three snapshots) and
+// "manifest.json" (its dimensions, metric and last engine; see manifest.hpp).
 // The engine holds an exclusive advisory lock on the directory for its whole life, so that two
 // clients never write the same log; the lock dies with the process.
 
@@ -77,8 +78,8 @@ Result<std::vector<SearchHit>> search_recovered(const VectorDb& engine,
 
 // The full-precision engine a data directory recovers to, read without writing, locking or
 // repairing anything, for tools that inspect a directory another client may be using: what
-// open() would give, except that a damaged or torn log tail is read up to, not cut. Io error for
-// a missing directory or one that holds no log.
+// open() would give, except that a damaged or torn log tail is read up to, not cut, and the
+// manifest is checked but not written. Io error for a missing directory or one that holds no log.
 Result<std::unique_ptr<VectorDb>> read_only_engine(const std::filesystem::path& data_dir,
                                                    const Config& config,
                                                    FileSystem& fs = posix_file_system());
@@ -90,8 +91,9 @@ template <class Engine>
 class PersistentDb {
  public:
   // Creates the directory layout as needed, takes the directory lock (Io error when another
-  // client holds it), opens the log and recovers: loads the newest snapshot and replays the
-  // log records numbered after it.
+  // client holds it), checks and records the manifest (InvalidConfiguration error for dimensions
+  // or a metric other than those the directory was written with), opens the log and recovers:
+  // loads the newest snapshot and replays the log records numbered after it.
   static Result<std::unique_ptr<PersistentDb>> open(const std::filesystem::path& data_dir,
                                                     const PersistentConfig& config);
 

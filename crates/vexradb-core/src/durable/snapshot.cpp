@@ -329,17 +329,8 @@ std::optional<SnapshotChecksum> parse_checksum_line(std::string_view line) {
 
 Status write_checksum_file(FileSystem& fs, const std::filesystem::path& path,
                            const SnapshotChecksum& checksum) {
-  Result<UniqueFd> file = fs.open(path, O_WRONLY | O_CREAT | O_TRUNC);
-  if (!file) return fail(std::move(file).error());
   const std::string line = checksum_line(checksum);
-  if (auto ok = fs.write(file->get(), std::as_bytes(std::span(line))); !ok) return ok;
-  return fs.sync(file->get());
-}
-
-Status remove_if_present(FileSystem& fs, const std::filesystem::path& path) {
-  Status removed = fs.remove(path);
-  if (!removed && is_missing_file(removed.error())) return {};
-  return removed;
+  return write_synced_file(fs, path, std::as_bytes(std::span(line)));
 }
 
 // A checkpoint's temporary file, or a checksum file left without its snapshot.

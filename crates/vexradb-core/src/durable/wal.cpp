@@ -215,37 +215,10 @@ Status keep_aside(FileSystem& fs, const std::filesystem::path& path,
   }
 }
 
-std::filesystem::path temp_path(const std::filesystem::path& path) {
-  std::filesystem::path temp = path;
-  temp += kTempSuffix;
-  return temp;
-}
-
-// Writes a durable log file that holds only the header.
-Status write_empty_log(FileSystem& fs, const std::filesystem::path& path) {
-  Result<UniqueFd> file = fs.open(path, O_WRONLY | O_CREAT | O_TRUNC);
-  if (!file) return fail(std::move(file).error());
-  if (auto ok = fs.write(file->get(), std::as_bytes(std::span(kHeader))); !ok) return ok;
-  return fs.sync(file->get());
-}
-
-// Writes the empty log under a temporary name and renames it to `path`, so that no reader ever
-// sees a log shorter than its header. Returns whether the rename happened (the error, if any,
-// may come after it).
-struct Installed {
-  bool renamed = false;
-  Status status;
-};
-
-Installed install_empty_log(FileSystem& fs, const std::filesystem::path& path) {
-  const std::filesystem::path temp = temp_path(path);
-  Status written = write_empty_log(fs, temp);
-  if (written) written = fs.rename(temp, path);
-  if (!written) {
-    (void)fs.remove(temp);  // best effort: the next open removes it too
-    return {false, std::move(written)};
-  }
-  return {true, fs.sync_directory(path.parent_path())};
+// Replaces the log at `path` by one that holds only the header: no reader ever sees a log shorter
+// than its header.
+Replaced install_empty_log(FileSystem& fs, const std::filesystem::path& path) {
+  return replace_file(fs, path, std::as_bytes(std::span(kHeader)));
 }
 
 Result<UniqueFd> open_for_append(FileSystem& fs, const std::filesystem::path& path) {
@@ -283,15 +256,15 @@ Result<Wal> Wal::open(const std::filesystem::path& wal_dir, FileSystem& fs) {
   if (auto ok = make_directories(fs, wal_dir); !ok) return fail(std::move(ok).error());
   const std::filesystem::path path = wal_dir / kWalFileName;
   // The new log of a checkpoint that a crash interrupted; the log in place is the valid one.
-  if (Result<bool> leftover = fs.exists(temp_path(path)); leftover && *leftover) {
-    if (auto ok = fs.remove(temp_path(path)); !ok) return fail(std::move(ok).error());
+  if (Result<bool> leftover = fs.exists(temporary_path(path)); leftover && *leftover) {
+    if (auto ok = fs.remove(temporary_path(path)); !ok) return fail(std::move(ok).error());
   }
   // Only a log that is really missing is created: any other failure to look must not end in
   // replacing it.
   Result<bool> exists = fs.exists(path);
   if (!exists) return fail(std::move(exists).error());
   if (!*exists) {
-    if (Installed log = install_empty_log(fs, path); !log.status)
+    if (Replaced log = install_empty_log(fs, path); !log.status)
       return fail(std::move(log.status).error());
     Result<UniqueFd> file = open_for_append(fs, path);
     if (!file) return fail(std::move(file).error());
@@ -509,7 +482,7 @@ Status Wal::sync() {
 
 Status Wal::reset() {
   if (auto ok = refuse_after_failed_sync(); !ok) return ok;
-  Installed log = install_empty_log(*fs_, file_path());
+  Replaced log = install_empty_log(*fs_, file_path());
   // Until the rename the old log is untouched and stays in use; after it, the old descriptor
   // names the replaced file and must not take more frames.
   if (!log.renamed) return std::move(log.status);

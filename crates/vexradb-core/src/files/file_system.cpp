@@ -160,6 +160,12 @@ bool is_missing_file(const Error& error) noexcept {
   return io != nullptr && io->os_code == ENOENT;
 }
 
+Status remove_if_present(FileSystem& fs, const std::filesystem::path& path) {
+  Status removed = fs.remove(path);
+  if (!removed && is_missing_file(removed.error())) return {};
+  return removed;
+}
+
 Status make_directories(FileSystem& fs, const std::filesystem::path& path) {
   // The missing ancestors, innermost first.
   std::vector<std::filesystem::path> missing;
@@ -176,6 +182,33 @@ Status make_directories(FileSystem& fs, const std::filesystem::path& path) {
     if (auto ok = fs.sync_directory(parent.empty() ? "." : parent); !ok) return ok;
   }
   return {};
+}
+
+std::filesystem::path temporary_path(const std::filesystem::path& path) {
+  std::filesystem::path temp = path;
+  temp += kTempSuffix;
+  return temp;
+}
+
+Status write_synced_file(FileSystem& fs, const std::filesystem::path& path,
+                         std::span<const std::byte> bytes) {
+  Result<UniqueFd> file = fs.open(path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!file) return fail(std::move(file).error());
+  if (auto ok = fs.write(file->get(), bytes); !ok) return ok;
+  return fs.sync(file->get());
+}
+
+Replaced replace_file(FileSystem& fs, const std::filesystem::path& path,
+                      std::span<const std::byte> bytes) {
+  const std::filesystem::path temp = temporary_path(path);
+  Status written = write_synced_file(fs, temp, bytes);
+  if (written) written = fs.rename(temp, path);
+  if (!written) {
+    (void)fs.remove(temp);  // best effort
+    return {false, std::move(written)};
+  }
+  const std::filesystem::path parent = path.parent_path();
+  return {true, fs.sync_directory(parent.empty() ? "." : parent)};
 }
 
 Status read_exactly_at(FileSystem& fs, int fd, std::uint64_t offset, std::span<std::byte> out) {

@@ -96,9 +96,33 @@ Error last_os_error();
 // Whether `error` says a file is not there (an Io error of ENOENT).
 bool is_missing_file(const Error& error) noexcept;
 
+// Removes the file at `path`; one that is not there is not an error.
+Status remove_if_present(FileSystem& fs, const std::filesystem::path& path);
+
 // Creates the directory and its missing ancestors, making each new entry durable in its parent:
 // a power cut must not take away a directory whose files were synced.
 Status make_directories(FileSystem& fs, const std::filesystem::path& path);
+
+// The temporary name a file is written under before it is renamed into place (kTempSuffix added).
+std::filesystem::path temporary_path(const std::filesystem::path& path);
+
+// Creates or empties the file at `path`, writes `bytes` and forces them to stable storage.
+Status write_synced_file(FileSystem& fs, const std::filesystem::path& path,
+                         std::span<const std::byte> bytes);
+
+// How replace_file went: whether the new file took the name (the error, if any, may come after
+// that: a failed sync of the directory).
+struct Replaced {
+  bool renamed = false;
+  Status status;
+};
+
+// Replaces the file at `path` by one that holds `bytes`: written whole and synced under its
+// temporary name, renamed into place, and the rename made durable. A reader, or a crash, finds
+// either file whole, never a part of the new one. The temporary file of a failed attempt is
+// removed as far as that goes; one a crash leaves is emptied by the next attempt.
+Replaced replace_file(FileSystem& fs, const std::filesystem::path& path,
+                      std::span<const std::byte> bytes);
 
 // Fills `out` from `offset`, or fails: an Io error for a failed read, and for a file that ends
 // before `out` is full.

@@ -19,6 +19,7 @@
 
 #include "clustered.hpp"
 #include "durable/data_directory.hpp"
+#include "durable/manifest.hpp"
 #include "fault_injection_file_system.hpp"
 #include "filtered_recall.hpp"
 #include "graph/graph_image.hpp"
@@ -108,7 +109,10 @@ TEST_F(PersistentEngine, EmptyDirectoryGetsItsLayout) {
   std::set<std::string> entries;
   for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
     entries.insert(entry.path().filename());
-  EXPECT_EQ(entries, (std::set<std::string>{"snapshots", "wal"}));
+  EXPECT_EQ(entries, (std::set<std::string>{"manifest.json", "snapshots", "wal"}));
+  EXPECT_EQ(
+      read_file(dir_.path() / "manifest.json"),
+      "{\"format\": 1, \"dimensions\": 2, \"metric\": \"euclidean\", \"engine\": \"full\"}\n");
 }
 
 TEST_F(PersistentEngine, ReopenReplaysTheLog) {
@@ -691,16 +695,118 @@ TEST_F(PersistentEngine, DirectoryOpensQuantizedAndBackWithTheSameVectors) {
   EXPECT_GE(static_cast<double>(found) / (kQueries * kK), 0.95);
 }
 
-TEST_F(PersistentEngine, SnapshotOfOtherDimensionIsRefused) {
+// The graph was built for one metric and the vectors have one length: a client that asks for
+// others is refused, by name and both values, before it changes anything.
+TEST_F(PersistentEngine, ADirectoryOpensOnlyWithTheDimensionsAndMetricItWasWrittenWith) {
   {
     auto db = open(64);
+    ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>(64, 1.0f), {}).has_value());
     ASSERT_TRUE(db->checkpoint().has_value());
   }
+  // A torn frame, which a client that opens the directory cuts.
+  write_file(log_path(), read_file(log_path()) + std::string("\x30\x00\x00\x00\x01", 5));
+  const std::string log = read_file(log_path());
+  auto refusal = [&](const PersistentConfig& config) {
+    Result<std::unique_ptr<PersistentVectorDb>> db = PersistentVectorDb::open(dir_.path(), config);
+    Result<std::unique_ptr<VectorDb>> view = read_only_engine(dir_.path(), config.engine);
+    EXPECT_FALSE(view.has_value());
+    if (db || view) return std::string("opened");
+    EXPECT_EQ(view.error().kind(), ErrorKind::InvalidConfiguration);
+    const auto* refused = db.error().get_if<errors::InvalidConfiguration>();
+    return refused != nullptr ? refused->text : "an error of another kind";
+  };
+  EXPECT_EQ(refusal(config_for(128)),
+            "the data directory was written with dimensions 64, this client asks for 128");
+  EXPECT_EQ(refusal(config_for(64, DistanceMetric::Cosine)),
+            "the data directory was written with metric euclidean, this client asks for cosine");
+  EXPECT_EQ(read_file(log_path()), log);
+  const std::string manifest = read_file(dir_.path() / "manifest.json");
+
+  // The engine it was opened with is recorded; a refused client records nothing.
+  Config sq8 = config_for(64).engine;
+  sq8.quantization = Quantization::SQ8;
+  ASSERT_TRUE(check_and_record_manifest(dir_.path(), sq8, posix_file_system()).has_value());
+  EXPECT_EQ(read_manifest(dir_.path()).value(),
+            (Manifest{64, DistanceMetric::Euclidean, Quantization::SQ8}));
+  sq8.distance_metric = DistanceMetric::DotProduct;
+  sq8.quantization = Quantization::Binary;
+  EXPECT_FALSE(check_and_record_manifest(dir_.path(), sq8, posix_file_system()).has_value());
+  EXPECT_EQ(read_manifest(dir_.path()).value()->engine, Quantization::SQ8);
+  EXPECT_EQ(open(64)->len(), 1u);
+  EXPECT_EQ(read_file(dir_.path() / "manifest.json"), manifest);
+
+  // A directory written before manifests existed opens with any metric, as it always did, and
+  // stays without one; its snapshot still refuses other dimensions.
+  std::filesystem::remove(dir_.path() / "manifest.json");
+  EXPECT_EQ(open_with(config_for(64, DistanceMetric::Cosine))->len(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "manifest.json"));
   Result<std::unique_ptr<PersistentVectorDb>> db =
       PersistentVectorDb::open(dir_.path(), config_for(128));
   ASSERT_FALSE(db.has_value());
   EXPECT_EQ(std::get<errors::InvalidConfiguration>(db.error().payload()).text,
             "Snapshot dimensions (64) don't match config (128)");
+  // One that holds nothing yet gets its manifest.
+  std::filesystem::remove_all(dir_.path() / "snapshots");
+  std::filesystem::remove_all(dir_.path() / "wal");
+  EXPECT_EQ(open_with(config_for(3, DistanceMetric::DotProduct))->len(), 0u);
+  EXPECT_EQ(read_manifest(dir_.path()).value(),
+            (Manifest{3, DistanceMetric::DotProduct, Quantization::None}));
+}
+
+// The manifest is read as untrusted input: whatever it holds, opening and reading the directory
+// end in a Storage error naming the file, and verification reports it.
+TEST_F(PersistentEngine, AManifestThatCannotBeReadIsAClearError) {
+  open(2).reset();
+  const std::filesystem::path path = dir_.path() / "manifest.json";
+  const std::string good = read_file(path);
+  const std::pair<std::string, std::string> damaged[] = {
+      {"", "it is not JSON: EOF while parsing a value"},
+      {std::string("\xff\x00\x93NUMPY", 8), "it is not JSON: expected value"},
+      {good.substr(0, 30), "it is not JSON: EOF while parsing"},
+      {"[1, 2]", "it is not a JSON object"},
+      {R"({"format": 2, "dimensions": 2, "metric": "euclidean", "engine": "full"})",
+       "its format is 2; this version reads 1"},
+      {R"({"dimensions": 2, "metric": "euclidean", "engine": "full"})", "it has no \"format\""},
+      {R"({"format": 1, "dimensions": "2", "metric": "euclidean", "engine": "full"})",
+       "its \"dimensions\" is \"2\", not a whole number"},
+      {R"({"format": 1, "dimensions": 18446744073709551616, "metric": "euclidean", "engine": "full"})",
+       "its \"dimensions\" is 1.8446744073709552e19, not a whole number"},
+      {R"({"format": 1, "dimensions": 2, "metric": "Euclidean", "engine": "full"})",
+       "its \"metric\" is \"Euclidean\", not one of cosine, euclidean, dot"},
+      {R"({"format": 1, "dimensions": 2, "metric": "euclidean", "engine": null})",
+       "its \"engine\" is null, not one of full, sq8, binary"},
+      {std::string(5000, ' ') + good,
+       "it has " + std::to_string(5000 + good.size()) + " bytes, more than 4096"},
+  };
+  for (const auto& [text, reason] : damaged) {
+    SCOPED_TRACE(reason);
+    write_file(path, text);
+    Result<std::unique_ptr<PersistentVectorDb>> db =
+        PersistentVectorDb::open(dir_.path(), config_for(2));
+    ASSERT_FALSE(db.has_value());
+    const std::string expected = "not a data directory manifest that this version reads (" + reason;
+    const auto& refused = std::get<errors::Storage>(db.error().payload()).text;
+    EXPECT_EQ(refused.find(expected), 0u) << refused;
+    EXPECT_TRUE(refused.ends_with("): " + path.string())) << refused;
+    EXPECT_EQ(describe_directory(dir_.path()).error().kind(), ErrorKind::Storage);
+    const std::vector<Finding> findings = verify_directory(dir_.path()).value();
+    ASSERT_EQ(findings.size(), 1u);
+    EXPECT_EQ(findings[0].file, "manifest.json");
+    EXPECT_TRUE(findings[0].damage);
+    EXPECT_EQ(findings[0].what, refused);
+  }
+  // A manifest that disagrees with the snapshot's vectors is damage too.
+  write_file(path, good);
+  {
+    auto db = open(2);
+    ASSERT_TRUE(db->insert(VectorId("a"), std::vector<float>{1, 0}, {}).has_value());
+    ASSERT_TRUE(db->checkpoint().has_value());
+  }
+  ASSERT_TRUE(
+      write_manifest(dir_.path(), Manifest{3, DistanceMetric::Euclidean, Quantization::None}));
+  const std::vector<Finding> findings = verify_directory(dir_.path()).value();
+  ASSERT_EQ(findings.size(), 1u);
+  EXPECT_EQ(findings[0].what, "its vectors have 2 components, the manifest says 3");
 }
 
 TEST_F(PersistentEngine, ASecondOpenOfTheDirectoryFails) {
@@ -747,9 +853,12 @@ TEST_F(PersistentEngine, LeftoversOfAnInterruptedCheckpointAreIgnored) {
   const std::filesystem::path temp = dir_.path() / "snapshots" / (snapshot_file_name(99) + ".tmp");
   write_file(temp, "ZSNP");
   write_file(log_path(), read_file(log_path()) + std::string("\x30\x00\x00\x00\x01", 5));
+  const std::filesystem::path manifest_temp = dir_.path() / "manifest.json.tmp";
+  write_file(manifest_temp, "{\"form");
   {
     auto db = open();
     EXPECT_FALSE(std::filesystem::exists(temp));
+    EXPECT_FALSE(std::filesystem::exists(manifest_temp));
     EXPECT_EQ(db->len(), 1u);
     ASSERT_TRUE(db->insert(VectorId("b"), std::vector<float>{0, 1}, {}).has_value());
   }
@@ -1196,9 +1305,11 @@ TEST(PersistentInjectedFailure, FailedOrShortReadsAreErrorsNeverAWrongAnswer) {
     return (*opened)->len();
   };
   using Fault = testing::FaultInjectionFileSystem::ReadFault;
-  for (const std::string& file : {snapshot, std::string("current.wal")}) {
+  const std::string manifest(kManifestFileName);
+  for (const std::string& file : {snapshot, std::string("current.wal"), manifest}) {
     for (const Fault fault : {Fault::Error, Fault::EndOfFile, Fault::Partial}) {
       for (const auto& [from, every_later] : {std::pair{0u, true}, {1u, true}, {1u, false}}) {
+        if (file == manifest && from > 0) continue;  // it is read in one piece
         for (const bool view : {false, true}) {
           SCOPED_TRACE(file + ", fault " + std::to_string(static_cast<int>(fault)) + " at read " +
                        std::to_string(from) + (every_later ? " and later" : "") +
@@ -1260,7 +1371,7 @@ TEST(PersistentInjectedFailure, FailedOrShortReadsAreErrorsNeverAWrongAnswer) {
   // Verification reads every file whole, the checksum files too: one it cannot read is never
   // reported sound.
   const std::string checksum = checksum_path(db_dir / "snapshots" / snapshot).filename();
-  for (const std::string& file : {snapshot, checksum, std::string("current.wal")}) {
+  for (const std::string& file : {snapshot, checksum, std::string("current.wal"), manifest}) {
     for (const Fault fault : {Fault::Error, Fault::EndOfFile, Fault::Partial}) {
       SCOPED_TRACE("verifying, " + file + ", fault " + std::to_string(static_cast<int>(fault)));
       testing::FaultInjectionFileSystem fs(dir.path());
