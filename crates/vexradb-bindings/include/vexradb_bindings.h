@@ -191,8 +191,9 @@ RustBuffer vexradb_ext_search_with_filter_json(void* handle, RustBuffer query, u
  *   full-precision vectors in the directory, read when needed. The directory's files are the same
  *   whichever way it is opened, so it can be opened at full precision or quantized in turn.
  * - rescore (0 or 1): a quantized client re-ranks oversampling x k candidates by their exact
- *   distances (an in-memory one then also keeps its full-precision vectors in memory); oversampling
- *   0 takes the default of its codes (2 for SQ8, 80 for binary). Full-precision clients ignore both.
+ *   distances (an in-memory one then also keeps its full-precision vectors in memory);
+ *   oversampling 0 takes the default of its codes (2 for SQ8, 80 for binary). Full-precision
+ *   clients ignore both.
  * The handle is released with ..._free_vexraclient, as the exported open's. */
 void* vexradb_ext_open_client(RustBuffer path, RustBuffer config, int8_t rescore,
                               uint32_t oversampling, CallStatus* status);
