@@ -1,5 +1,6 @@
 #include "client.hpp"
 
+#include <type_traits>
 #include <utility>
 
 #include "metadata/filter_json.hpp"
@@ -38,11 +39,14 @@ ClientStats stats_of(const QuantizedVectorDb& db) {
                      ratio};
 }
 
-// The durable engine counts its memory as the in-memory engine it keeps, and its live vectors.
+// The durable engine counts its memory as the in-memory engine it keeps, and its live vectors;
+// the quantized one also counts the ids and metadata of its catalogue, as full precision does.
 template <class Engine>
 ClientStats stats_of(const PersistentDb<Engine>& db) {
   ClientStats stats = stats_of(db.memory());
   stats.vector_count = db.len();
+  if constexpr (std::is_same_v<Engine, QuantizedVectorDb>)
+    stats.memory_usage_bytes += kBytesPerLiveVector * stats.vector_count;
   return stats;
 }
 
