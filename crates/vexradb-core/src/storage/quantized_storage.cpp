@@ -1,5 +1,8 @@
 #include "storage/quantized_storage.hpp"
 
+#include <array>
+
+#include "base/internal_failure.hpp"
 #include "kernels/distance.hpp"
 
 namespace vexradb {
@@ -145,12 +148,10 @@ std::optional<float> QuantizedStorage::distance_with_code(
       return vexradb::distance(metric, query, *kept);
     }
     case Quantization::SQ8: {
-      const std::uint64_t end = (std::uint64_t{id} + 1) * dimension_;
-      if (id >= sq8_params_.size() || end > sq8_codes_.size()) return std::nullopt;
-      const auto [offset, scale] = sq8_params_[id];
-      return SQ8Quantizer::asymmetric_distance(
-          query, std::span(sq8_codes_).subspan(std::size_t{id} * dimension_, dimension_), offset,
-          scale, metric);
+      if (!has_sq8_codes(id)) return std::nullopt;
+      const SQ8Stored stored = sq8_stored(id);
+      return SQ8Quantizer::asymmetric_distance(query, std::span(stored.codes, dimension_),
+                                               stored.offset, stored.scale, metric);
     }
     case Quantization::Binary: {
       if (query_code == nullptr) return std::nullopt;
@@ -161,6 +162,38 @@ std::optional<float> QuantizedStorage::distance_with_code(
     }
   }
   return std::nullopt;
+}
+
+void QuantizedStorage::sq8_distances(std::span<const InternalId> ids, std::span<const float> query,
+                                     DistanceMetric metric,
+                                     std::span<std::optional<float>> out) const {
+  // Ids without codes are answered directly; the rest go to the kernel in chunks. Gathering a
+  // chunk first also lets the loads of its codes overlap.
+  constexpr std::size_t kChunk = 64;
+  std::array<SQ8Stored, kChunk> stored;  // left uninitialised: filled before it is read
+  std::array<std::size_t, kChunk> position;
+  std::array<float, kChunk> scores;
+  VEXRA_CHECK(query.size() <= dimension_, "SQ8 codes shorter than the query");
+  std::size_t pending = 0;
+  auto flush = [&] {
+    SQ8Quantizer::asymmetric_distances(query, std::span(stored).first(pending), metric,
+                                       std::span(scores).first(pending));
+    for (std::size_t j = 0; j < pending; ++j) out[position[j]] = scores[j];
+    pending = 0;
+  };
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (!has_sq8_codes(ids[i])) {
+      out[i] = std::nullopt;
+      continue;
+    }
+    stored[pending] = sq8_stored(ids[i]);
+    __builtin_prefetch(stored[pending].codes);
+    // The second cache line only when the codes reach it: an address past them is undefined.
+    if (dimension_ > 64) __builtin_prefetch(stored[pending].codes + 64);
+    position[pending] = i;
+    if (++pending == kChunk) flush();
+  }
+  if (pending > 0) flush();
 }
 
 std::optional<float> QuantizedStorage::distance(InternalId id, std::span<const float> query,
@@ -191,6 +224,13 @@ std::optional<std::vector<std::uint8_t>> QuantizedStorageView::binary_code(
     std::span<const float> query) const {
   if (storage_->mode_ != Quantization::Binary) return std::nullopt;
   return storage_->binary_.quantize(query);
+}
+
+void QuantizedStorageView::distances(std::span<const InternalId> ids, std::span<const float> query,
+                                     DistanceMetric metric,
+                                     std::span<std::optional<float>> out) const {
+  if (storage_->mode_ == Quantization::SQ8) return storage_->sq8_distances(ids, query, metric, out);
+  for (std::size_t i = 0; i < ids.size(); ++i) out[i] = distance(ids[i], query, metric);
 }
 
 std::optional<std::vector<float>> QuantizedStorageView::get_vector_data(InternalId id) const {

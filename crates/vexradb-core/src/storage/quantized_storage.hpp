@@ -102,6 +102,17 @@ class QuantizedStorage {
   std::optional<float> distance_with_code(InternalId id, std::span<const float> query,
                                           const std::vector<std::uint8_t>* query_code,
                                           DistanceMetric metric) const;
+  // Mode SQ8: whether `id` has codes, and then its codes and parameters in place.
+  bool has_sq8_codes(InternalId id) const {
+    return id < sq8_params_.size() && (std::uint64_t{id} + 1) * dimension_ <= sq8_codes_.size();
+  }
+  SQ8Stored sq8_stored(InternalId id) const {
+    const auto [offset, scale] = sq8_params_[id];
+    return {sq8_codes_.data() + std::size_t{id} * dimension_, offset, scale};
+  }
+  // Mode SQ8: distance_with_code for every id, several stored vectors per kernel pass.
+  void sq8_distances(std::span<const InternalId> ids, std::span<const float> query,
+                     DistanceMetric metric, std::span<std::optional<float>> out) const;
   std::optional<std::vector<float>> reconstruct(InternalId id) const;
   std::optional<std::span<const float>> original(InternalId id) const;
 
@@ -136,6 +147,10 @@ class QuantizedStorageView {
                                 DistanceMetric metric) const {
     return storage_->distance_with_code(id, query, nullptr, metric);
   }
+  // out[i] = distance(ids[i], query, metric): in mode SQ8 several stored vectors per kernel pass,
+  // which the graph's walks use for whole neighbour lists.
+  void distances(std::span<const InternalId> ids, std::span<const float> query,
+                 DistanceMetric metric, std::span<std::optional<float>> out) const;
   std::optional<std::vector<float>> get_vector_data(InternalId id) const;
   bool is_deleted(InternalId id) const { return storage_->catalog_.is_deleted(id); }
   const Json* metadata(InternalId id) const { return storage_->catalog_.metadata(id); }

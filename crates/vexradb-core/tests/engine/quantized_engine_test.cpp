@@ -13,6 +13,7 @@
 #include "clustered.hpp"
 #include "engine/engine.hpp"
 #include "filtered_recall.hpp"
+#include "graph/hnsw_impl.hpp"
 #include "kernels/distance.hpp"
 #include "random_vectors.hpp"
 #include "reachability.hpp"
@@ -146,6 +147,58 @@ TEST(QuantizedEngineGraphTest, BinaryCodesWithoutOriginalsAreScanned) {
       return hit.id.str() == id && hit.distance == hits.front().distance;
     });
     EXPECT_TRUE(found) << i;
+  }
+}
+
+// The engine scores whole neighbour lists with the batched SQ8 kernel. The graph it builds must be
+// the one that scoring every vector alone (through the store's single distance) builds from the
+// same levels, list for list, and searches must walk it to the same hits at the same distances,
+// under every metric and with a dimension that leaves a remainder past the kernels' blocks.
+TEST(QuantizedEngineGraphTest, BatchedScoringBuildsAndSearchesAsSingleScoring) {
+  constexpr std::size_t kDim = 45, kCount = 1200;
+  const auto data = testing::clustered_vectors(kCount, kDim, 12, 0.3f, 41);
+  const auto queries = testing::random_vectors(20, kDim, 42);
+  for (const DistanceMetric metric :
+       {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+    QuantizedVectorDb db(quantized_config(kDim, Quantization::SQ8, metric), true, false);
+    std::vector<BatchEntry> entries;
+    for (std::size_t i = 0; i + 50 < kCount; ++i) {
+      entries.push_back({VectorId(std::to_string(i)), data[i], std::nullopt});
+    }
+    reseed_level_generator(9);
+    ASSERT_TRUE(db.upsert_batch(std::move(entries)));
+    for (std::size_t i = kCount - 50; i < kCount; ++i) {
+      ASSERT_TRUE(db.insert(VectorId(std::to_string(i)), data[i], std::nullopt));
+    }
+
+    reseed_level_generator(9);
+    HnswIndex single(db.config().hnsw, metric);
+    std::vector<BatchItem> items;
+    for (std::size_t i = 0; i < kCount; ++i) items.push_back({static_cast<InternalId>(i), data[i]});
+    const QuantizedStorage& store = db.storage();  // no batched form: one distance at a time
+    single.insert_batch(std::span(items).first(kCount - 50), store);
+    for (const BatchItem& item : std::span(items).subspan(kCount - 50)) {
+      single.insert(item.id, item.vector, store);
+    }
+
+    const HnswIndex::State expected = single.state();
+    const HnswIndex::State built = db.index()->state();
+    ASSERT_EQ(built.nodes.size(), expected.nodes.size());
+    for (std::size_t i = 0; i < built.nodes.size(); ++i) {
+      ASSERT_EQ(built.nodes[i].neighbors, expected.nodes[i].neighbors) << "node " << i;
+    }
+    EXPECT_EQ(built.entry_point, expected.entry_point);
+    for (const auto& query : queries) {
+      const auto hits = db.search(query, 10, nullptr).value();
+      auto distance = [&](InternalId id) { return store.distance(id, query, metric); };
+      const auto walked = single.search(distance, 20, [](InternalId) { return true; }).value();
+      ASSERT_EQ(hits.size(), 10u);
+      for (std::size_t i = 0; i < hits.size(); ++i) {
+        EXPECT_EQ(hits[i].id.str(), std::to_string(walked[i].id));
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(hits[i].distance),
+                  std::bit_cast<std::uint32_t>(walked[i].distance));
+      }
+    }
   }
 }
 
