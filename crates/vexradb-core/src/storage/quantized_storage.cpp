@@ -233,6 +233,32 @@ void QuantizedStorageView::distances(std::span<const InternalId> ids, std::span<
   for (std::size_t i = 0; i < ids.size(); ++i) out[i] = distance(ids[i], query, metric);
 }
 
+void QuantizedStorageView::binary_distances(std::span<const std::uint8_t> query_code,
+                                            std::span<const InternalId> ids,
+                                            std::span<std::optional<float>> out) const {
+  const std::span<const std::uint8_t> codes = storage_->binary_codes_;
+  const std::uint64_t width = storage_->binary_.bytes_per_vector();
+  VEXRA_CHECK(query_code.size() == width, "query code of another length than the stored codes");
+  constexpr std::size_t kRun = 256;
+  std::array<float, kRun> scores;
+  for (std::size_t i = 0; i < ids.size();) {
+    const InternalId first = ids[i];
+    if ((std::uint64_t{first} + 1) * width > codes.size()) {
+      out[i++] = std::nullopt;
+      continue;
+    }
+    std::size_t run = 1;
+    while (run < kRun && i + run < ids.size() && ids[i + run] == first + run &&
+           (std::uint64_t{first} + run + 1) * width <= codes.size()) {
+      ++run;
+    }
+    vexradb::binary_distances(query_code, codes.subspan(first * width, run * width),
+                              storage_->dimension_, std::span(scores).first(run));
+    for (std::size_t j = 0; j < run; ++j) out[i + j] = scores[j];
+    i += run;
+  }
+}
+
 std::optional<std::vector<float>> QuantizedStorageView::get_vector_data(InternalId id) const {
   if (const auto kept = storage_->original(id)) {
     return std::vector<float>(kept->begin(), kept->end());

@@ -131,13 +131,6 @@ class QuantizedStorage {
 // The store read in place for one search or one insertion.
 class QuantizedStorageView {
  public:
-  // The quantized distance. In binary mode it needs the query's code, prepared once per search
-  // with binary_code(); without one there is no distance.
-  std::optional<float> distance_quantized(std::span<const float> query,
-                                          const std::vector<std::uint8_t>* query_code,
-                                          InternalId id, DistanceMetric metric) const {
-    return storage_->distance_with_code(id, query, query_code, metric);
-  }
   // The query's binary code in binary mode, nothing otherwise.
   std::optional<std::vector<std::uint8_t>> binary_code(std::span<const float> query) const;
 
@@ -156,6 +149,12 @@ class QuantizedStorageView {
   const Json* metadata(InternalId id) const { return storage_->catalog_.metadata(id); }
   // The ids, metadata and tombstones.
   const IdCatalog& catalog() const noexcept { return storage_->catalog_; }
+
+  // Binary mode: out[i] = the binary distance from `query_code` (see binary_code()) to the codes
+  // of ids[i], or nothing for an id without codes. A run of consecutive ids, whose codes lie back
+  // to back, is scored in one kernel pass: a scan hands over its ids in ascending order.
+  void binary_distances(std::span<const std::uint8_t> query_code, std::span<const InternalId> ids,
+                        std::span<std::optional<float>> out) const;
 
   // Binary mode: the codes of every stored vector, back to back.
   std::span<const std::uint8_t> binary_codes() const { return storage_->binary_codes_; }

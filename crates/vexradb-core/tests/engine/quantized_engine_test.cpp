@@ -202,30 +202,48 @@ TEST(QuantizedEngineGraphTest, BatchedScoringBuildsAndSearchesAsSingleScoring) {
   }
 }
 
-// The scan keeps the best candidates with a bounded selection; it must equal a stable sort of
-// every stored vector (ties by ascending id), which binary distances produce in plenty.
+// The scan scores runs of consecutive ids in one kernel pass and keeps the best candidates with
+// a bounded selection; it must equal a stable sort of every admitted vector by its single binary
+// distance (ties by ascending id, which binary distances produce in plenty). Replaced and deleted
+// versions break the runs; filters come listed by the metadata index (Eq) or tested as the scan
+// goes (Not); k goes past the number admitted.
 TEST(QuantizedScanTest, BoundedSelectionMatchesAFullStableSort) {
   std::mt19937 rng(5);
   QuantizedVectorDb db(quantized_config(16, Quantization::Binary), false, false);
-  std::vector<std::vector<float>> data;
-  for (int i = 0; i < 500; ++i) {
+  std::vector<std::vector<float>> data;  // by internal id
+  for (int i = 0; i < 700; ++i) {
     data.push_back(random_vector(rng, 16));
-    ASSERT_TRUE(db.insert(VectorId(std::to_string(i)), data.back(), std::nullopt));
+    ASSERT_TRUE(db.upsert(VectorId(std::to_string(i % 500)), data.back(), Json{{"odd", i % 2}}));
   }
-  const std::vector<float> query = random_vector(rng, 16);
+  for (int i = 3; i < 500; i += 7) ASSERT_TRUE(db.remove(std::to_string(i)));
+  const Filter odd(Filter::Eq{"odd", Json(1)});
+  const Filter even = Filter::negate(odd).value();
   const BinaryQuantizer quantizer(16);
-  const auto query_code = quantizer.quantize(query);
-  std::vector<std::pair<float, int>> all;
-  for (int i = 0; i < 500; ++i) {
-    all.emplace_back(binary_distance(query_code, quantizer.quantize(data[i]), 16), i);
-  }
-  std::stable_sort(all.begin(), all.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  const auto hits = db.search(query, 25, nullptr).value();
-  ASSERT_EQ(hits.size(), 25u);
-  for (std::size_t i = 0; i < hits.size(); ++i) {
-    EXPECT_EQ(hits[i].id.str(), std::to_string(all[i].second)) << "rank " << i;
-    EXPECT_EQ(hits[i].distance, all[i].first);
+  for (int q = 0; q < 5; ++q) {
+    const std::vector<float> query = random_vector(rng, 16);
+    const auto query_code = quantizer.quantize(query);
+    for (const Filter* filter : {static_cast<const Filter*>(nullptr), &odd, &even}) {
+      auto passes = [&](InternalId id) {
+        return filter == nullptr || (filter == &odd) == (id % 2 == 1);
+      };
+      std::vector<std::pair<float, std::string>> admitted;
+      for (InternalId id = 0; id < data.size(); ++id) {
+        const std::string external = std::to_string(id % 500);
+        if (db.storage().get_internal_id(external) != id || !passes(id)) continue;
+        admitted.emplace_back(binary_distance(query_code, quantizer.quantize(data[id]), 16),
+                              external);
+      }
+      std::stable_sort(admitted.begin(), admitted.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      for (const std::size_t k : {std::size_t{25}, admitted.size() + 5}) {
+        const auto hits = db.search(query, k, filter).value();
+        ASSERT_EQ(hits.size(), std::min(k, admitted.size()));
+        for (std::size_t i = 0; i < hits.size(); ++i) {
+          EXPECT_EQ(hits[i].id.str(), admitted[i].second) << "rank " << i;
+          EXPECT_EQ(hits[i].distance, admitted[i].first);
+        }
+      }
+    }
   }
 }
 
