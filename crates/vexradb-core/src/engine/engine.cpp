@@ -121,7 +121,7 @@ Result<std::vector<Candidate>> find_candidates(const View& view, const HnswIndex
 }
 
 // The binary distances from one query's code, as the scan consumes them: whole runs of
-// consecutive ids per kernel pass.
+// consecutive ids per kernel pass, or whole ranges of the store.
 struct BinaryDistances {
   const QuantizedStorageView& view;
   std::span<const std::uint8_t> query_code;
@@ -133,6 +133,9 @@ struct BinaryDistances {
   }
   void score_all(std::span<const InternalId> ids, std::span<std::optional<float>> out) const {
     view.binary_distances(query_code, ids, out);
+  }
+  void score_range(InternalId first, std::span<float> out) const {
+    view.binary_distances(query_code, first, out);
   }
 };
 

@@ -43,6 +43,11 @@ class Admission {
     return catalog_.is_current(id);
   }
 
+  // Whether every stored id passes: no filter, and no id deleted or replaced.
+  bool admits_all() const noexcept {
+    return filter_ == nullptr && catalog_.current_count() == catalog_.assigned_count();
+  }
+
   const IdCatalog& catalog() const noexcept { return catalog_; }
   const PreparedFilter* filter() const noexcept { return filter_; }
 
@@ -88,6 +93,13 @@ class NearestSelection {
     hnsw_detail::score_all(distance_to_query, ids, std::span(scores_));
     for (std::size_t i = 0; i < ids.size(); ++i) {
       if (scores_[i]) offer({ids[i], *scores_[i]});
+    }
+  }
+
+  // Offers ids first, first + 1, ... at the distances `scores`.
+  void offer_range(InternalId first, std::span<const float> scores) {
+    for (std::size_t i = 0; i < scores.size(); ++i) {
+      offer({static_cast<InternalId>(first + i), scores[i]});
     }
   }
 
@@ -138,15 +150,29 @@ std::vector<Candidate> nearest_of(const Distance& distance_to_query,
   return std::move(nearest).sorted();
 }
 
-// nearest_of over every stored id `admit` accepts, each tested as the scan reaches it.
+// nearest_of over every stored id `admit` accepts, each tested as the scan reaches it. When all
+// pass and the scorer scores whole ranges of ids (`score_range(first, out)`, every id in them
+// having a distance), it scores the store range by range, without listing ids.
 template <class Distance>
 std::vector<Candidate> nearest_admitted(const Distance& distance_to_query, const Admission& admit,
                                         std::uint64_t n) {
   NearestSelection nearest(n);
   const std::size_t assigned = admit.catalog().assigned_count();
-  std::array<InternalId, NearestSelection::kChunk> chunk;
-  for (std::size_t start = 0; start < assigned; start += chunk.size()) {
-    const std::size_t end = std::min(assigned, start + chunk.size());
+  constexpr std::size_t kChunk = NearestSelection::kChunk;
+  if constexpr (requires(std::span<float> out) { distance_to_query.score_range(0, out); }) {
+    if (admit.admits_all()) {
+      std::array<float, kChunk> scores;
+      for (std::size_t start = 0; start < assigned; start += kChunk) {
+        const auto range = std::span(scores).first(std::min(kChunk, assigned - start));
+        distance_to_query.score_range(static_cast<InternalId>(start), range);
+        nearest.offer_range(static_cast<InternalId>(start), range);
+      }
+      return std::move(nearest).sorted();
+    }
+  }
+  std::array<InternalId, kChunk> chunk;
+  for (std::size_t start = 0; start < assigned; start += kChunk) {
+    const std::size_t end = std::min(assigned, start + kChunk);
     std::size_t admitted = 0;
     for (std::size_t id = start; id < end; ++id) {
       chunk[admitted] = static_cast<InternalId>(id);

@@ -236,27 +236,35 @@ void QuantizedStorageView::distances(std::span<const InternalId> ids, std::span<
 void QuantizedStorageView::binary_distances(std::span<const std::uint8_t> query_code,
                                             std::span<const InternalId> ids,
                                             std::span<std::optional<float>> out) const {
-  const std::span<const std::uint8_t> codes = storage_->binary_codes_;
-  const std::uint64_t width = storage_->binary_.bytes_per_vector();
-  VEXRA_CHECK(query_code.size() == width, "query code of another length than the stored codes");
+  const std::uint64_t coded = storage_->binary_coded_count();
   constexpr std::size_t kRun = 256;
   std::array<float, kRun> scores;
   for (std::size_t i = 0; i < ids.size();) {
     const InternalId first = ids[i];
-    if ((std::uint64_t{first} + 1) * width > codes.size()) {
+    if (first >= coded) {
       out[i++] = std::nullopt;
       continue;
     }
     std::size_t run = 1;
     while (run < kRun && i + run < ids.size() && ids[i + run] == first + run &&
-           (std::uint64_t{first} + run + 1) * width <= codes.size()) {
+           first + run < coded) {
       ++run;
     }
-    vexradb::binary_distances(query_code, codes.subspan(first * width, run * width),
-                              storage_->dimension_, std::span(scores).first(run));
+    binary_distances(query_code, first, std::span(scores).first(run));
     for (std::size_t j = 0; j < run; ++j) out[i + j] = scores[j];
     i += run;
   }
+}
+
+void QuantizedStorageView::binary_distances(std::span<const std::uint8_t> query_code,
+                                            InternalId first, std::span<float> out) const {
+  const std::uint64_t width = storage_->binary_.bytes_per_vector();
+  VEXRA_CHECK(query_code.size() == width, "query code of another length than the stored codes");
+  VEXRA_CHECK(first + std::uint64_t{out.size()} <= storage_->binary_coded_count(),
+              "binary scan past the stored codes");
+  vexradb::binary_distances(
+      query_code, std::span(storage_->binary_codes_).subspan(first * width, out.size() * width),
+      storage_->dimension_, out);
 }
 
 std::optional<std::vector<float>> QuantizedStorageView::get_vector_data(InternalId id) const {

@@ -102,6 +102,11 @@ class QuantizedStorage {
   std::optional<float> distance_with_code(InternalId id, std::span<const float> query,
                                           const std::vector<std::uint8_t>* query_code,
                                           DistanceMetric metric) const;
+  // Binary mode: how many ids, from 0 on, have codes (all of them when codes are empty).
+  std::uint64_t binary_coded_count() const {
+    const std::uint64_t width = binary_.bytes_per_vector();
+    return width == 0 ? UINT64_MAX : binary_codes_.size() / width;
+  }
   // Mode SQ8: whether `id` has codes, and then its codes and parameters in place.
   bool has_sq8_codes(InternalId id) const {
     return id < sq8_params_.size() && (std::uint64_t{id} + 1) * dimension_ <= sq8_codes_.size();
@@ -155,6 +160,10 @@ class QuantizedStorageView {
   // to back, is scored in one kernel pass: a scan hands over its ids in ascending order.
   void binary_distances(std::span<const std::uint8_t> query_code, std::span<const InternalId> ids,
                         std::span<std::optional<float>> out) const;
+  // Binary mode: out[i] = the binary distance from `query_code` to the codes of id first + i,
+  // every one of which must have codes (InternalFailure otherwise, with nothing written).
+  void binary_distances(std::span<const std::uint8_t> query_code, InternalId first,
+                        std::span<float> out) const;
 
   // Binary mode: the codes of every stored vector, back to back.
   std::span<const std::uint8_t> binary_codes() const { return storage_->binary_codes_; }
