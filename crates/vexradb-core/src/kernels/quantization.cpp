@@ -18,7 +18,7 @@ using quantization_internal::CosineLanes;
 using quantization_internal::differing_fraction;
 using quantization_internal::DifferingBits;
 using quantization_internal::SQ8CosineBlockPhases;
-using quantization_internal::SQ8SequentialSums;
+using quantization_internal::SQ8SequentialDistances;
 
 // The Cosine block phase written out lane by lane: the definition the vector kernels must match
 // bit for bit, and the fallback for processors without fused multiply-add (std::fma is exact
@@ -80,14 +80,24 @@ float sequential_sum(const float* query, std::size_t n, const std::uint8_t* code
   return sum;
 }
 
-void reference_sequential_sums(DistanceMetric metric, const float* query, std::size_t n,
-                               const SQ8Stored* stored, std::size_t count, float* sums) {
+// The distance from the pass's sum: its square root, or 1 minus it.
+template <DistanceMetric kMetric>
+float sequential_distance(float sum) {
+  return kMetric == DistanceMetric::Euclidean ? std::sqrt(sum) : 1.0f - sum;
+}
+
+template <DistanceMetric kMetric>
+float sequential_distance(const float* query, std::size_t n, const SQ8Stored& stored) {
+  return sequential_distance<kMetric>(
+      sequential_sum<kMetric>(query, n, stored.codes, stored.offset, stored.scale));
+}
+
+void reference_sequential_distances(DistanceMetric metric, const float* query, std::size_t n,
+                                    const SQ8Stored* stored, std::size_t count, float* out) {
   for (std::size_t i = 0; i < count; ++i) {
-    const SQ8Stored& s = stored[i];
-    sums[i] =
-        metric == DistanceMetric::Euclidean
-            ? sequential_sum<DistanceMetric::Euclidean>(query, n, s.codes, s.offset, s.scale)
-            : sequential_sum<DistanceMetric::DotProduct>(query, n, s.codes, s.offset, s.scale);
+    out[i] = metric == DistanceMetric::Euclidean
+                 ? sequential_distance<DistanceMetric::Euclidean>(query, n, stored[i])
+                 : sequential_distance<DistanceMetric::DotProduct>(query, n, stored[i]);
   }
 }
 
@@ -106,14 +116,14 @@ struct PathKernels {
   DifferingBits differing_bits;
   BinaryScan binary_scan;
   SQ8CosineBlockPhases cosine_block_phases;
-  SQ8SequentialSums sequential_sums;
+  SQ8SequentialDistances sequential_distances;
 };
 
 const PathKernels& kernels_of(QuantizedPath path) {
   VEXRA_CHECK(quantized_path_available(path), "quantized path not supported by this processor");
   static constexpr PathKernels kReference{
       reference_cosine_block_phase, reference_differing_bits, reference_binary_scan,
-      cosine_block_phases_one_by_one<reference_cosine_block_phase>, reference_sequential_sums};
+      cosine_block_phases_one_by_one<reference_cosine_block_phase>, reference_sequential_distances};
   if (path == QuantizedPath::Reference) return kReference;
 #if defined(__x86_64__)
   using quantization_internal::binary_scan_avx512;
@@ -121,17 +131,17 @@ const PathKernels& kernels_of(QuantizedPath path) {
   using quantization_internal::cosine_block_phase_sse;
   using quantization_internal::differing_bits_popcnt;
   using quantization_internal::sq8_cosine_block_phases_avx2;
-  using quantization_internal::sq8_sequential_sums_avx2;
+  using quantization_internal::sq8_sequential_distances_avx2;
   // A single pair of codes is too short a job for wide registers.
   static constexpr PathKernels kNative{
       cosine_block_phase_sse, differing_bits_popcnt, binary_scan_popcnt,
-      cosine_block_phases_one_by_one<cosine_block_phase_sse>, reference_sequential_sums};
+      cosine_block_phases_one_by_one<cosine_block_phase_sse>, reference_sequential_distances};
   static constexpr PathKernels kAvx2{cosine_block_phase_sse, differing_bits_popcnt,
                                      binary_scan_popcnt, sq8_cosine_block_phases_avx2,
-                                     sq8_sequential_sums_avx2};
+                                     sq8_sequential_distances_avx2};
   static constexpr PathKernels kAvx512{cosine_block_phase_sse, differing_bits_popcnt,
                                        binary_scan_avx512, sq8_cosine_block_phases_avx2,
-                                       sq8_sequential_sums_avx2};
+                                       sq8_sequential_distances_avx2};
   if (path == QuantizedPath::Avx512) return kAvx512;
   return path == QuantizedPath::Avx2 ? kAvx2 : kNative;
 #elif defined(__aarch64__)
@@ -139,7 +149,7 @@ const PathKernels& kernels_of(QuantizedPath path) {
   static constexpr PathKernels kNative{
       cosine_block_phase_neon, quantization_internal::differing_bits_neon,
       quantization_internal::binary_scan_neon,
-      cosine_block_phases_one_by_one<cosine_block_phase_neon>, reference_sequential_sums};
+      cosine_block_phases_one_by_one<cosine_block_phase_neon>, reference_sequential_distances};
   return kNative;
 #else
   return kReference;  // unreachable: no other path is available here
@@ -186,11 +196,11 @@ float asymmetric_distance_with(const PathKernels& kernels, std::span<const float
       return sq8_cosine(lanes, query, codes.data(), offset, scale);
     }
     case DistanceMetric::Euclidean:
-      return std::sqrt(sequential_sum<DistanceMetric::Euclidean>(query.data(), query.size(),
-                                                                 codes.data(), offset, scale));
+      return sequential_distance<DistanceMetric::Euclidean>(query.data(), query.size(),
+                                                            {codes.data(), offset, scale});
     case DistanceMetric::DotProduct:
-      return 1.0f - sequential_sum<DistanceMetric::DotProduct>(query.data(), query.size(),
-                                                               codes.data(), offset, scale);
+      return sequential_distance<DistanceMetric::DotProduct>(query.data(), query.size(),
+                                                             {codes.data(), offset, scale});
   }
   fail_internal(__FILE__, __LINE__, "unknown distance metric");
 }
@@ -218,15 +228,9 @@ void asymmetric_distances_with(const PathKernels& kernels, std::span<const float
     case DistanceMetric::Cosine:
       return sq8_cosines(kernels, query, stored, out);
     case DistanceMetric::Euclidean:
-      kernels.sequential_sums(metric, query.data(), query.size(), stored.data(), stored.size(),
-                              out.data());
-      for (float& d : out) d = std::sqrt(d);
-      return;
     case DistanceMetric::DotProduct:
-      kernels.sequential_sums(metric, query.data(), query.size(), stored.data(), stored.size(),
-                              out.data());
-      for (float& d : out) d = 1.0f - d;
-      return;
+      return kernels.sequential_distances(metric, query.data(), query.size(), stored.data(),
+                                          stored.size(), out.data());
   }
   fail_internal(__FILE__, __LINE__, "unknown distance metric");
 }

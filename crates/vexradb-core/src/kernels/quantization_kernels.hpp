@@ -27,11 +27,10 @@ using SQ8CosineBlockPhases = void (*)(const float* query, std::size_t blocks,
                                       const SQ8Stored* stored, std::size_t count,
                                       CosineLanes* lanes);
 
-// The whole one-pass sum of the Euclidean (Σ t·t) or DotProduct (Σ q·v) distance over the `n`
-// components of each of `count` stored vectors: sums[i] for stored[i]. `metric` is one of those
-// two.
-using SQ8SequentialSums = void (*)(DistanceMetric metric, const float* query, std::size_t n,
-                                   const SQ8Stored* stored, std::size_t count, float* sums);
+// The Euclidean or DotProduct distance (`metric`, one of those two) of each of `count` stored
+// vectors, by one pass over its `n` components: out[i] for stored[i].
+using SQ8SequentialDistances = void (*)(DistanceMetric metric, const float* query, std::size_t n,
+                                        const SQ8Stored* stored, std::size_t count, float* out);
 
 // Counts the bits that differ between `a` and `b` over `bytes` bytes.
 using DifferingBits = std::uint64_t (*)(const std::uint8_t* a, const std::uint8_t* b,
@@ -88,8 +87,8 @@ void binary_scan_popcnt(const std::uint8_t* query, const std::uint8_t* codes, st
 // AVX2 with FMA: eight stored vectors side by side.
 void sq8_cosine_block_phases_avx2(const float* query, std::size_t blocks, const SQ8Stored* stored,
                                   std::size_t count, CosineLanes* lanes);
-void sq8_sequential_sums_avx2(DistanceMetric metric, const float* query, std::size_t n,
-                              const SQ8Stored* stored, std::size_t count, float* sums);
+void sq8_sequential_distances_avx2(DistanceMetric metric, const float* query, std::size_t n,
+                                   const SQ8Stored* stored, std::size_t count, float* out);
 // AVX-512 with its 64-bit population count (VPOPCNTDQ).
 void binary_scan_avx512(const std::uint8_t* query, const std::uint8_t* codes, std::size_t bytes,
                         std::size_t count, float dimension, float* out);

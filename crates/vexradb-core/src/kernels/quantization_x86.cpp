@@ -122,12 +122,14 @@ VEXRA_AVX2 inline __m256 add_component(__m256 sum, const EightVectors& group, __
   }
 }
 
-// The sums of kGroups groups of eight vectors (count from 8 · (kGroups - 1) + 1 to 8 · kGroups),
-// their chains of additions interleaved: one chain waits on the latency of each addition, two
-// keep the arithmetic units busy.
+// The distances of kGroups groups of eight vectors (count from 8 · (kGroups - 1) + 1 to
+// 8 · kGroups), their chains of additions interleaved: one chain waits on the latency of each
+// addition, two keep the arithmetic units busy. The sums are finished as in the reference: the
+// square root and the subtraction are correctly rounded in every lane.
 template <DistanceMetric kMetric, std::size_t kGroups>
-VEXRA_AVX2 void sequential_sums_of_groups(const float* query, std::size_t n,
-                                          const SQ8Stored* stored, std::size_t count, float* sums) {
+VEXRA_AVX2 void sequential_distances_of_groups(const float* query, std::size_t n,
+                                               const SQ8Stored* stored, std::size_t count,
+                                               float* out) {
   EightVectors groups[kGroups];
   __m256 sum[kGroups];
   for (std::size_t g = 0; g < kGroups; ++g) {
@@ -152,19 +154,24 @@ VEXRA_AVX2 void sequential_sums_of_groups(const float* query, std::size_t n,
     }
   }
   alignas(32) float lanes[8 * kGroups];
-  for (std::size_t g = 0; g < kGroups; ++g) _mm256_store_ps(lanes + 8 * g, sum[g]);
-  std::copy_n(lanes, count, sums);
+  for (std::size_t g = 0; g < kGroups; ++g) {
+    const __m256 distance = kMetric == DistanceMetric::Euclidean
+                                ? _mm256_sqrt_ps(sum[g])
+                                : _mm256_sub_ps(_mm256_set1_ps(1.0f), sum[g]);
+    _mm256_store_ps(lanes + 8 * g, distance);
+  }
+  std::copy_n(lanes, count, out);
 }
 
 template <DistanceMetric kMetric>
-VEXRA_AVX2 void sequential_sums(const float* query, std::size_t n, const SQ8Stored* stored,
-                                std::size_t count, float* sums) {
+VEXRA_AVX2 void sequential_distances(const float* query, std::size_t n, const SQ8Stored* stored,
+                                     std::size_t count, float* out) {
   for (std::size_t first = 0; first < count; first += 16) {
     const std::size_t rest = std::min<std::size_t>(16, count - first);
     if (rest > 8) {
-      sequential_sums_of_groups<kMetric, 2>(query, n, stored + first, rest, sums + first);
+      sequential_distances_of_groups<kMetric, 2>(query, n, stored + first, rest, out + first);
     } else {
-      sequential_sums_of_groups<kMetric, 1>(query, n, stored + first, rest, sums + first);
+      sequential_distances_of_groups<kMetric, 1>(query, n, stored + first, rest, out + first);
     }
   }
 }
@@ -225,12 +232,13 @@ VEXRA_AVX2 void sq8_cosine_block_phases_avx2(const float* query, std::size_t blo
   }
 }
 
-VEXRA_AVX2 void sq8_sequential_sums_avx2(DistanceMetric metric, const float* query, std::size_t n,
-                                         const SQ8Stored* stored, std::size_t count, float* sums) {
+VEXRA_AVX2 void sq8_sequential_distances_avx2(DistanceMetric metric, const float* query,
+                                              std::size_t n, const SQ8Stored* stored,
+                                              std::size_t count, float* out) {
   if (metric == DistanceMetric::Euclidean) {
-    sequential_sums<DistanceMetric::Euclidean>(query, n, stored, count, sums);
+    sequential_distances<DistanceMetric::Euclidean>(query, n, stored, count, out);
   } else {
-    sequential_sums<DistanceMetric::DotProduct>(query, n, stored, count, sums);
+    sequential_distances<DistanceMetric::DotProduct>(query, n, stored, count, out);
   }
 }
 
