@@ -43,7 +43,11 @@ __attribute__((target("fma"))) void cosine_block_phase_sse(const float* query,
 
 namespace {
 
-#define VEXRA_AVX2 __attribute__((target("avx2,fma")))
+// The one-pass Euclidean and DotProduct kernels round every product before it is added: their
+// target leaves out FMA, so that no multiplication and addition can be fused into one. The Cosine
+// block phase fuses by definition.
+#define VEXRA_AVX2 __attribute__((target("avx2")))
+#define VEXRA_AVX2_FMA __attribute__((target("avx2,fma")))
 
 // Eight stored vectors side by side, one per lane of a 256-bit register: where their codes start,
 // and their scales and offsets.
@@ -181,9 +185,9 @@ VEXRA_AVX2 void sequential_distances(const float* query, std::size_t n, const SQ
 // Lane for lane the reference's block phase of quantization.cpp, two stored vectors per register
 // (one per 128-bit half) and four registers side by side; the query's own sums are the same for
 // every vector and are taken once.
-VEXRA_AVX2 void sq8_cosine_block_phases_avx2(const float* query, std::size_t blocks,
-                                             const SQ8Stored* stored, std::size_t count,
-                                             CosineLanes* lanes) {
+VEXRA_AVX2_FMA void sq8_cosine_block_phases_avx2(const float* query, std::size_t blocks,
+                                                 const SQ8Stored* stored, std::size_t count,
+                                                 CosineLanes* lanes) {
   for (std::size_t first = 0; first < count; first += 8) {
     const std::size_t group_size = std::min<std::size_t>(8, count - first);
     const EightVectors group = eight_vectors(stored + first, group_size);
@@ -241,6 +245,9 @@ VEXRA_AVX2 void sq8_sequential_distances_avx2(DistanceMetric metric, const float
     sequential_distances<DistanceMetric::DotProduct>(query, n, stored, count, out);
   }
 }
+
+#undef VEXRA_AVX2
+#undef VEXRA_AVX2_FMA
 
 __attribute__((target("popcnt"))) std::uint64_t differing_bits_popcnt(const std::uint8_t* a,
                                                                       const std::uint8_t* b,
