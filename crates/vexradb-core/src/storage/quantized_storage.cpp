@@ -154,9 +154,8 @@ std::optional<float> QuantizedStorage::distance_with_code(
                                                stored.offset, stored.scale, metric);
     }
     case Quantization::Binary: {
-      if (query_code == nullptr) return std::nullopt;
+      if (query_code == nullptr || id >= binary_coded_count()) return std::nullopt;
       const std::uint64_t width = binary_.bytes_per_vector();
-      if ((std::uint64_t{id} + 1) * width > binary_codes_.size()) return std::nullopt;
       return binary_distance(*query_code, std::span(binary_codes_).subspan(id * width, width),
                              dimension_);
     }
