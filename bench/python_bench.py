@@ -9,8 +9,18 @@
     per call (encoding, the foreign-function calls, decoding). Both are medians of 7 rounds of
     20,000 calls.
 
+With --quantized it measures instead the quantized engines against their peers in FAISS (Debian's
+python3-faiss), all in this process on the same data: N x 128 clustered float32 vectors
+(Euclidean), with held-out queries from the same mixture:
+  - the SQ8 graph against FAISS's IndexHNSWSQ (8-bit, the same M, efConstruction and efSearch as
+    ours): build time on 2 threads (FAISS's training included), single-thread queries per second
+    and recall@10 against brute force; beside them the build time of our full-precision graph;
+  - the binary scan against FAISS's IndexBinaryFlat over the same codes (bit i set when
+    component i is positive): single-thread queries per second, and whether both find the same
+    distances.
+
 Usage: PYTHONPATH=python /usr/bin/python3 bench/python_bench.py [--quick] [--per-call]
-           [--c-bench PROGRAM]
+           [--quantized] [--c-bench PROGRAM]
 (the library from $VEXRADB_LIBRARY or build/; --quick uses 20,000 vectors instead of 100,000;
 --per-call measures the cost per call only). The C program is looked for next to the library,
 where a build with -DVEXRA_BUILD_BENCHMARKS=ON puts it, unless --c-bench names it; it is given
@@ -116,16 +126,149 @@ def per_call(vector, query, program):
              "met" if overhead <= OVERHEAD_TARGET_US else "missed"))
 
 
+# The graph parameters of every engine (base/config.hpp): M neighbours above layer 0 (2M on it),
+# the candidate list while inserting and the smallest one while searching.
+HNSW_M = 16
+EF_CONSTRUCTION = 200
+EF_SEARCH = 100
+CLUSTERS = 100
+CLUSTER_SPREAD = 0.6  # standard deviation around a centre, whose components are N(0, 1)
+SEED = 20240611
+BUILD_THREADS = 2
+
+
+def clustered(rng, centres, count):
+    """`count` points around centres drawn at random, as float32."""
+    points = centres[rng.integers(0, len(centres), count)]
+    return (points + CLUSTER_SPREAD * rng.standard_normal((count, DIMENSION))).astype(np.float32)
+
+
+def clustered_data(count):
+    """The data set and held-out queries, the same on every run."""
+    rng = np.random.default_rng(SEED)
+    centres = rng.standard_normal((CLUSTERS, DIMENSION))
+    return clustered(rng, centres, count), clustered(rng, centres, QUERIES)
+
+
+def exact_nearest(vectors, queries):
+    """The row numbers of each query's K nearest vectors (Euclidean), by brute force."""
+    squared = (vectors.astype(np.float64) ** 2).sum(axis=1)
+    rows = []
+    for start in range(0, len(queries), 100):
+        distances = squared - 2 * (queries[start:start + 100].astype(np.float64) @ vectors.T)
+        rows.extend(set(row.tolist()) for row in np.argpartition(distances, K, axis=1)[:, :K])
+    return rows
+
+
+def recall(found_rows, truth):
+    return sum(len(set(found) & true) for found, true in zip(found_rows, truth)) / (K * len(truth))
+
+
+def our_engine(quantization, ids, vectors):
+    """An in-memory database of `vectors` and its build time (seconds in all, in the library)."""
+    db = Client.open("", dimensions=DIMENSION, metric="euclidean", quantization=quantization,
+                     persistent=False)
+    encoding, library = timed_batch_upsert(db, ids, vectors)
+    return db, encoding + library, library
+
+
+def our_searches(db, queries):
+    """(queries per second, the hits of each query) of single-thread searches, best of 3."""
+    found = []
+    seconds = best_of(3, lambda: found.append([db.search(query, K) for query in queries]))
+    return len(queries) / seconds, found[-1]
+
+
+def timed_faiss_search(index, queries):
+    """(queries per second, distances, labels) of one search call over every query on one
+    thread (FAISS's fastest form), best of 3."""
+    answers = []
+    seconds = best_of(3, lambda: answers.append(index.search(queries, K)))
+    return (len(queries) / seconds,) + answers[-1]
+
+
+def compare_sq8(faiss, vectors, queries, truth):
+    ids = [str(i) for i in range(len(vectors))]
+    faiss.omp_set_num_threads(BUILD_THREADS)
+    start = time.perf_counter()
+    index = faiss.IndexHNSWSQ(DIMENSION, faiss.ScalarQuantizer.QT_8bit, HNSW_M)
+    index.hnsw.efConstruction = EF_CONSTRUCTION
+    index.train(vectors)
+    index.add(vectors)
+    faiss_build = time.perf_counter() - start
+    db, build, in_library = our_engine("sq8", ids, vectors)
+    full_db, full_build, full_in_library = our_engine("none", ids, vectors)
+    full_db.close()
+    print("build on %d threads: SQ8 graph %.1f s (%.1f s in the library), FAISS IndexHNSWSQ %.1f s "
+          "(%.2fx), our full-precision graph %.1f s (%.1f s in the library; SQ8 %.2fx of it)"
+          % (BUILD_THREADS, build, in_library, faiss_build, build / faiss_build, full_build,
+             full_in_library, build / full_build))
+    faiss.omp_set_num_threads(1)
+    index.hnsw.efSearch = EF_SEARCH
+    faiss_rate, _, labels = timed_faiss_search(index, queries)
+    with db:
+        rate, found = our_searches(db, queries)
+    ours = recall([[int(hit.id) for hit in hits] for hits in found], truth)
+    print("search on 1 thread, k=%d: SQ8 graph %.0f/s at recall %.3f, FAISS %.0f/s at recall "
+          "%.3f (ours %.2fx)" % (K, rate, ours, faiss_rate, recall(labels.tolist(), truth),
+                                  rate / faiss_rate))
+
+
+def compare_binary(faiss, vectors, queries):
+    ids = [str(i) for i in range(len(vectors))]
+    db, build, _ = our_engine("binary", ids, vectors)
+    with db:
+        rate, found = our_searches(db, queries)
+    codes = np.packbits(vectors > 0, axis=1, bitorder="little")
+    index = faiss.IndexBinaryFlat(DIMENSION)
+    index.add(codes)
+    faiss.omp_set_num_threads(1)
+    faiss_rate, hamming, _ = timed_faiss_search(
+        index, np.packbits(queries > 0, axis=1, bitorder="little"))
+    # Both rank by differing bits; ours divides them by the dimension.
+    same = sum([hit.distance * DIMENSION for hit in hits] == row.tolist()
+               for hits, row in zip(found, hamming))
+    print("binary scan on 1 thread, k=%d: ours %.0f/s, FAISS IndexBinaryFlat %.0f/s (ours %.2fx); "
+          "the same distances for %d of %d queries"
+          % (K, rate, faiss_rate, rate / faiss_rate, same, len(queries)))
+
+
+def quantized(count):
+    try:
+        import faiss
+    except ImportError:
+        print("the comparison needs FAISS (Debian's python3-faiss, which scripts/setup.sh "
+              "installs; run with /usr/bin/python3)")
+        return
+    vectors, queries = clustered_data(count)
+    print("quantized engines against FAISS %s: %d x %d clustered float32 (%d clusters), "
+          "Euclidean, %d held-out queries; M %d, efConstruction %d, efSearch %d"
+          % (faiss.__version__, count, DIMENSION, CLUSTERS, QUERIES, HNSW_M, EF_CONSTRUCTION,
+             EF_SEARCH))
+    truth = exact_nearest(vectors, queries)
+    compare_sq8(faiss, vectors, queries, truth)
+    print("load average: %.2f %.2f %.2f" % os.getloadavg())
+    compare_binary(faiss, vectors, queries)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="20,000 vectors instead of 100,000")
     parser.add_argument("--per-call", action="store_true", help="only the cost per call")
     parser.add_argument("--c-bench", type=pathlib.Path, metavar="PROGRAM",
                         help="the C program (default: %s next to the library)" % C_PROGRAM)
+    parser.add_argument("--quantized", action="store_true",
+                        help="only the quantized engines against FAISS")
     args = parser.parse_args()
     program = args.c_bench or pathlib.Path(_ffi.library().path).resolve().parent / C_PROGRAM
 
     count = 1 if args.per_call else 20_000 if args.quick else 100_000
+    if args.quantized:
+        print("library %s; load average %.2f %.2f %.2f" % ((_ffi.library().path,)
+                                                           + os.getloadavg()))
+        quantized(count)
+        print("load average after: %.2f %.2f %.2f" % os.getloadavg())
+        return
     rng = np.random.default_rng(1)
     vectors = rng.standard_normal((count, DIMENSION)).astype(np.float32)
     queries = rng.standard_normal((QUERIES, DIMENSION)).astype(np.float32)

@@ -299,6 +299,8 @@ const char* path_name(QuantizedPath path) {
       return "reference";
     case QuantizedPath::Native:
       return "native";
+    case QuantizedPath::Avx2:
+      return "avx2";
     case QuantizedPath::Avx512:
       return "avx512";
   }
@@ -353,8 +355,8 @@ void print_binary_scan(const Dataset& data) {
               static_cast<double>(data_codes.size()) / 1e6, kLargeCodeCount,
               static_cast<double>(large_codes.size()) / 1e6);
   std::printf("%-10s %12s %8s %12s %8s\n", "path", "cached", "/ bw", "uncached", "/ bw");
-  for (QuantizedPath path :
-       {QuantizedPath::Reference, QuantizedPath::Native, QuantizedPath::Avx512}) {
+  for (QuantizedPath path : {QuantizedPath::Reference, QuantizedPath::Native, QuantizedPath::Avx2,
+                             QuantizedPath::Avx512}) {
     if (!vexradb::quantized_path_available(path)) {
       std::printf("%-10s %12s\n", path_name(path), "unavailable");
       continue;

@@ -114,10 +114,30 @@ Result<std::vector<Candidate>> find_candidates(const View& view, const HnswIndex
   const SearchStrategy strategy =
       index != nullptr ? config.search_strategy : SearchStrategy::ExactScan;
   SearchPlan plan = plan_search(admit, count, config.hnsw.ef_search, strategy);
-  if (!plan.scan && index == nullptr) plan.scan.emplace();  // an empty store without a graph
   if (plan.scan) return nearest_of(distances, *plan.scan, count);
+  // A store without a graph is scanned, even an empty one.
+  if (plan.scan_admitted || index == nullptr) return nearest_admitted(distances, admit, count);
   return index->search_with_ef(distances, count, plan.ef, admit);
 }
+
+// The binary distances from one query's code, as the scan consumes them: whole runs of
+// consecutive ids per kernel pass, or whole ranges of the store.
+struct BinaryDistances {
+  const QuantizedStorageView& view;
+  std::span<const std::uint8_t> query_code;
+
+  std::optional<float> operator()(InternalId id) const {
+    std::optional<float> distance;
+    score_all(std::span(&id, 1), std::span(&distance, 1));
+    return distance;
+  }
+  void score_all(std::span<const InternalId> ids, std::span<std::optional<float>> out) const {
+    view.binary_distances(query_code, ids, out);
+  }
+  void score_range(InternalId first, std::span<float> out) const {
+    view.binary_distances(query_code, first, out);
+  }
+};
 
 void stable_sort_by_distance(std::vector<Candidate>& candidates) {
   std::stable_sort(candidates.begin(), candidates.end(),
@@ -528,11 +548,7 @@ Result<std::vector<Candidate>> QuantizedVectorDb::candidates(std::span<const flo
     return find_candidates(view, index_.get(), config_,
                            QueryDistances(view, query, config_.distance_metric), count, filter);
   }
-  const std::vector<std::uint8_t>* query_code = &*code;
-  auto binary_distance = [&](InternalId id) {
-    return view.distance_quantized(query, query_code, id, config_.distance_metric);
-  };
-  return find_candidates(view, index_.get(), config_, binary_distance, count, filter);
+  return find_candidates(view, index_.get(), config_, BinaryDistances{view, *code}, count, filter);
 }
 
 // Re-ranks the first factor * k candidates by the exact distance to their originals. A read

@@ -189,15 +189,10 @@ SearchPlan plan_search(const Admission& admit, std::uint64_t count, std::uint64_
     return {std::nullopt, walk_ef};
   }
 
+  if (!listed) return {std::nullopt, ef, /*scan_admitted=*/true};
   std::vector<InternalId> admitted;
-  if (listed) {
-    for (const InternalId id : indexed_ids(*filter, assigned)) {
-      if (id < assigned && admit(id)) admitted.push_back(id);
-    }
-  } else {
-    for (std::size_t id = 0; id < assigned; ++id) {
-      if (admit(static_cast<InternalId>(id))) admitted.push_back(static_cast<InternalId>(id));
-    }
+  for (const InternalId id : indexed_ids(*filter, assigned)) {
+    if (id < assigned && admit(id)) admitted.push_back(id);
   }
   return {std::move(admitted), ef};
 }

@@ -1,5 +1,7 @@
 #include "kernels/quantization.hpp"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -15,6 +17,8 @@ using quantization_internal::CosineBlockPhase;
 using quantization_internal::CosineLanes;
 using quantization_internal::differing_fraction;
 using quantization_internal::DifferingBits;
+using quantization_internal::SQ8CosineBlockPhases;
+using quantization_internal::SQ8SequentialDistances;
 
 // The Cosine block phase written out lane by lane: the definition the vector kernels must match
 // bit for bit, and the fallback for processors without fused multiply-add (std::fma is exact
@@ -56,33 +60,96 @@ void reference_binary_scan(const std::uint8_t* query, const std::uint8_t* codes,
   }
 }
 
+// One pass in index order, each product rounded before it is added (the build forbids the
+// compiler to fuse them): Σ t·t with t = q_i - v_i for Euclidean, Σ q_i·v_i for DotProduct. The
+// definition fixes this order, so no vector unit can take part within one vector: they can only
+// run the same chain for several vectors side by side, one per lane.
+template <DistanceMetric kMetric>
+float sequential_sum(const float* query, std::size_t n, const std::uint8_t* codes, float offset,
+                     float scale) {
+  float sum = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    const float v = SQ8Quantizer::decode(codes[i], offset, scale);
+    if constexpr (kMetric == DistanceMetric::Euclidean) {
+      const float t = query[i] - v;
+      sum = sum + t * t;
+    } else {
+      sum = sum + query[i] * v;
+    }
+  }
+  return sum;
+}
+
+// The distance from the pass's sum: its square root, or 1 minus it.
+template <DistanceMetric kMetric>
+float sequential_distance(float sum) {
+  return kMetric == DistanceMetric::Euclidean ? std::sqrt(sum) : 1.0f - sum;
+}
+
+template <DistanceMetric kMetric>
+float sequential_distance(const float* query, std::size_t n, const SQ8Stored& stored) {
+  return sequential_distance<kMetric>(
+      sequential_sum<kMetric>(query, n, stored.codes, stored.offset, stored.scale));
+}
+
+void reference_sequential_distances(DistanceMetric metric, const float* query, std::size_t n,
+                                    const SQ8Stored* stored, std::size_t count, float* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    out[i] = metric == DistanceMetric::Euclidean
+                 ? sequential_distance<DistanceMetric::Euclidean>(query, n, stored[i])
+                 : sequential_distance<DistanceMetric::DotProduct>(query, n, stored[i]);
+  }
+}
+
+// A path's single-vector block phase applied to each stored vector in turn.
+template <CosineBlockPhase kPhase>
+void cosine_block_phases_one_by_one(const float* query, std::size_t blocks, const SQ8Stored* stored,
+                                    std::size_t count, CosineLanes* lanes) {
+  for (std::size_t i = 0; i < count; ++i) {
+    kPhase(query, stored[i].codes, stored[i].offset, stored[i].scale, blocks, lanes[i]);
+  }
+}
+
 // The kernels of one path.
 struct PathKernels {
   CosineBlockPhase cosine_blocks;
   DifferingBits differing_bits;
   BinaryScan binary_scan;
+  SQ8CosineBlockPhases cosine_block_phases;
+  SQ8SequentialDistances sequential_distances;
 };
 
 const PathKernels& kernels_of(QuantizedPath path) {
   VEXRA_CHECK(quantized_path_available(path), "quantized path not supported by this processor");
-  static constexpr PathKernels kReference{reference_cosine_block_phase, reference_differing_bits,
-                                          reference_binary_scan};
+  static constexpr PathKernels kReference{
+      reference_cosine_block_phase, reference_differing_bits, reference_binary_scan,
+      cosine_block_phases_one_by_one<reference_cosine_block_phase>, reference_sequential_distances};
   if (path == QuantizedPath::Reference) return kReference;
 #if defined(__x86_64__)
   using quantization_internal::binary_scan_avx512;
   using quantization_internal::binary_scan_popcnt;
   using quantization_internal::cosine_block_phase_sse;
   using quantization_internal::differing_bits_popcnt;
+  using quantization_internal::sq8_cosine_block_phases_avx2;
+  using quantization_internal::sq8_sequential_distances_avx2;
   // A single pair of codes is too short a job for wide registers.
-  static constexpr PathKernels kNative{cosine_block_phase_sse, differing_bits_popcnt,
-                                       binary_scan_popcnt};
+  static constexpr PathKernels kNative{
+      cosine_block_phase_sse, differing_bits_popcnt, binary_scan_popcnt,
+      cosine_block_phases_one_by_one<cosine_block_phase_sse>, reference_sequential_distances};
+  static constexpr PathKernels kAvx2{cosine_block_phase_sse, differing_bits_popcnt,
+                                     binary_scan_popcnt, sq8_cosine_block_phases_avx2,
+                                     sq8_sequential_distances_avx2};
   static constexpr PathKernels kAvx512{cosine_block_phase_sse, differing_bits_popcnt,
-                                       binary_scan_avx512};
-  return path == QuantizedPath::Avx512 ? kAvx512 : kNative;
+                                       binary_scan_avx512, sq8_cosine_block_phases_avx2,
+                                       sq8_sequential_distances_avx2};
+  if (path == QuantizedPath::Avx512) return kAvx512;
+  return path == QuantizedPath::Avx2 ? kAvx2 : kNative;
 #elif defined(__aarch64__)
-  static constexpr PathKernels kNative{quantization_internal::cosine_block_phase_neon,
-                                       quantization_internal::differing_bits_neon,
-                                       quantization_internal::binary_scan_neon};
+  using quantization_internal::cosine_block_phase_neon;
+  static constexpr PathKernels kNative{
+      cosine_block_phase_neon, quantization_internal::differing_bits_neon,
+      quantization_internal::binary_scan_neon,
+      cosine_block_phases_one_by_one<cosine_block_phase_neon>, reference_sequential_distances};
   return kNative;
 #else
   return kReference;  // unreachable: no other path is available here
@@ -96,35 +163,11 @@ const PathKernels& fastest_kernels() {
 
 float reduce(const float* lanes) { return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]); }
 
-// One pass in index order, each product rounded before it is added (the build forbids the
-// compiler to fuse them). The definition fixes this order, so no vector unit can take part
-// without changing the bits: it is the same scalar loop on every path.
-float sq8_euclidean(std::span<const float> query, const std::uint8_t* codes, float offset,
-                    float scale) {
-  float sum = 0.0f;
-  for (std::size_t i = 0; i < query.size(); ++i) {
-    const float t = query[i] - SQ8Quantizer::decode(codes[i], offset, scale);
-    sum = sum + t * t;
-  }
-  return std::sqrt(sum);
-}
-
-float sq8_dot_product(std::span<const float> query, const std::uint8_t* codes, float offset,
-                      float scale) {
-  float sum = 0.0f;
-  for (std::size_t i = 0; i < query.size(); ++i) {
-    sum = sum + query[i] * SQ8Quantizer::decode(codes[i], offset, scale);
-  }
-  return 1.0f - sum;
-}
-
 // The lanes of the block phase reduced, then the tail added straight onto the reduced sums,
 // unfused, in index order.
-float sq8_cosine(CosineBlockPhase block_phase, std::span<const float> query,
-                 const std::uint8_t* codes, float offset, float scale) {
+float sq8_cosine(const CosineLanes& lanes, std::span<const float> query, const std::uint8_t* codes,
+                 float offset, float scale) {
   const std::size_t n = query.size();
-  CosineLanes lanes;
-  block_phase(query.data(), codes, offset, scale, n / 4, lanes);
   float dot = reduce(lanes.dot);
   float norm_q = reduce(lanes.norm_q);
   float norm_v = reduce(lanes.norm_v);
@@ -147,12 +190,47 @@ float asymmetric_distance_with(const PathKernels& kernels, std::span<const float
                                DistanceMetric metric) {
   VEXRA_CHECK(codes.size() >= query.size(), "SQ8 codes shorter than the query");
   switch (metric) {
-    case DistanceMetric::Cosine:
-      return sq8_cosine(kernels.cosine_blocks, query, codes.data(), offset, scale);
+    case DistanceMetric::Cosine: {
+      CosineLanes lanes;
+      kernels.cosine_blocks(query.data(), codes.data(), offset, scale, query.size() / 4, lanes);
+      return sq8_cosine(lanes, query, codes.data(), offset, scale);
+    }
     case DistanceMetric::Euclidean:
-      return sq8_euclidean(query, codes.data(), offset, scale);
+      return sequential_distance<DistanceMetric::Euclidean>(query.data(), query.size(),
+                                                            {codes.data(), offset, scale});
     case DistanceMetric::DotProduct:
-      return sq8_dot_product(query, codes.data(), offset, scale);
+      return sequential_distance<DistanceMetric::DotProduct>(query.data(), query.size(),
+                                                             {codes.data(), offset, scale});
+  }
+  fail_internal(__FILE__, __LINE__, "unknown distance metric");
+}
+
+// The stored vectors' block phases a group at a time, each finished as a single distance is.
+void sq8_cosines(const PathKernels& kernels, std::span<const float> query,
+                 std::span<const SQ8Stored> stored, std::span<float> out) {
+  constexpr std::size_t kGroup = 16;
+  std::array<CosineLanes, kGroup> lanes;
+  for (std::size_t start = 0; start < stored.size(); start += kGroup) {
+    const auto group = stored.subspan(start, std::min(kGroup, stored.size() - start));
+    kernels.cosine_block_phases(query.data(), query.size() / 4, group.data(), group.size(),
+                                lanes.data());
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      out[start + i] = sq8_cosine(lanes[i], query, group[i].codes, group[i].offset, group[i].scale);
+    }
+  }
+}
+
+void asymmetric_distances_with(const PathKernels& kernels, std::span<const float> query,
+                               std::span<const SQ8Stored> stored, DistanceMetric metric,
+                               std::span<float> out) {
+  VEXRA_CHECK(out.size() == stored.size(), "one SQ8 distance per stored vector");
+  switch (metric) {
+    case DistanceMetric::Cosine:
+      return sq8_cosines(kernels, query, stored, out);
+    case DistanceMetric::Euclidean:
+    case DistanceMetric::DotProduct:
+      return kernels.sequential_distances(metric, query.data(), query.size(), stored.data(),
+                                          stored.size(), out.data());
   }
   fail_internal(__FILE__, __LINE__, "unknown distance metric");
 }
@@ -206,6 +284,12 @@ float SQ8Quantizer::asymmetric_distance(std::span<const float> query,
   return asymmetric_distance_with(fastest_kernels(), query, codes, offset, scale, metric);
 }
 
+void SQ8Quantizer::asymmetric_distances(std::span<const float> query,
+                                        std::span<const SQ8Stored> stored, DistanceMetric metric,
+                                        std::span<float> out) {
+  asymmetric_distances_with(fastest_kernels(), query, stored, metric, out);
+}
+
 std::vector<float> SQ8Quantizer::reconstruct(std::span<const std::uint8_t> codes, float offset,
                                              float scale) {
   std::vector<float> vector(codes.size());
@@ -238,7 +322,8 @@ void binary_distances(std::span<const std::uint8_t> query_code, std::span<const 
 
 QuantizedPath fastest_quantized_path() {
   static const QuantizedPath path = [] {
-    for (const QuantizedPath fastest : {QuantizedPath::Avx512, QuantizedPath::Native}) {
+    for (const QuantizedPath fastest :
+         {QuantizedPath::Avx512, QuantizedPath::Avx2, QuantizedPath::Native}) {
       if (quantized_path_available(fastest)) return fastest;
     }
     return QuantizedPath::Reference;
@@ -254,17 +339,21 @@ bool quantized_path_available(QuantizedPath path) {
     case QuantizedPath::Native:
       // Every processor with FMA also has POPCNT; both are checked all the same.
       return __builtin_cpu_supports("fma") && __builtin_cpu_supports("popcnt");
+    case QuantizedPath::Avx2:
+      return quantized_path_available(QuantizedPath::Native) && __builtin_cpu_supports("avx2");
     case QuantizedPath::Avx512:
-      return quantized_path_available(QuantizedPath::Native) && __builtin_cpu_supports("avx512f") &&
+      return quantized_path_available(QuantizedPath::Avx2) && __builtin_cpu_supports("avx512f") &&
              __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
              __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vpopcntdq");
 #elif defined(__aarch64__)
     case QuantizedPath::Native:
       return true;
+    case QuantizedPath::Avx2:
     case QuantizedPath::Avx512:
       return false;
 #else
     case QuantizedPath::Native:
+    case QuantizedPath::Avx2:
     case QuantizedPath::Avx512:
       return false;
 #endif
@@ -276,6 +365,12 @@ float asymmetric_distance_on_path(QuantizedPath path, std::span<const float> que
                                   std::span<const std::uint8_t> codes, float offset, float scale,
                                   DistanceMetric metric) {
   return asymmetric_distance_with(kernels_of(path), query, codes, offset, scale, metric);
+}
+
+void asymmetric_distances_on_path(QuantizedPath path, std::span<const float> query,
+                                  std::span<const SQ8Stored> stored, DistanceMetric metric,
+                                  std::span<float> out) {
+  asymmetric_distances_with(kernels_of(path), query, stored, metric, out);
 }
 
 float binary_distance_on_path(QuantizedPath path, std::span<const std::uint8_t> query_code,

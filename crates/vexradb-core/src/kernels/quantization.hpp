@@ -26,6 +26,14 @@ struct SQ8Code {
   float scale = 1.0f;               // (largest - smallest) / 255, or 1 when that is not positive
 };
 
+// One stored vector in SQ8 form, read in place: at least as many codes as the query it is
+// scored against, and its parameters.
+struct SQ8Stored {
+  const std::uint8_t* codes;
+  float offset;
+  float scale;
+};
+
 // 8-bit scalar quantization. It carries no state: every vector has its own parameters, which the
 // caller stores beside the codes and hands back to the distance.
 class SQ8Quantizer {
@@ -54,6 +62,15 @@ class SQ8Quantizer {
   static float asymmetric_distance(std::span<const float> query,
                                    std::span<const std::uint8_t> codes, float offset, float scale,
                                    DistanceMetric metric);
+
+  // out[i] = asymmetric_distance(query, the first query.size() codes of stored[i], its offset,
+  // its scale, metric) for every i, bit for bit. Scores several stored vectors side by side,
+  // which keeps the arithmetic units busy while one distance waits on its fixed chain of
+  // additions: prefer it whenever several vectors are scored against one query. The caller
+  // guarantees the codes' length (a store knows it); `out` must be as long as `stored`, otherwise
+  // InternalFailure is thrown and nothing is written.
+  static void asymmetric_distances(std::span<const float> query, std::span<const SQ8Stored> stored,
+                                   DistanceMetric metric, std::span<float> out);
 
   // The decoded component: scale · code + offset, the product rounded before the addition.
   static float decode(std::uint8_t code, float offset, float scale) {
@@ -105,7 +122,10 @@ enum class QuantizedPath : std::uint8_t {
   // SQ8 Cosine blocks in 128-bit registers (SSE with FMA on x86-64, NEON on 64-bit Arm); binary
   // codes 64 bits at a time with the processor's population count instruction
   Native,
-  // x86-64: Native, except that binary_distances() counts in 512-bit registers (AVX-512 with
+  // x86-64: Native, except that asymmetric_distances() scores eight stored vectors side by side
+  // in 256-bit registers (AVX2 with FMA)
+  Avx2,
+  // x86-64: Avx2, except that binary_distances() counts in 512-bit registers (AVX-512 with
   // VPOPCNTDQ)
   Avx512,
 };
@@ -120,6 +140,9 @@ bool quantized_path_available(QuantizedPath path);
 float asymmetric_distance_on_path(QuantizedPath path, std::span<const float> query,
                                   std::span<const std::uint8_t> codes, float offset, float scale,
                                   DistanceMetric metric);
+void asymmetric_distances_on_path(QuantizedPath path, std::span<const float> query,
+                                  std::span<const SQ8Stored> stored, DistanceMetric metric,
+                                  std::span<float> out);
 float binary_distance_on_path(QuantizedPath path, std::span<const std::uint8_t> query_code,
                               std::span<const std::uint8_t> stored_code, std::uint64_t dimension);
 void binary_distances_on_path(QuantizedPath path, std::span<const std::uint8_t> query_code,

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/types.hpp"
+#include "kernels/quantization.hpp"
+
 namespace vexradb::quantization_internal {
 
 // Lane sums of the SQ8 Cosine block phase; quantization.cpp reduces them and adds the tail.
@@ -18,6 +21,16 @@ struct CosineLanes {
 // Sums the first `blocks` four-element blocks of `query` against the decoded `codes`.
 using CosineBlockPhase = void (*)(const float* query, const std::uint8_t* codes, float offset,
                                   float scale, std::size_t blocks, CosineLanes& lanes);
+
+// The Cosine block phase of each of `count` stored vectors: lanes[i] for stored[i].
+using SQ8CosineBlockPhases = void (*)(const float* query, std::size_t blocks,
+                                      const SQ8Stored* stored, std::size_t count,
+                                      CosineLanes* lanes);
+
+// The Euclidean or DotProduct distance (`metric`, one of those two) of each of `count` stored
+// vectors, by one pass over its `n` components: out[i] for stored[i].
+using SQ8SequentialDistances = void (*)(DistanceMetric metric, const float* query, std::size_t n,
+                                        const SQ8Stored* stored, std::size_t count, float* out);
 
 // Counts the bits that differ between `a` and `b` over `bytes` bytes.
 using DifferingBits = std::uint64_t (*)(const std::uint8_t* a, const std::uint8_t* b,
@@ -71,6 +84,11 @@ std::uint64_t differing_bits_popcnt(const std::uint8_t* a, const std::uint8_t* b
                                     std::size_t bytes);
 void binary_scan_popcnt(const std::uint8_t* query, const std::uint8_t* codes, std::size_t bytes,
                         std::size_t count, float dimension, float* out);
+// AVX2 with FMA: eight stored vectors side by side.
+void sq8_cosine_block_phases_avx2(const float* query, std::size_t blocks, const SQ8Stored* stored,
+                                  std::size_t count, CosineLanes* lanes);
+void sq8_sequential_distances_avx2(DistanceMetric metric, const float* query, std::size_t n,
+                                   const SQ8Stored* stored, std::size_t count, float* out);
 // AVX-512 with its 64-bit population count (VPOPCNTDQ).
 void binary_scan_avx512(const std::uint8_t* query, const std::uint8_t* codes, std::size_t bytes,
                         std::size_t count, float dimension, float* out);

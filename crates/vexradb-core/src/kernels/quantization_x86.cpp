@@ -41,6 +41,214 @@ __attribute__((target("fma"))) void cosine_block_phase_sse(const float* query,
   _mm_storeu_ps(lanes.norm_v, norm_v);
 }
 
+namespace {
+
+// The one-pass Euclidean and DotProduct kernels round every product before it is added: their
+// target leaves out FMA, so that no multiplication and addition can be fused into one. The Cosine
+// block phase fuses by definition.
+#define VEXRA_AVX2 __attribute__((target("avx2")))
+#define VEXRA_AVX2_FMA __attribute__((target("avx2,fma")))
+
+// Eight stored vectors side by side, one per lane of a 256-bit register: where their codes start,
+// and their scales and offsets.
+struct EightVectors {
+  const std::uint8_t* codes[8];
+  __m256 scales;
+  __m256 offsets;
+};
+
+// The group of stored[0 .. count), count from 1 to 8, its lanes filled by repeating the last one.
+VEXRA_AVX2 EightVectors eight_vectors(const SQ8Stored* stored, std::size_t count) {
+  EightVectors group;
+  alignas(32) float scales[8];
+  alignas(32) float offsets[8];
+  for (std::size_t lane = 0; lane < 8; ++lane) {
+    const SQ8Stored& s = stored[std::min(lane, count - 1)];
+    group.codes[lane] = s.codes;
+    scales[lane] = s.scale;
+    offsets[lane] = s.offset;
+  }
+  group.scales = _mm256_load_ps(scales);
+  group.offsets = _mm256_load_ps(offsets);
+  return group;
+}
+
+// Components i to i + 7 of the eight vectors, transposed from eight 8-byte rows into columns:
+// the codes of component i + 2k for the eight vectors are the low 8 bytes of columns[k], those of
+// component i + 2k + 1 the high 8 bytes.
+VEXRA_AVX2 inline void transpose_codes(const EightVectors& group, std::size_t i,
+                                       __m128i columns[4]) {
+  __m128i rows[8];
+  for (std::size_t lane = 0; lane < 8; ++lane) {
+    rows[lane] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(group.codes[lane] + i));
+  }
+  // Bytes of lanes 2j and 2j + 1 interleaved: word c holds component c of the pair.
+  const __m128i pairs01 = _mm_unpacklo_epi8(rows[0], rows[1]);
+  const __m128i pairs23 = _mm_unpacklo_epi8(rows[2], rows[3]);
+  const __m128i pairs45 = _mm_unpacklo_epi8(rows[4], rows[5]);
+  const __m128i pairs67 = _mm_unpacklo_epi8(rows[6], rows[7]);
+  // Double words c: component c (low) or 4 + c (high) of four lanes.
+  const __m128i low0123 = _mm_unpacklo_epi16(pairs01, pairs23);
+  const __m128i high0123 = _mm_unpackhi_epi16(pairs01, pairs23);
+  const __m128i low4567 = _mm_unpacklo_epi16(pairs45, pairs67);
+  const __m128i high4567 = _mm_unpackhi_epi16(pairs45, pairs67);
+  columns[0] = _mm_unpacklo_epi32(low0123, low4567);
+  columns[1] = _mm_unpackhi_epi32(low0123, low4567);
+  columns[2] = _mm_unpacklo_epi32(high0123, high4567);
+  columns[3] = _mm_unpackhi_epi32(high0123, high4567);
+}
+
+// Component i of the eight vectors, one byte each, for the components past the last whole
+// group of eight.
+VEXRA_AVX2 inline __m128i codes_at(const EightVectors& group, std::size_t i) {
+  const std::uint8_t* const* c = group.codes;
+  return _mm_setr_epi8(
+      static_cast<char>(c[0][i]), static_cast<char>(c[1][i]), static_cast<char>(c[2][i]),
+      static_cast<char>(c[3][i]), static_cast<char>(c[4][i]), static_cast<char>(c[5][i]),
+      static_cast<char>(c[6][i]), static_cast<char>(c[7][i]), 0, 0, 0, 0, 0, 0, 0, 0);
+}
+
+// One step of the reference's sequential pass in every lane, operation for operation: the
+// decoding v = scale · code + offset, then t = q - v and sum + t · t (Euclidean) or sum + q · v
+// (DotProduct), every product rounded before it is added. `codes` holds the eight codes in its
+// low 8 bytes.
+template <DistanceMetric kMetric>
+VEXRA_AVX2 inline __m256 add_component(__m256 sum, const EightVectors& group, __m128i codes,
+                                       float query) {
+  const __m256 code = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(codes));
+  const __m256 v = _mm256_add_ps(_mm256_mul_ps(group.scales, code), group.offsets);
+  const __m256 q = _mm256_set1_ps(query);
+  if constexpr (kMetric == DistanceMetric::Euclidean) {
+    const __m256 t = _mm256_sub_ps(q, v);
+    return _mm256_add_ps(sum, _mm256_mul_ps(t, t));
+  } else {
+    return _mm256_add_ps(sum, _mm256_mul_ps(q, v));
+  }
+}
+
+// The distances of kGroups groups of eight vectors (count from 8 · (kGroups - 1) + 1 to
+// 8 · kGroups), their chains of additions interleaved: one chain waits on the latency of each
+// addition, two keep the arithmetic units busy. The sums are finished as in the reference: the
+// square root and the subtraction are correctly rounded in every lane.
+template <DistanceMetric kMetric, std::size_t kGroups>
+VEXRA_AVX2 void sequential_distances_of_groups(const float* query, std::size_t n,
+                                               const SQ8Stored* stored, std::size_t count,
+                                               float* out) {
+  EightVectors groups[kGroups];
+  __m256 sum[kGroups];
+  for (std::size_t g = 0; g < kGroups; ++g) {
+    groups[g] = eight_vectors(stored + 8 * g, std::min<std::size_t>(8, count - 8 * g));
+    sum[g] = _mm256_setzero_ps();
+  }
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m128i columns[kGroups][4];
+    for (std::size_t g = 0; g < kGroups; ++g) transpose_codes(groups[g], i, columns[g]);
+    for (std::size_t k = 0; k < 8; ++k) {
+      for (std::size_t g = 0; g < kGroups; ++g) {
+        const __m128i column = columns[g][k / 2];
+        const __m128i codes = k % 2 == 0 ? column : _mm_unpackhi_epi64(column, column);
+        sum[g] = add_component<kMetric>(sum[g], groups[g], codes, query[i + k]);
+      }
+    }
+  }
+  for (; i < n; ++i) {
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      sum[g] = add_component<kMetric>(sum[g], groups[g], codes_at(groups[g], i), query[i]);
+    }
+  }
+  alignas(32) float lanes[8 * kGroups];
+  for (std::size_t g = 0; g < kGroups; ++g) {
+    const __m256 distance = kMetric == DistanceMetric::Euclidean
+                                ? _mm256_sqrt_ps(sum[g])
+                                : _mm256_sub_ps(_mm256_set1_ps(1.0f), sum[g]);
+    _mm256_store_ps(lanes + 8 * g, distance);
+  }
+  std::copy_n(lanes, count, out);
+}
+
+template <DistanceMetric kMetric>
+VEXRA_AVX2 void sequential_distances(const float* query, std::size_t n, const SQ8Stored* stored,
+                                     std::size_t count, float* out) {
+  for (std::size_t first = 0; first < count; first += 16) {
+    const std::size_t rest = std::min<std::size_t>(16, count - first);
+    if (rest > 8) {
+      sequential_distances_of_groups<kMetric, 2>(query, n, stored + first, rest, out + first);
+    } else {
+      sequential_distances_of_groups<kMetric, 1>(query, n, stored + first, rest, out + first);
+    }
+  }
+}
+
+}  // namespace
+
+// Lane for lane the reference's block phase of quantization.cpp, two stored vectors per register
+// (one per 128-bit half) and four registers side by side; the query's own sums are the same for
+// every vector and are taken once.
+VEXRA_AVX2_FMA void sq8_cosine_block_phases_avx2(const float* query, std::size_t blocks,
+                                                 const SQ8Stored* stored, std::size_t count,
+                                                 CosineLanes* lanes) {
+  for (std::size_t first = 0; first < count; first += 8) {
+    const std::size_t group_size = std::min<std::size_t>(8, count - first);
+    const EightVectors group = eight_vectors(stored + first, group_size);
+    // Register r holds vectors 2r and 2r + 1 of the group.
+    __m256 scales[4];
+    __m256 offsets[4];
+    for (int r = 0; r < 4; ++r) {
+      const __m256i pair =
+          _mm256_setr_epi32(2 * r, 2 * r, 2 * r, 2 * r, 2 * r + 1, 2 * r + 1, 2 * r + 1, 2 * r + 1);
+      scales[r] = _mm256_permutevar8x32_ps(group.scales, pair);
+      offsets[r] = _mm256_permutevar8x32_ps(group.offsets, pair);
+    }
+    __m256 dot[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(),
+                     _mm256_setzero_ps()};
+    __m256 norm_v[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(),
+                        _mm256_setzero_ps()};
+    __m128 norm_q = _mm_setzero_ps();
+    for (std::size_t i = 0; i < 4 * blocks; i += 4) {
+      const __m128 q4 = _mm_loadu_ps(query + i);
+      const __m256 q = _mm256_set_m128(q4, q4);
+      norm_q = _mm_fmadd_ps(q4, q4, norm_q);
+      for (int r = 0; r < 4; ++r) {
+        std::int32_t low;
+        std::int32_t high;
+        std::memcpy(&low, group.codes[2 * r] + i, 4);
+        std::memcpy(&high, group.codes[2 * r + 1] + i, 4);
+        const __m256 code =
+            _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_setr_epi32(low, high, 0, 0)));
+        const __m256 v = _mm256_fmadd_ps(code, scales[r], offsets[r]);
+        dot[r] = _mm256_fmadd_ps(v, q, dot[r]);
+        norm_v[r] = _mm256_fmadd_ps(v, v, norm_v[r]);
+      }
+    }
+    alignas(32) float dots[32];
+    alignas(32) float norms[32];
+    for (int r = 0; r < 4; ++r) {
+      _mm256_store_ps(dots + 8 * r, dot[r]);
+      _mm256_store_ps(norms + 8 * r, norm_v[r]);
+    }
+    for (std::size_t lane = 0; lane < group_size; ++lane) {
+      CosineLanes& out = lanes[first + lane];
+      std::copy_n(dots + 4 * lane, 4, out.dot);
+      std::copy_n(norms + 4 * lane, 4, out.norm_v);
+      _mm_storeu_ps(out.norm_q, norm_q);
+    }
+  }
+}
+
+VEXRA_AVX2 void sq8_sequential_distances_avx2(DistanceMetric metric, const float* query,
+                                              std::size_t n, const SQ8Stored* stored,
+                                              std::size_t count, float* out) {
+  if (metric == DistanceMetric::Euclidean) {
+    sequential_distances<DistanceMetric::Euclidean>(query, n, stored, count, out);
+  } else {
+    sequential_distances<DistanceMetric::DotProduct>(query, n, stored, count, out);
+  }
+}
+
+#undef VEXRA_AVX2
+#undef VEXRA_AVX2_FMA
+
 __attribute__((target("popcnt"))) std::uint64_t differing_bits_popcnt(const std::uint8_t* a,
                                                                       const std::uint8_t* b,
                                                                       std::size_t bytes) {

@@ -1,5 +1,7 @@
 #include "storage/quantized_storage.hpp"
 
+#include <array>
+
 #include "base/internal_failure.hpp"
 #include "kernels/distance.hpp"
 
@@ -159,22 +161,51 @@ std::optional<float> QuantizedStorage::distance_with_code(
       return vexradb::distance(metric, query, *kept);
     }
     case Quantization::SQ8: {
-      const std::uint64_t end = (std::uint64_t{id} + 1) * dimension_;
-      if (id >= sq8_params_.size() || end > sq8_codes_.size()) return std::nullopt;
-      const auto [offset, scale] = sq8_params_[id];
-      return SQ8Quantizer::asymmetric_distance(
-          query, std::span(sq8_codes_).subspan(std::size_t{id} * dimension_, dimension_), offset,
-          scale, metric);
+      if (!has_sq8_codes(id)) return std::nullopt;
+      const SQ8Stored stored = sq8_stored(id);
+      return SQ8Quantizer::asymmetric_distance(query, std::span(stored.codes, dimension_),
+                                               stored.offset, stored.scale, metric);
     }
     case Quantization::Binary: {
-      if (query_code == nullptr) return std::nullopt;
+      if (query_code == nullptr || id >= binary_coded_count()) return std::nullopt;
       const std::uint64_t width = binary_.bytes_per_vector();
-      if ((std::uint64_t{id} + 1) * width > binary_codes_.size()) return std::nullopt;
       return binary_distance(*query_code, std::span(binary_codes_).subspan(id * width, width),
                              dimension_);
     }
   }
   return std::nullopt;
+}
+
+void QuantizedStorage::sq8_distances(std::span<const InternalId> ids, std::span<const float> query,
+                                     DistanceMetric metric,
+                                     std::span<std::optional<float>> out) const {
+  // Ids without codes are answered directly; the rest go to the kernel in chunks. Gathering a
+  // chunk first also lets the loads of its codes overlap.
+  constexpr std::size_t kChunk = 64;
+  std::array<SQ8Stored, kChunk> stored;  // left uninitialised: filled before it is read
+  std::array<std::size_t, kChunk> position;
+  std::array<float, kChunk> scores;
+  VEXRA_CHECK(query.size() <= dimension_, "SQ8 codes shorter than the query");
+  std::size_t pending = 0;
+  auto flush = [&] {
+    SQ8Quantizer::asymmetric_distances(query, std::span(stored).first(pending), metric,
+                                       std::span(scores).first(pending));
+    for (std::size_t j = 0; j < pending; ++j) out[position[j]] = scores[j];
+    pending = 0;
+  };
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (!has_sq8_codes(ids[i])) {
+      out[i] = std::nullopt;
+      continue;
+    }
+    stored[pending] = sq8_stored(ids[i]);
+    __builtin_prefetch(stored[pending].codes);
+    // The second cache line only when the codes reach it: an address past them is undefined.
+    if (dimension_ > 64) __builtin_prefetch(stored[pending].codes + 64);
+    position[pending] = i;
+    if (++pending == kChunk) flush();
+  }
+  if (pending > 0) flush();
 }
 
 std::optional<float> QuantizedStorage::distance(InternalId id, std::span<const float> query,
@@ -205,6 +236,47 @@ std::optional<std::vector<std::uint8_t>> QuantizedStorageView::binary_code(
     std::span<const float> query) const {
   if (storage_->mode_ != Quantization::Binary) return std::nullopt;
   return storage_->binary_.quantize(query);
+}
+
+void QuantizedStorageView::distances(std::span<const InternalId> ids, std::span<const float> query,
+                                     DistanceMetric metric,
+                                     std::span<std::optional<float>> out) const {
+  if (storage_->mode_ == Quantization::SQ8) return storage_->sq8_distances(ids, query, metric, out);
+  for (std::size_t i = 0; i < ids.size(); ++i) out[i] = distance(ids[i], query, metric);
+}
+
+void QuantizedStorageView::binary_distances(std::span<const std::uint8_t> query_code,
+                                            std::span<const InternalId> ids,
+                                            std::span<std::optional<float>> out) const {
+  const std::uint64_t coded = storage_->binary_coded_count();
+  constexpr std::size_t kRun = 256;
+  std::array<float, kRun> scores;
+  for (std::size_t i = 0; i < ids.size();) {
+    const InternalId first = ids[i];
+    if (first >= coded) {
+      out[i++] = std::nullopt;
+      continue;
+    }
+    std::size_t run = 1;
+    while (run < kRun && i + run < ids.size() && ids[i + run] == first + run &&
+           first + run < coded) {
+      ++run;
+    }
+    binary_distances(query_code, first, std::span(scores).first(run));
+    for (std::size_t j = 0; j < run; ++j) out[i + j] = scores[j];
+    i += run;
+  }
+}
+
+void QuantizedStorageView::binary_distances(std::span<const std::uint8_t> query_code,
+                                            InternalId first, std::span<float> out) const {
+  const std::uint64_t width = storage_->binary_.bytes_per_vector();
+  VEXRA_CHECK(query_code.size() == width, "query code of another length than the stored codes");
+  VEXRA_CHECK(first + std::uint64_t{out.size()} <= storage_->binary_coded_count(),
+              "binary scan past the stored codes");
+  vexradb::binary_distances(
+      query_code, std::span(storage_->binary_codes_).subspan(first * width, out.size() * width),
+      storage_->dimension_, out);
 }
 
 std::optional<std::vector<float>> QuantizedStorageView::get_vector_data(InternalId id) const {

@@ -141,6 +141,22 @@ class QuantizedStorage {
   std::optional<float> distance_with_code(InternalId id, std::span<const float> query,
                                           const std::vector<std::uint8_t>* query_code,
                                           DistanceMetric metric) const;
+  // Binary mode: how many ids, from 0 on, have codes (all of them when codes are empty).
+  std::uint64_t binary_coded_count() const {
+    const std::uint64_t width = binary_.bytes_per_vector();
+    return width == 0 ? UINT64_MAX : binary_codes_.size() / width;
+  }
+  // Mode SQ8: whether `id` has codes, and then its codes and parameters in place.
+  bool has_sq8_codes(InternalId id) const {
+    return id < sq8_params_.size() && (std::uint64_t{id} + 1) * dimension_ <= sq8_codes_.size();
+  }
+  SQ8Stored sq8_stored(InternalId id) const {
+    const auto [offset, scale] = sq8_params_[id];
+    return {sq8_codes_.data() + std::size_t{id} * dimension_, offset, scale};
+  }
+  // Mode SQ8: distance_with_code for every id, several stored vectors per kernel pass.
+  void sq8_distances(std::span<const InternalId> ids, std::span<const float> query,
+                     DistanceMetric metric, std::span<std::optional<float>> out) const;
   std::optional<std::vector<float>> reconstruct(InternalId id) const;
   std::optional<std::span<const float>> original(InternalId id) const;
 
@@ -159,13 +175,6 @@ class QuantizedStorage {
 // The store read in place for one search or one insertion.
 class QuantizedStorageView {
  public:
-  // The quantized distance. In binary mode it needs the query's code, prepared once per search
-  // with binary_code(); without one there is no distance.
-  std::optional<float> distance_quantized(std::span<const float> query,
-                                          const std::vector<std::uint8_t>* query_code,
-                                          InternalId id, DistanceMetric metric) const {
-    return storage_->distance_with_code(id, query, query_code, metric);
-  }
   // The query's binary code in binary mode, nothing otherwise.
   std::optional<std::vector<std::uint8_t>> binary_code(std::span<const float> query) const;
 
@@ -175,11 +184,25 @@ class QuantizedStorageView {
                                 DistanceMetric metric) const {
     return storage_->distance_with_code(id, query, nullptr, metric);
   }
+  // out[i] = distance(ids[i], query, metric): in mode SQ8 several stored vectors per kernel pass,
+  // which the graph's walks use for whole neighbour lists.
+  void distances(std::span<const InternalId> ids, std::span<const float> query,
+                 DistanceMetric metric, std::span<std::optional<float>> out) const;
   std::optional<std::vector<float>> get_vector_data(InternalId id) const;
   bool is_deleted(InternalId id) const { return storage_->catalog_.is_deleted(id); }
   const Json* metadata(InternalId id) const { return storage_->catalog_.metadata(id); }
   // The ids, metadata and tombstones.
   const IdCatalog& catalog() const noexcept { return storage_->catalog_; }
+
+  // Binary mode: out[i] = the binary distance from `query_code` (see binary_code()) to the codes
+  // of ids[i], or nothing for an id without codes. A run of consecutive ids, whose codes lie back
+  // to back, is scored in one kernel pass: a scan hands over its ids in ascending order.
+  void binary_distances(std::span<const std::uint8_t> query_code, std::span<const InternalId> ids,
+                        std::span<std::optional<float>> out) const;
+  // Binary mode: out[i] = the binary distance from `query_code` to the codes of id first + i,
+  // every one of which must have codes (InternalFailure otherwise, with nothing written).
+  void binary_distances(std::span<const std::uint8_t> query_code, InternalId first,
+                        std::span<float> out) const;
 
   // Binary mode: the codes of every stored vector, back to back.
   std::span<const std::uint8_t> binary_codes() const { return storage_->binary_codes_; }

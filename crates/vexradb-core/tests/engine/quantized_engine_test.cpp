@@ -13,6 +13,7 @@
 #include "clustered.hpp"
 #include "engine/engine.hpp"
 #include "filtered_recall.hpp"
+#include "graph/hnsw_impl.hpp"
 #include "kernels/distance.hpp"
 #include "random_vectors.hpp"
 #include "reachability.hpp"
@@ -150,31 +151,106 @@ TEST(QuantizedEngineGraphTest, BinaryCodesWithoutOriginalsAreScanned) {
   }
 }
 
-// The scan keeps the best candidates with a bounded selection; it must equal a stable sort of
-// every stored vector (ties by ascending id), which binary distances produce in plenty.
+// The engine scores whole neighbour lists with the batched SQ8 kernel. The graph it builds must be
+// the one that scoring every vector alone (through the store's single distance) builds from the
+// same levels, list for list, and searches must walk it to the same hits at the same distances,
+// under every metric and with a dimension that leaves a remainder past the kernels' blocks.
+TEST(QuantizedEngineGraphTest, BatchedScoringBuildsAndSearchesAsSingleScoring) {
+  constexpr std::size_t kDim = 45, kCount = 1200;
+  const auto data = testing::clustered_vectors(kCount, kDim, 12, 0.3f, 41);
+  const auto queries = testing::random_vectors(20, kDim, 42);
+  for (const DistanceMetric metric :
+       {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+    QuantizedVectorDb db(quantized_config(kDim, Quantization::SQ8, metric), true, Originals::None);
+    std::vector<BatchEntry> entries;
+    for (std::size_t i = 0; i + 50 < kCount; ++i) {
+      entries.push_back({VectorId(std::to_string(i)), data[i], std::nullopt});
+    }
+    reseed_level_generator(9);
+    ASSERT_TRUE(db.upsert_batch(std::move(entries)));
+    for (std::size_t i = kCount - 50; i < kCount; ++i) {
+      ASSERT_TRUE(db.insert(VectorId(std::to_string(i)), data[i], std::nullopt));
+    }
+
+    reseed_level_generator(9);
+    HnswIndex single(db.config().hnsw, metric);
+    std::vector<BatchItem> items;
+    for (std::size_t i = 0; i < kCount; ++i) items.push_back({static_cast<InternalId>(i), data[i]});
+    const QuantizedStorage& store = db.storage();  // no batched form: one distance at a time
+    single.insert_batch(std::span(items).first(kCount - 50), store);
+    for (const BatchItem& item : std::span(items).subspan(kCount - 50)) {
+      single.insert(item.id, item.vector, store);
+    }
+
+    const HnswIndex::State expected = single.state();
+    const HnswIndex::State built = db.index()->state();
+    ASSERT_EQ(built.nodes.size(), expected.nodes.size());
+    for (std::size_t i = 0; i < built.nodes.size(); ++i) {
+      ASSERT_EQ(built.nodes[i].neighbors, expected.nodes[i].neighbors) << "node " << i;
+    }
+    EXPECT_EQ(built.entry_point, expected.entry_point);
+    for (const auto& query : queries) {
+      const auto hits = db.search(query, 10, nullptr).value();
+      auto distance = [&](InternalId id) { return store.distance(id, query, metric); };
+      const auto walked = single.search(distance, 20, [](InternalId) { return true; }).value();
+      ASSERT_EQ(hits.size(), 10u);
+      for (std::size_t i = 0; i < hits.size(); ++i) {
+        EXPECT_EQ(hits[i].id.str(), std::to_string(walked[i].id));
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(hits[i].distance),
+                  std::bit_cast<std::uint32_t>(walked[i].distance));
+      }
+    }
+  }
+}
+
+// The scan scores ranges of the store, or runs of consecutive admitted ids, in one kernel pass and
+// keeps the best candidates with a bounded selection; it must equal a stable sort of every
+// admitted vector by its single binary distance (ties by ascending id, which binary distances
+// produce in plenty): over a store of live vectors only (more than one range of them), then once
+// replaced and deleted versions break the runs. Filters come listed by the metadata index (Eq) or
+// tested as the scan goes (Not); k goes past the number admitted.
 TEST(QuantizedScanTest, BoundedSelectionMatchesAFullStableSort) {
   std::mt19937 rng(5);
   QuantizedVectorDb db(quantized_config(16, Quantization::Binary), false, Originals::None);
-  std::vector<std::vector<float>> data;
-  for (int i = 0; i < 500; ++i) {
-    data.push_back(random_vector(rng, 16));
-    ASSERT_TRUE(db.insert(VectorId(std::to_string(i)), data.back(), std::nullopt));
-  }
-  const std::vector<float> query = random_vector(rng, 16);
+  std::vector<std::vector<float>> data;  // by internal id
+  const Filter odd(Filter::Eq{"odd", Json(1)});
+  const Filter even = Filter::negate(odd).value();
   const BinaryQuantizer quantizer(16);
-  const auto query_code = quantizer.quantize(query);
-  std::vector<std::pair<float, int>> all;
-  for (int i = 0; i < 500; ++i) {
-    all.emplace_back(binary_distance(query_code, quantizer.quantize(data[i]), 16), i);
+  auto expect_scans_match_a_sort = [&] {
+    for (int q = 0; q < 5; ++q) {
+      const std::vector<float> query = random_vector(rng, 16);
+      const auto query_code = quantizer.quantize(query);
+      for (const Filter* filter : {static_cast<const Filter*>(nullptr), &odd, &even}) {
+        auto passes = [&](InternalId id) {
+          return filter == nullptr || (filter == &odd) == (id % 2 == 1);
+        };
+        std::vector<std::pair<float, std::string>> admitted;
+        for (InternalId id = 0; id < data.size(); ++id) {
+          const std::string external = std::to_string(id % 500);
+          if (db.storage().get_internal_id(external) != id || !passes(id)) continue;
+          admitted.emplace_back(binary_distance(query_code, quantizer.quantize(data[id]), 16),
+                                external);
+        }
+        std::stable_sort(admitted.begin(), admitted.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const std::size_t k : {std::size_t{25}, admitted.size() + 5}) {
+          const auto hits = db.search(query, k, filter).value();
+          ASSERT_EQ(hits.size(), std::min(k, admitted.size()));
+          for (std::size_t i = 0; i < hits.size(); ++i) {
+            EXPECT_EQ(hits[i].id.str(), admitted[i].second) << "rank " << i;
+            EXPECT_EQ(hits[i].distance, admitted[i].first);
+          }
+        }
+      }
+    }
+  };
+  for (int i = 0; i < 700; ++i) {
+    data.push_back(random_vector(rng, 16));
+    ASSERT_TRUE(db.upsert(VectorId(std::to_string(i % 500)), data.back(), Json{{"odd", i % 2}}));
+    if (i == 499) expect_scans_match_a_sort();
   }
-  std::stable_sort(all.begin(), all.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  const auto hits = db.search(query, 25, nullptr).value();
-  ASSERT_EQ(hits.size(), 25u);
-  for (std::size_t i = 0; i < hits.size(); ++i) {
-    EXPECT_EQ(hits[i].id.str(), std::to_string(all[i].second)) << "rank " << i;
-    EXPECT_EQ(hits[i].distance, all[i].first);
-  }
+  for (int i = 3; i < 500; i += 7) ASSERT_TRUE(db.remove(std::to_string(i)));
+  expect_scans_match_a_sort();
 }
 
 TEST(QuantizedRescoreTest, RescoredDistancesAreExactAndOrderTheResults) {

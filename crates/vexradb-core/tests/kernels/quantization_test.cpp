@@ -26,8 +26,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 std::vector<QuantizedPath> available_quantized_paths() {
   std::vector<QuantizedPath> paths;
-  for (const QuantizedPath path :
-       {QuantizedPath::Reference, QuantizedPath::Native, QuantizedPath::Avx512}) {
+  for (const QuantizedPath path : {QuantizedPath::Reference, QuantizedPath::Native,
+                                   QuantizedPath::Avx2, QuantizedPath::Avx512}) {
     if (quantized_path_available(path)) paths.push_back(path);
   }
   return paths;
@@ -275,6 +275,54 @@ TEST(SQ8DistanceTest, EveryPathMatchesTheReferenceBitForBit) {
   EXPECT_EQ(reference_bits.value(), 16675561025458955055ull);
 }
 
+// The batch gives every stored vector exactly its single distance, on every path, whatever the
+// length (whole groups of eight components and remainders) and the number of stored vectors
+// (whole groups of eight vectors and remainders), each vector with its own parameters from the
+// same adversarial mixes. Each vector's codes fill an allocation of their own exactly, so that a
+// sanitizer build catches a read past them.
+TEST(SQ8DistanceTest, BatchesGiveEveryVectorItsSingleDistance) {
+  RandomInputs inputs(20240613);
+  std::vector<float> query_buffer;
+  int mismatches = 0;
+  for (int trial = 0; trial < 600 && mismatches < 5; ++trial) {
+    const std::size_t n = trial < 300 ? trial : inputs.below(300);
+    const std::size_t count = 1 + inputs.below(trial % 2 == 0 ? 8 : 40);
+    const int mix = static_cast<int>(inputs.below(3));
+    const auto query = inputs.floats(query_buffer, n, mix);
+    std::vector<Bytes> codes(count);
+    std::vector<SQ8Stored> stored;
+    for (Bytes& c : codes) {
+      c.resize(n);
+      for (auto& b : c) b = static_cast<std::uint8_t>(inputs.below(256));
+      const float offset = inputs.component(mix);
+      stored.push_back({c.data(), offset, std::abs(inputs.component(mix)) / 255});
+    }
+    for (const DistanceMetric metric : kMetrics) {
+      for (const QuantizedPath path : available_quantized_paths()) {
+        std::vector<float> batch(count);
+        asymmetric_distances_on_path(path, query, stored, metric, batch);
+        for (std::size_t i = 0; i < count && mismatches < 5; ++i) {
+          const float single = asymmetric_distance_on_path(
+              QuantizedPath::Reference, query, codes[i], stored[i].offset, stored[i].scale, metric);
+          if (!same_bits(single, batch[i])) {
+            ++mismatches;
+            ADD_FAILURE() << "path " << static_cast<int>(path) << ", metric "
+                          << static_cast<int>(metric) << ", n " << n << ", vector " << i << " of "
+                          << count << ": single " << single << ", batch " << batch[i];
+          }
+        }
+      }
+      std::vector<float> fastest(count);
+      SQ8Quantizer::asymmetric_distances(query, stored, metric, fastest);
+      for (std::size_t i = 0; i < count; ++i) {
+        EXPECT_TRUE(
+            same_bits(fastest[i], SQ8Quantizer::asymmetric_distance(
+                                      query, codes[i], stored[i].offset, stored[i].scale, metric)));
+      }
+    }
+  }
+}
+
 TEST(BinaryQuantizerTest, SetsOneBitPerPositiveComponentLeastSignificantFirst) {
   const BinaryQuantizer nine(9);
   EXPECT_EQ(nine.dimension(), 9u);
@@ -377,6 +425,11 @@ TEST(QuantizationTest, CallerFaultsAreInternalFailures) {
     });
     expect_quantization_failure([&] { binary_distance_on_path(path, codes, shorter, 48); });
     std::vector<float> out(2, -7.0f);
+    const SQ8Stored stored[] = {{codes.data(), 0, 1}};
+    for (const DistanceMetric metric : kMetrics) {
+      expect_quantization_failure(
+          [&] { asymmetric_distances_on_path(path, query, stored, metric, out); });
+    }
     expect_quantization_failure([&] { binary_distances_on_path(path, shorter, codes, 32, out); });
     EXPECT_EQ(out, std::vector<float>(2, -7.0f)) << "nothing is written";
   }
