@@ -150,13 +150,13 @@ def clustered_data(count):
     return clustered(rng, centres, count), clustered(rng, centres, QUERIES)
 
 
-def exact_nearest(vectors, queries):
-    """The row numbers of each query's K nearest vectors (Euclidean), by brute force."""
+def exact_nearest(vectors, queries, k=K):
+    """The row numbers of each query's k nearest vectors (Euclidean), by brute force."""
     squared = (vectors.astype(np.float64) ** 2).sum(axis=1)
     rows = []
     for start in range(0, len(queries), 100):
         distances = squared - 2 * (queries[start:start + 100].astype(np.float64) @ vectors.T)
-        rows.extend(set(row.tolist()) for row in np.argpartition(distances, K, axis=1)[:, :K])
+        rows.extend(set(row.tolist()) for row in np.argpartition(distances, k, axis=1)[:, :k])
     return rows
 
 

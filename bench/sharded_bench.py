@@ -25,6 +25,7 @@ import time
 import numpy as np
 from distributed import Client as DaskClient, LocalCluster
 
+from python_bench import exact_nearest  # the scripts sit side by side
 from vexradb import Client
 from vexradb.distributed import ShardedClient
 
@@ -38,16 +39,6 @@ K = 10
 def clustered(count, rng, centres):
     points = centres[rng.integers(0, len(centres), count)]
     return (points + rng.standard_normal((count, DIMENSION))).astype(np.float32)
-
-
-def exact_nearest(vectors, queries, k):
-    """The ids of each query's k nearest vectors (as sets of row numbers), by brute force."""
-    squared = (vectors.astype(np.float64) ** 2).sum(axis=1)
-    rows = []
-    for start in range(0, len(queries), 100):
-        distances = squared - 2 * (queries[start:start + 100].astype(np.float64) @ vectors.T)
-        rows.extend(set(row.tolist()) for row in np.argpartition(distances, k, axis=1)[:, :k])
-    return rows
 
 
 def recall(found_ids, truth):

@@ -481,8 +481,8 @@ TEST(EngineAllocationFailureTest, QuantizedInsertionsAreAllOrNothing) {
   Config config = config_for(8, DistanceMetric::Euclidean);
   config.quantization = Quantization::SQ8;
   check_insertions_are_all_or_nothing<QuantizedVectorDb>([config] {
-    return filled(std::make_unique<QuantizedVectorDb>(config, /*with_index=*/true,
-                                                      Originals::None));
+    return filled(
+        std::make_unique<QuantizedVectorDb>(config, /*with_index=*/true, Originals::None));
   });
 }
 
