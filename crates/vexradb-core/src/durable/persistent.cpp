@@ -368,13 +368,23 @@ Result<std::uint64_t> PersistentDb<Engine>::next_snapshot_timestamp() const {
   return timestamp;
 }
 
+namespace {
+
+// What every durable search checks first: the query's length (as the in-memory engines do
+// first), then that some vector is live.
+Status check_durable_query(const Config& config, std::size_t live, std::span<const float> query) {
+  if (auto ok = check_vector_length(config.dimensions, query); !ok) return ok;
+  if (live == 0) return fail(errors::IndexEmpty{});
+  return {};
+}
+
+}  // namespace
+
 Result<std::vector<SearchHit>> search_recovered(const VectorDb& engine,
                                                 std::span<const float> query, std::uint64_t k,
                                                 const Filter* filter) {
-  // The dimension is checked first, as the in-memory engine does.
-  if (auto ok = check_vector_length(engine.config().dimensions, query); !ok)
+  if (auto ok = check_durable_query(engine.config(), engine.len(), query); !ok)
     return fail(std::move(ok).error());
-  if (engine.len() == 0) return fail(errors::IndexEmpty{});
   return engine.search_without_margin(query, k, filter);
 }
 
@@ -392,9 +402,8 @@ Result<std::vector<SearchHit>> PersistentDb<Engine>::search(std::span<const floa
                                                             std::uint64_t k,
                                                             const Filter* filter) const {
   if constexpr (std::is_same_v<Engine, QuantizedVectorDb>) {
-    if (auto ok = check_vector_length(memory_->config().dimensions, query); !ok)
+    if (auto ok = check_durable_query(memory_->config(), len(), query); !ok)
       return fail(std::move(ok).error());
-    if (len() == 0) return fail(errors::IndexEmpty{});
     return memory_->search(query, k, filter);
   } else {
     return search_recovered(*memory_, query, k, filter);

@@ -27,7 +27,7 @@ void QuantizedStorage::reserve_codes(std::size_t count) {
   } else if (mode_ == Quantization::Binary) {
     reserve_more(binary_codes_, count * binary_.bytes_per_vector());
   }
-  if (keeps_originals()) originals_.reserve(count);
+  if (has_originals()) originals_.reserve(count);
 }
 
 // Appends one vector's codes into the room reserve_codes made.
@@ -58,7 +58,7 @@ Result<InternalId> QuantizedStorage::store(VectorId id, std::span<const float> v
   const InternalId new_id = catalog_.next_id();
   catalog_.assign(std::move(id), std::move(metadata));
   append_codes(encoded);
-  if (keeps_originals()) keep_original();
+  if (has_originals()) keep_original();
   return new_id;
 }
 
@@ -97,7 +97,7 @@ Result<InternalId> QuantizedStorage::upsert_batch(std::span<StorageEntry> entrie
     for (std::size_t i = 0; i < entries.size(); ++i) {
       catalog_.assign(std::move(entries[i].id), std::move(entries[i].metadata));
       append_codes(encoded[i]);
-      if (keeps_originals()) originals_.append(entries[i].vector);
+      if (has_originals()) originals_.append(entries[i].vector);
     }
   } catch (...) {
     unstore_from(first);  // all or nothing
@@ -114,7 +114,7 @@ void QuantizedStorage::unstore_from(InternalId first) noexcept {
   } else if (mode_ == Quantization::Binary) {
     binary_codes_.resize(std::size_t{first} * binary_.bytes_per_vector());
   }
-  if (keeps_originals()) originals_.truncate(first);
+  if (has_originals()) originals_.truncate(first);
 }
 
 void QuantizedStorage::append_stored(const QuantizedStorage& from, InternalId id) {
@@ -129,7 +129,7 @@ void QuantizedStorage::append_stored(const QuantizedStorage& from, InternalId id
     const auto codes = std::span(from.binary_codes_).subspan(std::size_t{id} * width, width);
     binary_codes_.insert(binary_codes_.end(), codes.begin(), codes.end());
   }
-  if (keeps_originals()) originals_.append_from(from.originals_, id);
+  if (has_originals()) originals_.append_from(from.originals_, id);
 }
 
 std::optional<std::span<const float>> QuantizedStorage::original(InternalId id) const {
@@ -224,7 +224,7 @@ std::uint64_t QuantizedStorage::memory_usage() const {
   } else if (mode_ == Quantization::Binary) {
     bytes += binary_codes_.size();
   }
-  if (keeps_originals()) bytes += originals_.memory_usage();
+  if (has_originals()) bytes += originals_.memory_usage();
   return bytes;
 }
 

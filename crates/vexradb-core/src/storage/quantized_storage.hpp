@@ -81,7 +81,9 @@ class QuantizedStorage {
   }
   std::vector<InternalId> all_internal_ids() const { return catalog_.all_internal_ids(); }
   // Whether every stored vector's original can be read.
-  bool has_originals() const noexcept { return keeps_originals(); }
+  bool has_originals() const noexcept {
+    return mode_ == Quantization::None || originals_kept_ != Originals::None;
+  }
   // Copies the original of `id` (a stored id of a store that has originals) into `out`; Io error
   // when it is in a file that cannot be read.
   Status read_original(InternalId id, std::span<float> out) const {
@@ -126,9 +128,6 @@ class QuantizedStorage {
   template <class KeepOriginal>
   Result<InternalId> store(VectorId id, std::span<const float> vector, std::optional<Json> metadata,
                            bool allow_overwrite, KeepOriginal keep_original);
-  bool keeps_originals() const noexcept {
-    return mode_ == Quantization::None || originals_kept_ != Originals::None;
-  }
   // Whether distances and the graph may use the originals.
   bool ranks_with_originals() const noexcept {
     return mode_ == Quantization::None || originals_kept_ == Originals::InMemory;
@@ -168,7 +167,7 @@ class QuantizedStorage {
   std::vector<std::uint8_t> sq8_codes_;
   std::vector<std::pair<float, float>> sq8_params_;  // (offset, scale) per internal id
   std::vector<std::uint8_t> binary_codes_;
-  OriginalVectors originals_;  // used only when keeps_originals()
+  OriginalVectors originals_;  // used only when has_originals()
   IdCatalog catalog_;
 };
 
