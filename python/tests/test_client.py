@@ -125,6 +125,12 @@ def test_search_and_filters(db):
     assert db.search([1, 0, 0], 10, filter=Eq("year", 1999.0)) == []  # a float is not an integer
     assert db.search([1, 0, 0], 10, filter=And()) != []
     assert db.search([1, 0, 0], 10, filter=Or()) == []
+    # The operands of In are encoded without json.dumps: texts needing escapes, other kinds.
+    odd = 'say "\u00e9"\\\n\u2028\U0001f600'
+    db.upsert("odd", [0, 1, 0], {"genre": odd, "year": -7})
+    for values in ([odd, 1999.5], [odd], ["x", True, None, -7, 2**70]):
+        hits = db.search([0, 1, 0], 10, filter=In("genre", values) | In("year", values))
+        assert [h.id for h in hits] == ["odd"], values
 
 
 def test_errors_map_to_their_classes(db):

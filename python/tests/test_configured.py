@@ -139,3 +139,75 @@ def test_arguments_that_fail_to_encode_leave_no_library_buffer(monkeypatch):
         with pytest.raises(AttributeError):
             db.search([1, 2, 3], 1, filter=object())  # not a filter
         assert len(made) == len(freed)
+
+
+ENGINES = [("none", False), ("sq8", False), ("binary", False), ("none", True), ("sq8", True),
+           ("binary", True)]
+
+
+@pytest.mark.parametrize("quantization,persistent", ENGINES)
+def test_batch_search_answers_what_single_searches_answer(tmp_path, quantization, persistent):
+    from vexradb import GeoRadius, Gte, In, Lt, Or
+    rng = random.Random(11)
+    with Client.open(tmp_path / "db", dimensions=6, metric="euclidean",
+                     quantization=quantization, persistent=persistent) as db:
+        db.upsert_batch([("v%d" % i, [rng.gauss(0, 1) for _ in range(6)],
+                          {"n": i % 7, "w": i / 3, "at": [i % 5, i % 3]} if i % 4 else None)
+                         for i in range(150)])
+        db.delete("v5")
+        queries = [[rng.gauss(0, 1) for _ in range(6)] for _ in range(25)]
+        filters = [None, Eq("n", 3), In("n", [1, 2, "2", 9]), Eq("n", 1) | Gte("w", 40),
+                   In("n", range(4)) & ~Eq("n", 2), Lt("w", 10), GeoRadius("at", 1, 1, 200_000),
+                   Eq("n", 99)]
+        for filter in filters:
+            for k in (1, 12):
+                ids, distances, metadata = db.search_batch(queries, k, filter, threads=2,
+                                                           include_metadata=True)
+                width = len(ids[0])
+                assert width == min(k, db.len()) and len(distances[0]) == width
+                for q, query in enumerate(queries):
+                    hits = db.search(query, k, filter)
+                    padding = width - len(hits)
+                    assert ids[q] == [hit.id for hit in hits] + [None] * padding, filter
+                    assert list(distances[q]) == [hit.distance for hit in hits] + [
+                        float("inf")] * padding
+                    assert metadata[q] == [hit.metadata for hit in hits] + [None] * padding
+        # A filter used for many searches answers as a fresh one does.
+        reused = In("n", [1, 3]) & Gte("w", 5)
+        first = db.search_batch(queries, 12, reused)
+        for _ in range(3):
+            assert db.search_batch(queries, 12, reused)[0] == first[0]
+        assert db.search_batch(queries, 12, In("n", [1, 3]) & Gte("w", 5))[0] == first[0]
+        ids, distances = db.search_batch([], 3)
+        assert ids == [] and len(distances) == 0
+        with pytest.raises(vexradb.DimensionMismatchError):
+            db.search_batch([[1.0] * 5], 3)
+
+
+def test_batch_search_leaves_the_interpreter_free():
+    import threading
+    rng = random.Random(5)
+    with Client.open("", dimensions=32, metric="euclidean", persistent=False) as db:
+        db.upsert_batch([("v%d" % i, [rng.random() for _ in range(32)]) for i in range(3000)])
+        queries = [[rng.random() for _ in range(32)] for _ in range(200)]
+        counted, done = [0], threading.Event()
+
+        def count():
+            while not done.is_set():
+                counted[0] += 1
+
+        counter = threading.Thread(target=count)
+        counter.start()
+        try:
+            calls, during = 0, 0
+            # Repeat until the searches have run long enough to tell: a call that kept the
+            # interpreter would let the counter move only between calls.
+            while calls < 5 or during < 1000:
+                before = counted[0]
+                db.search_batch(queries, 10, threads=1)
+                during += counted[0] - before
+                calls += 1
+                assert calls < 200, "the other thread never ran during a batch search"
+        finally:
+            done.set()
+            counter.join()

@@ -1,14 +1,14 @@
 """The Client: one database, in memory or on a data directory."""
 
+import array
 import json
-import os
+import struct
+import sys
 import threading
 from collections import namedtuple
-from concurrent.futures import ThreadPoolExecutor
 
 from ._codec import Reader, Writer, row_bytes
 from ._ffi import ffi, is_buffer, library
-from .filters import encode_filter, filter_json
 
 try:
     import numpy as _np
@@ -90,6 +90,82 @@ def _choice(table, value, what):
         raise ValueError("unknown %s %r (choose from %s)" % (what, value, ", ".join(
             k for k in table if k)))
     return table[key]
+
+
+def _query_rows(queries):
+    """(the queries' little-endian float32 bytes, row count) for the batch search."""
+    if _np is not None and isinstance(queries, _np.ndarray):
+        if queries.ndim != 2:
+            raise ValueError("queries must be a two-dimensional array (got %d dimensions)"
+                             % queries.ndim)
+        return _np.ascontiguousarray(queries, dtype="<f4").tobytes(), queries.shape[0]
+    rows = [list(query) for query in queries]
+    if len({len(row) for row in rows}) > 1:
+        raise ValueError("the queries differ in length")
+    values = [value for row in rows for value in row]
+    return struct.pack("<%df" % len(values), *values), len(rows)
+
+
+def _batch_filter(filter):
+    """A batch's filter argument: a kind byte, then the filter in that form."""
+    if filter is None:
+        return b"\x00"
+    if filter.in_contract:
+        return b"\x01" + filter.encoded()
+    text = filter.json_utf8()
+    return b"\x02" + struct.pack(">i", len(text)) + text
+
+
+def _packed(data, code, count, offset):
+    """`count` little-endian numbers of array type `code` from `offset`, as a list."""
+    values = array.array(code)
+    values.frombytes(data[offset:offset + count * values.itemsize])
+    if sys.byteorder != "little":
+        values.byteswap()
+    return values.tolist(), offset + count * values.itemsize
+
+
+def _texts(data, ends, offset):
+    """The texts whose end offsets are `ends`, laid end to end from `offset`."""
+    size = ends[-1] if ends else 0
+    blob = data[offset:offset + size]
+    text = blob.decode("utf-8")
+    # ASCII text (the usual ids) is sliced as decoded text, which is cheaper than decoding each.
+    source, convert = (text, str) if len(text) == len(blob) else (blob, bytes.decode)
+    starts = [0] + ends[:-1]
+    return [convert(source[a:b]) for a, b in zip(starts, ends)], offset + size
+
+
+def _rows(flat, found, width, pad):
+    rows, at = [], 0
+    for n in found:
+        rows.append(flat[at:at + n] + [pad] * (width - n))
+        at += n
+    return rows
+
+
+def _unpack_batch(data, include_metadata):
+    """(ids, distances[, metadata]) from the batch search's packed reply."""
+    count, width = struct.unpack_from("<II", data, 0)
+    found, at = _packed(data, "I", count, 8)
+    if _np is not None:
+        distances = _np.frombuffer(data, "<f4", count * width, at).astype(_np.float32)
+        distances = distances.reshape(count, width)
+        at += 4 * count * width
+    else:
+        flat, at = _packed(data, "f", count * width, at)
+        distances = [flat[i * width:(i + 1) * width] for i in range(count)]
+    hits = sum(found)
+    id_ends, at = _packed(data, "Q", hits, at)
+    ids, at = _texts(data, id_ends, at)
+    ids = _rows(ids, found, width, None)
+    if not include_metadata:
+        return ids, distances
+    present, at = _packed(data, "B", hits, at)
+    metadata_ends, at = _packed(data, "Q", hits, at)
+    texts, at = _texts(data, metadata_ends, at)
+    values = [json.loads(text) if has else None for has, text in zip(present, texts)]
+    return ids, distances, _rows(values, found, width, None)
 
 
 class Client:
@@ -286,12 +362,11 @@ class Client:
         if filter is None:
             result = self._call("method_vexraclient_search", self._encoded(query_bytes), k)
         elif filter.in_contract:
-            query_buffer, filter_buffer = self._buffers(query_bytes, encode_filter(filter))
+            query_buffer, filter_buffer = self._buffers(query_bytes, filter.encoded())
             result = self._call("method_vexraclient_search_with_filter", query_buffer, k,
                                 filter_buffer)
         else:
-            query_buffer, filter_buffer = self._buffers(query_bytes,
-                                                        filter_json(filter).encode("utf-8"))
+            query_buffer, filter_buffer = self._buffers(query_bytes, filter.json_utf8())
             result = self._call("vexradb_ext_search_with_filter_json", query_buffer, k,
                                 filter_buffer)
         reader = Reader(self._lib.take_bytes(result))
@@ -300,42 +375,26 @@ class Client:
             for _ in range(reader.i32())
         ]
 
-    def search_batch(self, queries, k=10, filter=None, threads=None):
+    def search_batch(self, queries, k=10, filter=None, threads=None, include_metadata=False):
         """Searches for every query (the rows of an (m, d) numpy array, or a sequence of
-        vectors) on `threads` threads (default: one per processor); the library runs the searches
-        side by side, as cffi lets go of the interpreter lock during each call.
+        vectors) in one call of the library, which spreads them over `threads` threads (default:
+        one per processor) with the interpreter free meanwhile; each finds what search() finds.
 
         Returns (ids, distances): ids a list of m lists of w ids, and distances an (m, w) float32
         numpy array (a list of lists without numpy), where w is k or, when smaller, the number of
         vectors a search can return (len(self)). Where a query found fewer than w vectors, the
-        missing places hold None and an infinite distance."""
+        missing places hold None and an infinite distance. With `include_metadata`, a third list
+        of m lists holds each hit's metadata (None past the hits)."""
         if not 0 <= k < 2**32:
             raise ValueError("k must be between 0 and 2**32 - 1")
-        if _np is not None and isinstance(queries, _np.ndarray) and queries.ndim != 2:
-            raise ValueError("queries must be a two-dimensional array (got %d dimensions)"
-                             % queries.ndim)
-        queries = list(queries)
-        workers = threads if threads is not None else (os.cpu_count() or 1)
-        if workers < 1:
+        if threads is not None and not 1 <= threads < 2**32:
             raise ValueError("threads must be at least 1")
-        # One share of the queries per thread: a task per query would spend more time
-        # handing tasks over than the interpreter is free for.
-        shares = [queries[i::workers] for i in range(workers)]
-        with ThreadPoolExecutor(max_workers=workers) as pool:
-            answers = list(pool.map(
-                lambda share: [self.search(query, k, filter) for query in share], shares))
-        found = [None] * len(queries)
-        for i, answer in enumerate(answers):
-            found[i::workers] = answer
-        # Padding to k would allocate k places per query, and any k below 2**32 is valid. A write
-        # made meanwhile by another thread may let a search return more than len() said.
-        width = max(min(k, self.len()), max(map(len, found), default=0))
-        ids = [[hit.id for hit in hits] + [None] * (width - len(hits)) for hits in found]
-        rows = [[hit.distance for hit in hits] + [float("inf")] * (width - len(hits))
-                for hits in found]
-        if _np is None:
-            return ids, rows
-        return ids, _np.array(rows, dtype=_np.float32).reshape(len(rows), width)
+        rows, count = _query_rows(queries)
+        rows_buffer, filter_buffer = self._buffers(rows, _batch_filter(filter))
+        reply = self._lib.take_bytes(self._call(
+            "vexradb_ext_search_batch", rows_buffer, count, k, filter_buffer, threads or 0,
+            1 if include_metadata else 0))
+        return _unpack_batch(reply, include_metadata)
 
     def stats(self):
         reader = Reader(self._lib.take_bytes(self._call("method_vexraclient_stats")))

@@ -194,21 +194,25 @@ def _merge_hits(lists, k):
     return heapq.nsmallest(k, chain.from_iterable(lists), key=lambda hit: (hit.distance, hit.id))
 
 
-def _merge_batches(answers, count, k):
-    """(ids, distances) of `count` queries from the shards' search_batch answers, padded as
-    Client.search_batch pads them: to k, or to the number of vectors the answering shards hold
-    when smaller (each shard's rows are as wide as it can fill)."""
-    width = min(k, sum(np.shape(shard_distances)[1] for _, shard_distances in answers))
-    ids = []
+def _merge_batches(answers, count, k, include_metadata):
+    """(ids, distances[, metadata]) of `count` queries from the shards' search_batch answers,
+    padded as Client.search_batch pads them: to k, or to the number of vectors the answering
+    shards hold when smaller (each shard's rows are as wide as it can fill)."""
+    width = min(k, sum(np.shape(answer[1])[1] for answer in answers))
+    ids, metadata = [], []
     distances = np.full((count, width), np.inf, dtype=np.float32)
     for row in range(count):
-        candidates = ((float(shard_distances[row][place]), found)
-                      for shard_ids, shard_distances in answers
-                      for place, found in enumerate(shard_ids[row]) if found is not None)
-        nearest = heapq.nsmallest(k, candidates)
-        ids.append([found for _, found in nearest] + [None] * (width - len(nearest)))
-        distances[row, :len(nearest)] = [distance for distance, _ in nearest]
-    return ids, distances
+        # (distance, id, metadata): ids are unique, so the metadata never decides the order.
+        candidates = ((float(answer[1][row][place]), found,
+                       answer[2][row][place] if include_metadata else None)
+                      for answer in answers
+                      for place, found in enumerate(answer[0][row]) if found is not None)
+        nearest = heapq.nsmallest(k, candidates, key=lambda hit: hit[:2])
+        padding = [None] * (width - len(nearest))
+        ids.append([found for _, found, _ in nearest] + padding)
+        metadata.append([value for _, _, value in nearest] + padding)
+        distances[row, :len(nearest)] = [distance for distance, _, _ in nearest]
+    return (ids, distances, metadata) if include_metadata else (ids, distances)
 
 
 def _unless_empty(outcomes):
@@ -612,14 +616,16 @@ class ShardedClient:
         answers = _unless_empty(self._everywhere("search", (query, k, filter), partial=partial))
         return _merge_hits(answers, k)
 
-    def search_batch(self, queries, k=10, filter=None, threads=None, *, partial=False):
-        """Client.search_batch over every shard: each shard searches all the queries on
-        `threads` threads of its worker, and the answers are merged per query. Rows are k wide,
-        or as wide as the number of vectors the answering shards hold when that is smaller."""
+    def search_batch(self, queries, k=10, filter=None, threads=None, include_metadata=False, *,
+                     partial=False):
+        """Client.search_batch over every shard: each shard searches all the queries in one call
+        of its library, on `threads` threads of its worker, and the answers are merged per
+        query. Rows are k wide, or as wide as the number of vectors the answering shards hold
+        when that is smaller."""
         queries = np.asarray(queries, dtype=np.float32)
         if queries.ndim != 2:
             raise ValueError("queries must be a two-dimensional array (got %d dimensions)"
                              % queries.ndim)
-        answers = _unless_empty(self._everywhere("search_batch", (queries, k, filter, threads),
-                                                 partial=partial))
-        return _merge_batches(answers, len(queries), k)
+        answers = _unless_empty(self._everywhere(
+            "search_batch", (queries, k, filter, threads, include_metadata), partial=partial))
+        return _merge_batches(answers, len(queries), k, include_metadata)

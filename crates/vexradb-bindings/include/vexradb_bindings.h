@@ -198,6 +198,38 @@ RustBuffer vexradb_ext_search_with_filter_json(void* handle, RustBuffer query, u
 void* vexradb_ext_open_client(RustBuffer path, RustBuffer config, int8_t rescore,
                               uint32_t oversampling, CallStatus* status);
 
+/* vexradb_ext_search_batch: `count` searches in one call, spread over the library's worker
+ * threads, with the answers packed for reading as arrays.
+ * - queries: count rows of one length laid end to end, each component a little-endian IEEE-754
+ *   32-bit float (a C-ordered (count, d) float32 array's bytes). Each row is searched as
+ *   ..._method_vexraclient_search searches it (a row of the wrong length fails the batch with
+ *   DimensionMismatch); bytes that do not split into count rows of at least one float are a
+ *   conversion failure (code 2).
+ * - filter: a kind byte, then the filter in that form: 0 none (nothing follows), 1 the exported
+ *   SearchFilter record as ..._search_with_filter takes it, 2 a string (i32 length, UTF-8) of
+ *   the JSON form vexradb_ext_search_with_filter_json takes. It is converted once for the batch.
+ * - threads: how many threads search at most, the calling one among them; 0 takes every thread
+ *   of the worker pool (one per processor).
+ * - with_metadata (0 or 1): whether the reply carries each hit's metadata.
+ * Each search takes the client's lock for readers on its own, as a loop of single searches
+ * would, and finds what that search alone finds: the same ids, order and distances. The first
+ * failing query (in query order) fails the batch with its error.
+ *
+ * The reply, all numbers little-endian, with m = count, H = the hits of all queries together:
+ *   u32 m, u32 w           w: the row width, k or, when smaller, the number of vectors a search
+ *                          can return (more when a write made meanwhile let a search find more)
+ *   u32 found[m]           hits of each query
+ *   f32 distances[m * w]   row by row, nearest first; places past a query's hits hold +infinity
+ *   u64 id_end[H]          end offset of each hit's id in the id bytes, queries in order
+ *   u8  ids[id_end[H-1]]   the ids' UTF-8 bytes, one after the other
+ * and with_metadata adds:
+ *   u8  has_metadata[H]    1 when the hit has metadata
+ *   u64 metadata_end[H]    end offset of each hit's metadata text (unchanged where it has none)
+ *   u8  metadata[...]      the metadata texts (compact JSON, UTF-8), one after the other */
+RustBuffer vexradb_ext_search_batch(void* handle, RustBuffer queries, uint32_t count, uint32_t k,
+                                    RustBuffer filter, uint32_t threads, int8_t with_metadata,
+                                    CallStatus* status);
+
 /* ---- Metadata for inspection tools -------------------------------------------------------- */
 
 extern const uint8_t UNIFFI_META_NAMESPACE_VEXRADB[26];

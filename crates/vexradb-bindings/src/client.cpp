@@ -1,8 +1,11 @@
 #include "client.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <type_traits>
 #include <utility>
 
+#include "base/worker_pool.hpp"
 #include "metadata/filter_json.hpp"
 
 namespace vexradb::ffi {
@@ -275,24 +278,69 @@ Outcome<std::vector<SearchResult>> VexraClient::search_with_json_filter(
   return search_engine(query, k, &*filter);
 }
 
+Result<std::vector<SearchHit>> VexraClient::engine_search(std::span<const float> query,
+                                                          std::uint32_t k,
+                                                          const Filter* filter) const {
+  ReaderLock lock(engine_->lock);
+  return std::visit([&](const auto& db) { return db->search(query, k, filter); }, engine_->inner);
+}
+
+namespace {
+
+std::vector<SearchResult> results_of(std::vector<SearchHit> hits, bool with_metadata) {
+  std::vector<SearchResult> results;
+  results.reserve(hits.size());
+  for (SearchHit& hit : hits) {
+    results.push_back(
+        {hit.id.str(), hit.distance, with_metadata ? metadata_text(hit.metadata) : std::nullopt});
+  }
+  return results;
+}
+
+}  // namespace
+
 // The filter is converted before the lock is taken; results are encoded after it is released.
 Outcome<std::vector<SearchResult>> VexraClient::search_engine(const std::vector<float>& query,
                                                               std::uint32_t k,
                                                               const Filter* filter) const {
-  std::vector<SearchHit> hits;
-  {
-    ReaderLock lock(engine_->lock);
-    Result<std::vector<SearchHit>> found =
-        std::visit([&](const auto& db) { return db->search(query, k, filter); }, engine_->inner);
-    if (!found) return tl::unexpected(to_vexra_error(found.error()));
-    hits = std::move(*found);
+  Result<std::vector<SearchHit>> found = engine_search(query, k, filter);
+  if (!found) return tl::unexpected(to_vexra_error(found.error()));
+  return results_of(std::move(*found), true);
+}
+
+// Each search takes the readers' lock on its own, as a loop of single searches would, so a batch
+// never holds a writer back for longer than one search.
+Outcome<BatchAnswers> VexraClient::search_batch(std::span<const float> queries, std::size_t count,
+                                                std::uint32_t k, const Filter* filter,
+                                                std::uint32_t threads, bool with_metadata) const {
+  const std::size_t row = count == 0 ? 0 : queries.size() / count;
+  BatchAnswers answers;
+  answers.width = std::min<std::uint64_t>(k, len());
+  answers.hits.resize(count);
+  std::vector<std::optional<Error>> failures(count);
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  const std::size_t pool = WorkerPool::process_wide().threads();
+  const std::size_t lanes = std::min<std::size_t>(count, threads == 0 ? pool : threads);
+  // Lanes take the next query as they finish one, so uneven queries keep every thread busy.
+  parallel_for(lanes, [&](std::size_t) {
+    for (std::size_t q; !failed.load(std::memory_order_relaxed) && (q = next++) < count;) {
+      Result<std::vector<SearchHit>> found =
+          engine_search(queries.subspan(q * row, row), k, filter);
+      if (!found) {
+        failures[q] = std::move(found).error();
+        failed = true;
+        continue;
+      }
+      answers.hits[q] = results_of(std::move(*found), with_metadata);
+    }
+  });
+  for (const std::optional<Error>& failure : failures) {
+    if (failure) return tl::unexpected(to_vexra_error(*failure));
   }
-  std::vector<SearchResult> results;
-  results.reserve(hits.size());
-  for (SearchHit& hit : hits) {
-    results.push_back({hit.id.str(), hit.distance, metadata_text(hit.metadata)});
-  }
-  return results;
+  for (const std::vector<SearchResult>& hits : answers.hits)
+    answers.width = std::max(answers.width, hits.size());
+  return answers;
 }
 
 ClientStats VexraClient::stats() const {

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <variant>
@@ -75,6 +77,13 @@ class VexraClient {
   Outcome<std::vector<SearchResult>> search_with_json_filter(const std::vector<float>& query,
                                                              std::uint32_t k,
                                                              std::string_view filter_json) const;
+  // Searches the `count` queries laid end to end in `queries` (each a row of the same length) on
+  // up to `threads` threads of the worker pool, the calling thread among them (0: every thread
+  // of the pool); each query is the search above, with metadata only when asked for. The first
+  // failing query's error (in query order) fails the batch.
+  Outcome<BatchAnswers> search_batch(std::span<const float> queries, std::size_t count,
+                                     std::uint32_t k, const Filter* filter, std::uint32_t threads,
+                                     bool with_metadata) const;
   ClientStats stats() const;
   Outcome<void> sync();
   Outcome<void> checkpoint();
@@ -97,6 +106,9 @@ class VexraClient {
                       std::optional<std::string> metadata_json, bool allow_overwrite);
   Outcome<std::vector<SearchResult>> search_engine(const std::vector<float>& query, std::uint32_t k,
                                                    const Filter* filter) const;
+  // One search under the readers' lock, the hits as the engine gives them.
+  Result<std::vector<SearchHit>> engine_search(std::span<const float> query, std::uint32_t k,
+                                               const Filter* filter) const;
 
   std::shared_ptr<Engine> engine_;
   ClientConfig config_;  // as built; operations read dimension and metric from the engine

@@ -2,6 +2,7 @@
 // (the handle first), runs the client operation and lowers its result; see method_frame.hpp.
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,35 @@ template <class T>
 Outcome<ByteBuffer> lowered(Outcome<T> outcome, ByteBuffer (*lower)(const T&)) {
   if (!outcome) return tl::unexpected(std::move(outcome).error());
   return lower(*outcome);
+}
+
+// The rows of a batch's queries: `count` rows of one length (at least one float), as
+// little-endian floats. The bytes bound the count, so no allocation follows a count alone.
+std::vector<float> lift_query_rows(BufferArg& arg, std::uint32_t count) {
+  const ByteBuffer bytes = arg.take();
+  const std::span<const std::uint8_t> data = bytes.bytes();
+  const std::size_t row_bytes = count == 0 ? 0 : data.size() / count;
+  if (count == 0 ? !data.empty()
+                 : row_bytes == 0 || row_bytes % 4 != 0 || data.size() != row_bytes * count) {
+    fail_conversion("queries", std::to_string(data.size()) + " bytes do not hold " +
+                                   std::to_string(count) + " rows of 4-byte floats");
+  }
+  std::vector<float> values(data.size() / 4);
+  std::memcpy(values.data(), data.data(), data.size());
+  return values;
+}
+
+// The packed answers of a batch search, its filter converted once for every query.
+Outcome<ByteBuffer> batch_reply(const VexraClient& client, const std::vector<float>& rows,
+                                std::uint32_t count, std::uint32_t k, const BatchFilter& filter,
+                                std::uint32_t threads, bool with_metadata) {
+  Outcome<std::optional<Filter>> converted = to_core_filter(filter);
+  if (!converted) return tl::unexpected(std::move(converted).error());
+  const Filter* engine_filter = *converted ? &**converted : nullptr;
+  Outcome<BatchAnswers> answers =
+      client.search_batch(rows, count, k, engine_filter, threads, with_metadata);
+  if (!answers) return tl::unexpected(std::move(answers).error());
+  return lower_batch_answers(*answers, with_metadata);
 }
 
 }  // namespace
@@ -185,6 +215,17 @@ VEXRA_EXPORT RustBuffer vexradb_ext_search_with_filter_json(void* handle, RustBu
     const std::vector<float> values = lift_arg("query", query_arg, lift_floats);
     const std::string filter_text = lift_string_arg("filter_json", filter_arg);
     return lowered(client.search_with_json_filter(values, k, filter_text), lower_search_results);
+  });
+}
+
+VEXRA_EXPORT RustBuffer vexradb_ext_search_batch(void* handle, RustBuffer queries, uint32_t count,
+                                                 uint32_t k, RustBuffer filter, uint32_t threads,
+                                                 int8_t with_metadata, CallStatus* status) {
+  BufferArg queries_arg(queries), filter_arg(filter);
+  return call_method(handle, status, [&](VexraClient& client) {
+    const std::vector<float> rows = lift_query_rows(queries_arg, count);
+    const BatchFilter batch_filter = lift_arg("filter", filter_arg, lift_batch_filter);
+    return batch_reply(client, rows, count, k, batch_filter, threads, with_metadata != 0);
   });
 }
 

@@ -1,9 +1,16 @@
 #include "converters.hpp"
 
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <span>
 #include <string>
 #include <utility>
 
 #include "base/overloaded.hpp"
+#include "metadata/filter_json.hpp"
 
 namespace vexradb::ffi {
 namespace {
@@ -157,6 +164,24 @@ Outcome<Filter> to_core_filter(const SearchFilter& filter) {
                     filter.node);
 }
 
+Outcome<std::optional<Filter>> to_core_filter(const BatchFilter& filter) {
+  return std::visit(
+      Overloaded{
+          [](std::monostate) -> Outcome<std::optional<Filter>> { return std::nullopt; },
+          [](const SearchFilter& record) -> Outcome<std::optional<Filter>> {
+            Outcome<Filter> converted = to_core_filter(record);
+            if (!converted) return tl::unexpected(std::move(converted).error());
+            return std::move(*converted);
+          },
+          [](const std::string& json) -> Outcome<std::optional<Filter>> {
+            Result<Filter> converted = filter_from_json(json);
+            if (!converted) return tl::unexpected(to_vexra_error(converted.error()));
+            return std::move(*converted);
+          },
+      },
+      filter.form);
+}
+
 // ---- Lifting ------------------------------------------------------------------------------
 
 std::optional<std::string> lift_optional_string(WireReader& reader) {
@@ -243,6 +268,20 @@ std::vector<VectorEntry> lift_vector_entries(WireReader& reader) {
 
 SearchFilter lift_search_filter(WireReader& reader) { return lift_search_filter_at(reader, 1); }
 
+BatchFilter lift_batch_filter(WireReader& reader) {
+  switch (reader.read_u8()) {
+    case 0:
+      return {};
+    case 1:
+      return {lift_search_filter(reader)};
+    case 2:
+      return {reader.read_string()};
+    default:
+      reader.fail("unknown filter kind (0 none, 1 the filter record, 2 JSON text)");
+      return {};
+  }
+}
+
 // ---- Lowering -----------------------------------------------------------------------------
 
 namespace {
@@ -281,6 +320,67 @@ ByteBuffer lower_search_results(const std::vector<SearchResult>& results) {
     lower_optional_string(writer, result.metadata_json);
   }
   return std::move(writer).finish();
+}
+
+namespace {
+
+// The batch reply is packed for callers that read it as arrays, so its numbers are in the byte
+// order of every host the library builds for rather than the interface's big-endian one.
+static_assert(std::endian::native == std::endian::little);
+
+template <class T>
+void append_packed(ByteBuffer& buffer, T value) {
+  std::array<std::uint8_t, sizeof(T)> bytes;
+  std::memcpy(bytes.data(), &value, sizeof(T));
+  buffer.append(bytes);
+}
+
+void append_text(ByteBuffer& buffer, std::string_view text) {
+  buffer.append(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+}  // namespace
+
+ByteBuffer lower_batch_answers(const BatchAnswers& answers, bool with_metadata) {
+  const std::size_t count = answers.hits.size();
+  std::size_t hits = 0, id_bytes = 0, metadata_bytes = 0;
+  for (const std::vector<SearchResult>& found : answers.hits) {
+    hits += found.size();
+    for (const SearchResult& hit : found) {
+      id_bytes += hit.id.size();
+      if (hit.metadata_json) metadata_bytes += hit.metadata_json->size();
+    }
+  }
+  ByteBuffer buffer;
+  buffer.reserve(8 + 4 * count + 4 * count * answers.width + 8 * hits + id_bytes +
+                 (with_metadata ? 9 * hits + metadata_bytes : 0));
+  append_packed(buffer, static_cast<std::uint32_t>(count));
+  append_packed(buffer, static_cast<std::uint32_t>(answers.width));
+  for (const std::vector<SearchResult>& found : answers.hits)
+    append_packed(buffer, static_cast<std::uint32_t>(found.size()));
+  for (const std::vector<SearchResult>& found : answers.hits) {
+    for (const SearchResult& hit : found) append_packed(buffer, hit.distance);
+    for (std::size_t pad = found.size(); pad < answers.width; ++pad)
+      append_packed(buffer, std::numeric_limits<float>::infinity());
+  }
+  // Ids, then metadata: each an array of end offsets into the bytes that follow it.
+  std::uint64_t end = 0;
+  for (const std::vector<SearchResult>& found : answers.hits)
+    for (const SearchResult& hit : found) append_packed(buffer, end += hit.id.size());
+  for (const std::vector<SearchResult>& found : answers.hits)
+    for (const SearchResult& hit : found) append_text(buffer, hit.id);
+  if (!with_metadata) return buffer;
+  for (const std::vector<SearchResult>& found : answers.hits)
+    for (const SearchResult& hit : found)
+      append_packed(buffer, static_cast<std::uint8_t>(hit.metadata_json.has_value()));
+  end = 0;
+  for (const std::vector<SearchResult>& found : answers.hits)
+    for (const SearchResult& hit : found)
+      append_packed(buffer, end += hit.metadata_json ? hit.metadata_json->size() : 0);
+  for (const std::vector<SearchResult>& found : answers.hits)
+    for (const SearchResult& hit : found)
+      if (hit.metadata_json) append_text(buffer, *hit.metadata_json);
+  return buffer;
 }
 
 ByteBuffer lower_stats(const ClientStats& stats) {

@@ -39,6 +39,14 @@ struct SearchResult {
   std::optional<std::string> metadata_json;
 };
 
+// The answers of a batch of searches: each query's hits, nearest first, and the width every
+// query's row is padded to: k, or when smaller the number of vectors a search can return (more
+// when a write made meanwhile let a search find more).
+struct BatchAnswers {
+  std::size_t width = 0;
+  std::vector<std::vector<SearchResult>> hits;
+};
+
 struct ClientStats {
   std::uint64_t vector_count;
   std::uint32_t dimensions;
@@ -63,6 +71,12 @@ struct SearchFilter {
     std::vector<SearchFilter> filters;
   };
   std::variant<Eq, In, And, Or> node;
+};
+
+// The filter of a batch search: none, the exported record, or JSON text as
+// vexradb_ext_search_with_filter_json takes it.
+struct BatchFilter {
+  std::variant<std::monostate, SearchFilter, std::string> form;
 };
 
 // Deepest nesting of SearchFilter accepted from a caller (the engine's filters go no deeper).
@@ -107,15 +121,21 @@ ByteBuffer lower_error(const VexraError& error);
 Outcome<std::optional<Json>> parse_metadata(const std::optional<std::string>& metadata_json);
 // The engine filter of an exported one; the first JSON text that does not parse fails it.
 Outcome<Filter> to_core_filter(const SearchFilter& filter);
+// The engine filter of a batch's filter, nothing when it has none.
+Outcome<std::optional<Filter>> to_core_filter(const BatchFilter& filter);
 
 std::optional<std::string> lift_optional_string(WireReader& reader);
 ClientConfig lift_client_config(WireReader& reader);
 std::vector<VectorEntry> lift_vector_entries(WireReader& reader);
 SearchFilter lift_search_filter(WireReader& reader);
+// A kind byte (0 none, 1 the exported record, 2 JSON text), then the filter in that form.
+BatchFilter lift_batch_filter(WireReader& reader);
 
 ByteBuffer lower_optional_entry(const std::optional<VectorEntry>& entry);
 ByteBuffer lower_ids(const std::vector<std::string>& ids);
 ByteBuffer lower_search_results(const std::vector<SearchResult>& results);
 ByteBuffer lower_stats(const ClientStats& stats);
+// The packed little-endian reply of a batch search (laid out in the public header).
+ByteBuffer lower_batch_answers(const BatchAnswers& answers, bool with_metadata);
 
 }  // namespace vexradb::ffi

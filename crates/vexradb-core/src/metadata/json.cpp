@@ -624,7 +624,40 @@ void write_value(const Json& value, std::string& out) {
 
 }  // namespace
 
+namespace {
+
+// An integer of at most 18 digits (it fits either kind) or an ASCII string without escapes, as
+// the parser would build it; nothing for any other text, which the parser then reads. These are
+// what filters send, one text per operand, and skipping the parser's set-up makes an In of many
+// values cheap to convert.
+std::optional<Json> plain_scalar(std::string_view text) {
+  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+    const std::string_view body = text.substr(1, text.size() - 2);
+    const bool plain = std::all_of(body.begin(), body.end(), [](char c) {
+      return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+    });
+    if (!plain) return std::nullopt;
+    return Json(std::string(body));
+  }
+  const bool negative = !text.empty() && text.front() == '-';
+  const std::string_view digits = text.substr(negative ? 1 : 0);
+  constexpr std::size_t kMaxPlainDigits = 18;
+  if (digits.empty() || digits.size() > kMaxPlainDigits ||
+      (digits.size() > 1 && digits.front() == '0') ||
+      !std::all_of(digits.begin(), digits.end(), is_digit)) {
+    return std::nullopt;
+  }
+  std::uint64_t magnitude = 0;
+  for (const char c : digits) magnitude = magnitude * 10 + static_cast<std::uint64_t>(c - '0');
+  // As the parser: "-0" is the unsigned 0, and only negative integers are signed.
+  if (!negative || magnitude == 0) return Json(magnitude);
+  return Json(-static_cast<std::int64_t>(magnitude));
+}
+
+}  // namespace
+
 Result<Json> parse_json(std::string_view text, std::size_t max_depth) {
+  if (std::optional<Json> plain = plain_scalar(text)) return std::move(*plain);
   auto parsed = Parser(text, max_depth).parse_document();
   if (!parsed) return fail(errors::Serialization{describe(parsed.error(), text)});
   return std::move(*parsed);

@@ -162,6 +162,14 @@ TEST(JsonParseTest, IntegersTakeTheKindOfTheirSignAndFloatsTheRest) {
   EXPECT_EQ(parse_ok("-9223372036854775808").get<std::int64_t>(),
             std::numeric_limits<std::int64_t>::min());
   EXPECT_EQ(parse_ok("-0").get<std::uint64_t>(), 0u);
+  // Either side of the longest integers read without the parser, and plain strings.
+  EXPECT_EQ(parse_ok("999999999999999999").get<std::uint64_t>(), 999999999999999999u);
+  EXPECT_EQ(parse_ok("-999999999999999999").get<std::int64_t>(), -999999999999999999);
+  EXPECT_EQ(parse_ok("1000000000000000000").get<std::uint64_t>(), 1000000000000000000u);
+  EXPECT_EQ(parse_ok("\"jazz 7\"").get<std::string>(), "jazz 7");
+  EXPECT_EQ(parse_ok("\"a\\\"b\"").get<std::string>(), "a\"b");
+  EXPECT_EQ(parse_ok("\"\"").get<std::string>(), "");
+  EXPECT_EQ(parse_failure("\"a\"b\""), "trailing characters at line 1 column 4");
   EXPECT_TRUE(std::signbit(parse_ok("-0.0").get<double>()));
   // Underflow rounds to zero, keeping the sign; the smallest subnormal survives.
   EXPECT_EQ(std::bit_cast<std::uint64_t>(parse_ok("1e-400").get<double>()), 0u);
