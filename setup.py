@@ -1,5 +1,7 @@
-"""Builds libvexradb_bindings.so with the repository's CMake build and puts it inside the package,
-where the package looks for it first (after $VEXRADB_LIBRARY). The metadata is in pyproject.toml.
+"""Builds libvexradb_bindings.so and the command-line tool with the repository's CMake build and
+puts them inside the package: the library where the package looks for it first (after
+$VEXRADB_LIBRARY), the tool where the `vexradb` command (vexradb._cli) starts it. The metadata is
+in pyproject.toml.
 """
 
 import os
@@ -12,10 +14,11 @@ from setuptools.command.build_py import build_py
 
 ROOT = pathlib.Path(__file__).resolve().parent
 LIBRARY = "libvexradb_bindings.so"
+TOOL = "vexradb"  # the command-line tool's file at the top of the CMake build directory
 
 
 class BuildPyWithLibrary(build_py):
-    """The package's Python files, then the library built next to them."""
+    """The package's Python files, then the library and the tool built next to them."""
 
     def run(self):
         super().run()
@@ -31,10 +34,11 @@ class BuildPyWithLibrary(build_py):
                 check=True)
         jobs = str(os.cpu_count() or 1)
         subprocess.run(["cmake", "--build", str(cmake_dir), "--target", "vexradb_bindings",
-                        "-j", jobs], check=True)
-        target = pathlib.Path(self.build_lib) / "vexradb" / LIBRARY
-        target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(cmake_dir / LIBRARY, target)
+                        "vexradb_cli", "-j", jobs], check=True)
+        package = pathlib.Path(self.build_lib) / "vexradb"
+        (package / "bin").mkdir(parents=True, exist_ok=True)
+        shutil.copy2(cmake_dir / LIBRARY, package / LIBRARY)
+        shutil.copy2(cmake_dir / TOOL, package / "bin" / TOOL)
 
 
 class BinaryDistribution(Distribution):

@@ -21,11 +21,21 @@ unset VEXRADB_CMAKE_BUILD_DIR
 cp -r "$repo/python/tests" "$work/tests"
 cd "$work"
 unset VEXRADB_LIBRARY PYTHONPATH
+export PATH="$work/venv/bin:$PATH"
 "$work/venv/bin/python" - <<'PY'
 import pathlib, sys, vexradb
 from vexradb import _ffi
 package = pathlib.Path(vexradb.__file__).resolve().parent
 assert package.is_relative_to(pathlib.Path(sys.prefix).resolve()), package
 assert (package / _ffi.LIBRARY_NAME).is_file(), "the library is not inside the installed package"
+PY
+# The command-line tool came with the package, on the environment's PATH.
+"$work/venv/bin/python" - <<'PY'
+import subprocess, vexradb
+with vexradb.Client.open("cli-db", dimensions=3, metric="euclidean") as db:
+    db.upsert("a", [1, 2, 3])
+    db.checkpoint()
+info = subprocess.run(["vexradb", "info", "cli-db"], check=True, capture_output=True, text=True)
+assert "metric: euclidean" in info.stdout, info.stdout
 PY
 "$work/venv/bin/python" -m pytest -q -p no:cacheprovider tests

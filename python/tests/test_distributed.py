@@ -124,8 +124,10 @@ def test_searches_over_shards_match_one_database(workers, tmp_path):
                            for q in queries]
         assert (recall([[hit.id for hit in hits] for hits in filtered], filtered_truth)
                 >= recall(filtered_single, filtered_truth) - 0.01)
-        ids_in_batch, _ = sharded.search_batch(queries[:5], 10, filter=Gte("group", 3), threads=1)
+        ids_in_batch, _, metadata_in_batch = sharded.search_batch(
+            queries[:5], 10, filter=Gte("group", 3), threads=1, include_metadata=True)
         assert all(int(id[1:]) % 4 == 3 for row in ids_in_batch for id in row)
+        assert metadata_in_batch == [[metadata[int(id[1:])] for id in row] for row in ids_in_batch]
 
 
 def test_reads_and_writes_go_to_the_owning_shard(workers):

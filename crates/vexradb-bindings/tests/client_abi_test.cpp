@@ -300,6 +300,31 @@ TEST_F(ClientAbiTest, FiltersNestedTooDeeplyAreRefused) {
             "Failed to convert arg 'filter': Invalid SearchFilter enum value: 9");
 }
 
+// Arguments of a batch search that cannot be what they claim fail the call and allocate nothing
+// by a count alone.
+TEST_F(ClientAbiTest, BatchSearchRefusesMalformedArguments) {
+  ASSERT_EQ(insert("a", {1, 0, 0}, R"({"a":1})").code, 0);
+  const std::string two_rows(2 * 3 * sizeof(float), '\0');
+  auto batch = [&](const std::string& queries, std::uint32_t count, Encoder filter) {
+    CallStatus status = fresh_status();
+    consume_text(vexradb_ext_search_batch(ref(), Encoder().raw(queries).buffer(), count, 1,
+                                          filter.buffer(), 1, 0, &status));
+    return failure_of(status);
+  };
+  EXPECT_EQ(batch(two_rows, 2, Encoder().u8(0)).code, 0);
+  EXPECT_EQ(batch(two_rows.substr(0, 10), 3, Encoder().u8(0)).message,
+            "Failed to convert arg 'queries': 10 bytes do not hold 3 rows of 4-byte floats");
+  EXPECT_EQ(batch("", 4294967295u, Encoder().u8(0)).code, 2);
+  EXPECT_EQ(batch(two_rows, 2, Encoder().u8(7)).message,
+            "Failed to convert arg 'filter': unknown filter kind (0 none, 1 the filter record, 2 "
+            "JSON text)");
+  EXPECT_EQ(batch(two_rows, 2, Encoder().u8(2).text("{\"field\":")).variant, 8);
+  EXPECT_EQ(batch(two_rows, 2, Encoder()).code, 2);
+  // Rows that split evenly but have the wrong length fail as a single search of them does.
+  EXPECT_EQ(batch(two_rows, 1, Encoder().u8(0)).message, "Dimension mismatch: expected 3, got 6");
+  EXPECT_EQ(batch(two_rows, 3, Encoder().u8(0)).message, "Dimension mismatch: expected 3, got 2");
+}
+
 TEST_F(ClientAbiTest, StatsSyncAndCheckpoint) {
   CallStatus status = fresh_status();
   Decoder empty(consume_text(uniffi_vexradb_bindings_fn_method_vexraclient_stats(ref(), &status)));
@@ -396,6 +421,19 @@ TEST(ConfiguredClientAbiTest, ConcurrentSearchesWritesAndCheckpoints) {
             ref(), Encoder().floats({1, 1, 2, 3}).buffer(), 5, &call);
         if (call.code != 0) ++failures;
         consume_text(hits);
+      }
+    });
+    // Batch searches spread their queries over the worker pool, each taking the readers' lock.
+    threads.emplace_back([&] {
+      const float rows[3][4] = {{1, 1, 2, 3}, {5, 1, 2, 3}, {9, 1, 2, 3}};
+      const std::string queries(reinterpret_cast<const char*>(rows), sizeof rows);
+      for (int i = 0; i < 40; ++i) {
+        CallStatus call = fresh_status();
+        RustBuffer reply = vexradb_ext_search_batch(
+            ref(), Encoder().raw(queries).buffer(), 3, 5,
+            Encoder().u8(2).text(R"({"field": "x", "eq": 1})").buffer(), 2, 1, &call);
+        if (call.code != 0 || reply.len < 8 || reply.data[0] != 3) ++failures;
+        consume_text(reply);
       }
     });
     threads.emplace_back([&] {
