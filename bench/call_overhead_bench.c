@@ -12,8 +12,17 @@
  * The library is opened at run time from the path given, by default the one built beside this
  * program, so that both figures can come from the same library file.
  *
+ * With --loop it measures instead a loop of searches over real data, the figure the batch search
+ * of bench/python_search_bench.py is held against: it loads BASE (rows of DIMENSIONS
+ * little-endian float32, ids "0", "1", ... in order) with one exported upsert_batch, which builds
+ * the same graph as the same batch from Python, then searches every row of QUERIES with k = 10
+ * in a loop on this thread, best of 3.
+ *
  * Usage: vexradb_call_overhead_bench [LIBRARY]
- * Prints the microseconds per call of each round and their median. */
+ *        vexradb_call_overhead_bench LIBRARY --loop BASE QUERIES DIMENSIONS
+ * Prints the microseconds per call of each round and their median; with --loop, the queries per
+ * second and the sum of every hit's distance (which tells whether both sides searched the same
+ * graph). */
 #define _POSIX_C_SOURCE 200809L /* clock_gettime, dlopen */
 
 #include <dlfcn.h>
@@ -41,6 +50,7 @@ static struct {
   __typeof__(&uniffi_vexradb_bindings_fn_free_vexraclient) free_client;
   __typeof__(&uniffi_vexradb_bindings_fn_method_vexraclient_upsert) upsert;
   __typeof__(&uniffi_vexradb_bindings_fn_method_vexraclient_search) search;
+  __typeof__(&uniffi_vexradb_bindings_fn_method_vexraclient_upsert_batch) upsert_batch;
 } lib;
 
 /* Looks `name` up into the function pointer at `slot` (copied: ISO C has no cast from an object
@@ -106,24 +116,42 @@ static void put_floats(uint8_t* out, const float* values, uint32_t count) {
 
 enum { kVectorBytes = 4 + 4 * kDimensions };
 
-/* One search as Client.search makes it; returns the number of hits. */
-static int32_t search_once(void* handle, const float* query) {
+static uint32_t get_u32(const uint8_t* in) {
+  return ((uint32_t)in[0] << 24) | ((uint32_t)in[1] << 16) | ((uint32_t)in[2] << 8) | in[3];
+}
+
+/* One search of a `dimensions`-long query as Client.search makes it; returns the number of hits
+ * and adds their distances to *distance_sum when it is given. */
+static int32_t search_with(void* handle, const float* query, uint32_t dimensions,
+                           double* distance_sum) {
   CallStatus status = fresh_status();
   void* clone = lib.clone(handle, &status);
   check(&status, "clone_vexraclient");
-  RustBuffer query_buffer = lib.alloc(kVectorBytes, &status);
+  RustBuffer query_buffer = lib.alloc(4 + 4 * (uint64_t)dimensions, &status);
   check(&status, "rustbuffer_alloc");
-  put_floats(query_buffer.data, query, kDimensions);
+  put_floats(query_buffer.data, query, dimensions);
   RustBuffer reply = lib.search(clone, query_buffer, kK, &status);
   check(&status, "search");
   int32_t hits = -1;
-  if (reply.len >= 4) {
-    hits = (int32_t)(((uint32_t)reply.data[0] << 24) | ((uint32_t)reply.data[1] << 16) |
-                     ((uint32_t)reply.data[2] << 8) | reply.data[3]);
+  if (reply.len >= 4) hits = (int32_t)get_u32(reply.data);
+  /* Each hit: the id (length, bytes), the distance, the metadata's option tag (and text). */
+  const uint8_t* at = reply.data + 4;
+  for (int32_t i = 0; distance_sum != NULL && i < hits; ++i) {
+    at += 4 + get_u32(at);
+    const uint32_t bits = get_u32(at);
+    float distance;
+    memcpy(&distance, &bits, sizeof distance);
+    *distance_sum += distance;
+    at += 4;
+    at += *at == 1 ? 5 + get_u32(at + 1) : 1;
   }
   lib.free_buffer(reply, &status);
   check(&status, "rustbuffer_free");
   return hits;
+}
+
+static int32_t search_once(void* handle, const float* query) {
+  return search_with(handle, query, kDimensions, NULL);
 }
 
 static double seconds_now(void) {
@@ -145,12 +173,87 @@ static void fill(float* values, uint32_t count, uint32_t seed) {
   }
 }
 
+/* The rows of a file of little-endian float32 values, `dimensions` per row; exits on failure. */
+static float* read_rows(const char* path, uint32_t dimensions, uint32_t* rows) {
+  FILE* file = fopen(path, "rb");
+  if (file == NULL || fseek(file, 0, SEEK_END) != 0) {
+    fprintf(stderr, "cannot read %s\n", path);
+    exit(1);
+  }
+  const long size = ftell(file);
+  rewind(file);
+  const size_t row_bytes = 4 * (size_t)dimensions;
+  if (size <= 0 || (size_t)size % row_bytes != 0) {
+    fprintf(stderr, "%s does not hold rows of %u float32 values\n", path, dimensions);
+    exit(1);
+  }
+  float* values = malloc((size_t)size);
+  if (values == NULL || fread(values, 1, (size_t)size, file) != (size_t)size) {
+    fprintf(stderr, "cannot read %s\n", path);
+    exit(1);
+  }
+  fclose(file);
+  *rows = (uint32_t)((size_t)size / row_bytes);
+  return values;
+}
+
+/* Loads BASE with one upsert_batch (ids "0", "1", ...; no metadata) and times a loop of searches
+ * of every row of QUERIES. */
+static int search_loop(void* handle, const char* base_path, const char* queries_path,
+                       uint32_t dimensions) {
+  uint32_t count, query_count;
+  float* base = read_rows(base_path, dimensions, &count);
+  float* queries = read_rows(queries_path, dimensions, &query_count);
+  /* The batch: i32 count, then each entry's id (i32 length, digits), vector (i32 count, floats)
+   * and metadata's option tag (0: none). */
+  const size_t entry_bytes = 4 + 10 + 4 + 4 * (size_t)dimensions + 1;
+  uint8_t* entries = malloc(4 + (size_t)count * entry_bytes);
+  if (entries == NULL) return 1;
+  uint8_t* at = entries;
+  put_u32(at, count);
+  at += 4;
+  for (uint32_t i = 0; i < count; ++i) {
+    char id[16];
+    const int length = snprintf(id, sizeof id, "%u", i);
+    put_u32(at, (uint32_t)length);
+    memcpy(at + 4, id, (size_t)length);
+    at += 4 + length;
+    put_floats(at, base + (size_t)i * dimensions, dimensions);
+    at += 4 + 4 * (size_t)dimensions;
+    *at++ = 0;
+  }
+  CallStatus status = fresh_status();
+  void* clone = lib.clone(handle, &status);
+  check(&status, "clone_vexraclient");
+  lib.upsert_batch(clone, buffer_of(entries, (size_t)(at - entries)), &status);
+  check(&status, "upsert_batch");
+  free(entries);
+
+  double best = 1e300, distance_sum = 0;
+  for (int round = 0; round < 3; ++round) {
+    distance_sum = 0;
+    const double start = seconds_now();
+    for (uint32_t q = 0; q < query_count; ++q) {
+      search_with(handle, queries + (size_t)q * dimensions, dimensions, &distance_sum);
+    }
+    const double seconds = seconds_now() - start;
+    if (seconds < best) best = seconds;
+  }
+  printf("loop of %u searches from C, k=%d: %.0f queries/s; distance sum %.6f\n", query_count, kK,
+         query_count / best, distance_sum);
+  free(base);
+  free(queries);
+  return 0;
+}
+
 int main(int argc, char** argv) {
-  if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
-    fprintf(stderr, "usage: %s [LIBRARY]\n", argv[0]);
+  const int loop = argc == 6 && strcmp(argv[2], "--loop") == 0;
+  if (!loop && (argc > 2 || (argc == 2 && argv[1][0] == '-'))) {
+    fprintf(stderr, "usage: %s [LIBRARY]\n       %s LIBRARY --loop BASE QUERIES DIMENSIONS\n",
+            argv[0], argv[0]);
     return 2;
   }
-  const char* path = argc == 2 ? argv[1] : VEXRA_LIBRARY_PATH;
+  const char* path = argc >= 2 ? argv[1] : VEXRA_LIBRARY_PATH;
   void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (library == NULL) {
     fprintf(stderr, "cannot open the library: %s\n", dlerror());
@@ -164,21 +267,30 @@ int main(int argc, char** argv) {
   found &= RESOLVE(library, free_client, "uniffi_vexradb_bindings_fn_free_vexraclient");
   found &= RESOLVE(library, upsert, "uniffi_vexradb_bindings_fn_method_vexraclient_upsert");
   found &= RESOLVE(library, search, "uniffi_vexradb_bindings_fn_method_vexraclient_search");
+  found &=
+      RESOLVE(library, upsert_batch, "uniffi_vexradb_bindings_fn_method_vexraclient_upsert_batch");
   if (!found) return 1;
   if (lib.contract_version() != 26) {
     fprintf(stderr, "the library speaks contract version %u, not 26\n", lib.contract_version());
     return 1;
   }
 
-  /* Client.open("", dimensions=128, metric="euclidean", persistent=False): the path, then the
+  /* Client.open("", dimensions=..., metric="euclidean", persistent=False): the path, then the
    * configuration (u32 dimensions, i32 metric 2 = Euclidean, i32 quantization 1 = none, the
    * persistent flag 0, no label). */
-  const uint8_t config[] = {0, 0, 0, kDimensions, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0};
+  const uint32_t dimensions = loop ? (uint32_t)strtoul(argv[5], NULL, 10) : kDimensions;
+  uint8_t config[] = {0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0};
+  put_u32(config, dimensions);
   CallStatus status = fresh_status();
   RustBuffer path_buffer = buffer_of("", 0);
   RustBuffer config_buffer = buffer_of(config, sizeof config);
   void* handle = lib.open(path_buffer, config_buffer, &status);
   check(&status, "constructor_vexraclient_open");
+  if (loop) {
+    const int result = search_loop(handle, argv[3], argv[4], dimensions);
+    lib.free_client(handle, &status);
+    return result;
+  }
 
   float vector[kDimensions], query[kDimensions];
   fill(vector, kDimensions, 1);

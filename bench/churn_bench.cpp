@@ -109,7 +109,7 @@ Rate measure(Search search, const std::vector<std::vector<float>>& vectors,
 
 std::vector<std::string> client_search(const VexraClient& client, const std::vector<float>& q) {
   std::vector<std::string> ids;
-  const std::vector<ffi::SearchResult> hits = require(client.search(q, kK, std::nullopt), "search");
+  const std::vector<ffi::SearchResult> hits = require(client.search(q, kK, nullptr), "search");
   for (const ffi::SearchResult& hit : hits) ids.push_back(hit.id);
   return ids;
 }

@@ -108,7 +108,7 @@ double search_throughput(const VexraClient& client, const std::vector<std::vecto
     workers.emplace_back([&, t] {
       std::uint64_t done = 0;
       for (std::size_t i = static_cast<std::size_t>(t) * 7; !stop.load(); ++i, ++done) {
-        require(client.search(queries[i % queries.size()], kK, std::nullopt), "search");
+        require(client.search(queries[i % queries.size()], kK, nullptr), "search");
       }
       searches += done;
     });
@@ -136,7 +136,7 @@ std::vector<double> search_latencies_during(const VexraClient& client,
       for (std::size_t i = static_cast<std::size_t>(t) * 13; !stop.load(); ++i) {
         const bool counted = running.load();
         const auto start = Clock::now();
-        require(client.search(queries[i % queries.size()], kK, std::nullopt), "search");
+        require(client.search(queries[i % queries.size()], kK, nullptr), "search");
         if (counted) mine.push_back(seconds_since(start));
       }
       std::lock_guard lock(merge);

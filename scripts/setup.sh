@@ -39,6 +39,7 @@ test_packages=(
   python3-tqdm      # the optional progress bar of upsert_batch(..., progress=True)
   python3-distributed  # vexradb.distributed: shards as actors on a Dask cluster
   python3-faiss     # the quantized and graph benchmarks compare with FAISS in the same run
+  python3-hnswlib   # the Python search benchmark compares with hnswlib's knn_query
   # The 64-bit Arm build (scripts/test-arm64.sh): the cross compilers, the emulator that runs its
   # programs, and the arm64 libraries it links against.
   g++-aarch64-linux-gnu

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "base/worker_pool.hpp"
-#include "metadata/filter_json.hpp"
 
 namespace vexradb::ffi {
 namespace {
@@ -262,22 +261,6 @@ std::uint64_t VexraClient::len() const {
   return std::visit([](const auto& db) -> std::uint64_t { return db->len(); }, engine_->inner);
 }
 
-Outcome<std::vector<SearchResult>> VexraClient::search(
-    const std::vector<float>& query, std::uint32_t k,
-    const std::optional<SearchFilter>& filter) const {
-  if (!filter) return search_engine(query, k, nullptr);
-  Outcome<Filter> converted = to_core_filter(*filter);
-  if (!converted) return tl::unexpected(std::move(converted).error());
-  return search_engine(query, k, &*converted);
-}
-
-Outcome<std::vector<SearchResult>> VexraClient::search_with_json_filter(
-    const std::vector<float>& query, std::uint32_t k, std::string_view filter_json) const {
-  Result<Filter> filter = filter_from_json(filter_json);
-  if (!filter) return tl::unexpected(to_vexra_error(filter.error()));
-  return search_engine(query, k, &*filter);
-}
-
 Result<std::vector<SearchHit>> VexraClient::engine_search(std::span<const float> query,
                                                           std::uint32_t k,
                                                           const Filter* filter) const {
@@ -299,10 +282,10 @@ std::vector<SearchResult> results_of(std::vector<SearchHit> hits, bool with_meta
 
 }  // namespace
 
-// The filter is converted before the lock is taken; results are encoded after it is released.
-Outcome<std::vector<SearchResult>> VexraClient::search_engine(const std::vector<float>& query,
-                                                              std::uint32_t k,
-                                                              const Filter* filter) const {
+// Results are encoded after the lock is released.
+Outcome<std::vector<SearchResult>> VexraClient::search(std::span<const float> query,
+                                                       std::uint32_t k,
+                                                       const Filter* filter) const {
   Result<std::vector<SearchHit>> found = engine_search(query, k, filter);
   if (!found) return tl::unexpected(to_vexra_error(found.error()));
   return results_of(std::move(*found), true);

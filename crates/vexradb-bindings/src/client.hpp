@@ -70,13 +70,9 @@ class VexraClient {
   std::vector<std::string> list(std::uint32_t offset, std::uint32_t limit) const;
   std::uint64_t len() const;
   bool is_empty() const { return len() == 0; }
-  Outcome<std::vector<SearchResult>> search(const std::vector<float>& query, std::uint32_t k,
-                                            const std::optional<SearchFilter>& filter) const;
-  // As search, with the filter given as JSON text (see filter_json.hpp): the extension for the
-  // filters the exported record cannot express.
-  Outcome<std::vector<SearchResult>> search_with_json_filter(const std::vector<float>& query,
-                                                             std::uint32_t k,
-                                                             std::string_view filter_json) const;
+  // The k nearest live vectors that pass `filter` (when given), with their metadata.
+  Outcome<std::vector<SearchResult>> search(std::span<const float> query, std::uint32_t k,
+                                            const Filter* filter) const;
   // Searches the `count` queries laid end to end in `queries` (each a row of the same length) on
   // up to `threads` threads of the worker pool, the calling thread among them (0: every thread
   // of the pool); each query is the search above, with metadata only when asked for. The first
@@ -104,8 +100,6 @@ class VexraClient {
                                               const ClientOptions& options);
   Outcome<void> store(std::string id, std::vector<float> vector,
                       std::optional<std::string> metadata_json, bool allow_overwrite);
-  Outcome<std::vector<SearchResult>> search_engine(const std::vector<float>& query, std::uint32_t k,
-                                                   const Filter* filter) const;
   // One search under the readers' lock, the hits as the engine gives them.
   Result<std::vector<SearchHit>> engine_search(std::span<const float> query, std::uint32_t k,
                                                const Filter* filter) const;

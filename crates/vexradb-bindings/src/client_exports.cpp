@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "export.hpp"
+#include "filter_cache.hpp"
 #include "method_frame.hpp"
 #include "vexradb_bindings.h"
 
@@ -52,17 +53,46 @@ std::vector<float> lift_query_rows(BufferArg& arg, std::uint32_t count) {
   return values;
 }
 
+// The engine filter of a filter argument in `form` (see filter_cache.hpp).
+Outcome<std::shared_ptr<const Filter>> filter_arg_of(std::string_view name, FilterForm form,
+                                                     BufferArg& arg) {
+  const ByteBuffer bytes = arg.take();
+  return converted_filter(name, form, bytes.bytes());
+}
+
+// A batch's filter argument: a kind byte (0 none, 1 the exported record, 2 JSON text as a wire
+// string), then the filter in that form; null for none.
+Outcome<std::shared_ptr<const Filter>> batch_filter_of(BufferArg& arg) {
+  const ByteBuffer bytes = arg.take();
+  const std::span<const std::uint8_t> data = bytes.bytes();
+  const std::uint8_t kind = data.empty() ? 0xFF : data[0];
+  if (kind == 0 && data.size() == 1) return nullptr;
+  if (kind != 1 && kind != 2) {
+    fail_conversion("filter", "unknown filter kind (0 none, 1 the filter record, 2 JSON text)");
+  }
+  return converted_filter("filter", kind == 1 ? FilterForm::Record : FilterForm::JsonString,
+                          data.subspan(1));
+}
+
 // The packed answers of a batch search, its filter converted once for every query.
-Outcome<ByteBuffer> batch_reply(const VexraClient& client, const std::vector<float>& rows,
-                                std::uint32_t count, std::uint32_t k, const BatchFilter& filter,
-                                std::uint32_t threads, bool with_metadata) {
-  Outcome<std::optional<Filter>> converted = to_core_filter(filter);
-  if (!converted) return tl::unexpected(std::move(converted).error());
-  const Filter* engine_filter = *converted ? &**converted : nullptr;
+Outcome<ByteBuffer> batch_reply(const VexraClient& client, BufferArg& queries, std::uint32_t count,
+                                std::uint32_t k, BufferArg& filter_arg, std::uint32_t threads,
+                                bool with_metadata) {
+  const std::vector<float> rows = lift_query_rows(queries, count);
+  const Outcome<std::shared_ptr<const Filter>> filter = batch_filter_of(filter_arg);
+  if (!filter) return tl::unexpected(filter.error());
   Outcome<BatchAnswers> answers =
-      client.search_batch(rows, count, k, engine_filter, threads, with_metadata);
+      client.search_batch(rows, count, k, filter->get(), threads, with_metadata);
   if (!answers) return tl::unexpected(std::move(answers).error());
   return lower_batch_answers(*answers, with_metadata);
+}
+
+// A search's reply, or the error that kept its filter from converting.
+Outcome<ByteBuffer> filtered_search(const VexraClient& client, std::span<const float> query,
+                                    std::uint32_t k,
+                                    const Outcome<std::shared_ptr<const Filter>>& filter) {
+  if (!filter) return tl::unexpected(filter.error());
+  return lowered(client.search(query, k, filter->get()), lower_search_results);
 }
 
 }  // namespace
@@ -174,7 +204,7 @@ VEXRA_EXPORT RustBuffer uniffi_vexradb_bindings_fn_method_vexraclient_search(voi
   BufferArg query_arg(query);
   return call_method(handle, status, [&](VexraClient& client) {
     const std::vector<float> values = lift_arg("query", query_arg, lift_floats);
-    return lowered(client.search(values, k, std::nullopt), lower_search_results);
+    return lowered(client.search(values, k, nullptr), lower_search_results);
   });
 }
 
@@ -183,8 +213,8 @@ VEXRA_EXPORT RustBuffer uniffi_vexradb_bindings_fn_method_vexraclient_search_wit
   BufferArg query_arg(query), filter_arg(filter);
   return call_method(handle, status, [&](VexraClient& client) {
     const std::vector<float> values = lift_arg("query", query_arg, lift_floats);
-    std::optional<SearchFilter> search_filter = lift_arg("filter", filter_arg, lift_search_filter);
-    return lowered(client.search(values, k, search_filter), lower_search_results);
+    return filtered_search(client, values, k,
+                           filter_arg_of("filter", FilterForm::Record, filter_arg));
   });
 }
 
@@ -213,8 +243,8 @@ VEXRA_EXPORT RustBuffer vexradb_ext_search_with_filter_json(void* handle, RustBu
   BufferArg query_arg(query), filter_arg(filter_json);
   return call_method(handle, status, [&](VexraClient& client) {
     const std::vector<float> values = lift_arg("query", query_arg, lift_floats);
-    const std::string filter_text = lift_string_arg("filter_json", filter_arg);
-    return lowered(client.search_with_json_filter(values, k, filter_text), lower_search_results);
+    return filtered_search(client, values, k,
+                           filter_arg_of("filter_json", FilterForm::JsonText, filter_arg));
   });
 }
 
@@ -223,9 +253,7 @@ VEXRA_EXPORT RustBuffer vexradb_ext_search_batch(void* handle, RustBuffer querie
                                                  int8_t with_metadata, CallStatus* status) {
   BufferArg queries_arg(queries), filter_arg(filter);
   return call_method(handle, status, [&](VexraClient& client) {
-    const std::vector<float> rows = lift_query_rows(queries_arg, count);
-    const BatchFilter batch_filter = lift_arg("filter", filter_arg, lift_batch_filter);
-    return batch_reply(client, rows, count, k, batch_filter, threads, with_metadata != 0);
+    return batch_reply(client, queries_arg, count, k, filter_arg, threads, with_metadata != 0);
   });
 }
 

@@ -10,7 +10,6 @@
 #include <utility>
 
 #include "base/overloaded.hpp"
-#include "metadata/filter_json.hpp"
 
 namespace vexradb::ffi {
 namespace {
@@ -164,24 +163,6 @@ Outcome<Filter> to_core_filter(const SearchFilter& filter) {
                     filter.node);
 }
 
-Outcome<std::optional<Filter>> to_core_filter(const BatchFilter& filter) {
-  return std::visit(
-      Overloaded{
-          [](std::monostate) -> Outcome<std::optional<Filter>> { return std::nullopt; },
-          [](const SearchFilter& record) -> Outcome<std::optional<Filter>> {
-            Outcome<Filter> converted = to_core_filter(record);
-            if (!converted) return tl::unexpected(std::move(converted).error());
-            return std::move(*converted);
-          },
-          [](const std::string& json) -> Outcome<std::optional<Filter>> {
-            Result<Filter> converted = filter_from_json(json);
-            if (!converted) return tl::unexpected(to_vexra_error(converted.error()));
-            return std::move(*converted);
-          },
-      },
-      filter.form);
-}
-
 // ---- Lifting ------------------------------------------------------------------------------
 
 std::optional<std::string> lift_optional_string(WireReader& reader) {
@@ -267,20 +248,6 @@ std::vector<VectorEntry> lift_vector_entries(WireReader& reader) {
 }
 
 SearchFilter lift_search_filter(WireReader& reader) { return lift_search_filter_at(reader, 1); }
-
-BatchFilter lift_batch_filter(WireReader& reader) {
-  switch (reader.read_u8()) {
-    case 0:
-      return {};
-    case 1:
-      return {lift_search_filter(reader)};
-    case 2:
-      return {reader.read_string()};
-    default:
-      reader.fail("unknown filter kind (0 none, 1 the filter record, 2 JSON text)");
-      return {};
-  }
-}
 
 // ---- Lowering -----------------------------------------------------------------------------
 

@@ -73,12 +73,6 @@ struct SearchFilter {
   std::variant<Eq, In, And, Or> node;
 };
 
-// The filter of a batch search: none, the exported record, or JSON text as
-// vexradb_ext_search_with_filter_json takes it.
-struct BatchFilter {
-  std::variant<std::monostate, SearchFilter, std::string> form;
-};
-
 // Deepest nesting of SearchFilter accepted from a caller (the engine's filters go no deeper).
 inline constexpr int kMaxSearchFilterDepth = 128;
 
@@ -121,15 +115,11 @@ ByteBuffer lower_error(const VexraError& error);
 Outcome<std::optional<Json>> parse_metadata(const std::optional<std::string>& metadata_json);
 // The engine filter of an exported one; the first JSON text that does not parse fails it.
 Outcome<Filter> to_core_filter(const SearchFilter& filter);
-// The engine filter of a batch's filter, nothing when it has none.
-Outcome<std::optional<Filter>> to_core_filter(const BatchFilter& filter);
 
 std::optional<std::string> lift_optional_string(WireReader& reader);
 ClientConfig lift_client_config(WireReader& reader);
 std::vector<VectorEntry> lift_vector_entries(WireReader& reader);
 SearchFilter lift_search_filter(WireReader& reader);
-// A kind byte (0 none, 1 the exported record, 2 JSON text), then the filter in that form.
-BatchFilter lift_batch_filter(WireReader& reader);
 
 ByteBuffer lower_optional_entry(const std::optional<VectorEntry>& entry);
 ByteBuffer lower_ids(const std::vector<std::string>& ids);

@@ -17,10 +17,14 @@ void fail_conversion(std::string_view name, const std::string& reason) {
   throw InternalFailure("Failed to convert arg '" + std::string(name) + "': " + reason);
 }
 
+std::string text_of(std::string_view name, std::span<const std::uint8_t> bytes) {
+  if (auto error = utf8_error(bytes)) fail_conversion(name, *error);
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
 std::string lift_string_arg(std::string_view name, BufferArg& arg) {
   const ByteBuffer bytes = arg.take();
-  if (auto error = utf8_error(bytes.bytes())) fail_conversion(name, *error);
-  return std::string(reinterpret_cast<const char*>(bytes.bytes().data()), bytes.bytes().size());
+  return text_of(name, bytes.bytes());
 }
 
 void report_error(CallStatus* status, const VexraError& error) {

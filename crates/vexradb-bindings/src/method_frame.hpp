@@ -5,6 +5,7 @@
 // method consumes, and the mapping of results and errors onto the call status.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -38,11 +39,10 @@ class BufferArg {
 // "Failed to convert arg '<name>': <reason>", thrown as an internal failure.
 [[noreturn]] void fail_conversion(std::string_view name, const std::string& reason);
 
-// Reads exactly one value from a buffer argument with `lift(WireReader&)`.
+// Reads exactly one value from the bytes of the argument `name` with `lift(WireReader&)`.
 template <class Lift>
-auto lift_arg(std::string_view name, BufferArg& arg, Lift&& lift) {
-  const ByteBuffer bytes = arg.take();
-  WireReader reader(bytes.bytes());
+auto lift_bytes(std::string_view name, std::span<const std::uint8_t> bytes, Lift&& lift) {
+  WireReader reader(bytes);
   auto value = lift(reader);
   if (!reader.failed() && reader.remaining() > 0) {
     reader.fail("junk data left in buffer after lifting (count: " +
@@ -52,8 +52,18 @@ auto lift_arg(std::string_view name, BufferArg& arg, Lift&& lift) {
   return value;
 }
 
-// A text argument: the buffer's bytes, which must be UTF-8 (the log and snapshots can only store
-// valid text, so an invalid id is refused here rather than poisoning them).
+// Reads exactly one value from a buffer argument with `lift(WireReader&)`.
+template <class Lift>
+auto lift_arg(std::string_view name, BufferArg& arg, Lift&& lift) {
+  const ByteBuffer bytes = arg.take();
+  return lift_bytes(name, bytes.bytes(), std::forward<Lift>(lift));
+}
+
+// The bytes of the argument `name` as text, which must be UTF-8 (the log and snapshots can only
+// store valid text, so an invalid id is refused here rather than poisoning them).
+std::string text_of(std::string_view name, std::span<const std::uint8_t> bytes);
+
+// A text argument: the buffer's bytes, checked as text_of checks them.
 std::string lift_string_arg(std::string_view name, BufferArg& arg);
 
 // Marks a call that ended with an error of the interface (code 1).
