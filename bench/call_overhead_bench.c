@@ -16,7 +16,8 @@
  * of bench/python_search_bench.py is held against: it loads BASE (rows of DIMENSIONS
  * little-endian float32, ids "0", "1", ... in order) with one exported upsert_batch, which builds
  * the same graph as the same batch from Python, then searches every row of QUERIES with k = 10
- * in a loop on this thread, best of 3.
+ * in a loop on this thread, best of 3; then the same queries in one call of the batch search
+ * (vexradb_ext_search_batch) on 1 and on 2 threads, on the same graph.
  *
  * Usage: vexradb_call_overhead_bench [LIBRARY]
  *        vexradb_call_overhead_bench LIBRARY --loop BASE QUERIES DIMENSIONS
@@ -51,6 +52,7 @@ static struct {
   __typeof__(&uniffi_vexradb_bindings_fn_method_vexraclient_upsert) upsert;
   __typeof__(&uniffi_vexradb_bindings_fn_method_vexraclient_search) search;
   __typeof__(&uniffi_vexradb_bindings_fn_method_vexraclient_upsert_batch) upsert_batch;
+  __typeof__(&vexradb_ext_search_batch) search_batch;
 } lib;
 
 /* Looks `name` up into the function pointer at `slot` (copied: ISO C has no cast from an object
@@ -241,6 +243,24 @@ static int search_loop(void* handle, const char* base_path, const char* queries_
   }
   printf("loop of %u searches from C, k=%d: %.0f queries/s; distance sum %.6f\n", query_count, kK,
          query_count / best, distance_sum);
+  const uint8_t no_filter = 0;
+  for (uint32_t threads = 1; threads <= 2; ++threads) {
+    best = 1e300;
+    for (int round = 0; round < 3; ++round) {
+      const double start = seconds_now();
+      void* batch_clone = lib.clone(handle, &status);
+      check(&status, "clone_vexraclient");
+      RustBuffer reply =
+          lib.search_batch(batch_clone, buffer_of(queries, 4 * (size_t)query_count * dimensions),
+                           query_count, kK, buffer_of(&no_filter, 1), threads, 0, &status);
+      check(&status, "search_batch");
+      lib.free_buffer(reply, &status);
+      const double seconds = seconds_now() - start;
+      if (seconds < best) best = seconds;
+    }
+    printf("batch search call from C on %u thread%s: %.0f queries/s\n", threads,
+           threads == 1 ? "" : "s", query_count / best);
+  }
   free(base);
   free(queries);
   return 0;
@@ -269,6 +289,7 @@ int main(int argc, char** argv) {
   found &= RESOLVE(library, search, "uniffi_vexradb_bindings_fn_method_vexraclient_search");
   found &=
       RESOLVE(library, upsert_batch, "uniffi_vexradb_bindings_fn_method_vexraclient_upsert_batch");
+  found &= RESOLVE(library, search_batch, "vexradb_ext_search_batch");
   if (!found) return 1;
   if (lib.contract_version() != 26) {
     fprintf(stderr, "the library speaks contract version %u, not 26\n", lib.contract_version());

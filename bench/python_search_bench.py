@@ -128,6 +128,8 @@ def c_loop(program, vectors, queries):
     if run.returncode != 0 or not found:
         print("  %s failed: %s" % (program, (run.stderr or run.stdout).strip()))
         return None
+    for line in run.stdout.splitlines()[1:]:
+        print("  " + line)
     return float(found.group(1)), float(found.group(2))
 
 
@@ -174,11 +176,11 @@ def batch(program):
               % (rates[1], rates[2], rates[2] / rates[1], ours))
     loop = c_loop(program, vectors, queries)
     if loop is not None:
+        # Batch builds on several threads need not give the same graph twice, so the C program
+        # builds its own: the distance sums tell whether the two graphs answer alike.
         print("  loop over the exported search from C: %.0f/s (search_batch on 1 thread %.2fx); "
-              "the same graph: %s" % (loop[0], rates[1] / loop[0],
-                                      "yes" if abs(loop[1] - ours_sum) <= 1e-6 * ours_sum
-                                      else "NO (distance sums %.6f and %.6f)"
-                                      % (loop[1], ours_sum)))
+              "sum of the hits' distances %.3f from C, %.3f here"
+              % (loop[0], rates[1] / loop[0], loop[1], ours_sum))
     theirs = hnswlib_at_recall(vectors, queries, truth, ours)
     if theirs is not None:
         ef, rate, found = theirs

@@ -168,6 +168,11 @@ VEXRADB_DECLARE_FUTURE_FAMILY(void, void)
  * not know them, and the contract's functions above behave the same whether or not they are
  * used. They follow the same conventions (buffers, call status, error encoding).
  *
+ * Every filter argument, of the exported search_with_filter as of the extensions, is converted
+ * once per distinct bytes: the library keeps the 16 filters it converted most recently (up to
+ * 1 MiB each) and reuses one when a call sends exactly its bytes again, so a caller that repeats
+ * a filter of many values pays for its conversion once. Answers are the same either way.
+ *
  * vexradb_ext_search_with_filter_json: as ..._method_vexraclient_search_with_filter, with the
  * filter given as UTF-8 JSON text, which can also express ranges, negation and a geographic
  * radius. One filter is one object:
