@@ -251,16 +251,25 @@ def quantized(count):
     compare_binary(faiss, vectors, queries)
 
 
+def add_c_bench_argument(parser):
+    parser.add_argument("--c-bench", type=pathlib.Path, metavar="PROGRAM",
+                        help="the C program (default: %s next to the library)" % C_PROGRAM)
+
+
+def c_bench_program(args):
+    """The C program --c-bench names, or the one beside the library this process loaded."""
+    return args.c_bench or pathlib.Path(_ffi.library().path).resolve().parent / C_PROGRAM
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="20,000 vectors instead of 100,000")
     parser.add_argument("--per-call", action="store_true", help="only the cost per call")
-    parser.add_argument("--c-bench", type=pathlib.Path, metavar="PROGRAM",
-                        help="the C program (default: %s next to the library)" % C_PROGRAM)
+    add_c_bench_argument(parser)
     parser.add_argument("--quantized", action="store_true",
                         help="only the quantized engines against FAISS")
     args = parser.parse_args()
-    program = args.c_bench or pathlib.Path(_ffi.library().path).resolve().parent / C_PROGRAM
+    program = c_bench_program(args)
 
     count = 1 if args.per_call else 20_000 if args.quick else 100_000
     if args.quantized:

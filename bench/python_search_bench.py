@@ -26,7 +26,6 @@ import re
 import subprocess
 import sys
 import tempfile
-import time
 
 import numpy as np
 
@@ -34,7 +33,8 @@ from vexradb import Client, Eq, Gte, In, _ffi
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from python_bench import (BUILD_THREADS, C_PROGRAM, EF_CONSTRUCTION, HNSW_M, K,  # noqa: E402
-                          best_of, clustered_data, exact_nearest, recall)
+                          add_c_bench_argument, best_of, c_bench_program, clustered_data,
+                          exact_nearest, recall)
 
 FIELD_VALUES = 1000
 
@@ -192,10 +192,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--filters", action="store_true", help="only the filters' figures")
     parser.add_argument("--batch", action="store_true", help="only the batch figures")
-    parser.add_argument("--c-bench", type=pathlib.Path, metavar="PROGRAM",
-                        help="the C program (default: %s next to the library)" % C_PROGRAM)
+    add_c_bench_argument(parser)
     args = parser.parse_args()
-    program = args.c_bench or pathlib.Path(_ffi.library().path).resolve().parent / C_PROGRAM
+    program = c_bench_program(args)
     print("library %s" % _ffi.library().path)
     if not args.batch:
         filters()
