@@ -427,20 +427,24 @@ double recall_at_k(const std::vector<std::vector<std::uint32_t>>& found, const D
 }
 
 // Single-thread passes over the whole query set, after a short warm-up, repeated until
-// `min_seconds` have passed. The fastest pass gives the rate: on a shared machine the others
-// are slowed by whatever else runs. Every pass returns the same results.
+// `min_seconds` have passed and at least `min_passes` were made. The fastest pass gives the rate:
+// on a shared machine the others are slowed by whatever else runs. Every pass returns the same
+// results.
 template <class Engine>
-QueryFigures measure_queries(const Engine& engine, const DataSet& data, double min_seconds) {
+QueryFigures measure_queries(const Engine& engine, const DataSet& data, double min_seconds,
+                             std::size_t min_passes = 1) {
   const std::size_t count = data.query_count();
   for (std::size_t q = 0; q < std::min(kWarmupQueries, count); ++q) engine.search(q);
   std::vector<std::vector<std::uint32_t>> found(count);
   double fastest_pass = std::numeric_limits<double>::infinity();
+  std::size_t passes = 0;
   const Clock::time_point start = Clock::now();
   do {
     const Clock::time_point pass_start = Clock::now();
     for (std::size_t q = 0; q < count; ++q) found[q] = engine.search(q);
     fastest_pass = std::min(fastest_pass, seconds_since(pass_start));
-  } while (seconds_since(start) < min_seconds);
+    ++passes;
+  } while (seconds_since(start) < min_seconds || passes < min_passes);
   return {static_cast<double>(count) / fastest_pass, recall_at_k(found, data)};
 }
 
@@ -853,6 +857,8 @@ constexpr std::array<std::size_t, 12> kBeamSweep{10, 16,  24,  32,  48,  64,
                                                  96, 128, 192, 256, 384, 512};
 constexpr double kCurvePassSeconds = 1.0;
 constexpr double kQuickCurvePassSeconds = 0.1;
+// The widest beams take about a second per pass: one pass alone would catch any burst of load.
+constexpr std::size_t kCurveMinPasses = 3;
 
 struct Curve {
   std::array<QueryFigures, kBeamSweep.size()> points;
@@ -865,7 +871,7 @@ Curve measure_curve(const DataSet& data, double min_seconds) {
   Curve curve{};
   for (std::size_t i = 0; i < kBeamSweep.size(); ++i) {
     engine.set_ef(kBeamSweep[i]);
-    curve.points[i] = measure_queries(engine, data, min_seconds);
+    curve.points[i] = measure_queries(engine, data, min_seconds, kCurveMinPasses);
   }
   return curve;
 }
@@ -916,10 +922,10 @@ int run_curves(const std::filesystem::path& folder, bool quick) {
   const double pass_seconds = quick ? kQuickCurvePassSeconds : kCurvePassSeconds;
   std::printf(
       "Recall/speed curves%s: M = %zu, ef_construction = %zu, k = %zu; builds on %zu threads; "
-      "searches on 1 thread with a beam of max(k, ef), the fastest of passes over the query set "
-      "for %.1f s; %zu processors; load average %s\n\n",
-      quick ? " (quick)" : "", kM, kEfConstruction, kK, build_threads(), pass_seconds,
-      build_threads(), load_average().c_str());
+      "searches on 1 thread with a beam of max(k, ef), the fastest of at least %zu passes over "
+      "the query set and %.1f s; %zu processors; load average %s\n\n",
+      quick ? " (quick)" : "", kM, kEfConstruction, kK, build_threads(), kCurveMinPasses,
+      pass_seconds, build_threads(), load_average().c_str());
   std::filesystem::remove(folder / "sets.tsv");
   const std::pair<const char*, std::function<DataSet()>> sets[] = {
       {"random", [count] { return random_normal(count); }},

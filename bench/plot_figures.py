@@ -143,7 +143,7 @@ def plot_curves(texts, out):
         axes.set_title(name)
     loads = [load_average(text) for text in texts if re.search(r"[Ll]oad average", text)]
     fig.suptitle("Recall against speed over ef = 10 to 512 (M = 16, ef_construction = 200, "
-                 "k = 10; %s)" % ", then ".join(loads))
+                 "k = 10)\n%s" % ", then ".join(loads))
     fig.tight_layout()
     fig.savefig(out, dpi=100)
 
