@@ -34,7 +34,8 @@
 // --curves FOLDER draws the recall/speed trade-off instead: on the random and the clustered
 // Euclidean sets (100,000 vectors; with --quick 20,000) both engines are built once, in parallel,
 // and searched on one thread with k = 10 over a sweep of beams (ef = 10 to 512; every engine then
-// walks with max(k, ef)); it prints recall@10 and queries per second for each. It also writes each
+// walks with max(k, ef)), taking turns pass by pass so that both meet the same load; it prints
+// recall@10 and queries per second for each. It also writes each
 // set's vectors, queries and truth into FOLDER, for bench/faiss_curves.py to measure FAISS's HNSW
 // on the same data (bench/run_engine_bench.sh --curves runs both and draws the chart).
 
@@ -426,26 +427,48 @@ double recall_at_k(const std::vector<std::vector<std::uint32_t>>& found, const D
   return static_cast<double>(hits) / static_cast<double>(kK * found.size());
 }
 
-// Single-thread passes over the whole query set, after a short warm-up, repeated until
-// `min_seconds` have passed and at least `min_passes` were made. The fastest pass gives the rate:
-// on a shared machine the others are slowed by whatever else runs. Every pass returns the same
-// results.
+// One single-thread pass over the query set; found[q] receives the rows query q returned.
 template <class Engine>
-QueryFigures measure_queries(const Engine& engine, const DataSet& data, double min_seconds,
-                             std::size_t min_passes = 1) {
+double timed_pass(const Engine& engine, std::vector<std::vector<std::uint32_t>>& found) {
+  const Clock::time_point start = Clock::now();
+  for (std::size_t q = 0; q < found.size(); ++q) found[q] = engine.search(q);
+  return seconds_since(start);
+}
+
+// Single-thread passes over the whole query set by each engine in turn, after a short warm-up,
+// repeated until `min_seconds` have passed and each engine made at least `min_passes`. The
+// fastest pass of each gives its rate: on a shared machine the others are slowed by whatever
+// else runs, and taking turns exposes the engines to the same bursts. Every pass returns the
+// same results.
+template <class... Engines>
+std::array<QueryFigures, sizeof...(Engines)> measure_in_turns(const DataSet& data,
+                                                              double min_seconds,
+                                                              std::size_t min_passes,
+                                                              const Engines&... engines) {
+  constexpr std::size_t kEngines = sizeof...(Engines);
   const std::size_t count = data.query_count();
-  for (std::size_t q = 0; q < std::min(kWarmupQueries, count); ++q) engine.search(q);
-  std::vector<std::vector<std::uint32_t>> found(count);
-  double fastest_pass = std::numeric_limits<double>::infinity();
+  for (std::size_t q = 0; q < std::min(kWarmupQueries, count); ++q) (engines.search(q), ...);
+  std::array<std::vector<std::vector<std::uint32_t>>, kEngines> found;
+  found.fill(std::vector<std::vector<std::uint32_t>>(count));
+  std::array<double, kEngines> fastest_pass;
+  fastest_pass.fill(std::numeric_limits<double>::infinity());
   std::size_t passes = 0;
   const Clock::time_point start = Clock::now();
   do {
-    const Clock::time_point pass_start = Clock::now();
-    for (std::size_t q = 0; q < count; ++q) found[q] = engine.search(q);
-    fastest_pass = std::min(fastest_pass, seconds_since(pass_start));
+    std::size_t e = 0;
+    ((fastest_pass[e] = std::min(fastest_pass[e], timed_pass(engines, found[e])), ++e), ...);
     ++passes;
   } while (seconds_since(start) < min_seconds || passes < min_passes);
-  return {static_cast<double>(count) / fastest_pass, recall_at_k(found, data)};
+  std::array<QueryFigures, kEngines> figures;
+  for (std::size_t e = 0; e < kEngines; ++e) {
+    figures[e] = {static_cast<double>(count) / fastest_pass[e], recall_at_k(found[e], data)};
+  }
+  return figures;
+}
+
+template <class Engine>
+QueryFigures measure_queries(const Engine& engine, const DataSet& data, double min_seconds) {
+  return measure_in_turns(data, min_seconds, 1, engine)[0];
 }
 
 // Kills the (child) process with SIGALRM unless it is destroyed within `seconds`.
@@ -852,7 +875,8 @@ int run_duplicates() {
 }
 
 // The recall/speed curves: for each set both engines are built once, with as many threads as the
-// parallel builds above, then searched on one thread with k = 10 and each beam of the sweep.
+// parallel builds above, then searched on one thread with k = 10 and each beam of the sweep,
+// taking turns (measure_in_turns).
 constexpr std::array<std::size_t, 12> kBeamSweep{10, 16,  24,  32,  48,  64,
                                                  96, 128, 192, 256, 384, 512};
 constexpr double kCurvePassSeconds = 1.0;
@@ -860,20 +884,23 @@ constexpr double kQuickCurvePassSeconds = 0.1;
 // The widest beams take about a second per pass: one pass alone would catch any burst of load.
 constexpr std::size_t kCurveMinPasses = 3;
 
-struct Curve {
-  std::array<QueryFigures, kBeamSweep.size()> points;
+// Per beam of the sweep: ours, then hnswlib's.
+struct Curves {
+  std::array<std::array<QueryFigures, 2>, kBeamSweep.size()> points;
 };
 
-template <class Engine>
-Curve measure_curve(const DataSet& data, double min_seconds) {
-  Engine engine(data);
-  engine.build_in_parallel();
-  Curve curve{};
+Curves measure_curves(const DataSet& data, double min_seconds) {
+  VexraAdapter ours(data);
+  ours.build_in_parallel();
+  HnswlibAdapter theirs(data);
+  theirs.build_in_parallel();
+  Curves curves{};
   for (std::size_t i = 0; i < kBeamSweep.size(); ++i) {
-    engine.set_ef(kBeamSweep[i]);
-    curve.points[i] = measure_queries(engine, data, min_seconds, kCurveMinPasses);
+    ours.set_ef(kBeamSweep[i]);
+    theirs.set_ef(kBeamSweep[i]);
+    curves.points[i] = measure_in_turns(data, min_seconds, kCurveMinPasses, ours, theirs);
   }
-  return curve;
+  return curves;
 }
 
 // Rows of `width` values as .fvecs and .ivecs files hold them: each row its length as a 32-bit
@@ -905,13 +932,14 @@ void write_set(const DataSet& data, const std::filesystem::path& folder, const s
   if (!list) throw std::runtime_error("cannot write the list of sets in " + folder.string());
 }
 
-std::string format_point(const std::optional<Curve>& curve, std::size_t i) {
+std::string format_point(const std::optional<Curves>& curves, std::size_t beam,
+                         std::size_t engine) {
   char text[40];
-  if (!curve) {
+  if (!curves) {
     std::snprintf(text, sizeof text, "%10s %10s", "failed", "failed");
   } else {
-    std::snprintf(text, sizeof text, "%10.4f %10.0f", curve->points[i].recall,
-                  curve->points[i].queries_per_second);
+    const QueryFigures& point = curves->points[beam][engine];
+    std::snprintf(text, sizeof text, "%10.4f %10.0f", point.recall, point.queries_per_second);
   }
   return text;
 }
@@ -937,18 +965,15 @@ int run_curves(const std::filesystem::path& folder, bool quick) {
     write_set(data, folder, slug);
     std::printf("%s: %zu vectors, %zu queries; load average %s\n", data.name.c_str(), data.size(),
                 data.query_count(), load_average().c_str());
-    const std::optional<Curve> ours = in_child_process<Curve>([&] {
-                                        return measure_curve<VexraAdapter>(data, pass_seconds);
-                                      }).figures;
-    const std::optional<Curve> theirs = in_child_process<Curve>([&] {
-                                          return measure_curve<HnswlibAdapter>(data, pass_seconds);
-                                        }).figures;
+    // In a child process, as every build here: the parent never starts the worker pool.
+    const std::optional<Curves> curves =
+        in_child_process<Curves>([&] { return measure_curves(data, pass_seconds); }).figures;
     std::printf("  %4s | %-21s | %-21s\n", "ef", VexraAdapter::kName, HnswlibAdapter::kName);
     std::printf("  %4s | %10s %10s | %10s %10s\n", "", "recall@10", "queries/s", "recall@10",
                 "queries/s");
     for (std::size_t i = 0; i < kBeamSweep.size(); ++i) {
-      std::printf("  %4zu | %s | %s\n", kBeamSweep[i], format_point(ours, i).c_str(),
-                  format_point(theirs, i).c_str());
+      std::printf("  %4zu | %s | %s\n", kBeamSweep[i], format_point(curves, i, 0).c_str(),
+                  format_point(curves, i, 1).c_str());
     }
     std::printf("\n");
   }
