@@ -104,7 +104,8 @@ def plot_filter(text, out):
 
 
 def curve_tables(text, curves):
-    """Adds the sweep tables of one output to curves: {data set: {engine: [(recall, q/s)]}}."""
+    """Adds the sweep tables of one output to curves: {data set: {engine: [(recall, q/s)]}};
+    returns the engines of its tables."""
     engines = []
     for line in text.splitlines():
         header = re.match(r"^(\S.*?): \d+ vectors, \d+ queries", line)
@@ -122,12 +123,16 @@ def curve_tables(text, curves):
             for engine, cell in zip(engines, cells[1:]):
                 if cell[0] != "failed":
                     points[engine].append((float(cell[0]), float(cell[1])))
+    return engines
 
 
 def plot_curves(texts, out):
     curves = {}
+    loads = []  # each output's load average, with the engines it measured
     for text in texts:
-        curve_tables(text, curves)
+        engines = curve_tables(text, curves)
+        if engines:
+            loads.append("%s (%s)" % (load_average(text), ", ".join(engines)))
     curves = {name: engines for name, engines in curves.items() if engines}
     if not curves:
         raise SystemExit("no recall/speed tables found")
@@ -141,9 +146,8 @@ def plot_curves(texts, out):
         axes.grid(alpha=0.3, which="both")
         axes.legend()
         axes.set_title(name)
-    loads = [load_average(text) for text in texts if re.search(r"[Ll]oad average", text)]
     fig.suptitle("Recall against speed over ef = 10 to 512 (M = 16, ef_construction = 200, "
-                 "k = 10)\n%s" % ", then ".join(loads))
+                 "k = 10)\n%s" % "; ".join(loads))
     fig.tight_layout()
     fig.savefig(out, dpi=100)
 
