@@ -88,14 +88,18 @@ def main():
         print("FAISS is not importable (Debian's python3-faiss, which scripts/setup.sh installs): "
               "no FAISS curve")
         return
+    try:
+        with open(args.folder / "sets.tsv", encoding="utf-8") as sets:
+            listed = [line.rstrip("\n").split("\t", 1) for line in sets if line.strip()]
+    except FileNotFoundError:
+        raise SystemExit("no sets in %s: run vexradb_engine_bench --curves %s first"
+                         % (args.folder, args.folder))
     min_seconds = 0.1 if args.quick else 1.0
     print("FAISS %s IndexHNSWFlat curves: M = %d, efConstruction = %d, k = %d; built on %d "
           "threads; one search call over the query set on 1 thread, the fastest of at least %d "
           "passes and %.1f s; load average %s\n"
           % (faiss.__version__, HNSW_M, EF_CONSTRUCTION, K, os.cpu_count(), MIN_PASSES,
              min_seconds, load_average()))
-    with open(args.folder / "sets.tsv", encoding="utf-8") as sets:
-        listed = [line.rstrip("\n").split("\t", 1) for line in sets if line.strip()]
     for slug, name in listed:
         count, query_count, points = measure_set(faiss, args.folder, slug, min_seconds)
         print("%s: %d vectors, %d queries; load average %s"
