@@ -35,9 +35,9 @@
 // Euclidean sets (100,000 vectors; with --quick 20,000) both engines are built once, in parallel,
 // and searched on one thread with k = 10 over a sweep of beams (ef = 10 to 512; every engine then
 // walks with max(k, ef)), taking turns pass by pass so that both meet the same load; it prints
-// recall@10 and queries per second for each. It also writes each
-// set's vectors, queries and truth into FOLDER, for bench/faiss_curves.py to measure FAISS's HNSW
-// on the same data (bench/run_engine_bench.sh --curves runs both and draws the chart).
+// recall@10 and queries per second for each. It also writes each set's vectors, queries and truth
+// into FOLDER, for bench/faiss_curves.py to measure FAISS's HNSW on the same data
+// (bench/run_engine_bench.sh --curves runs both and draws the chart).
 
 #include <malloc.h>
 #include <sys/wait.h>
