@@ -16,8 +16,9 @@
 // a time is printed too, as a check on the parallel build's quality. A build still running after
 // a time limit (150 s, quick: 30 s) is stopped and shown as taking longer than the limit.
 //
-// Usage: vexradb_engine_bench [--quick] [--scale | --duplicates]   (bench/run_engine_bench.sh
-// builds it in Release). --quick uses 20,000 synthetic vectors per set instead of 100,000.
+// Usage: vexradb_engine_bench [--quick] [--scale | --duplicates | --curves FOLDER]
+// (bench/run_engine_bench.sh builds it in Release). --quick uses 20,000 synthetic vectors per set
+// instead of 100,000.
 //
 // --scale compares the engines as the data grow instead: clustered 128-d Euclidean sets of
 // 10,000, 100,000 and 1,000,000 vectors (with --quick: the first two), parallel builds only, and
@@ -29,12 +30,21 @@
 // distance: how many of 1,000 identical and 500 distinct vectors a search with k above the count
 // reaches (its beam then covers every node, so the walk is exhaustive), and recall@10 of queries
 // near 2,000 distinct vectors with and without 1,000 identical ones inserted first.
+//
+// --curves FOLDER draws the recall/speed trade-off instead: on the random and the clustered
+// Euclidean sets (100,000 vectors; with --quick 20,000) both engines are built once, in parallel,
+// and searched on one thread with k = 10 over a sweep of beams (ef = 10 to 512; every engine then
+// walks with max(k, ef)), taking turns pass by pass so that both meet the same load; it prints
+// recall@10 and queries per second for each. It also writes each set's vectors, queries and truth
+// into FOLDER, for bench/faiss_curves.py to measure FAISS's HNSW on the same data
+// (bench/run_engine_bench.sh --curves runs both and draws the chart).
 
 #include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -43,6 +53,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -260,8 +271,25 @@ class VexraAdapter {
     return links / static_cast<double>(graph.nodes.size());
   }
 
+  // From now on searches walk with a beam of max(k, ef), as hnswlib's and FAISS's do: the engine
+  // is replaced by one with ef_search = ef restored from this one's image, so that every beam
+  // walks the same graph. The default search keeps 2k candidates, so its beam never falls below
+  // 2k; from 2k up both return the same hits.
+  void set_ef(std::size_t ef) {
+    VectorDb::Image image = db_->image(/*with_graph=*/true);
+    const HnswIndex::State graph = image.graph;
+    VectorDb& db = new_db(ef);
+    require(db.restore(image.vectors, std::move(image.graph)));
+    if (!same_graph(db.index().state(), graph)) {
+      throw std::runtime_error("the restored engine linked a graph of its own");
+    }
+    without_margin_ = true;
+  }
+
   std::vector<std::uint32_t> search(std::size_t query) const {
-    Result<std::vector<SearchHit>> hits = db_->search(data_.query(query), kK, nullptr);
+    Result<std::vector<SearchHit>> hits =
+        without_margin_ ? db_->search_without_margin(data_.query(query), kK, nullptr)
+                        : db_->search(data_.query(query), kK, nullptr);
     require(hits);
     std::vector<std::uint32_t> rows;
     rows.reserve(hits->size());
@@ -283,15 +311,25 @@ class VexraAdapter {
     }
   }
 
-  VectorDb& new_db() {
+  static bool same_graph(const HnswIndex::State& a, const HnswIndex::State& b) {
+    return a.entry_point == b.entry_point && a.max_level == b.max_level &&
+           std::equal(a.nodes.begin(), a.nodes.end(), b.nodes.begin(), b.nodes.end(),
+                      [](const HnswNode& x, const HnswNode& y) {
+                        return x.level == y.level && x.neighbors == y.neighbors;
+                      });
+  }
+
+  VectorDb& new_db(std::size_t ef_search = HnswConfig{}.ef_search) {
     Config config;
     config.dimensions = data_.dimension;
     config.distance_metric = data_.metric;
+    config.hnsw.ef_search = ef_search;
     return db_.emplace(config);
   }
 
   const DataSet& data_;
   std::optional<VectorDb> db_;
+  bool without_margin_ = false;
 };
 
 // hnswlib, labelling row i as i. For cosine it indexes and queries unit-length copies.
@@ -316,6 +354,8 @@ class HnswlibAdapter {
     add(index, 0);
     parallel_indices(1, input_.size(), build_threads(), [&](std::size_t i) { add(index, i); });
   }
+
+  void set_ef(std::size_t ef) { index_->set_ef(ef); }
 
   std::vector<std::uint32_t> search(std::size_t query) const {
     return index_->search(input_.query(query), kK);
@@ -387,22 +427,48 @@ double recall_at_k(const std::vector<std::vector<std::uint32_t>>& found, const D
   return static_cast<double>(hits) / static_cast<double>(kK * found.size());
 }
 
-// Single-thread passes over the whole query set, after a short warm-up, repeated until
-// `min_seconds` have passed. The fastest pass gives the rate: on a shared machine the others
-// are slowed by whatever else runs. Every pass returns the same results.
+// One single-thread pass over the query set; found[q] receives the rows query q returned.
 template <class Engine>
-QueryFigures measure_queries(const Engine& engine, const DataSet& data, double min_seconds) {
+double timed_pass(const Engine& engine, std::vector<std::vector<std::uint32_t>>& found) {
+  const Clock::time_point start = Clock::now();
+  for (std::size_t q = 0; q < found.size(); ++q) found[q] = engine.search(q);
+  return seconds_since(start);
+}
+
+// Single-thread passes over the whole query set by each engine in turn, after a short warm-up,
+// repeated until `min_seconds` have passed and each engine made at least `min_passes`. The
+// fastest pass of each gives its rate: on a shared machine the others are slowed by whatever
+// else runs, and taking turns exposes the engines to the same bursts. Every pass returns the
+// same results.
+template <class... Engines>
+std::array<QueryFigures, sizeof...(Engines)> measure_in_turns(const DataSet& data,
+                                                              double min_seconds,
+                                                              std::size_t min_passes,
+                                                              const Engines&... engines) {
+  constexpr std::size_t kEngines = sizeof...(Engines);
   const std::size_t count = data.query_count();
-  for (std::size_t q = 0; q < std::min(kWarmupQueries, count); ++q) engine.search(q);
-  std::vector<std::vector<std::uint32_t>> found(count);
-  double fastest_pass = std::numeric_limits<double>::infinity();
+  for (std::size_t q = 0; q < std::min(kWarmupQueries, count); ++q) (engines.search(q), ...);
+  std::array<std::vector<std::vector<std::uint32_t>>, kEngines> found;
+  found.fill(std::vector<std::vector<std::uint32_t>>(count));
+  std::array<double, kEngines> fastest_pass;
+  fastest_pass.fill(std::numeric_limits<double>::infinity());
+  std::size_t passes = 0;
   const Clock::time_point start = Clock::now();
   do {
-    const Clock::time_point pass_start = Clock::now();
-    for (std::size_t q = 0; q < count; ++q) found[q] = engine.search(q);
-    fastest_pass = std::min(fastest_pass, seconds_since(pass_start));
-  } while (seconds_since(start) < min_seconds);
-  return {static_cast<double>(count) / fastest_pass, recall_at_k(found, data)};
+    std::size_t e = 0;
+    ((fastest_pass[e] = std::min(fastest_pass[e], timed_pass(engines, found[e])), ++e), ...);
+    ++passes;
+  } while (seconds_since(start) < min_seconds || passes < min_passes);
+  std::array<QueryFigures, kEngines> figures;
+  for (std::size_t e = 0; e < kEngines; ++e) {
+    figures[e] = {static_cast<double>(count) / fastest_pass[e], recall_at_k(found[e], data)};
+  }
+  return figures;
+}
+
+template <class Engine>
+QueryFigures measure_queries(const Engine& engine, const DataSet& data, double min_seconds) {
+  return measure_in_turns(data, min_seconds, 1, engine)[0];
 }
 
 // Kills the (child) process with SIGALRM unless it is destroyed within `seconds`.
@@ -808,12 +874,120 @@ int run_duplicates() {
   return 0;
 }
 
+// The recall/speed curves: for each set both engines are built once, with as many threads as the
+// parallel builds above, then searched on one thread with k = 10 and each beam of the sweep,
+// taking turns (measure_in_turns).
+constexpr std::array<std::size_t, 12> kBeamSweep{10, 16,  24,  32,  48,  64,
+                                                 96, 128, 192, 256, 384, 512};
+constexpr double kCurvePassSeconds = 1.0;
+constexpr double kQuickCurvePassSeconds = 0.1;
+// The widest beams take about a second per pass: one pass alone would catch any burst of load.
+constexpr std::size_t kCurveMinPasses = 3;
+
+// Per beam of the sweep: ours, then hnswlib's.
+struct Curves {
+  std::array<std::array<QueryFigures, 2>, kBeamSweep.size()> points;
+};
+
+Curves measure_curves(const DataSet& data, double min_seconds) {
+  VexraAdapter ours(data);
+  ours.build_in_parallel();
+  HnswlibAdapter theirs(data);
+  theirs.build_in_parallel();
+  Curves curves{};
+  for (std::size_t i = 0; i < kBeamSweep.size(); ++i) {
+    ours.set_ef(kBeamSweep[i]);
+    theirs.set_ef(kBeamSweep[i]);
+    curves.points[i] = measure_in_turns(data, min_seconds, kCurveMinPasses, ours, theirs);
+  }
+  return curves;
+}
+
+// Rows of `width` values as .fvecs and .ivecs files hold them: each row its length as a 32-bit
+// integer, then its values.
+template <class T>
+void write_vecs(const std::filesystem::path& path, std::span<const T> values, std::size_t width) {
+  static_assert(sizeof(T) == 4);
+  std::ofstream out(path, std::ios::binary);
+  const auto length = static_cast<std::int32_t>(width);
+  for (std::size_t at = 0; at < values.size(); at += width) {
+    out.write(reinterpret_cast<const char*>(&length), sizeof length);
+    out.write(reinterpret_cast<const char*>(values.data() + at),
+              static_cast<std::streamsize>(width * sizeof(T)));
+  }
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+// The set's base vectors, queries and truth as `slug`.base.fvecs, .query.fvecs and .truth.ivecs
+// in `folder`, listed in its sets.tsv by slug and name: what bench/faiss_curves.py reads.
+void write_set(const DataSet& data, const std::filesystem::path& folder, const std::string& slug) {
+  std::filesystem::create_directories(folder);
+  write_vecs(folder / (slug + ".base.fvecs"), std::span(data.base), data.dimension);
+  write_vecs(folder / (slug + ".query.fvecs"), std::span(data.queries), data.dimension);
+  std::vector<std::uint32_t> truth;
+  for (const auto& nearest : data.truth) truth.insert(truth.end(), nearest.begin(), nearest.end());
+  write_vecs(folder / (slug + ".truth.ivecs"), std::span<const std::uint32_t>(truth), kK);
+  std::ofstream list(folder / "sets.tsv", std::ios::app);
+  list << slug << '\t' << data.name << '\n';
+  if (!list) throw std::runtime_error("cannot write the list of sets in " + folder.string());
+}
+
+std::string format_point(const std::optional<Curves>& curves, std::size_t beam,
+                         std::size_t engine) {
+  char text[40];
+  if (!curves) {
+    std::snprintf(text, sizeof text, "%10s %10s", "failed", "failed");
+  } else {
+    const QueryFigures& point = curves->points[beam][engine];
+    std::snprintf(text, sizeof text, "%10.4f %10.0f", point.recall, point.queries_per_second);
+  }
+  return text;
+}
+
+int run_curves(const std::filesystem::path& folder, bool quick) {
+  const Clock::time_point start = Clock::now();
+  const std::size_t count = (quick ? kQuickRun : kFullRun).synthetic_count;
+  const double pass_seconds = quick ? kQuickCurvePassSeconds : kCurvePassSeconds;
+  std::printf(
+      "Recall/speed curves%s: M = %zu, ef_construction = %zu, k = %zu; builds on %zu threads; "
+      "searches on 1 thread with a beam of max(k, ef), the fastest of at least %zu passes over "
+      "the query set and %.1f s; %zu processors; load average %s\n\n",
+      quick ? " (quick)" : "", kM, kEfConstruction, kK, build_threads(), kCurveMinPasses,
+      pass_seconds, build_threads(), load_average().c_str());
+  std::filesystem::remove(folder / "sets.tsv");
+  const std::pair<const char*, std::function<DataSet()>> sets[] = {
+      {"random", [count] { return random_normal(count); }},
+      {"clustered", [count] { return clustered(count, DistanceMetric::Euclidean); }},
+  };
+  for (const auto& [slug, make] : sets) {
+    DataSet data = make();
+    compute_truth(data);
+    write_set(data, folder, slug);
+    std::printf("%s: %zu vectors, %zu queries; load average %s\n", data.name.c_str(), data.size(),
+                data.query_count(), load_average().c_str());
+    // In a child process, as every build here: the parent never starts the worker pool.
+    const std::optional<Curves> curves =
+        in_child_process<Curves>([&] { return measure_curves(data, pass_seconds); }).figures;
+    std::printf("  %4s | %-21s | %-21s\n", "ef", VexraAdapter::kName, HnswlibAdapter::kName);
+    std::printf("  %4s | %10s %10s | %10s %10s\n", "", "recall@10", "queries/s", "recall@10",
+                "queries/s");
+    for (std::size_t i = 0; i < kBeamSweep.size(); ++i) {
+      std::printf("  %4zu | %s | %s\n", kBeamSweep[i], format_point(curves, i, 0).c_str(),
+                  format_point(curves, i, 1).c_str());
+    }
+    std::printf("\n");
+  }
+  std::printf("Total %.0f s; load average %s\n", seconds_since(start), load_average().c_str());
+  return 0;
+}
+
 }  // namespace
 }  // namespace vexradb::bench
 
 int main(int argc, char** argv) {
   using namespace vexradb::bench;
   bool quick = false, scale = false, duplicates = false;
+  std::optional<std::string> curves_folder;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--quick") {
@@ -822,9 +996,20 @@ int main(int argc, char** argv) {
       scale = true;
     } else if (arg == "--duplicates") {
       duplicates = true;
+    } else if (arg == "--curves" && i + 1 < argc) {
+      curves_folder = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--scale | --duplicates]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--quick] [--scale | --duplicates | --curves FOLDER]\n",
+                   argv[0]);
       return 2;
+    }
+  }
+  if (curves_folder) {
+    try {
+      return run_curves(*curves_folder, quick);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "benchmark failed: %s\n", e.what());
+      return 1;
     }
   }
   if (duplicates) return run_duplicates();

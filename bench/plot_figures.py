@@ -5,6 +5,11 @@
   plot_figures.py filter FILTER_OUTPUT PNG   filtered search speed against the share of vectors
                                              that qualify, for the planned search, the graph walk
                                              and the exact scan (vexradb_filter_bench's output)
+  plot_figures.py curves CURVES_OUTPUT... PNG
+                                             recall@10 against queries per second over the beam
+                                             sweep, one panel per data set, one curve per engine
+                                             (vexradb_engine_bench --curves and faiss_curves.py
+                                             outputs; tables of the same set are merged)
 
 Runs on Debian's interpreter with python3-matplotlib (/usr/bin/python3).
 """
@@ -98,12 +103,69 @@ def plot_filter(text, out):
     fig.savefig(out, dpi=100)
 
 
+def curve_tables(text, curves):
+    """Adds the sweep tables of one output to curves: {data set: {engine: [(recall, q/s)]}};
+    returns the engines of its tables."""
+    engines = []
+    for line in text.splitlines():
+        header = re.match(r"^(\S.*?): \d+ vectors, \d+ queries", line)
+        if header:
+            points = curves.setdefault(header.group(1), {})
+            continue
+        cells = [cell.split() for cell in line.split("|")]
+        if len(cells) < 2 or not cells[0]:
+            continue
+        if cells[0] == ["ef"]:
+            engines = [cell[0] for cell in cells[1:]]
+            for engine in engines:
+                points[engine] = []
+        elif cells[0][0].isdigit():
+            for engine, cell in zip(engines, cells[1:]):
+                if cell[0] != "failed":
+                    points[engine].append((float(cell[0]), float(cell[1])))
+    return engines
+
+
+def plot_curves(texts, out):
+    curves = {}
+    loads = []  # each output's load average, with the engines it measured
+    for text in texts:
+        engines = curve_tables(text, curves)
+        if engines:
+            loads.append("%s (%s)" % (load_average(text), ", ".join(engines)))
+    curves = {name: engines for name, engines in curves.items() if engines}
+    if not curves:
+        raise SystemExit("no recall/speed tables found")
+    fig, panels = plt.subplots(1, len(curves), figsize=(6 * len(curves), 5), squeeze=False)
+    for axes, (name, engines) in zip(panels[0], curves.items()):
+        for engine, points in engines.items():
+            axes.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=engine)
+        axes.set_yscale("log")
+        axes.set_xlabel("recall@10")
+        axes.set_ylabel("queries per second, 1 thread")
+        axes.grid(alpha=0.3, which="both")
+        axes.legend()
+        axes.set_title(name)
+    fig.suptitle("Recall against speed over ef = 10 to 512 (M = 16, ef_construction = 200, "
+                 "k = 10)\n%s" % "; ".join(loads))
+    fig.tight_layout()
+    fig.savefig(out, dpi=100)
+
+
 def main():
-    if len(sys.argv) != 4 or sys.argv[1] not in ("engine", "filter"):
+    charts = {"engine": plot_engine, "filter": plot_filter}
+    if sys.argv[1:2] == ["curves"] and len(sys.argv) >= 4:
+        texts = []
+        for path in sys.argv[2:-1]:
+            with open(path, encoding="utf-8") as output:
+                texts.append(output.read())
+        plot_curves(texts, sys.argv[-1])
+        return
+    if len(sys.argv) != 4 or sys.argv[1] not in charts:
         raise SystemExit(__doc__)
     with open(sys.argv[2], encoding="utf-8") as output:
         text = output.read()
-    (plot_engine if sys.argv[1] == "engine" else plot_filter)(text, sys.argv[3])
+    charts[sys.argv[1]](text, sys.argv[3])
 
 
 if __name__ == "__main__":
