@@ -14,16 +14,16 @@
  *
  * With --loop it measures instead a loop of searches over real data, the figure the batch search
  * of bench/python_search_bench.py is held against: it loads BASE (rows of DIMENSIONS
- * little-endian float32, ids "0", "1", ... in order) with one exported upsert_batch, which builds
- * the same graph as the same batch from Python, then searches every row of QUERIES with k = 10
+ * little-endian float32, ids "0", "1", ... in order) with one exported upsert_batch, as the same
+ * batch from Python does (the levels of the graph's nodes are drawn at random, so the two graphs
+ * differ in detail but not in quality), then searches every row of QUERIES with k = 10
  * in a loop on this thread, taking turns with the same queries in one call of the batch search
  * (vexradb_ext_search_batch) on 1 and on 2 threads, on the same graph: the fastest of 5 rounds.
  *
  * Usage: vexradb_call_overhead_bench [LIBRARY]
  *        vexradb_call_overhead_bench LIBRARY --loop BASE QUERIES DIMENSIONS
  * Prints the microseconds per call of each round and their median; with --loop, the queries per
- * second and the sum of every hit's distance (which tells whether both sides searched the same
- * graph). */
+ * second and the sum of every hit's distance (which tells how alike the two graphs answer). */
 #define _POSIX_C_SOURCE 200809L /* clock_gettime, dlopen */
 
 #include <dlfcn.h>

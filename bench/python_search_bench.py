@@ -176,8 +176,8 @@ def batch(program):
               % (rates[1], rates[2], rates[2] / rates[1], ours))
     loop = c_loop(program, vectors, queries)
     if loop is not None:
-        # Batch builds on several threads need not give the same graph twice, so the C program
-        # builds its own: the distance sums tell whether the two graphs answer alike.
+        # A graph draws its nodes' levels at random, so the C program's graph is not this one:
+        # the distance sums tell how alike the two answer.
         print("  loop over the exported search from C: %.0f/s (search_batch on 1 thread %.2fx); "
               "sum of the hits' distances %.3f from C, %.3f here"
               % (loop[0], rates[1] / loop[0], loop[1], ours_sum))
