@@ -19,9 +19,12 @@
  * differ in detail but not in quality), then searches every row of QUERIES with k = 10
  * in a loop on this thread, taking turns with the same queries in one call of the batch search
  * (vexradb_ext_search_batch) on 1 and on 2 threads, on the same graph: the fastest of 5 rounds.
+ * --loop-dir does the same on the data directory DIRECTORY, opened as a durable client (Euclidean),
+ * whose graph its newest snapshot holds: a Python process can then search the very same graph.
  *
  * Usage: vexradb_call_overhead_bench [LIBRARY]
  *        vexradb_call_overhead_bench LIBRARY --loop BASE QUERIES DIMENSIONS
+ *        vexradb_call_overhead_bench LIBRARY --loop-dir DIRECTORY QUERIES DIMENSIONS
  * Prints the microseconds per call of each round and their median; with --loop, the queries per
  * second and the sum of every hit's distance (which tells how alike the two graphs answer). */
 #define _POSIX_C_SOURCE 200809L /* clock_gettime, dlopen */
@@ -199,18 +202,19 @@ static float* read_rows(const char* path, uint32_t dimensions, uint32_t* rows) {
   return values;
 }
 
-/* Loads BASE with one upsert_batch (ids "0", "1", ...; no metadata) and times a loop of searches
- * of every row of QUERIES. */
-static int search_loop(void* handle, const char* base_path, const char* queries_path,
-                       uint32_t dimensions) {
-  uint32_t count, query_count;
+/* Loads BASE (rows of `dimensions` float32) with one upsert_batch: ids "0", "1", ..., no
+ * metadata. */
+static void load_base(void* handle, const char* base_path, uint32_t dimensions) {
+  uint32_t count;
   float* base = read_rows(base_path, dimensions, &count);
-  float* queries = read_rows(queries_path, dimensions, &query_count);
   /* The batch: i32 count, then each entry's id (i32 length, digits), vector (i32 count, floats)
    * and metadata's option tag (0: none). */
   const size_t entry_bytes = 4 + 10 + 4 + 4 * (size_t)dimensions + 1;
   uint8_t* entries = malloc(4 + (size_t)count * entry_bytes);
-  if (entries == NULL) return 1;
+  if (entries == NULL) {
+    fprintf(stderr, "out of memory\n");
+    exit(1);
+  }
   uint8_t* at = entries;
   put_u32(at, count);
   at += 4;
@@ -230,7 +234,14 @@ static int search_loop(void* handle, const char* base_path, const char* queries_
   lib.upsert_batch(clone, buffer_of(entries, (size_t)(at - entries)), &status);
   check(&status, "upsert_batch");
   free(entries);
+  free(base);
+}
 
+/* Times a loop of searches of every row of QUERIES against the batch call. */
+static int search_loop(void* handle, const char* queries_path, uint32_t dimensions) {
+  uint32_t query_count;
+  float* queries = read_rows(queries_path, dimensions, &query_count);
+  CallStatus status = fresh_status();
   /* The loop and the batch call on 1 and 2 threads take turns, round by round, so that all three
    * meet the same load; the fastest round of each counts. */
   double best[3] = {1e300, 1e300, 1e300}, distance_sum = 0;
@@ -262,16 +273,19 @@ static int search_loop(void* handle, const char* base_path, const char* queries_
     printf("batch search call from C on %u thread%s: %.0f queries/s\n", threads,
            threads == 1 ? "" : "s", query_count / best[threads]);
   }
-  free(base);
   free(queries);
   return 0;
 }
 
 int main(int argc, char** argv) {
-  const int loop = argc == 6 && strcmp(argv[2], "--loop") == 0;
+  const int load = argc == 6 && strcmp(argv[2], "--loop") == 0;
+  const int reopen = argc == 6 && strcmp(argv[2], "--loop-dir") == 0;
+  const int loop = load || reopen;
   if (!loop && (argc > 2 || (argc == 2 && argv[1][0] == '-'))) {
-    fprintf(stderr, "usage: %s [LIBRARY]\n       %s LIBRARY --loop BASE QUERIES DIMENSIONS\n",
-            argv[0], argv[0]);
+    fprintf(stderr,
+            "usage: %s [LIBRARY]\n       %s LIBRARY --loop BASE QUERIES DIMENSIONS\n       %s "
+            "LIBRARY --loop-dir DIRECTORY QUERIES DIMENSIONS\n",
+            argv[0], argv[0], argv[0]);
     return 2;
   }
   const char* path = argc >= 2 ? argv[1] : VEXRA_LIBRARY_PATH;
@@ -303,13 +317,15 @@ int main(int argc, char** argv) {
   const uint32_t dimensions = loop ? (uint32_t)strtoul(argv[5], NULL, 10) : kDimensions;
   uint8_t config[] = {0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0};
   put_u32(config, dimensions);
+  config[12] = reopen ? 1 : 0; /* --loop-dir opens the directory as a durable client */
   CallStatus status = fresh_status();
-  RustBuffer path_buffer = buffer_of("", 0);
+  RustBuffer path_buffer = reopen ? buffer_of(argv[3], strlen(argv[3])) : buffer_of("", 0);
   RustBuffer config_buffer = buffer_of(config, sizeof config);
   void* handle = lib.open(path_buffer, config_buffer, &status);
   check(&status, "constructor_vexraclient_open");
   if (loop) {
-    const int result = search_loop(handle, argv[3], argv[4], dimensions);
+    if (load) load_base(handle, argv[3], dimensions);
+    const int result = search_loop(handle, argv[4], dimensions);
     lib.free_client(handle, &status);
     return result;
   }
