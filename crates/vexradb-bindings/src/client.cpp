@@ -316,4 +316,51 @@ Outcome<void> VexraClient::checkpoint() {
       engine_->inner);
 }
 
+Outcome<void> VexraClient::set_text_index(const TextIndexOptions& options) {
+  ChangeLock lock(engine_->writer_turn, engine_->lock);
+  return std::visit([&](auto& db) { return from_status(db->index_text(options)); }, engine_->inner);
+}
+
+namespace {
+
+// The filter of a keyword or hybrid search, converted before the lock is taken.
+Outcome<std::optional<Filter>> optional_filter(const std::optional<std::string>& filter_json) {
+  if (!filter_json) return std::optional<Filter>();
+  Result<Filter> filter = filter_from_json(*filter_json);
+  if (!filter) return tl::unexpected(to_vexra_error(filter.error()));
+  return std::optional<Filter>(std::move(*filter));
+}
+
+template <class T>
+Outcome<T> outcome_of(Result<T> result) {
+  if (!result) return tl::unexpected(to_vexra_error(result.error()));
+  return std::move(*result);
+}
+
+}  // namespace
+
+Outcome<std::vector<TextHit>> VexraClient::text_search(
+    std::string_view text, std::uint32_t k, const std::optional<std::string>& filter_json) const {
+  Outcome<std::optional<Filter>> filter = optional_filter(filter_json);
+  if (!filter) return tl::unexpected(std::move(filter).error());
+  const Filter* chosen = *filter ? &**filter : nullptr;
+  ReaderLock lock(engine_->lock);
+  return std::visit([&](const auto& db) { return outcome_of(db->text_search(text, k, chosen)); },
+                    engine_->inner);
+}
+
+Outcome<std::vector<HybridHit>> VexraClient::hybrid_search(
+    const std::vector<float>& query, std::string_view text, std::uint32_t k,
+    const std::optional<std::string>& filter_json, const FusionOptions& fusion) const {
+  Outcome<std::optional<Filter>> filter = optional_filter(filter_json);
+  if (!filter) return tl::unexpected(std::move(filter).error());
+  const Filter* chosen = *filter ? &**filter : nullptr;
+  ReaderLock lock(engine_->lock);
+  return std::visit(
+      [&](const auto& db) {
+        return outcome_of(vexradb::hybrid_search(*db, query, text, k, chosen, fusion));
+      },
+      engine_->inner);
+}
+
 }  // namespace vexradb::ffi
