@@ -41,6 +41,7 @@ test_packages=(
   python3-tqdm      # the optional progress bar of upsert_batch(..., progress=True)
   python3-distributed  # vexradb.distributed: shards as actors on a Dask cluster
   python3-faiss     # the quantized and graph benchmarks compare with FAISS in the same run
+  python3-scipy     # the keyword benchmark's vectors: sparse SVD of TF-IDF (bench/text_bench.py)
   # The 64-bit Arm build (scripts/test-arm64.sh): the cross compilers, the emulator that runs its
   # programs, and the arm64 libraries it links against.
   g++-aarch64-linux-gnu
