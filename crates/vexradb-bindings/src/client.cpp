@@ -50,6 +50,22 @@ ClientStats stats_of(const PersistentDb<Engine>& db) {
   return stats;
 }
 
+// The statistics with the memory of the keyword index, if any, added.
+template <class Db>
+const IdCatalog& catalog_of(const Db& db) {
+  return db.storage().catalog();
+}
+template <class Engine>
+const IdCatalog& catalog_of(const PersistentDb<Engine>& db) {
+  return catalog_of(db.memory());
+}
+template <class Db>
+ClientStats with_text_index(ClientStats stats, const Db& db) {
+  const TextIndex* text = catalog_of(db).text_index();
+  if (text != nullptr) stats.memory_usage_bytes += text->memory_usage();
+  return stats;
+}
+
 // Removal reports whether a live vector went; only the durable engine can fail at it.
 Outcome<bool> removed(bool was_live) { return was_live; }
 Outcome<bool> removed(Result<bool> was_live) {
@@ -297,7 +313,8 @@ Outcome<std::vector<SearchResult>> VexraClient::search_engine(const std::vector<
 
 ClientStats VexraClient::stats() const {
   ReaderLock lock(engine_->lock);
-  return std::visit([](const auto& db) { return stats_of(*db); }, engine_->inner);
+  return std::visit([](const auto& db) { return with_text_index(stats_of(*db), *db); },
+                    engine_->inner);
 }
 
 Outcome<void> VexraClient::sync() {
