@@ -404,7 +404,7 @@ class Client:
 
 # The library's fusion defaults (engine/hybrid_search.hpp), for clients that fuse lists they
 # merged themselves (the sharded client).
-DEFAULT_FUSION = {"depth": 50, "constant": 60.0, "text_weight": 0.5}
+DEFAULT_FUSION = {"depth": 50, "constant": 10.0, "text_weight": 0.95}
 
 
 def fuse(nearest, keyword, k, fusion=None):

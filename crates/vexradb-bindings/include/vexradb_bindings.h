@@ -231,7 +231,7 @@ void* vexradb_ext_open_client(RustBuffer path, RustBuffer config, int8_t rescore
  * taken to depth hits (with the filter, if any), fused by weighted reciprocal rank: a hit at rank
  * r (from 1) of a list earns weight / (constant + r) from it, the keyword list weighing
  * text_weight and the vector list 1 - text_weight. fusion_json (an optional string) sets any of
- *   {"depth": 50, "constant": 60, "text_weight": 0.5}
+ *   {"depth": 50, "constant": 10, "text_weight": 0.95}
  * (depth 1 to 10000, at least k is used; constant finite, not negative; text_weight within
  * [0, 1]). The k largest sums win; equal sums go to the better keyword rank, then the better
  * vector rank, then the lower id bytes. Reply: i32 count, then per hit the id (string), the fused

@@ -104,7 +104,7 @@ void TextIndex::add(InternalId id, const Json* metadata) {
   const bool indexed = std::any_of(lengths.begin(), lengths.end(),
                                    [](std::uint32_t length) { return length != UINT32_MAX; });
   // Room first, so that once postings are in only non-throwing steps remain.
-  states_.reserve(states_.size() + 1);
+  reserve_more(states_, 1);
   reserve_more(terms_end_, 1);
   reserve_more(lengths_, fields);
   std::size_t distinct = 0;
