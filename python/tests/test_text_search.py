@@ -97,6 +97,8 @@ def test_filters_hybrid_search_and_bad_input(db):
     assert db.text_search(" -- !! ", 5) == []
     with pytest.raises(errors.VexraError, match="text_weight|text weight"):
         db.search(query, 5, text="editor", fusion={"text_weight": 2})
+    with pytest.raises(errors.VexraError, match="fusion depth"):
+        db.search(query, 5, text="editor", fusion={"depth": 2.5})
     with pytest.raises(errors.SerializationError):
         db.set_text_index(["body"], k1="high")
     with pytest.raises(errors.VexraError, match="klingon"):

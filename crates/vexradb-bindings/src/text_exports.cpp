@@ -91,11 +91,12 @@ Outcome<FusionOptions> parse_fusion(const std::optional<std::string>& text) {
         std::pair{"text_weight", &fusion.text_weight}}) {
     if (auto ok = read_number(*object, what, key, *out); !ok) return tl::unexpected(ok.error());
   }
-  // Out of range (or fractional) depths are refused by the search's own check.
-  fusion.depth =
-      depth >= 1 && depth <= static_cast<double>(kMaxFusionDepth) && depth == std::floor(depth)
-          ? static_cast<std::uint64_t>(depth)
-          : 0;
+  if (!(depth >= 1 && depth <= static_cast<double>(kMaxFusionDepth) &&
+        depth == std::floor(depth))) {
+    return tl::unexpected(to_vexra_error(errors::InvalidParameter{
+        std::to_string(depth), "fusion depth", "must be a whole number from 1 to 10000"}));
+  }
+  fusion.depth = static_cast<std::uint64_t>(depth);
   return fusion;
 }
 
