@@ -119,6 +119,7 @@ Status IdCatalog::index_text(const TextIndexOptions& options) {
     index->add(id, metadata(id));
     if (!is_current(id)) index->retire(id);
   }
+  index->shrink_to_fit();
   text_index_ = std::move(index);
   return {};
 }

@@ -277,6 +277,15 @@ std::vector<TextMatch> TextIndex::search(std::span<const std::string> terms, std
   return best;
 }
 
+void TextIndex::shrink_to_fit() {
+  for (Term& term : terms_) term.postings.shrink_to_fit();
+  terms_.shrink_to_fit();
+  states_.shrink_to_fit();
+  terms_end_.shrink_to_fit();
+  document_terms_.shrink_to_fit();
+  lengths_.shrink_to_fit();
+}
+
 std::size_t TextIndex::memory_usage() const noexcept {
   std::size_t bytes = terms_.capacity() * sizeof(Term) + states_.capacity() * sizeof(State) +
                       terms_end_.capacity() * sizeof(std::uint64_t) +

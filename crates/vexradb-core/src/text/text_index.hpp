@@ -84,6 +84,8 @@ class TextIndex {
   std::vector<TextMatch> search(std::span<const std::string> terms, std::uint64_t k,
                                 const std::function<bool(InternalId)>& admit) const;
 
+  // Gives back the room that growing left unused: after building from many documents at once.
+  void shrink_to_fit();
   // Bytes held by the index's own structures.
   std::size_t memory_usage() const noexcept;
 
