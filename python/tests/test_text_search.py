@@ -89,6 +89,10 @@ def test_filters_hybrid_search_and_bad_input(db):
     hybrid = db.search(query, 5, text="text editor", fusion=fusion)
     expected = fuse(db.search(query, 8), db.text_search("text editor", 8), 5, fusion)
     assert hybrid == expected
+    odd_hybrid = db.search(query, 5, text="text editor", filter=Eq("group", "odd"))
+    assert odd_hybrid == fuse(db.search(query, 50, filter=Eq("group", "odd")),
+                              db.text_search("text editor", 50, filter=Eq("group", "odd")), 5)
+    assert all(hit.metadata["group"] == "odd" for hit in odd_hybrid)
     assert hybrid[0].vector_rank is not None or hybrid[0].text_rank is not None
     both = [hit for hit in hybrid if hit.vector_rank and hit.text_rank]
     assert all(hit.distance is not None and hit.text_score > 0 for hit in both)

@@ -231,27 +231,6 @@ TEST(TextIndex, ScoresEqualBm25ComputedFromTermAndDocumentCounts) {
   }
 }
 
-TEST(TextIndex, KeepsTheBestKAdmittedAndBreaksTiesByAscendingId) {
-  TextIndex index = TextIndex::create(options_for({"body"})).value();
-  for (int i = 0; i < 6; ++i) {
-    Json metadata = Json::object();
-    metadata["body"] = i % 2 == 0 ? "same words here" : "other words";
-    index.add(index.next_id(), &metadata);
-  }
-  const Terms query{"same"};
-  std::vector<TextMatch> found = index.search(query, 2, [](InternalId) { return true; });
-  ASSERT_EQ(found.size(), 2u);
-  EXPECT_EQ(found[0].id, 0u);
-  EXPECT_EQ(found[1].id, 2u);
-  found = index.search(query, 10, [](InternalId id) { return id != 2; });
-  ASSERT_EQ(found.size(), 2u);
-  EXPECT_EQ(found[1].id, 4u);
-  // The undo of additions takes their counts with them.
-  index.remove_from(2);
-  EXPECT_EQ(index.document_count(), 2u);
-  EXPECT_EQ(index.search(query, 10, [](InternalId) { return true; }).size(), 1u);
-}
-
 // ---- Engines ------------------------------------------------------------------------------------
 
 constexpr std::size_t kDimensions = 8;
@@ -443,28 +422,6 @@ TEST(HybridFusion, OrdersByWeightedReciprocalRanksWithTiesByRankThenId) {
                                    FusionOptions{50, -1.0}, FusionOptions{50, 60.0, 1.5}}) {
     EXPECT_EQ(check_fusion(bad).error().kind(), ErrorKind::InvalidParameter);
   }
-}
-
-TEST(HybridFusion, SearchFusesTheFilteredListsOfBothSearches) {
-  Config config;
-  config.dimensions = kDimensions;
-  VectorDb db(config);
-  ASSERT_TRUE(db.index_text(kOptions));
-  std::mt19937 rng(9);
-  for (const Document& document : kCorpus) {
-    ASSERT_TRUE(db.insert(VectorId(document.id), testing::random_vector(rng, kDimensions),
-                          document_json(document)));
-  }
-  const std::vector<float> query = testing::random_vector(rng, kDimensions);
-  const Filter odd(Filter::Eq{"group", Json("odd")});
-  const FusionOptions fusion{8, 60.0, 0.7};
-  const std::vector<HybridHit> hybrid =
-      hybrid_search(db, query, "text editor", 5, &odd, fusion).value();
-  const std::vector<HybridHit> expected = fuse(
-      db.search(query, 8, &odd).value(), db.text_search("text editor", 8, &odd).value(), 5, fusion);
-  EXPECT_EQ(ids_of(hybrid), ids_of(expected));
-  ASSERT_EQ(hybrid.size(), 5u);
-  for (const HybridHit& hit : hybrid) EXPECT_EQ((*hit.metadata)["group"], "odd");
 }
 
 }  // namespace
