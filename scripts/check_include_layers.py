@@ -14,10 +14,11 @@ LAYERS = {
     "kernels": {"base"},
     "metadata": {"base"},
     "files": {"base"},
-    "storage": {"base", "kernels", "metadata"},
+    "text": {"base", "metadata"},
+    "storage": {"base", "kernels", "metadata", "text"},
     "graph": {"base"},
-    "engine": {"base", "kernels", "metadata", "storage", "graph"},
-    "durable": {"base", "kernels", "metadata", "storage", "graph", "engine", "files"},
+    "engine": {"base", "kernels", "metadata", "text", "storage", "graph"},
+    "durable": {"base", "kernels", "metadata", "text", "storage", "graph", "engine", "files"},
 }
 INCLUDE = re.compile(r'^#include "([^"]+)"', re.MULTILINE)
 

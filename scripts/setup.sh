@@ -15,6 +15,8 @@ main_packages=(
   libcli11-dev      # the command-line parser of the vexradb tool
   zlib1g-dev        # CRC-32 of the write-ahead log
   libsodium-dev     # keyed hashing of ids and metadata values (SipHash)
+  libicu-dev        # keyword search: word breaking, case folding and accent removal
+  libstemmer-dev    # keyword search: Snowball stemmers, chosen by language name
   python3           # the Python package runs on Debian's interpreter (/usr/bin/python3)
   python3-cffi      # the package calls the library through cffi
   python3-numpy     # optional fast path of the package; the main job's brute-force baseline
@@ -40,6 +42,7 @@ test_packages=(
   python3-distributed  # vexradb.distributed: shards as actors on a Dask cluster
   python3-faiss     # the quantized and graph benchmarks compare with FAISS in the same run
   python3-hnswlib   # the Python search benchmark compares with hnswlib's knn_query
+  python3-scipy     # the keyword benchmark's vectors: sparse SVD of TF-IDF (bench/text_bench.py)
   # The 64-bit Arm build (scripts/test-arm64.sh): the cross compilers, the emulator that runs its
   # programs, and the arm64 libraries it links against.
   g++-aarch64-linux-gnu
@@ -47,6 +50,8 @@ test_packages=(
   libstdc++6:arm64
   zlib1g-dev:arm64
   libsodium-dev:arm64
+  libicu-dev:arm64
+  libstemmer-dev:arm64
   libgtest-dev:arm64
 )
 

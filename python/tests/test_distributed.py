@@ -15,6 +15,7 @@ np = pytest.importorskip("numpy")
 distributed = pytest.importorskip("distributed")
 
 from vexradb import Client, Eq, Gte, errors  # noqa: E402
+from vexradb.client import fuse  # noqa: E402
 from vexradb.distributed import (  # noqa: E402
     MANIFEST_NAME, ShardedClient, ShardUnavailableError, ShardUnreachableError, shard_of)
 
@@ -128,6 +129,26 @@ def test_searches_over_shards_match_one_database(workers, tmp_path):
             queries[:5], 10, filter=Gte("group", 3), threads=1, include_metadata=True)
         assert all(int(id[1:]) % 4 == 3 for row in ids_in_batch for id in row)
         assert metadata_in_batch == [[metadata[int(id[1:])] for id in row] for row in ids_in_batch]
+
+
+def test_keyword_and_hybrid_searches_merge_each_list_over_the_shards_before_fusing(workers):
+    words = ["alpha", "beta", "gamma", "delta", "omega", "sigma"]
+    vectors = clustered(300, seed=5)
+    ids = ["t%d" % i for i in range(len(vectors))]
+    metadata = [{"body": " ".join(words[(i * j) % 6] for j in range(1 + i % 5)), "group": i % 2}
+                for i in range(len(vectors))]
+    with ShardedClient.in_memory(DIMENSIONS, shards=2, client=workers,
+                                 text_fields=["body"]) as sharded:
+        sharded.upsert_batch(ids, vectors, metadata)
+        keyword = sharded.text_search("gamma omega", 20, filter=Eq("group", 1))
+        assert len(keyword) == 20 and all(hit.metadata["group"] == 1 for hit in keyword)
+        assert [(-hit.score, hit.id) for hit in keyword] == sorted(
+            (-hit.score, hit.id) for hit in keyword)
+        fusion = {"depth": 30, "text_weight": 0.6}
+        hybrid = sharded.search(vectors[7], 10, text="gamma omega", fusion=fusion)
+        assert hybrid == fuse(sharded.search(vectors[7], 30),
+                              sharded.text_search("gamma omega", 30), 10, fusion)
+        assert any(hit.text_rank and hit.vector_rank for hit in hybrid)
 
 
 def test_reads_and_writes_go_to_the_owning_shard(workers):

@@ -12,13 +12,15 @@ The library is looked up in $VEXRADB_LIBRARY, next to this package, then in the 
 build directory.
 """
 
-from .client import Client, Record, SearchResult, Stats, system_info, version
+from .client import (Client, HybridResult, Record, SearchResult, Stats, TextResult, system_info,
+                     version)
 from .errors import *  # noqa: F401,F403 - the exception classes
 from .errors import InternalError, LibraryMismatchError, VexraError
 from .filters import And, Eq, Filter, GeoRadius, Gt, Gte, In, Lt, Lte, Not, Or
 
 __all__ = [
-    "Client", "Record", "SearchResult", "Stats", "version", "system_info",
+    "Client", "Record", "SearchResult", "Stats", "TextResult", "HybridResult", "version",
+    "system_info",
     "Filter", "Eq", "In", "And", "Or", "Not", "Gt", "Gte", "Lt", "Lte", "GeoRadius",
     "VexraError", "InternalError", "LibraryMismatchError",
 ]

@@ -12,6 +12,7 @@ _I32 = struct.Struct(">i")
 _U32 = struct.Struct(">I")
 _U64 = struct.Struct(">Q")
 _F32 = struct.Struct(">f")
+_F64 = struct.Struct(">d")
 
 
 def float_bytes(values):
@@ -121,6 +122,9 @@ class Reader:
 
     def f32(self):
         return _F32.unpack_from(self._data, self._advance(4))[0]
+
+    def f64(self):
+        return _F64.unpack_from(self._data, self._advance(8))[0]
 
     def text(self):
         return self._take(self.i32()).decode("utf-8")

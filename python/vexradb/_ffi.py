@@ -75,6 +75,10 @@ _FUNCTIONS = {
     "vexradb_ext_open_client": ("void*", "RustBuffer, RustBuffer, int8_t, uint32_t"),
     "vexradb_ext_search_batch":
         ("RustBuffer", "void*, RustBuffer, uint32_t, uint32_t, RustBuffer, uint32_t, int8_t"),
+    "vexradb_ext_set_text_index": ("void", "void*, RustBuffer"),
+    "vexradb_ext_text_search": ("RustBuffer", "void*, RustBuffer, uint32_t, RustBuffer"),
+    "vexradb_ext_hybrid_search":
+        ("RustBuffer", "void*, RustBuffer, RustBuffer, uint32_t, RustBuffer, RustBuffer"),
 }
 _EXTENSION_PREFIX = "vexradb_ext_"
 # ForeignBytes counts in an i32: larger payloads are copied into an allocated buffer instead.

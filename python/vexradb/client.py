@@ -18,6 +18,12 @@ except ImportError:  # the package works without numpy
 Record = namedtuple("Record", "id vector metadata")
 SearchResult = namedtuple("SearchResult", "id distance metadata")
 Stats = namedtuple("Stats", "vector_count dimensions memory_usage_bytes compression_ratio")
+# A keyword hit: its BM25 score (larger is better).
+TextResult = namedtuple("TextResult", "id score metadata")
+# A hybrid hit: its fused score, and its rank (from 1) and distance or keyword score in each list
+# that holds it (None where it is not in that list).
+HybridResult = namedtuple("HybridResult",
+                          "id score vector_rank distance text_rank text_score metadata")
 
 # Entries per batch call of upsert_batch(..., progress=True).
 PROGRESS_CHUNK_SIZE = 10_000
@@ -188,7 +194,7 @@ class Client:
 
     @classmethod
     def open(cls, path, *, dimensions, metric="cosine", quantization="none", persistent=True,
-             rescore=None, oversampling=None, label=None):
+             rescore=None, oversampling=None, label=None, text_fields=None, text_language=None):
         """A database configured by the arguments: on the data directory `path` when
         `persistent`, else in memory.
 
@@ -197,7 +203,10 @@ class Client:
         in its directory, which reads the same whichever way it is opened. With `rescore`, a
         quantized database re-ranks `oversampling` x k candidates by exact distances (None: the
         default of its codes). By default it rescores when persistent; in memory, rescoring keeps
-        the full-precision vectors in memory too, so it is only done when asked for."""
+        the full-precision vectors in memory too, so it is only done when asked for.
+
+        `text_fields` (metadata paths) builds a keyword index over those string fields (see
+        set_text_index), stemmed for `text_language` when given."""
         codes = _choice(_QUANTIZATIONS, quantization, "quantization")
         config = (
             Writer()
@@ -211,13 +220,21 @@ class Client:
         lib = library()
         buffers = lib.to_buffers(str(path).encode("utf-8"), config)
         if codes == _QUANTIZATIONS["none"]:
-            return cls(lib.call("constructor_vexraclient_open", *buffers))
-        if rescore is None:
-            rescore = persistent
-        if oversampling is not None and not 1 <= oversampling < 2**32:
-            raise ValueError("oversampling must be a whole number from 1, or None")
-        return cls(lib.call("vexradb_ext_open_client", *buffers, 1 if rescore else 0,
-                            oversampling or 0))
+            client = cls(lib.call("constructor_vexraclient_open", *buffers))
+        else:
+            if rescore is None:
+                rescore = persistent
+            if oversampling is not None and not 1 <= oversampling < 2**32:
+                raise ValueError("oversampling must be a whole number from 1, or None")
+            client = cls(lib.call("vexradb_ext_open_client", *buffers, 1 if rescore else 0,
+                                  oversampling or 0))
+        if text_fields is not None:
+            try:
+                client.set_text_index(text_fields, language=text_language)
+            except BaseException:
+                client.close()
+                raise
+        return client
 
     # ---- lifetime -------------------------------------------------------------------------
 
@@ -353,11 +370,16 @@ class Client:
     def is_empty(self):
         return self._call("method_vexraclient_is_empty") == 1
 
-    def search(self, query, k=10, filter=None):
+    def search(self, query, k=10, filter=None, text=None, fusion=None):
         """The k nearest live vectors (smaller distance is closer), optionally only those whose
-        metadata passes `filter` (see vexradb.filters)."""
+        metadata passes `filter` (see vexradb.filters).
+
+        With `text`, a hybrid search: the vector list and the keyword list (text_search) fused
+        (see hybrid_search); returns HybridResult hits."""
         if not 0 <= k < 2**32:
             raise ValueError("k must be between 0 and 2**32 - 1")
+        if text is not None:
+            return self.hybrid_search(query, text, k, filter=filter, fusion=fusion)
         query_bytes = Writer().floats(query).bytes()
         if filter is None:
             result = self._call("method_vexraclient_search", self._encoded(query_bytes), k)
@@ -399,6 +421,89 @@ class Client:
     def stats(self):
         reader = Reader(self._lib.take_bytes(self._call("method_vexraclient_stats")))
         return Stats(reader.u64(), reader.u32(), reader.u64(), reader.f32())
+
+    # ---- keyword search -------------------------------------------------------------------
+
+    def set_text_index(self, fields, language=None, k1=1.2, b=0.75):
+        """Builds a BM25 keyword index over the string `fields` (metadata paths, "a.b" for
+        nested members) of every stored vector and keeps it up to date from then on. It is held
+        in memory only: a persistent database reopened needs it again (Client.open's
+        text_fields). `language` names a Snowball stemmer ("english", ...), None for none."""
+        if isinstance(fields, str):
+            fields = [fields]
+        options = json.dumps({"fields": list(fields), "language": language, "k1": k1, "b": b})
+        self._call("vexradb_ext_set_text_index", self._text(options))
+
+    def text_search(self, text, k=10, filter=None):
+        """The k live vectors whose text fields score best for `text` by BM25 (larger is
+        better), optionally only those whose metadata passes `filter`; TextResult hits."""
+        if not 0 <= k < 2**32:
+            raise ValueError("k must be between 0 and 2**32 - 1")
+        text_buffer, filter_buffer = self._buffers(
+            text.encode("utf-8"), _optional_json_filter(filter))
+        reader = Reader(self._lib.take_bytes(
+            self._call("vexradb_ext_text_search", text_buffer, k, filter_buffer)))
+        return [TextResult(reader.text(), reader.f64(), _metadata_value(reader.optional_text()))
+                for _ in range(reader.i32())]
+
+    def hybrid_search(self, query, text, k=10, filter=None, fusion=None):
+        """The k best of the vector search of `query` and the keyword search of `text` fused by
+        weighted reciprocal rank; `fusion` may set "depth" (each list's length), "constant" and
+        "text_weight" (the keyword list's share, 0 to 1). HybridResult hits."""
+        if not 0 <= k < 2**32:
+            raise ValueError("k must be between 0 and 2**32 - 1")
+        buffers = self._buffers(
+            Writer().floats(query).bytes(), text.encode("utf-8"),
+            _optional_json_filter(filter),
+            Writer().optional_text(None if fusion is None else json.dumps(fusion)).bytes())
+        reader = Reader(self._lib.take_bytes(
+            self._call("vexradb_ext_hybrid_search", buffers[0], buffers[1], k, *buffers[2:])))
+        return [_hybrid_result(reader) for _ in range(reader.i32())]
+
+
+# The library's fusion defaults (engine/hybrid_search.hpp), for clients that fuse lists they
+# merged themselves (the sharded client).
+DEFAULT_FUSION = {"depth": 50, "constant": 10.0, "text_weight": 0.95}
+
+
+def fuse(nearest, keyword, k, fusion=None):
+    """The library's hybrid fusion of a vector list (SearchResult hits, nearest first) and a
+    keyword list (TextResult hits, best first): the k best HybridResult hits, summed and ordered
+    exactly as the library sums and orders them."""
+    options = dict(DEFAULT_FUSION, **(fusion or {}))
+    constant, text_weight = float(options["constant"]), float(options["text_weight"])
+    found = {}
+    for rank, hit in enumerate(nearest, 1):
+        found[hit.id] = [(1.0 - text_weight) / (constant + rank), rank, hit.distance, None, None,
+                         hit.metadata]
+    for rank, hit in enumerate(keyword, 1):
+        entry = found.setdefault(hit.id, [0.0, None, None, None, None, hit.metadata])
+        entry[0] += text_weight / (constant + rank)
+        entry[3], entry[4] = rank, hit.score
+    unranked = 2**32 - 1
+
+    def order(item):
+        id, (score, vector_rank, _, text_rank, _, _) = item
+        return (-score, unranked if text_rank is None else text_rank,
+                unranked if vector_rank is None else vector_rank, id.encode("utf-8"))
+    best = sorted(found.items(), key=order)[:k]
+    return [HybridResult(id, *entry) for id, entry in best]
+
+
+def _optional_json_filter(filter):
+    """A keyword or hybrid search's filter argument: an optional string of its JSON text."""
+    if filter is None:
+        return b"\x00"
+    text = filter.json_utf8()
+    return b"\x01" + struct.pack(">i", len(text)) + text
+
+
+def _hybrid_result(reader):
+    id, score = reader.text(), reader.f64()
+    vector_rank, distance = (reader.u32(), reader.f32()) if reader.u8() == 1 else (None, None)
+    text_rank, text_score = (reader.u32(), reader.f64()) if reader.u8() == 1 else (None, None)
+    return HybridResult(id, score, vector_rank, distance, text_rank, text_score,
+                        _metadata_value(reader.optional_text()))
 
 
 def version():

@@ -46,8 +46,8 @@ from itertools import chain
 
 import numpy as np
 
-from .client import (Client, Stats, _batch_columns, _choice, _METRICS,
-                     _QUANTIZATIONS)
+from .client import (DEFAULT_FUSION, Client, Stats, _batch_columns, _choice, _METRICS,
+                     _QUANTIZATIONS, fuse)
 from .errors import IndexEmptyError, InvalidConfigurationError
 
 MANIFEST_NAME = "vexradb-shards.json"
@@ -117,7 +117,7 @@ def _forwarded(name):
 
 
 for _name in ("insert", "upsert", "upsert_batch", "delete", "get", "list", "len", "is_empty",
-              "search", "search_batch", "stats", "sync", "checkpoint", "close"):
+              "search", "search_batch", "stats", "sync", "checkpoint", "close", "text_search"):
     setattr(_Shard, _name, _forwarded(_name))
 
 
@@ -192,6 +192,12 @@ def _write_durably(path, text):
 def _merge_hits(lists, k):
     """The k nearest of several shards' hits: by distance, ties by id (ids are unique)."""
     return heapq.nsmallest(k, chain.from_iterable(lists), key=lambda hit: (hit.distance, hit.id))
+
+
+def _merge_text_hits(lists, k):
+    """The k best of several shards' keyword hits: by score, ties by id. Each shard scores with
+    its own BM25 statistics (document count, frequencies, lengths)."""
+    return heapq.nsmallest(k, chain.from_iterable(lists), key=lambda hit: (-hit.score, hit.id))
 
 
 def _merge_batches(answers, count, k, include_metadata):
@@ -272,37 +278,41 @@ class ShardedClient:
 
     @classmethod
     def open(cls, path, *, client, shards=None, dimensions=None, metric=None,
-             quantization="none", persistent=True, reopen_timeout=DEFAULT_REOPEN_TIMEOUT):
+             quantization="none", persistent=True, reopen_timeout=DEFAULT_REOPEN_TIMEOUT,
+             text_fields=None, text_language=None):
         """A sharded database of `shards` shards on the Dask cluster of `client` (a
         dask.distributed.Client): durable under the directory `path` when `persistent` (each
         shard in path/shard-NNN, beside a manifest recording the shard count, dimensions and
         metric), else in memory. Opening an existing directory may leave out shards, dimensions
-        and metric; those given must match its manifest."""
+        and metric; those given must match its manifest. `text_fields` and `text_language`
+        give every shard a keyword index, as Client.open does (kept through reopening)."""
+        text = {"text_fields": text_fields, "text_language": text_language}
         if shards is not None and shards < 1:
             raise ValueError("shards must be at least 1")
         if not persistent:
             if shards is None or dimensions is None:
                 raise ValueError("an in-memory sharded database needs shards and dimensions")
-            options = cls._options(dimensions, metric or "cosine", quantization, False)
+            options = cls._options(dimensions, metric or "cosine", quantization, False, text)
             return cls(client, [None] * shards, options, reopen_timeout)
         path = os.path.abspath(os.fspath(path))
         metric = None if metric is None else _METRIC_NAMES[_choice(_METRICS, metric, "metric")]
         manifest = _settle_manifest(path, shards, dimensions, metric)
-        options = cls._options(manifest["dimensions"], manifest["metric"], quantization, True)
+        options = cls._options(manifest["dimensions"], manifest["metric"], quantization, True,
+                               text)
         paths = [os.path.join(path, "shard-%03d" % shard) for shard in range(manifest["shards"])]
         return cls(client, paths, options, reopen_timeout)
 
     @classmethod
-    def in_memory(cls, dimensions, *, shards, client):
+    def in_memory(cls, dimensions, *, shards, client, text_fields=None, text_language=None):
         """An in-memory sharded database of `dimensions`-long vectors under the cosine
         distance, like Client.in_memory."""
         return cls.open("", client=client, shards=shards, dimensions=dimensions,
-                        persistent=False)
+                        persistent=False, text_fields=text_fields, text_language=text_language)
 
     @staticmethod
-    def _options(dimensions, metric, quantization, persistent):
+    def _options(dimensions, metric, quantization, persistent, text):
         return {"dimensions": dimensions, "metric": metric, "quantization": quantization,
-                "persistent": persistent}
+                "persistent": persistent, **text}
 
     def _start(self, shard, worker):
         """Opens shard `shard` in an actor, preferably on `worker`; the actor's future."""
@@ -610,11 +620,31 @@ class ShardedClient:
         return Stats(count, self._dimensions, sum(part.memory_usage_bytes for part in parts),
                      count / stored if stored > 0 else 1.0)
 
-    def search(self, query, k=10, filter=None, *, partial=False):
+    def search(self, query, k=10, filter=None, text=None, fusion=None, *, partial=False):
         """The k nearest live vectors over every shard, nearest first, ties by id. With
-        `partial`, shards that cannot answer are left out instead of failing the search."""
+        `partial`, shards that cannot answer are left out instead of failing the search. With
+        `text`, a hybrid search (see hybrid_search)."""
+        if text is not None:
+            return self.hybrid_search(query, text, k, filter, fusion, partial=partial)
         answers = _unless_empty(self._everywhere("search", (query, k, filter), partial=partial))
         return _merge_hits(answers, k)
+
+    def text_search(self, text, k=10, filter=None, *, partial=False):
+        """The k best keyword hits over every shard, best first, ties by id. Each shard scores
+        with its own BM25 statistics, so scores are those of its documents alone."""
+        answers = _values(self._everywhere("text_search", (text, k, filter), partial=partial))
+        return _merge_text_hits(answers, k)
+
+    def hybrid_search(self, query, text, k=10, filter=None, fusion=None, *, partial=False):
+        """Client.hybrid_search over every shard: the vector list and the keyword list are each
+        merged over the shards to the fusion depth first, then fused once, as one database
+        fuses its two lists."""
+        depth = max(k, dict(DEFAULT_FUSION, **(fusion or {}))["depth"])
+        nearest = _merge_hits(_unless_empty(
+            self._everywhere("search", (query, depth, filter), partial=partial)), depth)
+        keyword = _merge_text_hits(_values(
+            self._everywhere("text_search", (text, depth, filter), partial=partial)), depth)
+        return fuse(nearest, keyword, k, fusion)
 
     def search_batch(self, queries, k=10, filter=None, threads=None, include_metadata=False, *,
                      partial=False):

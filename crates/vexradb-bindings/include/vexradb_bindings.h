@@ -235,6 +235,52 @@ RustBuffer vexradb_ext_search_batch(void* handle, RustBuffer queries, uint32_t c
                                     RustBuffer filter, uint32_t threads, int8_t with_metadata,
                                     CallStatus* status);
 
+/* Keyword and hybrid search.
+ *
+ * vexradb_ext_set_text_index: builds a BM25 keyword index over string fields of the metadata of
+ * every vector the client holds, and keeps it up to date through every later change (replaced
+ * and deleted versions never answer). It lives in memory only: nothing is written to a durable
+ * client's directory, so a reopened client calls it again. Calling it again replaces the index.
+ * options_json is UTF-8 JSON text:
+ *   {"fields": ["title", "body"], "language": "english", "k1": 1.2, "b": 0.75}
+ * fields: 1 to 64 distinct dot-separated metadata paths; a value there that is not a string is
+ * indexed as if absent. language (optional, null for none): a Snowball stemmer's name
+ * ("english", "french", "german", ...). k1 (default 1.2, finite, not negative) and b (default
+ * 0.75, within [0, 1]): the BM25 parameters. Malformed text or an unknown member fails with
+ * Serialization; an invalid value (no fields, a field named twice, an unknown language, k1 or b
+ * out of range) with InvalidParameter. Words are found by ICU's word breaking, cut again at every
+ * character that is neither a letter, a number nor a combining mark, decomposed, stripped of
+ * accents on Latin, Greek and Cyrillic letters and case folded; then stemmed with a language.
+ *
+ * vexradb_ext_text_search: the k documents that score best for text (UTF-8), best first, equal
+ * scores in storage order, that pass filter_json when given (an optional string: a filter as
+ * vexradb_ext_search_with_filter_json takes it). A document's score is
+ *   sum over distinct query terms t of idf(t) * w * (k1 + 1) / (w + k1),
+ *   w = sum over fields f of tf(t, f) / (1 - b + b * len(f) / avglen(f)),
+ *   idf(t) = ln((N - n(t) + 0.5) / (n(t) + 0.5)), at least 1e-6,
+ * where N counts the live documents with a string in some field, n(t) those holding t in any
+ * field, len(f) is the document's token count in field f and avglen(f) its average over N.
+ * Reply: i32 count, then per hit the id (string), the score (f64, big-endian IEEE 754) and the
+ * metadata (optional string). Empty text fails with InvalidParameter, a client without a keyword
+ * index with InvalidConfiguration; text without words finds nothing.
+ *
+ * vexradb_ext_hybrid_search: the vector search of query and the keyword search of text, each
+ * taken to depth hits (with the filter, if any), fused by weighted reciprocal rank: a hit at rank
+ * r (from 1) of a list earns weight / (constant + r) from it, the keyword list weighing
+ * text_weight and the vector list 1 - text_weight. fusion_json (an optional string) sets any of
+ *   {"depth": 50, "constant": 10, "text_weight": 0.95}
+ * (depth 1 to 10000, at least k is used; constant finite, not negative; text_weight within
+ * [0, 1]). The k largest sums win; equal sums go to the better keyword rank, then the better
+ * vector rank, then the lower id bytes. Reply: i32 count, then per hit the id (string), the fused
+ * score (f64), the vector rank and distance (optional: u32, f32), the keyword rank and score
+ * (optional: u32, f64) and the metadata (optional string). Fails as either search would. */
+void vexradb_ext_set_text_index(void* handle, RustBuffer options_json, CallStatus* status);
+RustBuffer vexradb_ext_text_search(void* handle, RustBuffer text, uint32_t k,
+                                   RustBuffer filter_json, CallStatus* status);
+RustBuffer vexradb_ext_hybrid_search(void* handle, RustBuffer query, RustBuffer text, uint32_t k,
+                                     RustBuffer filter_json, RustBuffer fusion_json,
+                                     CallStatus* status);
+
 /* ---- Metadata for inspection tools -------------------------------------------------------- */
 
 extern const uint8_t UNIFFI_META_NAMESPACE_VEXRADB[26];

@@ -52,6 +52,22 @@ ClientStats stats_of(const PersistentDb<Engine>& db) {
   return stats;
 }
 
+// The statistics with the memory of the keyword index, if any, added.
+template <class Db>
+const IdCatalog& catalog_of(const Db& db) {
+  return db.storage().catalog();
+}
+template <class Engine>
+const IdCatalog& catalog_of(const PersistentDb<Engine>& db) {
+  return catalog_of(db.memory());
+}
+template <class Db>
+ClientStats with_text_index(ClientStats stats, const Db& db) {
+  const TextIndex* text = catalog_of(db).text_index();
+  if (text != nullptr) stats.memory_usage_bytes += text->memory_usage();
+  return stats;
+}
+
 // Removal reports whether a live vector went; only the durable engine can fail at it.
 Outcome<bool> removed(bool was_live) { return was_live; }
 Outcome<bool> removed(Result<bool> was_live) {
@@ -328,7 +344,8 @@ Outcome<BatchAnswers> VexraClient::search_batch(std::span<const float> queries, 
 
 ClientStats VexraClient::stats() const {
   ReaderLock lock(engine_->lock);
-  return std::visit([](const auto& db) { return stats_of(*db); }, engine_->inner);
+  return std::visit([](const auto& db) { return with_text_index(stats_of(*db), *db); },
+                    engine_->inner);
 }
 
 Outcome<void> VexraClient::sync() {
@@ -343,6 +360,40 @@ Outcome<void> VexraClient::checkpoint() {
         // In memory there is nothing to make durable; the space of removed versions is reclaimed.
         if (auto ok = reclaim(db, true); !ok) return from_status(std::move(ok));
         return durable_call(*db, DurableCall::Checkpoint);
+      },
+      engine_->inner);
+}
+
+Outcome<void> VexraClient::set_text_index(const TextIndexOptions& options) {
+  ChangeLock lock(engine_->writer_turn, engine_->lock);
+  return std::visit([&](auto& db) { return from_status(db->index_text(options)); }, engine_->inner);
+}
+
+namespace {
+
+template <class T>
+Outcome<T> outcome_of(Result<T> result) {
+  if (!result) return tl::unexpected(to_vexra_error(result.error()));
+  return std::move(*result);
+}
+
+}  // namespace
+
+Outcome<std::vector<TextHit>> VexraClient::text_search(std::string_view text, std::uint32_t k,
+                                                       const Filter* filter) const {
+  ReaderLock lock(engine_->lock);
+  return std::visit([&](const auto& db) { return outcome_of(db->text_search(text, k, filter)); },
+                    engine_->inner);
+}
+
+Outcome<std::vector<HybridHit>> VexraClient::hybrid_search(std::span<const float> query,
+                                                           std::string_view text, std::uint32_t k,
+                                                           const Filter* filter,
+                                                           const FusionOptions& fusion) const {
+  ReaderLock lock(engine_->lock);
+  return std::visit(
+      [&](const auto& db) {
+        return outcome_of(vexradb::hybrid_search(*db, query, text, k, filter, fusion));
       },
       engine_->inner);
 }

@@ -15,6 +15,7 @@
 #include "converters.hpp"
 #include "durable/persistent.hpp"
 #include "engine/engine.hpp"
+#include "engine/hybrid_search.hpp"
 #include "shared_record.hpp"
 
 namespace vexradb::ffi {
@@ -83,6 +84,16 @@ class VexraClient {
   ClientStats stats() const;
   Outcome<void> sync();
   Outcome<void> checkpoint();
+
+  // Keyword search. set_text_index builds the keyword index over what the client holds (an
+  // exclusive change) and keeps it from then on; nothing of it is stored, so a reopened durable
+  // client needs it again. The searches admit only what `filter` passes, when given.
+  Outcome<void> set_text_index(const TextIndexOptions& options);
+  Outcome<std::vector<TextHit>> text_search(std::string_view text, std::uint32_t k,
+                                            const Filter* filter) const;
+  Outcome<std::vector<HybridHit>> hybrid_search(std::span<const float> query, std::string_view text,
+                                                std::uint32_t k, const Filter* filter,
+                                                const FusionOptions& fusion) const;
 
  private:
   struct Engine final : ReaderGate {

@@ -31,12 +31,6 @@ void store_entry(void* handle, RustBuffer id, RustBuffer vector, RustBuffer meta
   });
 }
 
-template <class T>
-Outcome<ByteBuffer> lowered(Outcome<T> outcome, ByteBuffer (*lower)(const T&)) {
-  if (!outcome) return tl::unexpected(std::move(outcome).error());
-  return lower(*outcome);
-}
-
 // The rows of a batch's queries: `count` rows of one length (at least one float), as
 // little-endian floats. The bytes bound the count, so no allocation follows a count alone.
 std::vector<float> lift_query_rows(BufferArg& arg, std::uint32_t count) {

@@ -81,4 +81,11 @@ Outcome<std::shared_ptr<const Filter>> converted_filter(std::string_view name, F
   });
 }
 
+Outcome<std::shared_ptr<const Filter>> optional_json_filter(std::string_view name,
+                                                            std::span<const std::uint8_t> bytes) {
+  if (bytes.size() == 1 && bytes[0] == 0) return nullptr;
+  if (bytes.empty() || bytes[0] != 1) fail_conversion(name, "unexpected tag byte for Option");
+  return converted_filter(name, FilterForm::JsonString, bytes.subspan(1));
+}
+
 }  // namespace vexradb::ffi

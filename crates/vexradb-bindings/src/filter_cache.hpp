@@ -71,4 +71,9 @@ class FilterCache {
 Outcome<std::shared_ptr<const Filter>> converted_filter(std::string_view name, FilterForm form,
                                                         std::span<const std::uint8_t> bytes);
 
+// The engine filter of the argument `name` whose bytes hold an optional string of JSON text (an
+// option tag, then the string), converted as converted_filter converts; null when absent.
+Outcome<std::shared_ptr<const Filter>> optional_json_filter(std::string_view name,
+                                                            std::span<const std::uint8_t> bytes);
+
 }  // namespace vexradb::ffi

@@ -66,6 +66,13 @@ std::string text_of(std::string_view name, std::span<const std::uint8_t> bytes);
 // A text argument: the buffer's bytes, checked as text_of checks them.
 std::string lift_string_arg(std::string_view name, BufferArg& arg);
 
+// A result lowered to its reply bytes, or the error it holds.
+template <class T>
+Outcome<ByteBuffer> lowered(Outcome<T> outcome, ByteBuffer (*lower)(const T&)) {
+  if (!outcome) return tl::unexpected(std::move(outcome).error());
+  return lower(*outcome);
+}
+
 // Marks a call that ended with an error of the interface (code 1).
 void report_error(CallStatus* status, const VexraError& error);
 

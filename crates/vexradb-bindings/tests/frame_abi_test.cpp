@@ -164,7 +164,8 @@ TEST(FrameAbiTest, DynamicSymbolTableHoldsExactlyTheExportedInterface) {
   EXPECT_EQ(expected.size(), 95u);
   // The extensions, under their own prefix.
   for (const char* extension : {"vexradb_ext_search_with_filter_json", "vexradb_ext_open_client",
-                                "vexradb_ext_search_batch"})
+                                "vexradb_ext_search_batch", "vexradb_ext_set_text_index",
+                                "vexradb_ext_text_search", "vexradb_ext_hybrid_search"})
     expected.insert(extension);
   EXPECT_EQ(exported, expected);
 }

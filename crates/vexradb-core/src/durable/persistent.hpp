@@ -129,6 +129,15 @@ class PersistentDb {
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
                                         const Filter* filter) const;
 
+  // The keyword index (see VectorDb::index_text): built in memory from the stored metadata and
+  // kept from then on, through checkpoints; nothing of it is written, so an owner that wants it
+  // after reopening configures it again.
+  Status index_text(const TextIndexOptions& options) { return memory_->index_text(options); }
+  Result<std::vector<TextHit>> text_search(std::string_view text, std::uint64_t k,
+                                           const Filter* filter) const {
+    return memory_->text_search(text, k, filter);
+  }
+
   // Writes a snapshot of every live vector and the graph, prunes old snapshots and starts a
   // fresh log.
   // Each file is complete before it takes its name; on failure the previous snapshot and the log

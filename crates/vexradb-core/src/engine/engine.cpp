@@ -72,6 +72,13 @@ std::optional<Json> metadata_copy(const IdCatalog& catalog, InternalId id) {
   return metadata != nullptr ? std::optional<Json>(*metadata) : std::nullopt;
 }
 
+// Gives a compaction the keyword index of the engine it compacts, before it stores anything.
+template <class Db>
+Status carry_text_index(const IdCatalog& catalog, Db& compaction) {
+  const TextIndex* text = catalog.text_index();
+  return text != nullptr ? compaction.index_text(text->options()) : Status{};
+}
+
 // Live vectors in order of their latest insertion, after `offset`, at most `limit`.
 std::vector<ListItem> list_live(const IdCatalog& catalog, std::uint32_t offset,
                                 std::uint32_t limit) {
@@ -299,6 +306,8 @@ Result<VectorDb::Compaction> VectorDb::compact(std::span<const InternalId> dropp
   Compaction compaction{image(/*with_graph=*/!relink, dropping), nullptr};
   if (removed == 0) return compaction;
   compaction.engine = std::make_unique<VectorDb>(config_);
+  if (auto ok = carry_text_index(storage_.catalog(), *compaction.engine); !ok)
+    return fail(std::move(ok).error());
   std::optional<HnswIndex::State> graph;
   if (!relink) graph = compaction.image.graph;
   if (auto ok = compaction.engine->restore(compaction.image.vectors, std::move(graph)); !ok)
@@ -449,6 +458,8 @@ Result<std::unique_ptr<QuantizedVectorDb>> QuantizedVectorDb::compact(
   if (removed == 0) return std::unique_ptr<QuantizedVectorDb>();
   auto engine =
       std::make_unique<QuantizedVectorDb>(config_, index_ != nullptr, storage_.originals());
+  if (auto ok = carry_text_index(storage_.catalog(), *engine); !ok)
+    return fail(std::move(ok).error());
   engine->retired_ = retired_ + removed;
   const IdCatalog& catalog = storage_.catalog();
   std::vector<bool> live(version_count(), false);

@@ -2,7 +2,7 @@
 
 // engine/: the in-memory engines (full precision and quantized): insertion, deletion, compaction
 // and search, with the planner that chooses between the graph walk and an exact scan.
-// May use: base/, kernels/, metadata/, storage/, graph/.
+// May use: base/, kernels/, metadata/, text/, storage/, graph/.
 
 #include <cstdint>
 #include <memory>
@@ -15,12 +15,14 @@
 #include "base/config.hpp"
 #include "base/error.hpp"
 #include "base/types.hpp"
+#include "engine/keyword_search.hpp"
 #include "graph/hnsw.hpp"
 #include "metadata/filter.hpp"
 #include "metadata/json.hpp"
 #include "storage/quantized_storage.hpp"
 #include "storage/storage.hpp"
 #include "storage/vector_record.hpp"
+#include "text/text_index.hpp"
 
 namespace vexradb {
 
@@ -94,6 +96,15 @@ class VectorDb {
   // the durable engine's searches, whose beam has always been that.
   Result<std::vector<SearchHit>> search_without_margin(std::span<const float> query,
                                                        std::uint64_t k, const Filter* filter) const;
+
+  // Builds the keyword index over the stored versions and keeps it from then on; compactions
+  // carry it over. InvalidParameter for options that describe no index.
+  Status index_text(const TextIndexOptions& options) { return storage_.index_text(options); }
+  // The k best keyword matches (see keyword_search).
+  Result<std::vector<TextHit>> text_search(std::string_view text, std::uint64_t k,
+                                           const Filter* filter) const {
+    return keyword_search(storage_.catalog(), text, k, filter);
+  }
 
   // The live vectors in ascending internal-id order, and (unless `with_graph` is false) the graph
   // over exactly them, renumbered by that order: what a restore() rebuilds the same engine from.
@@ -191,6 +202,11 @@ class QuantizedVectorDb {
   std::size_t len() const { return retired_ + storage_.len(); }
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
                                         const Filter* filter) const;
+  Status index_text(const TextIndexOptions& options) { return storage_.index_text(options); }
+  Result<std::vector<TextHit>> text_search(std::string_view text, std::uint64_t k,
+                                           const Filter* filter) const {
+    return keyword_search(storage_.catalog(), text, k, filter);
+  }
 
   // The engine holding only the live vectors, in the same order (so list order stays as it is),
   // their codes copied as they are, with the graph repaired around the removed nodes or, when

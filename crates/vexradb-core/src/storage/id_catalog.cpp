@@ -42,6 +42,12 @@ std::optional<InternalId> IdCatalog::assign(VectorId id, std::optional<Json> met
   if (metadata) {
     metadata_index_.add(new_id, *metadata);
   }
+  try {
+    if (text_index_) text_index_->add(new_id, metadata ? &*metadata : nullptr);
+  } catch (...) {
+    metadata_index_.remove_from(new_id);
+    throw;
+  }
   std::optional<InternalId> replaced;
   const std::size_t values_before = metadata_values_.size();
   try {
@@ -59,6 +65,7 @@ std::optional<InternalId> IdCatalog::assign(VectorId id, std::optional<Json> met
     metadata_values_.resize(values_before);
     metadata_at_.resize(std::min<std::size_t>(metadata_at_.size(), new_id));
     metadata_index_.remove_from(new_id);
+    if (text_index_) text_index_->remove_from(new_id);
     throw;
   }
   if (replaced) {
@@ -83,10 +90,12 @@ void IdCatalog::unassign_last() noexcept {
     if (*replaced < deleted_.size()) deleted_[*replaced] = false;
     --dead_count_;
     id_table_.assign(id, *replaced, texts_);
+    if (text_index_) text_index_->revive(*replaced);
   } else {
     id_table_.erase(id, texts_);
   }
   metadata_index_.remove_from(last);
+  if (text_index_) text_index_->remove_from(last);
   if (metadata_at_.back() != kNoMetadata) metadata_values_.pop_back();
   metadata_at_.pop_back();
   texts_.pop_back();
@@ -95,8 +104,24 @@ void IdCatalog::unassign_last() noexcept {
 void IdCatalog::mark_dead(std::vector<bool>& marks, InternalId id) {
   if (marks.size() <= id) marks.resize(std::size_t{id} + 1, false);
   if (marks[id]) return;
-  if (is_current(id)) ++dead_count_;
+  if (is_current(id)) {
+    ++dead_count_;
+    if (text_index_) text_index_->retire(id);
+  }
   marks[id] = true;
+}
+
+Status IdCatalog::index_text(const TextIndexOptions& options) {
+  Result<TextIndex> created = TextIndex::create(options);
+  if (!created) return fail(std::move(created).error());
+  auto index = std::make_unique<TextIndex>(std::move(*created));
+  for (InternalId id = 0; id < assigned_count(); ++id) {
+    index->add(id, metadata(id));
+    if (!is_current(id)) index->retire(id);
+  }
+  index->shrink_to_fit();
+  text_index_ = std::move(index);
+  return {};
 }
 
 const Json* IdCatalog::metadata(InternalId id) const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -11,13 +12,15 @@
 #include "metadata/json.hpp"
 #include "metadata/metadata_index.hpp"
 #include "storage/id_table.hpp"
+#include "text/text_index.hpp"
 
 namespace vexradb {
 
 // The bookkeeping every store shares, whatever form it keeps vectors in: the external id of each
 // internal id (0, 1, 2 ... never reused), the map from each live external id to its current
-// internal id, the metadata of each internal id with an index of its values, the tombstones, and
-// which internal ids a later version of their external id replaced.
+// internal id, the metadata of each internal id with an index of its values (and, when one is
+// configured, the keyword index of its text), the tombstones, and which internal ids a later
+// version of their external id replaced.
 //
 // Not synchronised: see the threading rule in engine.hpp.
 class IdCatalog {
@@ -50,6 +53,11 @@ class IdCatalog {
   std::size_t assigned_count() const { return texts_.size(); }
   std::size_t current_count() const { return texts_.size() - dead_count_; }
   const MetadataIndex& metadata_index() const { return metadata_index_; }
+  // The keyword index, or null when none is configured.
+  const TextIndex* text_index() const { return text_index_.get(); }
+  // Builds the keyword index `options` describe over every stored version (replacing any
+  // earlier one); kept up to date from then on. InvalidParameter for options that describe none.
+  Status index_text(const TextIndexOptions& options);
 
   void tombstone(InternalId id);
   // Drops `id` from the id map and tombstones its internal id; false when it was not live.
@@ -71,6 +79,7 @@ class IdCatalog {
   std::vector<std::uint32_t> metadata_at_;
   std::vector<Json> metadata_values_;  // in order of their ids
   MetadataIndex metadata_index_;
+  std::unique_ptr<TextIndex> text_index_;
   // Indexed by internal id; ids past the end are neither deleted nor replaced.
   std::vector<bool> deleted_;
   std::vector<bool> replaced_;

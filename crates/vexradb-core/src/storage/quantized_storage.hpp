@@ -67,6 +67,8 @@ class QuantizedStorage {
   // without originals there is nothing to compute them from.
   void append_stored(const QuantizedStorage& from, InternalId id);
   bool remove(std::string_view id) { return catalog_.remove(id); }
+  // Builds the keyword index over the catalogue (see IdCatalog::index_text).
+  Status index_text(const TextIndexOptions& options) { return catalog_.index_text(options); }
 
   // The ids, metadata and tombstones.
   const IdCatalog& catalog() const noexcept { return catalog_; }

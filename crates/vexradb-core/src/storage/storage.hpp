@@ -1,7 +1,7 @@
 #pragma once
 
 // storage/: where vectors live: the id table and catalogue (text id, internal id, metadata,
-// versions), the full-precision store and the quantized one. May use: base/, kernels/,
+// versions), the full-precision store and the quantized one. May use: base/, kernels/, text/,
 // metadata/.
 
 #include <cstdint>
@@ -58,6 +58,8 @@ class VectorStorage {
 
   // Tombstones the live version of `id`; false when there is none.
   bool remove(std::string_view id) { return catalog_.remove(id); }
+  // Builds the keyword index over the catalogue (see IdCatalog::index_text).
+  Status index_text(const TextIndexOptions& options) { return catalog_.index_text(options); }
   // Takes back the vectors stored from internal id `first` on, newest first, as if they had
   // never been stored: the undo of insertions the graph could not take.
   void unstore_from(InternalId first) noexcept;

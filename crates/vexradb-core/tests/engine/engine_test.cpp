@@ -382,10 +382,14 @@ TEST(EngineModelTest, RandomWritesNeverExposeDeletedOrReplacedVersions) {
   }
 }
 
+// The keyword index of the allocation failure tests.
+const TextIndexOptions kTagText{{"tag"}, std::nullopt, 1.2, 0.75};
+
 // An allocation that fails in the middle of an insertion (in the store, the catalog, the metadata
-// index or the graph) leaves the engine as it was: each entry of a batch stored and linked whole
-// or not at all, searches finding every live vector under its own id, filters seeing exactly the
-// live metadata, and later insertions working. Every allocation of each change is failed in turn.
+// index, the keyword index or the graph) leaves the engine as it was: each entry of a batch
+// stored and linked whole or not at all, searches finding every live vector under its own id,
+// filters seeing exactly the live metadata, keyword searches answering as an index built afresh,
+// and later insertions working. Every allocation of each change is failed in turn.
 // The last change replaces enough vectors to be stored into a compaction that leaves out the
 // versions it replaces: a failure there must not lose them.
 template <class Db>
@@ -458,12 +462,22 @@ void check_insertions_are_all_or_nothing(const std::function<std::unique_ptr<Db>
       std::set<std::string> found;
       for (const SearchHit& hit : hits) found.insert(hit.id.str());
       EXPECT_EQ(found, tagged_ids);
+      const auto keyword = [&] {
+        std::vector<std::pair<std::string, double>> answer;
+        const std::vector<TextHit> hits = db->text_search("new newer odd", 100, nullptr).value();
+        for (const TextHit& hit : hits) answer.emplace_back(hit.id.str(), hit.score);
+        return answer;
+      };
+      const auto kept = keyword();
+      ASSERT_TRUE(db->index_text(kTagText));
+      EXPECT_EQ(kept, keyword());
     }
   }
 }
 
 template <class Db>
 std::unique_ptr<Db> filled(std::unique_ptr<Db> db) {
+  EXPECT_TRUE(db->index_text(kTagText));
   std::mt19937 rng(5);
   for (int i = 0; i < 60; ++i) {
     const Json metadata{{"tag", i % 2 == 0 ? "even" : "odd"}};
