@@ -11,6 +11,7 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <new>
 
@@ -33,7 +34,9 @@ class Stemmer {
   // Null for a language libstemmer does not know (or no memory to make the stemmer).
   bool valid() const noexcept { return stemmer_ != nullptr; }
 
+  // libstemmer measures words in int: a longer one (no word of any language) is left as it is.
   void stem(std::string& term) const {
+    if (term.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return;
     const sb_symbol* stemmed = sb_stemmer_stem(
         stemmer_, reinterpret_cast<const sb_symbol*>(term.data()), static_cast<int>(term.size()));
     if (stemmed == nullptr) throw std::bad_alloc();  // its only failure
@@ -110,7 +113,7 @@ void split_word(const icu::UnicodeString& word, std::vector<std::string>& terms)
   flush();
 }
 
-void tokenize_unicode(std::string_view text, std::vector<std::string>& terms) {
+void tokenize_piece(std::string_view text, std::vector<std::string>& terms) {
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* nfkd = icu::Normalizer2::getNFKDInstance(status);
   std::unique_ptr<icu::BreakIterator> words(
@@ -131,6 +134,22 @@ void tokenize_unicode(std::string_view text, std::vector<std::string>& terms) {
     VEXRA_CHECK(U_SUCCESS(status), "ICU could not decompose a word");
     split_word(word, terms);
   }
+}
+
+// ICU measures text in int32_t: longer text is taken in pieces that end at a space (or, in text
+// without one, at the start of a character), so that no piece's length wraps.
+void tokenize_unicode(std::string_view text, std::vector<std::string>& terms) {
+  constexpr std::size_t kMaxPiece = std::numeric_limits<std::int32_t>::max();
+  while (text.size() > kMaxPiece) {
+    std::size_t cut = text.rfind(' ', kMaxPiece);
+    if (cut == std::string_view::npos || cut == 0) {
+      cut = kMaxPiece;
+      while (cut > 0 && U8_IS_TRAIL(text[cut])) --cut;
+    }
+    tokenize_piece(text.substr(0, cut), terms);
+    text.remove_prefix(cut);
+  }
+  tokenize_piece(text, terms);
 }
 
 }  // namespace
