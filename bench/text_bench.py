@@ -39,8 +39,6 @@ import sys
 import time
 from collections import Counter
 
-import numpy as np
-
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
 from package_search import DIMENSIONS, Lsa, load_descriptions  # noqa: E402
 
