@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <utility>
 
@@ -125,6 +127,23 @@ std::vector<std::string_view> split_path(std::string_view path) {
 // Below this many values an In compares them one by one; hashing the found value costs more.
 constexpr std::size_t kHashedInValues = 8;
 
+std::shared_ptr<const ColumnCodes> look_up_codes(const MetadataIndex::Column& column,
+                                                 std::span<const Json> values) {
+  auto found = std::make_shared<ColumnCodes>();
+  std::vector<std::uint32_t>& codes = found->ascending;
+  for (const Json& value : values) {
+    if (const std::uint32_t code = column.code(value)) codes.push_back(code);
+  }
+  std::sort(codes.begin(), codes.end());
+  codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+  // A bit per code up to the largest, when that takes no more room than the codes do.
+  if (codes.size() >= kHashedInValues && codes.back() / 32 <= codes.size()) {
+    found->set.resize(std::size_t{codes.back()} + 1, false);
+    for (const std::uint32_t code : codes) found->set[code] = true;
+  }
+  return found;
+}
+
 std::size_t deepest_of(const std::vector<Filter>& filters) noexcept {
   std::size_t deepest = 0;
   for (const Filter& filter : filters) deepest = std::max(deepest, filter.depth());
@@ -134,7 +153,16 @@ std::size_t deepest_of(const std::vector<Filter>& filters) noexcept {
 }  // namespace
 
 Filter::Filter(Eq leaf) : Filter(Node(std::move(leaf)), 1) {}
-Filter::Filter(In leaf) : Filter(Node(std::move(leaf)), 1) {}
+// Guarded by its mutex: searches on several threads prepare the same filter.
+struct Filter::CodesMemo {
+  std::mutex mu;
+  std::uint64_t dictionary = 0;  // the column's Column::dictionary(); 0: none yet
+  std::shared_ptr<const ColumnCodes> codes;
+};
+
+Filter::Filter(In leaf) : Filter(Node(std::move(leaf)), 1) {
+  codes_memo_ = std::make_shared<CodesMemo>();
+}
 Filter::Filter(Range leaf) : Filter(Node(std::move(leaf)), 1) {}
 Filter::Filter(GeoRadius leaf) : Filter(Node(std::move(leaf)), 1) {}
 
@@ -221,8 +249,14 @@ PreparedFilter::PreparedFilter(const Filter& filter, const MetadataIndex* index)
   };
   std::visit(
       Overloaded{
-          [&](const Filter::Eq& eq) { prepare_leaf(eq.field, std::span(&eq.value, 1), index); },
-          [&](const Filter::In& in) { prepare_leaf(in.field, in.values, index); },
+          [&](const Filter::Eq& eq) {
+            prepare_leaf(eq.field, std::span(&eq.value, 1), index, nullptr);
+          },
+          [&](const Filter::In& in) {
+            // A short list is looked up as fast as the memo is read.
+            prepare_leaf(in.field, in.values, index,
+                         in.values.size() >= kHashedInValues ? filter.codes_memo_.get() : nullptr);
+          },
           [&](const Filter::And& all) { prepare_all(all.filters); },
           [&](const Filter::Or& any) { prepare_all(any.filters); },
           [&](const Filter::Not& negation) {
@@ -241,24 +275,15 @@ PreparedFilter::PreparedFilter(const Filter& filter, const MetadataIndex* index)
 }
 
 void PreparedFilter::prepare_leaf(std::string_view field, std::span<const Json> values,
-                                  const MetadataIndex* index) {
+                                  const MetadataIndex* index, Filter::CodesMemo* memo) {
   path_ = split_path(field);
   indexed_ = index != nullptr && std::all_of(values.begin(), values.end(), is_scalar);
   if (indexed_) {
     by_code_ = index->exact();
     column_ = index->column(field);
-    if (column_ != nullptr) {
-      for (const Json& value : values) {
-        if (const std::uint32_t code = column_->code(value)) codes_.push_back(code);
-      }
-      std::sort(codes_.begin(), codes_.end());
-      codes_.erase(std::unique(codes_.begin(), codes_.end()), codes_.end());
-      // A bit per code up to the largest, when that takes no more room than the codes do.
-      if (codes_.size() >= kHashedInValues && codes_.back() / 32 <= codes_.size()) {
-        code_set_.resize(std::size_t{codes_.back()} + 1, false);
-        for (const std::uint32_t code : codes_) code_set_[code] = true;
-      }
-    }
+    if (column_ != nullptr)
+      codes_ = memo == nullptr ? look_up_codes(*column_, values)
+                               : remembered_codes(*column_, values, *memo);
     if (by_code_) return;
   }
   needs_metadata_ = true;
@@ -269,13 +294,28 @@ void PreparedFilter::prepare_leaf(std::string_view field, std::span<const Json> 
                    [](const auto& a, const auto& b) { return a.first < b.first; });
 }
 
-bool PreparedFilter::matches_code(std::uint32_t code) const noexcept {
-  if (code == 0) return false;
-  if (!code_set_.empty()) return code < code_set_.size() && code_set_[code];
-  if (codes_.size() < kHashedInValues) {
-    return std::find(codes_.begin(), codes_.end(), code) != codes_.end();
+std::shared_ptr<const ColumnCodes> PreparedFilter::remembered_codes(
+    const MetadataIndex::Column& column, std::span<const Json> values, Filter::CodesMemo& memo) {
+  {
+    std::lock_guard lock(memo.mu);
+    if (memo.dictionary == column.dictionary()) return memo.codes;
   }
-  return std::binary_search(codes_.begin(), codes_.end(), code);
+  std::shared_ptr<const ColumnCodes> codes = look_up_codes(column, values);
+  std::lock_guard lock(memo.mu);
+  memo.dictionary = column.dictionary();
+  memo.codes = codes;
+  return codes;
+}
+
+bool PreparedFilter::matches_code(std::uint32_t code) const noexcept {
+  if (code == 0 || codes_ == nullptr) return false;
+  const std::vector<bool>& set = codes_->set;
+  if (!set.empty()) return code < set.size() && set[code];
+  const std::vector<std::uint32_t>& codes = codes_->ascending;
+  if (codes.size() < kHashedInValues) {
+    return std::find(codes.begin(), codes.end(), code) != codes.end();
+  }
+  return std::binary_search(codes.begin(), codes.end(), code);
 }
 
 bool PreparedFilter::matches(InternalId id, const Json* metadata) const noexcept {

@@ -98,16 +98,32 @@ class Filter {
 
   static Result<Filter> combine(Node node, std::size_t operand_depth);
 
+  friend class PreparedFilter;
+  struct CodesMemo;
+
   Node node_;
   std::size_t depth_;
+  // An In's codes in the column it was last prepared against (see PreparedFilter); shared by
+  // copies, which hold the same values.
+  std::shared_ptr<CodesMemo> codes_memo_;
+};
+
+// The codes of an Eq's or In's values in their column, ascending, and as a bit set over the codes
+// when that takes no more room.
+struct ColumnCodes {
+  std::vector<std::uint32_t> ascending;
+  std::vector<bool> set;
 };
 
 // A filter made ready for the many evaluations of one search: every path split into its
 // segments once, and the values of a long In list looked up by hash instead of one by one. Given
 // the metadata index, each Eq and In of scalars also finds its field's column and the codes of
 // its values there; when the index is exact, such a leaf is then answered from the column without
-// reading the metadata. Borrows the filter and the index, which must outlive it and stay
-// unchanged. Evaluates exactly as matches(filter, metadata).
+// reading the metadata. An In of many values keeps the codes it found in its filter, for the next
+// search made with the same filter while the column's codes stay as they were (an application
+// searches with one filter many times, and looking its values up again would cost about what
+// the search does). Borrows the filter and the index, which must outlive it and stay unchanged.
+// Evaluates exactly as matches(filter, metadata).
 class PreparedFilter {
  public:
   explicit PreparedFilter(const Filter& filter, const MetadataIndex* index = nullptr);
@@ -126,12 +142,20 @@ class PreparedFilter {
   // it, ascending.
   bool indexed() const noexcept { return indexed_; }
   const MetadataIndex::Column* column() const noexcept { return column_; }
-  std::span<const std::uint32_t> codes() const noexcept { return codes_; }
+  std::span<const std::uint32_t> codes() const noexcept {
+    return codes_ ? std::span<const std::uint32_t>(codes_->ascending)
+                  : std::span<const std::uint32_t>();
+  }
 
  private:
   void prepare_leaf(std::string_view field, std::span<const Json> values,
-                    const MetadataIndex* index);
+                    const MetadataIndex* index, Filter::CodesMemo* memo);
   bool matches_code(std::uint32_t code) const noexcept;
+  // The codes of `values` in `column`: those `memo` kept for the column's present codes, or
+  // looked up and kept there.
+  static std::shared_ptr<const ColumnCodes> remembered_codes(const MetadataIndex::Column& column,
+                                                             std::span<const Json> values,
+                                                             Filter::CodesMemo& memo);
 
   const Filter* filter_;
   std::vector<std::string_view> path_;    // the field's segments, for the leaves
@@ -142,8 +166,7 @@ class PreparedFilter {
   bool by_code_ = false;  // indexed in an exact index: answered from the column
   bool needs_metadata_ = false;
   const MetadataIndex::Column* column_ = nullptr;
-  std::vector<std::uint32_t> codes_;
-  std::vector<bool> code_set_;  // the codes as a bit set, when they are dense enough
+  std::shared_ptr<const ColumnCodes> codes_;  // null when column_ is
 };
 
 // Whether `metadata` satisfies `filter`. Never fails: a missing field, a value of the wrong type

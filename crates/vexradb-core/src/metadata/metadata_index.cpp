@@ -1,5 +1,6 @@
 #include "metadata/metadata_index.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <span>
 #include <utility>
@@ -51,6 +52,11 @@ std::uint64_t json_value_hash(const Json& value) noexcept {
   }
 }
 
+std::uint64_t MetadataIndex::Column::next_dictionary() noexcept {
+  static std::atomic<std::uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 std::uint32_t MetadataIndex::Column::code(const Json& value) const {
   const auto found = codes_by_value_.find(value);
   return found == codes_by_value_.end() ? 0 : found->second;
@@ -91,7 +97,10 @@ void MetadataIndex::add_value(InternalId id, const std::string& path, const Json
   Column& column = columns_.try_emplace(path, hasher_).first->second;
   auto [slot, fresh] = column.codes_by_value_.try_emplace(
       value, static_cast<std::uint32_t>(column.postings_.size() + 1));
-  if (fresh) column.postings_.emplace_back();
+  if (fresh) {
+    column.dictionary_ = Column::next_dictionary();
+    column.postings_.emplace_back();
+  }
   std::vector<InternalId>& ids = column.postings_[slot->second - 1];
   if (!ids.empty() && ids.back() == id) return;  // a path repeated within one document
   ids.push_back(id);
@@ -109,9 +118,10 @@ void MetadataIndex::remove_from(InternalId first) noexcept {
     // handed out again.
     while (!column.postings_.empty() && column.postings_.back().empty())
       column.postings_.pop_back();
-    std::erase_if(column.codes_by_value_, [codes = column.postings_.size()](const auto& entry) {
-      return entry.second > codes;
-    });
+    const std::size_t erased = std::erase_if(
+        column.codes_by_value_,
+        [codes = column.postings_.size()](const auto& entry) { return entry.second > codes; });
+    if (erased > 0) column.dictionary_ = Column::next_dictionary();
     if (column.codes_.size() > first) column.codes_.resize(first);
   }
   if (described_.size() > first) described_.resize(first);

@@ -42,7 +42,8 @@ class MetadataIndex {
  public:
   class Column {
    public:
-    explicit Column(JsonValueHasher hasher) : codes_by_value_(0, ValueHash{hasher}) {}
+    explicit Column(JsonValueHasher hasher)
+        : codes_by_value_(0, ValueHash{hasher}), dictionary_(next_dictionary()) {}
 
     // The code of the value `id` holds here; 0 when it holds none.
     std::uint32_t code_of(InternalId id) const noexcept {
@@ -52,6 +53,10 @@ class MetadataIndex {
     std::uint32_t code(const Json& value) const;
     // The ids holding the value of `code` (not 0), ascending.
     std::span<const InternalId> ids(std::uint32_t code) const { return postings_[code - 1]; }
+    // Names the column's present assignment of codes to values: it changes whenever a value
+    // gains or loses its code, and no other assignment of any column in this process shares it,
+    // so codes looked up under one name hold for as long as the name does.
+    std::uint64_t dictionary() const noexcept { return dictionary_; }
 
    private:
     friend class MetadataIndex;
@@ -63,9 +68,12 @@ class MetadataIndex {
       bool operator()(const Json& a, const Json& b) const noexcept { return json_equal(a, b); }
     };
 
+    static std::uint64_t next_dictionary() noexcept;
+
     std::vector<std::uint32_t> codes_;  // by internal id
     std::unordered_map<Json, std::uint32_t, ValueHash, ValueEqual> codes_by_value_;
     std::vector<std::vector<InternalId>> postings_;  // by code - 1
+    std::uint64_t dictionary_;
   };
 
   // `hasher` is a seam for tests, which force values to collide.

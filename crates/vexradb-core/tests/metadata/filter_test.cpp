@@ -480,5 +480,39 @@ TEST(PreparedFilterTest, AgreesWithPlainEvaluationWithAndWithoutTheIndex) {
   }
 }
 
+// A filter reused for many searches keeps the codes its In found; they must follow the index as
+// values gain codes and as an undone insertion frees a code for another value.
+TEST(PreparedFilterTest, ReusedInListFollowsTheCodesTheIndexHandsOut) {
+  MetadataIndex index;
+  std::vector<Json> docs;
+  auto add = [&](int b) {
+    docs.push_back(Json{{"b", b}});
+    index.add(static_cast<InternalId>(docs.size() - 1), docs.back());
+  };
+  std::vector<Json> listed;
+  for (int b = 5; b < 25; ++b) listed.push_back(Json(b));
+  const Filter filter(Filter::In{"b", listed});
+  // Also the planner's view: one code for each listed value some document holds.
+  auto expect_agrees = [&](const char* stage) {
+    const PreparedFilter prepared(filter, &index);
+    std::size_t matching = 0;
+    for (std::size_t id = 0; id < docs.size(); ++id) {
+      matching += matches(filter, docs[id]);
+      EXPECT_EQ(prepared.matches(static_cast<InternalId>(id), &docs[id]), matches(filter, docs[id]))
+          << stage << ", id " << id;
+    }
+    EXPECT_EQ(prepared.codes().size(), matching) << stage;
+  };
+  for (int b = 0; b < 10; ++b) add(b);
+  expect_agrees("first search");
+  add(20);
+  expect_agrees("after a listed value gained a code");
+  index.remove_from(10);
+  docs.pop_back();
+  expect_agrees("after the insertion was undone");
+  add(100);  // takes the code 20 had
+  expect_agrees("after the code was handed to an unlisted value");
+}
+
 }  // namespace
 }  // namespace vexradb
