@@ -281,9 +281,10 @@ void PreparedFilter::prepare_leaf(std::string_view field, std::span<const Json> 
   if (indexed_) {
     by_code_ = index->exact();
     column_ = index->column(field);
-    if (column_ != nullptr)
+    if (column_ != nullptr) {
       codes_ = memo == nullptr ? look_up_codes(*column_, values)
                                : remembered_codes(*column_, values, *memo);
+    }
     if (by_code_) return;
   }
   needs_metadata_ = true;
